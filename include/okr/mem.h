@@ -1,0 +1,200 @@
+/* okr memory manager: relocatable blocks named by handles, inside heaps that
+   are carved out of one region each and compacted when space runs short.
+
+   A Handle is the address of a BlockDesc whose first field holds the block's
+   current data address, so `h->data` (or `*(void**)h`) always finds the
+   block. Blocks move whenever the heap is compacted, which any allocation or
+   resize may do; a data address may be kept only while the handle is locked.
+
+   Every block operation works on the current heap (`memCurrentHeap`).
+   Operations that return a handle or pointer report failure through
+   `memLastError` (read it with MemGetError right after the call). */
+#ifndef OKR_MEM_H
+#define OKR_MEM_H
+
+#include <okr/types.h>
+
+OKR_BEGIN_DECLS
+
+/* Descriptor fields and the owner word are as wide as an address: 4 bytes on
+   32-bit builds, 8 on 64-bit ones. */
+typedef uintptr_t MemWord;
+
+typedef struct BlockDesc BlockDesc;
+typedef struct Heap Heap;
+
+/* A handle: the address of a block's descriptor. It never changes while the
+   block exists, however often the block moves. */
+typedef BlockDesc* Handle;
+
+/* Called when an allocation fails even after compaction, with the block size
+   (not the client's size) that is needed. It may dispose of blocks of the
+   current heap. */
+typedef void (*PurgeProc)(uint32_t blockSize);
+
+/* One master pointer. Descriptors live in pool blocks and never move. */
+struct BlockDesc {
+  void* data;        /* first data byte; all bits set in a spare entry */
+  MemWord tag;       /* "MSTR", written when the entry is formatted */
+  MemWord flags;     /* memFlag* bits; 0 for a free block */
+  MemWord blockSize; /* bytes the block occupies, its owner word included */
+  union {
+    MemWord requestedSize; /* in use: the size the client asked for */
+    BlockDesc* nextFree;   /* free: the next block of the free chain */
+  };
+  BlockDesc* prevFree; /* free: the previous block of the free chain */
+  BlockDesc* next;     /* next block in address order (spare: next spare) */
+  BlockDesc* prev;     /* previous block in address order (spare: previous spare) */
+};
+
+/* The header at the start of every heap. */
+struct Heap {
+  uint32_t magic;         /* "HEAP" while the heap is valid */
+  uint32_t id;            /* 1, 2, ...; never reused */
+  void* region;           /* the region as obtained from malloc */
+  char* limit;            /* the region's last byte, never part of a block */
+  uint32_t masterCount;   /* descriptors per pool and per pool extension */
+  BlockDesc* freeMasters; /* stack of spare descriptors */
+  BlockDesc* firstBlock;  /* the initial pool's block, first in address order */
+  BlockDesc* freeBlocks;  /* head of the free chain */
+  uint32_t freeBytes;     /* sum of the blockSize of all free blocks */
+  PurgeProc purgeProc;    /* or NULL */
+  Heap* nextHeap;         /* the heap created before this one */
+  Heap* prevHeap;         /* the heap created after this one */
+};
+
+/* Block flags. */
+enum {
+  memFlagFree = 0x0000,     /* in the free chain */
+  memFlagInUse = 0x1000,    /* belongs to a client */
+  memFlagResource = 0x4000, /* resource data: MemDisposeHandle refuses it */
+  memFlagLocked = 0x8000,   /* must not move; locks do not nest */
+  memFlagPool = 0x9000      /* a master-pointer pool: in use and locked */
+};
+
+/* Module state. */
+extern Heap* memCurrentHeap;   /* the heap every block operation works on */
+extern Heap* memHeapList;      /* the newest heap; all heaps chain from it */
+extern uint32_t memNextHeapId; /* id of the next heap created, from 1 */
+extern uint32_t memBlockAlign; /* the block granule, 16 */
+extern ErrCode memLastError;   /* 0x4601 until the first heap or allocation */
+
+/* ---- Heaps ------------------------------------------------------------- */
+
+/* Creates a heap in `region` (taken over; must come from malloc) or, when
+   `region` is NULL, in `regionSize` bytes from malloc (0 means 0xE00000).
+   `masterCount` below 64 becomes 64. The heap is linked at the head of
+   memHeapList but not selected. *outHeap is set to NULL first.
+   Returns 0; 0x4101 for a NULL outHeap; 0x4102 when malloc fails; 0x4602
+   when the region cannot hold the header and the pool (the region is freed,
+   even one the caller passed in). */
+ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t regionSize,
+                   Heap** outHeap);
+
+/* Selects `heap` as the current heap. 0x4602 for NULL or a heap whose magic
+   is not "HEAP"; the selection then stays. */
+ErrCode MemSetHeap(Heap* heap);
+
+/* Destroys the heap in *heapRef, gives its region back and sets *heapRef to
+   NULL. Every handle of the heap is void afterwards; if it was the current
+   heap, no heap is current any more. 0x4602 for a NULL heapRef, a NULL heap
+   or a bad magic. */
+ErrCode MemDisposeHeap(Heap** heapRef);
+
+/* Destroys every heap, newest first. */
+void MemDisposeAllHeaps(void);
+
+/* The constant 0x1000000. */
+uint32_t MemDefaultHeapSize(void);
+
+/* Creates a heap of `heapSize` bytes (64 master pointers, no purge callback)
+   and selects it. Returns the first failure of MemNewHeap/MemSetHeap, or 0. */
+ErrCode MemStart(uint32_t heapSize);
+
+/* ---- Handles ----------------------------------------------------------- */
+
+/* The memory manager's last error. */
+ErrCode MemGetError(void);
+
+/* A new unlocked block of `size` bytes (not cleared), or NULL with
+   memLastError 0x4603 (out of memory, also for sizes whose block would not
+   fit in 32 bits) or 0x4601 (no current heap). May compact the heap. */
+Handle MemNewHandle(uint32_t size);
+
+/* Frees the block, locked or not, merging it with free neighbours; the handle
+   must not be used again. Returns 0; 0x460A for resource data (left
+   allocated); 0x4604 for NULL; 0x4607 for a handle that is not in use;
+   0x4601 with no current heap. Does not write memLastError. */
+ErrCode MemDisposeHandle(Handle h);
+
+/* Set / clear the lock bit and nothing else. 0, or 0x4604 for NULL. */
+ErrCode MemLockHandle(Handle h);
+ErrCode MemUnlockHandle(Handle h);
+
+/* The size last asked for (allocation or resize); 0 for NULL. */
+uint32_t MemGetHandleSize(Handle h);
+
+/* The whole flags word; 0 for NULL. */
+uint32_t MemGetFlags(Handle h);
+
+/* Replaces the whole flags word (keep memFlagInUse set on a block in use).
+   0, or 0x4604 for NULL. */
+ErrCode MemSetFlags(Handle h, uint32_t flags);
+
+/* Changes the size of the block to `newSize`, in place where possible
+   (shrinking always is), else by moving it. The contents up to the smaller
+   of the two sizes are kept. Returns 0; 0x4609 when a locked block would
+   have to move; 0x4603 when no block is large enough (the handle keeps its
+   old block and contents); 0x4604 for NULL; 0x4607 for a handle not in use;
+   0x4601 with no current heap. */
+ErrCode MemSetHandleSize(Handle h, uint32_t newSize);
+
+/* ---- Pointers: data addresses of locked blocks ------------------------- */
+
+/* The data address of a new locked block of `size` bytes, or NULL (see
+   MemNewHandle). MemNewPtrClear also sets the first `size` bytes to 0. */
+void* MemNewPtr(uint32_t size);
+void* MemNewPtrClear(uint32_t size);
+
+/* Disposes of the block whose data address is `p` (a pointer, or the data
+   address of any handle). Returns and stores in memLastError: 0; 0x4608
+   when the owner word before `p` is 0; 0x460A for resource data; 0x4605 for
+   NULL. */
+ErrCode MemDisposePtr(void* p);
+
+/* The handle named by the owner word before `p`; NULL for NULL or a 0 word. */
+Handle MemPtrToHandle(void* p);
+
+/* ---- Checking and statistics ------------------------------------------- */
+
+/* Walks `heap` (NULL: the current heap) and checks every invariant: the block
+   list ascending and gap-free from the pool to `limit`; every owner word
+   naming its descriptor (else 0x460D); every descriptor tagged "MSTR" (else
+   0x460E); every free block in the free chain exactly once and every chain
+   member free; freeBytes equal to the sum of the free blocks; pool blocks
+   flagged 0x9000; the spare stack well formed. Returns 0, the first code
+   found (0x4602 for a heap that is not valid, 0x4607 for a broken list), or
+   0x4601 when there is no heap to check. Reads only inside the heap's
+   region. */
+ErrCode MemCheckHeap(Heap* heap);
+
+typedef struct MemHeapInfo {
+  uint32_t freeBytes;       /* sum of free block sizes (walked, not the counter) */
+  uint32_t largestFree;     /* the largest free block */
+  uint32_t blocksInUse;     /* client blocks, pools excluded */
+  uint32_t blocksLocked;    /* client blocks with the lock bit */
+  uint32_t blocksFree;      /* blocks in the free chain */
+  uint32_t descsInUse;      /* descriptors that describe a block */
+  uint32_t descsSpare;      /* descriptors on the spare stack */
+  uint32_t poolExtensions;  /* pool blocks beyond the initial one */
+  uint32_t compactions;     /* compactions run so far, in all heaps */
+  uint32_t purgeCalls;      /* purge callbacks made so far, in all heaps */
+} MemHeapInfo;
+
+/* Fills *out for `heap` (NULL: the current heap). 0; 0x4101 for a NULL
+   out; 0x4601 with no heap; 0x4602 for a heap that is not valid. */
+ErrCode MemGetHeapInfo(Heap* heap, MemHeapInfo* out);
+
+OKR_END_DECLS
+
+#endif

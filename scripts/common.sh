@@ -1,0 +1,26 @@
+# Shared by the scripts: installs missing Debian packages and fails loudly.
+set -euo pipefail
+
+die() { echo "error: $*" >&2; exit 1; }
+
+OKR_APT_UPDATED=${OKR_APT_UPDATED:-}
+
+# need PKG...: installs whichever of the packages is missing.
+need() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  command -v apt-get >/dev/null || die "apt-get not found; install: ${missing[*]}"
+  if [ -z "$OKR_APT_UPDATED" ]; then
+    apt-get update -qq || die "apt-get update failed"
+    OKR_APT_UPDATED=1
+  fi
+  echo "installing: ${missing[*]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+    || die "apt-get install failed for: ${missing[*]}"
+}
+
+OKR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+OKR_JOBS=$(nproc 2>/dev/null || echo 2)
