@@ -1,0 +1,43 @@
+// Rounding helpers of the expression module. Where the compiler keeps
+// floating-point intermediates in extended precision (the x87 unit of
+// 32-bit x86), a value is only rounded to its type when it is stored; these
+// helpers force that store, so every build gives the same bits.
+#ifndef OKR_TEXT_ROUNDING_H
+#define OKR_TEXT_ROUNDING_H
+
+#include <float.h>
+#include <stdint.h>
+#include <string.h>
+
+namespace okr_text {
+
+inline double RoundToDouble(double x) {
+#if FLT_EVAL_METHOD == 0
+  return x;
+#else
+  volatile double stored = x;
+  return stored;
+#endif
+}
+
+inline float RoundToFloat(double x) {
+#if FLT_EVAL_METHOD == 0
+  return static_cast<float>(x);
+#else
+  volatile float stored = static_cast<float>(x);
+  return stored;
+#endif
+}
+
+// Truncation toward zero to 64 bits, keeping the low 32; 0 for NaN or a
+// magnitude of 2^63 or more, which no 64-bit integer holds.
+inline int32_t TruncateToInt(double x) {
+  constexpr double kTwo63 = 9223372036854775808.0;
+  if (!(x > -kTwo63 && x < kTwo63)) return 0;
+  return static_cast<int32_t>(
+      static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(x))));
+}
+
+}  // namespace okr_text
+
+#endif
