@@ -33,12 +33,15 @@ void ConvertEntry(ResEntry* entry) {
 }
 
 // Converts one type record and its entries; each count and offset is
-// converted before it is used.
-ErrCode ConvertType(ResDirectory* dir, ResTypeRecord* type, uint32_t length) {
+// converted before it is used. Entries must lie behind the type list
+// (`listEnd` bytes from its start), so converting them cannot change the
+// records, counts and offsets that bound the walk.
+ErrCode ConvertType(ResDirectory* dir, ResTypeRecord* type, uint64_t listEnd, uint32_t length) {
   SwapBytes32(&type->entryCount);
   SwapBytes32(&type->entryListOffset);
   uint64_t first = uint64_t{dir->typeListOffset} + type->entryListOffset;
-  if (!Fits(first, type->entryCount, kEntrySize, length)) return errResInvalidFile;
+  if (type->entryListOffset < listEnd || !Fits(first, type->entryCount, kEntrySize, length))
+    return errResInvalidFile;
   for (uint32_t i = 0; i < type->entryCount; ++i)
     ConvertEntry(EntryAt(dir, type, i));
   return errNone;
@@ -64,13 +67,15 @@ ErrCode okr_res::ConvertDirectoryWithin(ResDirectory* dir, uint32_t length) {
   SwapBytes32(&dir->fileFlags);
   SwapBytes32(&dir->typeListOffset);
   SwapBytes32(&dir->dirWord12);
-  if (!Fits(dir->typeListOffset, 1, kWordSize, length)) return errResInvalidFile;
+  // A type list over the fixed part would change its own offset.
+  if (dir->typeListOffset < kDirFixedSize || !Fits(dir->typeListOffset, 1, kWordSize, length))
+    return errResInvalidFile;
   uint32_t* typeCount = TypeCountWord(dir);
   SwapBytes32(typeCount);
-  if (!Fits(uint64_t{dir->typeListOffset} + kWordSize, *typeCount, kTypeRecordSize, length))
-    return errResInvalidFile;
+  uint64_t listEnd = kWordSize + uint64_t{*typeCount} * kTypeRecordSize;
+  if (!Fits(dir->typeListOffset, listEnd, 1, length)) return errResInvalidFile;
   for (uint32_t i = 0; i < *typeCount; ++i) {
-    err = ConvertType(dir, TypeAt(dir, i), length);
+    err = ConvertType(dir, TypeAt(dir, i), listEnd, length);
     if (err != errNone) return err;
   }
   return errNone;
