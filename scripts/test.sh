@@ -16,6 +16,19 @@ run_build() {
 }
 
 run_build native-asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DOKR_SANITIZE=ON
+# Kernels without 32-bit support run the i686 tests under user-mode emulation.
+i686_runner() {
+  local probe; probe=$(mktemp -d)
+  echo 'int main(void){return 0;}' > "$probe/p.c"
+  gcc -m32 "$probe/p.c" -o "$probe/p" || die "gcc -m32 cannot build a program"
+  if ! "$probe/p" 2>/dev/null; then
+    need qemu-user >&2
+    qemu-i386 "$probe/p" || die "qemu-i386 cannot run a 32-bit program"
+    echo "-DCMAKE_CROSSCOMPILING_EMULATOR=$(command -v qemu-i386)"
+  fi
+  rm -rf "$probe"
+}
+runner=$(i686_runner)
 run_build i686 -DCMAKE_TOOLCHAIN_FILE="$OKR_ROOT/cmake/i686-linux.cmake" \
-  -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+  -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc $runner
 echo "all builds passed"

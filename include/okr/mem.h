@@ -179,16 +179,16 @@ Handle MemPtrToHandle(void* p);
 ErrCode MemCheckHeap(Heap* heap);
 
 typedef struct MemHeapInfo {
-  uint32_t freeBytes;       /* sum of free block sizes (walked, not the counter) */
-  uint32_t largestFree;     /* the largest free block */
-  uint32_t blocksInUse;     /* client blocks, pools excluded */
-  uint32_t blocksLocked;    /* client blocks with the lock bit */
-  uint32_t blocksFree;      /* blocks in the free chain */
-  uint32_t descsInUse;      /* descriptors that describe a block */
-  uint32_t descsSpare;      /* descriptors on the spare stack */
-  uint32_t poolExtensions;  /* pool blocks beyond the initial one */
-  uint32_t compactions;     /* compactions run so far, in all heaps */
-  uint32_t purgeCalls;      /* purge callbacks made so far, in all heaps */
+  uint32_t freeBytes;      /* sum of free block sizes (walked, not the counter) */
+  uint32_t largestFree;    /* the largest free block */
+  uint32_t blocksInUse;    /* client blocks, pools excluded */
+  uint32_t blocksLocked;   /* client blocks with the lock bit */
+  uint32_t blocksFree;     /* blocks in the free chain */
+  uint32_t descsInUse;     /* descriptors that describe a block */
+  uint32_t descsSpare;     /* descriptors on the spare stack */
+  uint32_t poolExtensions; /* pool blocks beyond the initial one */
+  uint32_t compactions;    /* compactions run so far, in all heaps */
+  uint32_t purgeCalls;     /* purge callbacks made so far, in all heaps */
 } MemHeapInfo;
 
 /* Fills *out for `heap` (NULL: the current heap). 0; 0x4101 for a NULL

@@ -1,0 +1,165 @@
+// Allocation and freeing: the block size rule, the free chain (kept in
+// ascending size order, newest first among equals), the search that
+// compacts and purges when nothing fits, splitting, and MemNewHandle /
+// MemDisposeHandle.
+#include "mem/internal.h"
+
+uint32_t memPurgeCalls = 0;
+
+bool MemBlockSizeFor(uint32_t n, uint32_t* blockSize) {
+  uint64_t granule = memBlockAlign;
+  uint64_t size = (uint64_t{n} + kOwnerSize + granule - 1) / granule * granule;
+  if (size > UINT32_MAX) return false;
+  *blockSize = static_cast<uint32_t>(size);
+  return true;
+}
+
+// The two chain primitives below are the only places that know how the
+// chain is searched; a faster index can replace them without touching their
+// callers.
+BlockDesc* MemChainFindFit(Heap* heap, MemWord size) {
+  for (BlockDesc* d = heap->freeBlocks; d != nullptr; d = d->nextFree) {
+    if (d->blockSize >= size) return d;
+  }
+  return nullptr;
+}
+
+void MemChainInsert(Heap* heap, BlockDesc* d) {
+  BlockDesc* before = nullptr;  // the chain member that will precede d
+  BlockDesc* at = heap->freeBlocks;
+  while (at != nullptr && at->blockSize < d->blockSize) {
+    before = at;
+    at = at->nextFree;
+  }
+  d->prevFree = before;
+  d->nextFree = at;
+  if (at != nullptr) at->prevFree = d;
+  if (before != nullptr) {
+    before->nextFree = d;
+  } else {
+    heap->freeBlocks = d;
+  }
+}
+
+void MemUnlinkFree(BlockDesc* d) {
+  if (d->prevFree != nullptr) {
+    d->prevFree->nextFree = d->nextFree;
+  } else {
+    memCurrentHeap->freeBlocks = d->nextFree;
+  }
+  if (d->nextFree != nullptr) d->nextFree->prevFree = d->prevFree;
+}
+
+void MemPlaceBlock(BlockDesc* d) {
+  WriteOwner(d);
+  if (IsFree(d)) MemChainInsert(memCurrentHeap, d);
+}
+
+void MemLinkAfter(BlockDesc* before, BlockDesc* d) {
+  d->prev = before;
+  d->next = before->next;
+  if (d->next != nullptr) d->next->prev = d;
+  before->next = d;
+}
+
+void MemLinkPair(Heap* heap, BlockDesc* prev, BlockDesc* d) {
+  if (prev != nullptr) {
+    prev->next = d;
+  } else {
+    heap->firstBlock = d;
+  }
+  if (d != nullptr) d->prev = prev;
+}
+
+BlockDesc* MemFindBlock(uint32_t size, int noGrow) {
+  Heap* heap = memCurrentHeap;
+  if (!noGrow && heap->freeMasters == nullptr) {
+    MemGrowMasters();
+    if (memLastError != errNone) return nullptr;
+  }
+  bool compacted = false;
+  bool purged = false;
+  for (;;) {
+    if (BlockDesc* d = MemChainFindFit(heap, size)) return d;
+    if (!compacted) {
+      compacted = true;
+      MemCompactHeap();
+    } else if (heap->purgeProc != nullptr && !purged) {
+      purged = true;
+      ++memPurgeCalls;
+      heap->purgeProc(size);
+      memCurrentHeap = heap;  // the callback must not leave another heap selected
+    } else {
+      memLastError = errMemOutOfMemory;
+      return nullptr;
+    }
+  }
+}
+
+void MemSplitBlock(BlockDesc* d, uint32_t size) {
+  MemUnlinkFree(d);
+  if (d->blockSize < MemWord{size} + memBlockAlign) return;
+  // The search made sure a spare descriptor exists; should none be there
+  // after all, the block is handed out whole.
+  BlockDesc* rest = MemPopSpareDesc(memCurrentHeap);
+  if (rest == nullptr) return;
+  rest->data = static_cast<char*>(d->data) + size;
+  rest->blockSize = d->blockSize - size;
+  rest->flags = memFlagFree;
+  MemLinkAfter(d, rest);
+  d->blockSize = size;
+  MemPlaceBlock(rest);
+}
+
+Handle MemNewHandle(uint32_t size) {
+  Heap* heap = memCurrentHeap;
+  if (heap == nullptr) {
+    memLastError = errMemNotStarted;
+    return nullptr;
+  }
+  uint32_t blockSize;
+  if (!MemBlockSizeFor(size, &blockSize)) {
+    memLastError = errMemOutOfMemory;
+    return nullptr;
+  }
+  memLastError = errNone;
+  BlockDesc* d = MemFindBlock(blockSize, 0);
+  if (d == nullptr) return nullptr;
+  MemSplitBlock(d, blockSize);
+  d->requestedSize = size;
+  d->flags = memFlagInUse;
+  MemPlaceBlock(d);
+  heap->freeBytes -= static_cast<uint32_t>(d->blockSize);
+  return d;
+}
+
+ErrCode MemDisposeHandle(Handle h) {
+  if (h == nullptr) return errMemNilHandle;
+  Heap* heap = memCurrentHeap;
+  if (heap == nullptr) return errMemNotStarted;
+  // A handle already disposed of (spare, or describing a free block) is
+  // refused rather than freed twice.
+  if (!IsLiveHandle(h)) return errMemInvalidHandle;
+  if (IsResource(h)) return errMemResourceData;
+
+  heap->freeBytes += static_cast<uint32_t>(h->blockSize);
+  BlockDesc* prev = h->prev;
+  BlockDesc* next = h->next;
+  bool nextFree = next != nullptr && IsFree(next);
+  if (prev != nullptr && IsFree(prev)) {
+    prev->blockSize += h->blockSize;
+    MemReleaseDesc(h);
+    if (nextFree) {
+      prev->blockSize += next->blockSize;
+      MemReleaseDesc(next);
+    }
+    return errNone;
+  }
+  if (nextFree) {
+    h->blockSize += next->blockSize;
+    MemReleaseDesc(next);
+  }
+  h->flags = memFlagFree;
+  MemPlaceBlock(h);
+  return errNone;
+}

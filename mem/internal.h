@@ -1,0 +1,150 @@
+// Memory manager internals shared by the files of mem/: layout constants,
+// flag accessors, the owner word, and the operations the manager uses on
+// itself (search, split, place, compaction, descriptor stack).
+//
+// Invariants of every heap (checked by MemCheckHeap):
+// - The block list runs from firstBlock (the initial pool, whose data starts
+//   right after the header) in ascending address order; each block starts
+//   where the previous one ends, and the last ends at `limit`.
+// - A block occupies blockSize bytes from its owner word, which is the
+//   address-sized word just before `data` and names the block's descriptor
+//   (the initial pool has none: the header's last field stands there).
+// - Every block but the last has a size that is a multiple of the owner word,
+//   so every block starts on a word boundary.
+// - Free blocks (flags 0) are exactly the members of the free chain, and
+//   freeBytes is the sum of their sizes.
+// - Every descriptor lies in a pool block (flags 0x9000) and is either in the
+//   block list or on the spare stack (data all ones).
+#ifndef OKR_MEM_INTERNAL_H
+#define OKR_MEM_INTERNAL_H
+
+#include <okr/err.h>
+#include <okr/mem.h>
+
+#include <cstring>
+
+// The owner word before every block's data.
+constexpr MemWord kOwnerSize = sizeof(MemWord);
+constexpr uint32_t kHeapMagic = 0x50414548;  // "HEAP" in memory order
+constexpr MemWord kMasterTag = 0x5254534D;   // "MSTR" in memory order
+constexpr uint32_t kMinMasterCount = 64;
+constexpr uint32_t kDefaultRegionSize = 0xE00000;
+constexpr uint32_t kDefaultHeapSize = 0x1000000;
+
+static_assert(sizeof(BlockDesc) == 8 * sizeof(MemWord), "a descriptor is eight words");
+static_assert(offsetof(BlockDesc, data) == 0, "a handle dereferences to the data address");
+static_assert(sizeof(void*) == sizeof(MemWord), "the owner word holds an address");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(BlockDesc) == 32, "32-bit descriptors are 32 bytes");
+static_assert(sizeof(Heap) == 48, "the 32-bit heap header is 48 bytes");
+#endif
+
+// Process-wide statistics for MemGetHeapInfo.
+extern uint32_t memCompactions;
+extern uint32_t memPurgeCalls;
+
+// ---- Flags --------------------------------------------------------------
+
+inline bool IsFree(const BlockDesc* d) {
+  return d->flags == memFlagFree;
+}
+inline bool IsInUse(const BlockDesc* d) {
+  return (d->flags & memFlagInUse) != 0;
+}
+inline bool IsLocked(const BlockDesc* d) {
+  return (d->flags & memFlagLocked) != 0;
+}
+inline bool IsResource(const BlockDesc* d) {
+  return (d->flags & memFlagResource) != 0;
+}
+
+// ---- Spare descriptors and the owner word --------------------------------
+
+inline void* SpareData() {
+  return reinterpret_cast<void*>(~static_cast<uintptr_t>(0));
+}
+inline bool IsSpare(const BlockDesc* d) {
+  return d->data == SpareData();
+}
+
+// First byte of the block: its owner word.
+inline char* BlockStart(const BlockDesc* d) {
+  return static_cast<char*>(d->data) - kOwnerSize;
+}
+inline char* BlockEnd(const BlockDesc* d) {
+  return BlockStart(d) + d->blockSize;
+}
+
+inline void WriteOwner(BlockDesc* d) {
+  std::memcpy(BlockStart(d), &d, sizeof d);
+}
+
+inline BlockDesc* ReadOwner(const void* data) {
+  BlockDesc* d;
+  std::memcpy(&d, static_cast<const char*>(data) - kOwnerSize, sizeof d);
+  return d;
+}
+
+// A handle that describes a client's block (not spare, not free).
+inline bool IsLiveHandle(const BlockDesc* d) {
+  return !IsSpare(d) && IsInUse(d);
+}
+
+// ---- Sizes ---------------------------------------------------------------
+
+// The block size for a request of `n` bytes: n plus the owner word, raised to
+// the granule. False when that does not fit in 32 bits.
+bool MemBlockSizeFor(uint32_t n, uint32_t* blockSize);
+
+// ---- Descriptors (pool.cpp) ----------------------------------------------
+
+// Formats `count` descriptors at `entries` as spare ones chained in order; the
+// last one's next is `tail`.
+void MemFormatMasters(BlockDesc* entries, uint32_t count, BlockDesc* tail);
+// A spare descriptor of the current heap, growing the pool when none is left;
+// NULL when the pool cannot grow.
+BlockDesc* MemTakeDesc();
+// A spare descriptor if one is on the stack, else NULL; never grows the pool
+// (growing may compact, which callers in the middle of a split must avoid).
+BlockDesc* MemPopSpareDesc(Heap* heap);
+// Unlinks the block of `d` (from the free chain too, if free) and makes `d`
+// spare. Never called on the first block.
+void MemReleaseDesc(BlockDesc* d);
+// Adds masterCount descriptors in one new pool block. 0, or 0x4283 with
+// memLastError 0x4603.
+ErrCode MemGrowMasters();
+
+// ---- Free chain and allocation (alloc.cpp) -------------------------------
+
+// The first block in chain order whose size is at least `size`, or NULL.
+BlockDesc* MemChainFindFit(Heap* heap, MemWord size);
+// Links free block `d` in front of the first block at least as large.
+void MemChainInsert(Heap* heap, BlockDesc* d);
+// Takes free block `d` out of the chain; its own links are left as they were.
+void MemUnlinkFree(BlockDesc* d);
+// Writes `d`'s owner word and, if `d` is free, puts it in the chain.
+void MemPlaceBlock(BlockDesc* d);
+// A free block of at least `size` bytes (still in the chain), searching, then
+// compacting once, then purging once; NULL with memLastError 0x4603. With
+// noGrow 0 it first makes sure a spare descriptor exists.
+BlockDesc* MemFindBlock(uint32_t size, int noGrow);
+// Takes free block `d` out of the chain and cuts it to `size` when the rest
+// is at least a granule and a spare descriptor is at hand; otherwise `d`
+// keeps its whole size.
+void MemSplitBlock(BlockDesc* d, uint32_t size);
+// Links `d` into the block list right after `before`.
+void MemLinkAfter(BlockDesc* before, BlockDesc* d);
+// Makes `d` follow `prev` in the block list; a NULL `prev` makes `d` the
+// first block, a NULL `d` makes `prev` the last.
+void MemLinkPair(Heap* heap, BlockDesc* prev, BlockDesc* d);
+
+// ---- Compaction (compact.cpp) --------------------------------------------
+
+// Slides every movable block down over the free space before it and merges
+// adjacent free blocks, in one pass over the current heap.
+void MemCompactHeap();
+// Moves the in-use successor of free block `f` down to f's place; f follows
+// it with the same size and chain position. Returns f.
+BlockDesc* MemSlideBlock(BlockDesc* f);
+
+#endif

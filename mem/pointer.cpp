@@ -1,0 +1,45 @@
+// Pointers: data addresses of locked blocks, traced back to their handles
+// through the owner word.
+#include "mem/internal.h"
+
+void* MemNewPtr(uint32_t size) {
+  memLastError = errNone;
+  Handle h = MemNewHandle(size);
+  if (memLastError != errNone || h == nullptr) return nullptr;
+  MemLockHandle(h);
+  return h->data;
+}
+
+void* MemNewPtrClear(uint32_t size) {
+  void* p = MemNewPtr(size);
+  if (p != nullptr) std::memset(p, 0, size);
+  return p;
+}
+
+Handle MemPtrToHandle(void* p) {
+  return p == nullptr ? nullptr : ReadOwner(p);
+}
+
+// True when `d` could be a descriptor of the current heap that describes the
+// block at `p`: it lies inside the region and names `p` as its data.
+static bool OwnsData(const Heap* heap, const BlockDesc* d, const void* p) {
+  auto lo = reinterpret_cast<uintptr_t>(heap);
+  auto hi = reinterpret_cast<uintptr_t>(heap->limit);
+  auto at = reinterpret_cast<uintptr_t>(d);
+  if (at < lo || at > hi || hi - at < sizeof(BlockDesc) || at % alignof(BlockDesc) != 0) {
+    return false;
+  }
+  return d->data == p && d->tag == kMasterTag;
+}
+
+ErrCode MemDisposePtr(void* p) {
+  if (p == nullptr) return memLastError = errMemNilPointer;
+  Handle h = MemPtrToHandle(p);
+  if (h == nullptr) return memLastError = errMemInvalidPointer;
+  // The owner word is checked against the current heap before it is trusted,
+  // so a stray address cannot make the manager write through garbage.
+  if (memCurrentHeap != nullptr && !OwnsData(memCurrentHeap, h, p)) {
+    return memLastError = errMemInvalidPointer;
+  }
+  return memLastError = MemDisposeHandle(h);
+}

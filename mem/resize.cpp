@@ -1,0 +1,103 @@
+// Resizing a handle: no change, shrinking in place, growing into the next
+// free block, and only then moving the block to a new place.
+#include <utility>
+
+#include "mem/internal.h"
+
+// Gives the last `d` bytes of `h`'s block back: to the free block after it,
+// or as a new free block when the tail is at least a granule.
+static void Shrink(Heap* heap, BlockDesc* h, MemWord d) {
+  BlockDesc* next = h->next;
+  if (next != nullptr && IsFree(next)) {
+    next->data = static_cast<char*>(next->data) - d;
+    next->blockSize += d;
+    WriteOwner(next);
+  } else {
+    // Only a descriptor already spare is used: growing the pool could compact
+    // the heap, and shrinking never moves a block. Without one the block
+    // keeps its size.
+    BlockDesc* tail = d >= memBlockAlign ? MemPopSpareDesc(heap) : nullptr;
+    if (tail == nullptr) return;
+    tail->data = static_cast<char*>(h->data) + (h->blockSize - d);
+    tail->blockSize = d;
+    tail->flags = memFlagFree;
+    MemLinkAfter(h, tail);
+    MemPlaceBlock(tail);
+  }
+  h->blockSize -= d;
+  heap->freeBytes += static_cast<uint32_t>(d);
+}
+
+// Grows `h` by `d` bytes into the free block after it, if that is large
+// enough. A rest too small to carry its own owner word goes to `h` as well.
+static bool GrowInPlace(Heap* heap, BlockDesc* h, MemWord d) {
+  BlockDesc* next = h->next;
+  if (next == nullptr || !IsFree(next) || next->blockSize < d) return false;
+  MemWord rest = next->blockSize - d;
+  if (rest < kOwnerSize) {
+    d += rest;
+    MemReleaseDesc(next);
+  } else {
+    next->data = static_cast<char*>(next->data) + d;
+    next->blockSize = rest;
+    WriteOwner(next);
+  }
+  h->blockSize += d;
+  heap->freeBytes -= static_cast<uint32_t>(d);
+  return true;
+}
+
+// Exchanges the places of `a` and `b` in the block list.
+static void SwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b) {
+  if (b->next == a) std::swap(a, b);
+  BlockDesc* ap = a->prev;
+  BlockDesc* bn = b->next;
+  if (a->next == b) {
+    MemLinkPair(heap, ap, b);
+    MemLinkPair(heap, b, a);
+    MemLinkPair(heap, a, bn);
+    return;
+  }
+  BlockDesc* an = a->next;
+  BlockDesc* bp = b->prev;
+  MemLinkPair(heap, ap, b);
+  MemLinkPair(heap, b, an);
+  MemLinkPair(heap, bp, a);
+  MemLinkPair(heap, a, bn);
+}
+
+// Moves `h` to a free block of `size` bytes; its old place becomes a free
+// block under the other descriptor, not merged with its neighbours.
+static ErrCode Move(Heap* heap, BlockDesc* h, uint32_t size) {
+  BlockDesc* found = MemFindBlock(size, 0);  // may compact, moving h too
+  if (found == nullptr) return errMemOutOfMemory;
+  MemSplitBlock(found, size);
+  std::memcpy(BlockStart(found), BlockStart(h), h->blockSize);
+
+  SwapPlaces(heap, h, found);
+  std::swap(h->data, found->data);
+  std::swap(h->blockSize, found->blockSize);
+  found->flags = memFlagFree;
+  MemPlaceBlock(found);
+  heap->freeBytes += static_cast<uint32_t>(found->blockSize);
+  heap->freeBytes -= static_cast<uint32_t>(h->blockSize);
+  return errNone;
+}
+
+ErrCode MemSetHandleSize(Handle h, uint32_t newSize) {
+  if (h == nullptr) return errMemNilHandle;
+  Heap* heap = memCurrentHeap;
+  if (heap == nullptr) return errMemNotStarted;
+  if (!IsLiveHandle(h)) return errMemInvalidHandle;
+  uint32_t size;
+  if (!MemBlockSizeFor(newSize, &size)) return memLastError = errMemOutOfMemory;
+
+  if (size < h->blockSize) {
+    Shrink(heap, h, h->blockSize - size);
+  } else if (size > h->blockSize && !GrowInPlace(heap, h, size - h->blockSize)) {
+    if (IsLocked(h)) return errMemLocked;
+    if (ErrCode err = Move(heap, h, size)) return err;
+  }
+  h->requestedSize = newSize;
+  return errNone;
+}

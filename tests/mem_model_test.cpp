@@ -1,0 +1,257 @@
+// A randomized model test: thousands of mixed operations on a small heap
+// (so that compaction, pool growth, purging and running out of memory all
+// happen), checking after every step that the heap walker finds nothing,
+// that every live block still holds its bytes and that locked blocks stay
+// where they are.
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "mem/internal.h"
+#include "mem_test_util.h"
+
+namespace {
+
+struct Live {
+  Handle h;
+  uint32_t size;
+  uint8_t seed;
+  void* lockedAt;  // the data address while locked, else NULL
+};
+
+uint8_t ByteAt(uint8_t seed, uint32_t i) {
+  return static_cast<uint8_t>(seed + i * 7);
+}
+
+// The bytes of every block's pattern: ByteAt(seed, i) is kPattern[k + i]
+// for k = seed / 7 modulo 256 (183 is the inverse of 7).
+constexpr uint32_t kMaxSize = 16384;
+const std::vector<uint8_t> kPattern = [] {
+  std::vector<uint8_t> v(256 + kMaxSize);
+  for (uint32_t j = 0; j < v.size(); ++j)
+    v[j] = static_cast<uint8_t>(7 * j);
+  return v;
+}();
+
+bool HoldsPattern(const void* p, uint8_t seed, uint32_t size) {
+  uint32_t k = (seed * 183u) % 256;
+  return std::memcmp(p, kPattern.data() + k, size) == 0;
+}
+
+class Model {
+ public:
+  explicit Model(uint32_t seed) : rng_(seed) {}
+
+  void Step() {
+    switch (Pick(10)) {
+      case 0:
+      case 1:
+      case 2:
+        Allocate();
+        break;
+      case 3:
+      case 4:
+        Dispose();
+        break;
+      case 5:
+        ToggleLock();
+        break;
+      case 6:
+      case 7:
+        Resize();
+        break;
+      case 8:
+        PointerRoundTrip();
+        break;
+      default:
+        ResourceRefusal();
+        break;
+    }
+  }
+
+  // Frees the oldest unlocked blocks: the heap's purge callback.
+  void Purge() {
+    for (int n = 0; n < 8 && !live_.empty(); ++n) {
+      size_t i = Pick(static_cast<uint32_t>(live_.size()));
+      if (MemDisposeHandle(live_[i].h) == 0) Forget(i);
+    }
+  }
+
+  void Verify() const {
+    ASSERT_EQ(MemCheckHeap(nullptr), 0u);
+    for (const Live& b : live_) {
+      ASSERT_EQ(MemGetHandleSize(b.h), b.size);
+      ASSERT_EQ(MemPtrToHandle(b.h->data), b.h);
+      if (b.lockedAt != nullptr) {
+        ASSERT_EQ(b.h->data, b.lockedAt);
+      }
+      ASSERT_TRUE(HoldsPattern(b.h->data, b.seed, b.size));
+    }
+  }
+
+  void DisposeAll() {
+    for (const Live& b : live_)
+      EXPECT_EQ(MemDisposeHandle(b.h), 0u);
+    live_.clear();
+  }
+
+ private:
+  uint32_t Pick(uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng_); }
+
+  // Mostly small blocks, sometimes large ones that force a compaction.
+  uint32_t PickSize() {
+    uint32_t r = Pick(100);
+    if (r < 70) return Pick(64);
+    if (r < 97) return Pick(1024);
+    return 4096 + Pick(12000);
+  }
+
+  static void Write(const Live& b, uint32_t from) {
+    auto* p = static_cast<uint8_t*>(b.h->data);
+    for (uint32_t i = from; i < b.size; ++i)
+      p[i] = ByteAt(b.seed, i);
+  }
+
+  void Forget(size_t i) {
+    live_[i] = live_.back();
+    live_.pop_back();
+  }
+
+  void Allocate() {
+    Live b{nullptr, PickSize(), static_cast<uint8_t>(Pick(256)), nullptr};
+    b.h = MemNewHandle(b.size);
+    if (b.h == nullptr) {
+      ASSERT_EQ(MemGetError(), 0x4603u);
+      return;
+    }
+    ASSERT_EQ(MemGetError(), 0u);
+    Write(b, 0);
+    live_.push_back(b);
+  }
+
+  void Dispose() {
+    if (live_.empty()) return;
+    size_t i = Pick(static_cast<uint32_t>(live_.size()));
+    ASSERT_EQ(MemDisposeHandle(live_[i].h), 0u);
+    Forget(i);
+  }
+
+  void ToggleLock() {
+    if (live_.empty()) return;
+    Live& b = live_[Pick(static_cast<uint32_t>(live_.size()))];
+    if (b.lockedAt != nullptr) {
+      MemUnlockHandle(b.h);
+      b.lockedAt = nullptr;
+    } else {
+      MemLockHandle(b.h);
+      b.lockedAt = b.h->data;
+    }
+  }
+
+  void Resize() {
+    if (live_.empty()) return;
+    Live& b = live_[Pick(static_cast<uint32_t>(live_.size()))];
+    uint32_t to = PickSize();
+    ErrCode err = MemSetHandleSize(b.h, to);
+    if (err == 0x4609u) {
+      ASSERT_NE(b.lockedAt, nullptr);
+      return;
+    }
+    if (err == 0x4603u) return;  // old size and contents kept; Verify checks
+    ASSERT_EQ(err, 0u);
+    uint32_t old = b.size;
+    b.size = to;
+    Write(b, std::min(old, to));
+  }
+
+  void PointerRoundTrip() {
+    void* p = MemNewPtrClear(Pick(200));
+    if (p == nullptr) return;
+    ASSERT_EQ(MemGetFlags(MemPtrToHandle(p)), 0x9000u);
+    ASSERT_EQ(MemDisposePtr(p), 0u);
+  }
+
+  void ResourceRefusal() {
+    if (live_.empty()) return;
+    Live& b = live_[Pick(static_cast<uint32_t>(live_.size()))];
+    uint32_t flags = MemGetFlags(b.h);
+    MemSetFlags(b.h, flags | memFlagResource);
+    ASSERT_EQ(MemDisposeHandle(b.h), 0x460Au);
+    MemSetFlags(b.h, flags);
+  }
+
+  std::mt19937 rng_;
+  std::vector<Live> live_;
+};
+
+Model* purgeModel = nullptr;
+void PurgeModel(uint32_t) {
+  purgeModel->Purge();
+}
+
+}  // namespace
+
+TEST(MemModel, RandomOperationsKeepEveryInvariant) {
+  for (uint32_t seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE(seed);
+    Heap* heap = nullptr;
+    // Every other run has a purge callback that frees blocks.
+    ASSERT_EQ(MemNewHeap(seed % 2 ? PurgeModel : nullptr, 0, nullptr, 96 * 1024, &heap), 0u);
+    ASSERT_EQ(MemSetHeap(heap), 0u);
+    Model model(seed);
+    purgeModel = &model;
+    for (int step = 0; step < 5000; ++step) {
+      model.Step();
+      ASSERT_NO_FATAL_FAILURE(model.Verify()) << "step " << step;
+    }
+    MemHeapInfo info = HeapInfo();
+    EXPECT_GT(info.compactions, 0u);
+    EXPECT_GT(info.poolExtensions, 0u);
+    model.DisposeAll();
+    EXPECT_EQ(MemCheckHeap(heap), 0u);
+    EXPECT_EQ(HeapInfo().blocksInUse, 0u);
+    purgeModel = nullptr;
+    ASSERT_EQ(MemDisposeHeap(&heap), 0u);
+  }
+}
+
+TEST(MemCheck, FindsCorruption) {
+  Heap* heap = nullptr;
+  ASSERT_EQ(MemNewHeap(nullptr, 0, nullptr, 0x8000, &heap), 0u);
+  ASSERT_EQ(MemSetHeap(heap), 0u);
+  Handle a = MemNewHandle(20);
+  Handle b = MemNewHandle(20);
+  ASSERT_EQ(MemDisposeHandle(a), 0u);
+  ASSERT_EQ(MemCheckHeap(heap), 0u);
+
+  const struct {
+    const char* name;
+    MemWord* field;
+    MemWord value;
+    ErrCode code;
+  } cases[] = {
+      {"owner word", reinterpret_cast<MemWord*>(BlockStart(b)), 0, 0x460D},
+      {"master tag", &b->tag, 0x41414141, 0x460E},
+      {"block size", &b->blockSize, b->blockSize + 16, 0x4602},
+      {"free flags", &a->flags, 0x1000, 0x4607},
+      {"free bytes", nullptr, 0, 0x4602},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.field == nullptr) {
+      heap->freeBytes += 16;
+      EXPECT_EQ(MemCheckHeap(heap), c.code);
+      heap->freeBytes -= 16;
+    } else {
+      MemWord saved = *c.field;
+      *c.field = c.value;
+      EXPECT_EQ(MemCheckHeap(heap), c.code);
+      *c.field = saved;
+    }
+    EXPECT_EQ(MemCheckHeap(heap), 0u);
+  }
+  heap->magic = 0;
+  EXPECT_EQ(MemCheckHeap(heap), 0x4602u);
+  heap->magic = 0x50414548;
+  ASSERT_EQ(MemDisposeHeap(&heap), 0u);
+}

@@ -1,0 +1,137 @@
+// Resizing handles in every case, and the pointer operations.
+#include <algorithm>
+#include <cstring>
+
+#include "mem/internal.h"
+#include "mem_test_util.h"
+
+namespace {
+
+void Fill(Handle h, unsigned char v) {
+  std::memset(h->data, v, MemGetHandleSize(h));
+}
+
+bool Holds(Handle h, unsigned char v, uint32_t n) {
+  const auto* p = static_cast<unsigned char*>(h->data);
+  for (uint32_t i = 0; i < n; ++i) {
+    if (p[i] != v) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// h is followed by a 256-byte block (free or in use), then a block in use.
+TEST_F(HeapTest, ResizeInPlace) {
+  const struct {
+    const char* name;
+    uint32_t from, to;
+    bool gapFree, locked;
+    bool freeAfter;     // a free block follows h afterwards
+    bool releasesDesc;  // the free neighbour is used up
+  } cases[] = {
+      {"same block size", RequestFor(32) - 8, RequestFor(32), false, false, false, false},
+      {"shrink into free", RequestFor(96), RequestFor(32), true, true, true, false},
+      {"cut off tail", RequestFor(96), RequestFor(48), false, false, true, false},
+      {"grow into free", RequestFor(32), RequestFor(160), true, true, true, false},
+      {"grow by exactly the free block", RequestFor(32), RequestFor(32 + 256), true, false, false,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Handle h = MemNewHandle(c.from);
+    Handle gap = MemNewHandle(RequestFor(256));
+    Handle after = MemNewHandle(8);
+    if (c.gapFree) {
+      ASSERT_EQ(MemDisposeHandle(gap), 0u);
+    }
+    Fill(h, 0xA5);
+    if (c.locked) MemLockHandle(h);
+    void* before = h->data;
+    const uint32_t spare = HeapInfo().descsSpare;
+    ASSERT_EQ(MemSetHandleSize(h, c.to), 0u);
+    EXPECT_EQ(h->data, before);
+    EXPECT_EQ(MemGetHandleSize(h), c.to);
+    EXPECT_EQ(h->blockSize, BlockFor(c.to));
+    EXPECT_TRUE(Holds(h, 0xA5, std::min(c.from, c.to)));
+    EXPECT_EQ(h->next->flags == 0, c.freeAfter);
+    EXPECT_EQ(BlockStart(h->next), BlockEnd(h));
+    EXPECT_EQ(HeapInfo().descsSpare,
+              spare + (c.releasesDesc ? 1 : 0) - (c.freeAfter && !c.gapFree));
+    EXPECT_EQ(MemCheckHeap(nullptr), 0u);
+    EXPECT_EQ(MemDisposeHandle(h), 0u);
+    EXPECT_EQ(MemDisposeHandle(after), 0u);
+    if (!c.gapFree) {
+      EXPECT_EQ(MemDisposeHandle(gap), 0u);
+    }
+  }
+}
+
+TEST_F(HeapTest, ResizeThatMoves) {
+  Handle h = MemNewHandle(40);
+  Handle wall = MemNewHandle(8);
+  Fill(h, 0x3C);
+  BlockDesc* const oldDesc = h;
+  char* const oldData = static_cast<char*>(h->data);
+  const MemWord oldBlock = h->blockSize;
+
+  MemLockHandle(h);
+  EXPECT_EQ(MemSetHandleSize(h, 400), 0x4609u);  // locked and cannot grow in place
+  EXPECT_EQ(MemGetHandleSize(h), 40u);
+  EXPECT_EQ(h->data, oldData);
+  MemUnlockHandle(h);
+
+  ASSERT_EQ(MemSetHandleSize(h, 400), 0u);
+  EXPECT_EQ(h, oldDesc);
+  EXPECT_NE(h->data, oldData);
+  EXPECT_TRUE(Holds(h, 0x3C, 40));
+  EXPECT_EQ(MemPtrToHandle(h->data), h);
+  BlockDesc* oldPlace = ReadOwner(oldData);  // the other descriptor took it
+  EXPECT_EQ(oldPlace->flags, 0u);
+  EXPECT_EQ(oldPlace->blockSize, oldBlock);
+  EXPECT_EQ(oldPlace->next, wall);
+
+  EXPECT_EQ(MemSetHandleSize(h, 0x7FFFFFF0), 0x4603u);
+  EXPECT_EQ(MemGetError(), 0x4603u);
+  EXPECT_EQ(MemGetHandleSize(h), 400u);
+  EXPECT_TRUE(Holds(h, 0x3C, 40));
+  MemLockHandle(h);
+  EXPECT_EQ(MemGetError(), 0x4603u);  // lock, unlock and accessors keep it
+  MemUnlockHandle(h);
+  EXPECT_EQ(MemGetError(), 0x4603u);
+  EXPECT_EQ(MemDisposeHandle(h), 0u);
+  EXPECT_EQ(MemDisposeHandle(wall), 0u);
+}
+
+TEST_F(HeapTest, ShrinkOfWholeBlockByLessThanGranuleKeepsIt) {
+  Handle first = MemNewHandle(1000);
+  const uint32_t tail = heap_->freeBytes;
+  Handle whole = MemNewHandle(RequestFor(tail / 16 * 16));
+  ASSERT_EQ(whole->blockSize, tail);
+  ASSERT_EQ(MemSetHandleSize(whole, RequestFor(tail / 16 * 16) - 1), 0u);
+  EXPECT_EQ(whole->blockSize, tail);
+  EXPECT_EQ(heap_->freeBytes, 0u);
+  EXPECT_EQ(MemDisposeHandle(first), 0u);
+  EXPECT_EQ(MemDisposeHandle(whole), 0u);
+}
+
+TEST_F(HeapTest, Pointers) {
+  void* p = MemNewPtrClear(10);
+  ASSERT_NE(p, nullptr);
+  Handle h = MemPtrToHandle(p);
+  EXPECT_EQ(h->data, p);
+  EXPECT_EQ(h->blockSize, BlockFor(10));
+  EXPECT_EQ(MemGetFlags(h), 0x9000u);
+  EXPECT_TRUE(Holds(h, 0, 10));
+  EXPECT_EQ(MemDisposePtr(p), 0u);
+
+  Handle plain = MemNewHandle(20);
+  EXPECT_EQ(MemDisposePtr(plain->data), 0u);  // any handle's data address
+  EXPECT_EQ(MemGetError(), 0u);
+
+  alignas(16) char stray[32] = {};
+  EXPECT_EQ(MemDisposePtr(stray + 16), 0x4608u);  // owner word 0
+  std::memset(stray, 0x77, 16);
+  EXPECT_EQ(MemDisposePtr(stray + 16), 0x4608u);  // owner word not of this heap
+  EXPECT_EQ(MemGetError(), 0x4608u);
+}
