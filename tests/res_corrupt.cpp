@@ -6,68 +6,49 @@ namespace {
 
 class ResCorrupt : public ResTest {};
 
-// A valid file of two types to damage: "AAAA" (two entries) and "BBBB".
+// Two types: "AAAA" with 10 bytes at 0 and 5 at 10, "BBBB" with 3 at 20. In
+// its directory the type list is at 52, the records at 56 and 68, the
+// entries at 80, 104 and 128.
 ResFileSpec Sample(bool otherOrder) {
-  ResFileSpec spec;
-  spec.resources = {{"AAAA", 0, "0123456789"}, {"AAAA", 10, "abcde"}, {"BBBB", 20, "xyz"}};
-  spec.otherOrder = otherOrder;
-  return spec;
+  return ResFileSpec{{{"AAAA", 0, "0123456789"}, {"AAAA", 10, "abcde"}, {"BBBB", 20, "xyz"}},
+                     otherOrder};
 }
 
-// Directory positions of the sample: fixed part, type list at 52, records at
-// 56 and 68, entries from 80.
-enum : uint32_t {
-  kDirLen = 20,
-  kTypeList = 44,
-  kTypeCount = 52,
-  kType0Count = 60,
-  kType0List = 64,
-  kType1List = 76,
-  kEntry0Offset = 80 + 8,
-  kEntry1Size = 104 + 12,
-};
-
-struct Damage {
-  const char* name;
-  bool inDirectory;  // else in the header at file offset 0 (the copy stays)
-  uint32_t pos;
-  uint32_t value;
-  ErrCode expected;
-};
-
 TEST_F(ResCorrupt, DamagedFilesAreRefusedWithACode) {
-  const Damage damages[] = {
-      {"version in neither order", false, 4, 0x200, errVersionMismatch},
-      {"directory version", true, 4, 0x300, errVersionMismatch},
-      {"directory beyond the end", false, 16, 5000, errFileEof},
-      {"huge directory length", false, 20, 0xFFFFFFF0u, errFileEof},
-      {"directory too short", false, 20, 40, errResInvalidFile},
-      {"copy disagrees on the length", true, kDirLen, 60, errResInvalidFile},
-      {"type list beyond", true, kTypeList, 4000, errResInvalidFile},
-      {"type list unaligned", true, kTypeList, 53, errResInvalidFile},
-      {"type list inside the fixed part", true, kTypeList, 8, errResInvalidFile},
-      {"huge type count", true, kTypeCount, 0x40000000u, errResInvalidFile},
-      {"entry list beyond", true, kType0List, 0x7FFFFFF0u, errResInvalidFile},
-      {"entry list over the type list", true, kType0List, 0, errResInvalidFile},
-      {"huge entry count", true, kType0Count, 0x20000000u, errResInvalidFile},
-      {"entry arrays shared", true, kType1List, 28, errResInvalidFile},
-      {"resource beyond the data area", true, kEntry0Offset, 20, errResInvalidFile},
-      {"resource size wraps around", true, kEntry1Size, 0xFFFFFFFCu, errResInvalidFile},
-      {"overlapping resources", true, kEntry0Offset, 5, errResInvalidFile},
-      {"data area beyond the file", true, 12, 0x10000, errResInvalidFile},
-      {"data area inside the header", true, 8, 4, errResInvalidFile},
+  struct Damage {
+    bool inDirectory;  // else in the header at offset 0 (the copy stays)
+    uint32_t pos, value;
+    ErrCode expected;
+  } damages[] = {
+      {false, 4, 0x200, errVersionMismatch},        // version in neither order
+      {true, 4, 0x300, errVersionMismatch},         // the directory's own version
+      {false, 16, 5000, errFileEof},                // directory beyond the end
+      {false, 20, 0xFFFFFFF0u, errFileEof},         // huge directory length
+      {false, 20, 40, errResInvalidFile},           // shorter than the fixed part
+      {true, 20, 60, errResInvalidFile},            // the copy disagrees on the length
+      {true, 44, 4000, errResInvalidFile},          // type list beyond
+      {true, 44, 53, errResInvalidFile},            // type list unaligned
+      {true, 44, 8, errResInvalidFile},             // type list over the fixed part
+      {true, 52, 0x40000000u, errResInvalidFile},   // huge type count
+      {true, 64, 0x7FFFFFF0u, errResInvalidFile},   // entry list beyond
+      {true, 64, 0, errResInvalidFile},             // entries over the type list
+      {true, 60, 0x20000000u, errResInvalidFile},   // huge entry count
+      {true, 76, 28, errResInvalidFile},            // two types share entries
+      {true, 88, 20, errResInvalidFile},            // resource beyond the data area
+      {true, 116, 0xFFFFFFFCu, errResInvalidFile},  // size wraps around
+      {true, 88, 5, errResInvalidFile},             // overlapping resources
+      {true, 12, 0x10000, errResInvalidFile},       // data area beyond the file
+      {true, 8, 4, errResInvalidFile},              // data area over the header
   };
   for (bool otherOrder : {false, true}) {
     for (const Damage& d : damages) {
-      SCOPED_TRACE(std::string(d.name) + (otherOrder ? " (other order)" : ""));
-      BuiltLayout layout;
-      Bytes bytes = BuildResFile(Sample(otherOrder), &layout);
-      uint32_t base = d.inDirectory ? layout.dirOffset : 0;
-      PutWord(bytes, base + d.pos, d.value, otherOrder);
-      std::string path = TempPath("corrupt.res");
-      WriteBytes(path, bytes);
+      SCOPED_TRACE(testing::Message() << d.pos << (otherOrder ? " other order" : ""));
+      uint32_t dirOffset = 0;
+      Bytes bytes = BuildResFile(Sample(otherOrder), &dirOffset);
+      PutWord(bytes, (d.inDirectory ? dirOffset : 0) + d.pos, d.value, otherOrder);
+      WriteBytes(TempPath("corrupt.res"), bytes);
       File* f = nullptr;
-      EXPECT_EQ(ResOpenNamedFile(path.c_str(), &f), d.expected);
+      EXPECT_EQ(ResOpenNamedFile(TempPath("corrupt.res").c_str(), &f), d.expected);
       EXPECT_EQ(resLastError, d.expected);
       EXPECT_EQ(resTopFile, nullptr);
       EXPECT_EQ(BlocksInUse(), 0u);
@@ -78,12 +59,9 @@ TEST_F(ResCorrupt, DamagedFilesAreRefusedWithACode) {
 TEST_F(ResCorrupt, TruncatedFilesAreRefused) {
   Bytes whole = BuildResFile(Sample(false));
   for (size_t length : {size_t{0}, size_t{10}, size_t{32}, whole.size() - 1}) {
-    SCOPED_TRACE(length);
-    std::string path = TempPath("truncated.res");
-    WriteBytes(path, Bytes(whole.begin(), whole.begin() + length));
+    WriteBytes(TempPath("cut.res"), Bytes(whole.begin(), whole.begin() + length));
     File* f = nullptr;
-    EXPECT_EQ(ResOpenNamedFile(path.c_str(), &f), errFileEof);
-    EXPECT_EQ(resTopFile, nullptr);
+    EXPECT_EQ(ResOpenNamedFile(TempPath("cut.res").c_str(), &f), errFileEof) << length;
     EXPECT_EQ(BlocksInUse(), 0u);
   }
   File* f = nullptr;
