@@ -24,7 +24,7 @@ struct BuiltResource {
 
 // Header at 0, data area at 32, then the directory: types in order of first
 // appearance, each type's entries in one array after the type list.
-struct ResFileSpec {
+struct ResFilePlan {
   std::vector<BuiltResource> resources;
   bool otherOrder = false;  // write the words byte-reversed
   uint32_t dataLength = 0;  // at least up to the end of the last resource
@@ -50,25 +50,25 @@ inline uint32_t GetWord(const Bytes& b, size_t pos) {
 }
 
 // Builds the file; *outDirOffset receives the directory's offset.
-inline Bytes BuildResFile(const ResFileSpec& spec, uint32_t* outDirOffset = nullptr) {
-  uint32_t dataLength = spec.dataLength;
+inline Bytes BuildResFile(const ResFilePlan& plan, uint32_t* outDirOffset = nullptr) {
+  uint32_t dataLength = plan.dataLength;
   std::vector<std::string> types;
-  for (const auto& r : spec.resources) {
+  for (const auto& r : plan.resources) {
     dataLength = std::max<uint32_t>(dataLength, r.offset + uint32_t(r.data.size()));
     if (std::find(types.begin(), types.end(), r.type) == types.end()) types.push_back(r.type);
   }
   uint32_t d = 32 + dataLength, entry = 4 + 12 * uint32_t(types.size());
-  uint32_t dirLength = 52 + entry + 24 * uint32_t(spec.resources.size());
+  uint32_t dirLength = 52 + entry + 24 * uint32_t(plan.resources.size());
   Bytes b(d + dirLength, 0);
-  bool o = spec.otherOrder;
+  bool o = plan.otherOrder;
   const uint32_t fixed[] = {
       0x11223344, resVersion, 32, dataLength,     d,  dirLength, 0x55667788,
-      0x99AABBCC, 0,          0,  spec.fileFlags, 52, 0,         uint32_t(types.size())};
+      0x99AABBCC, 0,          0,  plan.fileFlags, 52, 0,         uint32_t(types.size())};
   for (uint32_t i = 0; i < 14; ++i)
     PutWord(b, d + 4 * i, fixed[i], o, i == 0 || (i >= 6 && i <= 9));
   for (size_t t = 0; t < types.size(); ++t) {
     uint32_t count = 0;
-    for (const auto& r : spec.resources) {
+    for (const auto& r : plan.resources) {
       if (types[t] != r.type) continue;
       size_t e = d + 52 + entry + 24 * count++;
       memcpy(&b[32 + r.offset], r.data.data(), r.data.size());
@@ -125,9 +125,9 @@ class ResTest : public HeapTest {
     EXPECT_EQ(BlocksInUse(), 0u);
     HeapTest::TearDown();
   }
-  // Writes `spec` to `name` and opens it read-write.
-  File* OpenBuilt(const ResFileSpec& spec, const std::string& name) {
-    WriteBytes(TempPath(name), BuildResFile(spec));
+  // Writes `plan` to `name` and opens it read-write.
+  File* OpenBuilt(const ResFilePlan& plan, const std::string& name) {
+    WriteBytes(TempPath(name), BuildResFile(plan));
     File* f = fopen(TempPath(name).c_str(), "r+b");
     EXPECT_EQ(ResOpenFile(f, 0), 0u);
     return f;

@@ -9,8 +9,8 @@ class ResCorrupt : public ResTest {};
 // Two types: "AAAA" with 10 bytes at 0 and 5 at 10, "BBBB" with 3 at 20. In
 // its directory the type list is at 52, the records at 56 and 68, the
 // entries at 80, 104 and 128.
-ResFileSpec Sample(bool otherOrder) {
-  return ResFileSpec{{{"AAAA", 0, "0123456789"}, {"AAAA", 10, "abcde"}, {"BBBB", 20, "xyz"}},
+ResFilePlan Sample(bool otherOrder) {
+  return ResFilePlan{{{"AAAA", 0, "0123456789"}, {"AAAA", 10, "abcde"}, {"BBBB", 20, "xyz"}},
                      otherOrder};
 }
 

@@ -6,11 +6,11 @@ namespace {
 
 class ResFormat : public ResTest {};
 
-ResFileSpec TwoTypes(bool otherOrder, uint32_t fileFlags) {
-  ResFileSpec spec{{{"PICT", 0, "abcdefgh"}, {"SND ", 8, "xyz"}, {"PICT", 11, "12345"}}};
-  spec.otherOrder = otherOrder;
-  spec.fileFlags = fileFlags;
-  return spec;
+ResFilePlan TwoTypes(bool otherOrder, uint32_t fileFlags) {
+  ResFilePlan plan{{{"PICT", 0, "abcdefgh"}, {"SND ", 8, "xyz"}, {"PICT", 11, "12345"}}};
+  plan.otherOrder = otherOrder;
+  plan.fileFlags = fileFlags;
+  return plan;
 }
 
 TEST_F(ResFormat, VersionWordDecidesTheByteOrder) {

@@ -29,7 +29,7 @@ TEST_F(ResManager, WriteBackAppendsGrownDataAndRewritesShrunkInPlace) {
     bool changed;
   } cases[] = {{25, 100, 125, true}, {6, 40, 100, false}};
   for (const Case& c : cases) {
-    File* f = OpenBuilt(ResFileSpec{{{"DATA", 40, Filler(10, 'a')}}, false, 100}, "place.res");
+    File* f = OpenBuilt(ResFilePlan{{{"DATA", 40, Filler(10, 'a')}}, false, 100}, "place.res");
     Handle h = Change(f, "DATA", std::string(c.newSize, 'Z'));
     EXPECT_EQ(ResReleaseResource(h), errResAttributes);
     MemLockHandle(h);
@@ -73,7 +73,7 @@ TEST_F(ResManager, CompactionPacksFrontToBackVisitingEachResourceOnce) {
       {{}, {}, 0, 0},
   };
   for (const Case& c : cases) {
-    File* f = OpenBuilt(ResFileSpec{c.resources, false, 40, resFileFlagChanged}, "compact.res");
+    File* f = OpenBuilt(ResFilePlan{c.resources, false, 40, resFileFlagChanged}, "compact.res");
     fileLastReadCount = 0;
     ASSERT_EQ(ResCompactFile(resTopFile), 0u);
     EXPECT_EQ(fileLastReadCount, c.lastChunk);  // 2048, 2048, then the rest
@@ -98,7 +98,7 @@ TEST_F(ResManager, ChainRunsNewestFirst) {
   File* files[3];
   for (int i = 0; i < 3; ++i) {
     std::string path = TempPath("chain" + std::to_string(i) + ".res");
-    WriteBytes(path, BuildResFile(ResFileSpec{}));
+    WriteBytes(path, BuildResFile(ResFilePlan{}));
     ASSERT_EQ(ResOpenNamedFile(path.c_str(), &files[i]), 0u);
   }
   EXPECT_EQ(ResFindFile(files[2]), resTopFile);
@@ -118,8 +118,8 @@ TEST_F(ResManager, ChainRunsNewestFirst) {
 }
 
 TEST_F(ResManager, RefusedAndFailedWritesKeepTheEntry) {
-  ResFileSpec spec{{{"TEXT", 0, "first"}, {"TEXT", 5, "second"}}, false, 0, resFileFlagWritten};
-  Bytes original = BuildResFile(spec);
+  ResFilePlan plan{{{"TEXT", 0, "first"}, {"TEXT", 5, "second"}}, false, 0, resFileFlagWritten};
+  Bytes original = BuildResFile(plan);
   std::string path = TempPath("readonly.res");
   for (bool byName : {true, false}) {  // read-only by name, or a plain "rb" stream
     WriteBytes(path, original);
@@ -130,7 +130,9 @@ TEST_F(ResManager, RefusedAndFailedWritesKeepTheEntry) {
     Handle h = Change(f, "TEXT", "grown text");
     EXPECT_EQ(ResWriteResource(h), byName ? errResReadOnly : errFileWrite);
     EXPECT_EQ(ResFlushFile(f), byName ? errResReadOnly : errFileWrite);
-    if (byName) EXPECT_EQ(ResAddResource(f, TypeWord("TEXT"), other), errResReadOnly);
+    if (byName) {
+      EXPECT_EQ(ResAddResource(f, TypeWord("TEXT"), other), errResReadOnly);
+    }
     ResInfo info;
     ASSERT_EQ(ResGetInfo(h, &info), 0u);
     EXPECT_EQ(info.dataSize, 5u);
