@@ -1,0 +1,86 @@
+// Single stream operations: open, close, read, write, seek and size, each
+// turning the platform's failure into a FILE code; the transfer counts.
+#include <limits.h>
+#include <okr/err.h>
+#include <okr/file.h>
+
+uint32_t fileLastReadCount = 0;
+uint32_t fileLastWriteCount = 0;
+
+namespace {
+
+// Classifies a short transfer by the stream's end-of-file indicator.
+ErrCode ShortTransfer(File* file, ErrCode otherwise) {
+  if (feof(file)) return errFileEof;
+  return otherwise;
+}
+
+// A position the file layer can express: 0 to INT32_MAX.
+bool PositionFits(long pos) {
+  return pos >= 0 && pos <= INT32_MAX;
+}
+
+}  // namespace
+
+extern "C" ErrCode FileOpen(const char* libPath, const char* mode, File** outFile) {
+  if (outFile == nullptr) return errNilPointer;
+  *outFile = nullptr;
+  char native[filePathBufferSize];
+  // A path that does not translate into the buffer is refused before the
+  // platform sees anything.
+  if (mode == nullptr || FileMakePath(libPath, native) == nullptr) return errFileNotFound;
+  File* file = fopen(native, mode);
+  if (file == nullptr) return errFileNotFound;
+  *outFile = file;
+  return errNone;
+}
+
+extern "C" ErrCode FileClose(File* file) {
+  if (file == nullptr) return errNilPointer;
+  fclose(file);
+  return errNone;
+}
+
+extern "C" ErrCode FileRead(File* file, void* dst, uint32_t count) {
+  fileLastReadCount = 0;
+  if (file == nullptr || (dst == nullptr && count != 0)) return errNilPointer;
+  size_t got = count == 0 ? 0 : fread(dst, 1, count, file);
+  fileLastReadCount = static_cast<uint32_t>(got);
+  if (got == count) return errNone;
+  return ShortTransfer(file, errFileRead);
+}
+
+extern "C" ErrCode FileWrite(File* file, const void* src, uint32_t count) {
+  fileLastWriteCount = 0;
+  if (file == nullptr || (src == nullptr && count != 0)) return errNilPointer;
+  size_t went = count == 0 ? 0 : fwrite(src, 1, count, file);
+  // A buffered stream may only find out at the flush that the bytes cannot
+  // go; the flush makes a full device answer here rather than at close.
+  if (went == count && count != 0 && fflush(file) != 0) went = 0;
+  fileLastWriteCount = static_cast<uint32_t>(went);
+  if (went == count) return errNone;
+  return ShortTransfer(file, errFileWrite);
+}
+
+extern "C" ErrCode FileSeek(File* file, int32_t origin, int32_t offset) {
+  if (file == nullptr) return errNilPointer;
+  long before = ftell(file);
+  if (fseek(file, offset, origin) != 0) return errFileBounds;
+  long after = ftell(file);
+  if (PositionFits(after)) return errNone;
+  // Positions of 2 GiB and more cannot be expressed: go back and refuse.
+  if (before >= 0) fseek(file, before, SEEK_SET);
+  return errFileBounds;
+}
+
+extern "C" ErrCode FileGetSize(File* file, int32_t* outSize) {
+  if (file == nullptr || outSize == nullptr) return errNilPointer;
+  long here = ftell(file);
+  if (here == -1) return errFileBounds;
+  if (fseek(file, 0, SEEK_END) != 0) return errFileBounds;
+  long size = ftell(file);
+  *outSize = PositionFits(size) ? static_cast<int32_t>(size) : -1;
+  bool back = fseek(file, here, SEEK_SET) == 0;
+  if (!back || !PositionFits(size)) return errFileBounds;
+  return errNone;
+}

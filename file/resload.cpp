@@ -1,0 +1,109 @@
+// Loading resource data into handles, marking it changed, and describing the
+// resources of open files for enumeration.
+#include "file/res_internal.h"
+
+using namespace okr_res;
+
+namespace {
+
+void FillInfo(const Cursor& c, ResInfo* out) {
+  out->typeId = c.type->typeId;
+  out->index = c.entryIndex;
+  out->dataOffset = c.entry->dataOffset;
+  out->dataSize = c.entry->dataSize;
+  out->attributes = c.entry->attributes;
+  out->dataHandle = GetEntryData(c.dir, c.ordinal);
+}
+
+// Reads `size` bytes at data offset `offset` into a new handle.
+ErrCode ReadResourceData(Handle dirHandle, uint32_t offset, uint32_t size, Handle* outData) {
+  Handle data = MemNewHandle(size);
+  if (data == nullptr) return MemGetError();
+  ResDirectory* dir = DirOf(dirHandle);  // the allocation may have moved it
+  ErrCode err = SeekData(dir, offset, size);
+  if (err == errNone) {
+    MemLockHandle(data);
+    err = FileRead(GetLinks(dir).file, data->data, size);
+    MemUnlockHandle(data);
+  }
+  if (err != errNone) {
+    MemDisposeHandle(data);
+    return err;
+  }
+  MemSetFlags(data, MemGetFlags(data) | memFlagResource);
+  *outData = data;
+  return errNone;
+}
+
+}  // namespace
+
+extern "C" ErrCode ResLoadResource(File* file, uint32_t typeId, uint32_t index, Handle* outHandle) {
+  if (outHandle == nullptr) return Report(errNilPointer);
+  *outHandle = nullptr;
+  Handle dirHandle = ResFindFile(file);
+  if (dirHandle == nullptr) return errResFileNotFound;
+  Cursor c;
+  if (!FindIndexed(DirOf(dirHandle), typeId, index, &c)) return Report(errResNotFound);
+  Handle data = GetEntryData(c.dir, c.ordinal);
+  if (data == nullptr) {
+    ErrCode err = ReadResourceData(dirHandle, c.entry->dataOffset, c.entry->dataSize, &data);
+    if (err != errNone) return Report(err);
+    SetEntryData(DirOf(dirHandle), c.ordinal, data);
+  }
+  *outHandle = data;
+  return Report(errNone);
+}
+
+extern "C" ErrCode ResMarkChanged(Handle resHandle) {
+  Cursor c;
+  Handle dirHandle;
+  if (resHandle == nullptr || !FindLoaded(resHandle, &c, &dirHandle)) return Report(errResNotFound);
+  c.entry->attributes |= resAttrChanged;
+  return Report(errNone);
+}
+
+extern "C" ErrCode ResCountTypes(File* file, uint32_t* outCount) {
+  if (outCount == nullptr) return Report(errNilPointer);
+  Handle dirHandle = ResFindFile(file);
+  if (dirHandle == nullptr) return errResFileNotFound;
+  *outCount = *TypeCountWord(DirOf(dirHandle));
+  return Report(errNone);
+}
+
+extern "C" ErrCode ResGetTypeId(File* file, uint32_t typeIndex, uint32_t* outTypeId) {
+  if (outTypeId == nullptr) return Report(errNilPointer);
+  Handle dirHandle = ResFindFile(file);
+  if (dirHandle == nullptr) return errResFileNotFound;
+  ResDirectory* dir = DirOf(dirHandle);
+  if (typeIndex >= *TypeCountWord(dir)) return Report(errBadIndex);
+  *outTypeId = TypeAt(dir, typeIndex)->typeId;
+  return Report(errNone);
+}
+
+extern "C" ErrCode ResCountResources(File* file, uint32_t typeId, uint32_t* outCount) {
+  if (outCount == nullptr) return Report(errNilPointer);
+  Handle dirHandle = ResFindFile(file);
+  if (dirHandle == nullptr) return errResFileNotFound;
+  const ResTypeRecord* type = FindType(DirOf(dirHandle), typeId);
+  *outCount = type == nullptr ? 0 : type->entryCount;
+  return Report(errNone);
+}
+
+extern "C" ErrCode ResGetInfo(Handle resHandle, ResInfo* out) {
+  if (out == nullptr) return Report(errNilPointer);
+  Cursor c;
+  Handle dirHandle;
+  if (resHandle == nullptr || !FindLoaded(resHandle, &c, &dirHandle)) return Report(errResNotFound);
+  FillInfo(c, out);
+  return Report(errNone);
+}
+
+extern "C" ErrCode ResGetIndexedInfo(File* file, uint32_t typeId, uint32_t index, ResInfo* out) {
+  if (out == nullptr) return Report(errNilPointer);
+  Handle dirHandle = ResFindFile(file);
+  if (dirHandle == nullptr) return errResFileNotFound;
+  Cursor c;
+  if (!FindIndexed(DirOf(dirHandle), typeId, index, &c)) return Report(errResNotFound);
+  FillInfo(c, out);
+  return Report(errNone);
+}

@@ -1,0 +1,295 @@
+/* okr resource manager: many typed blocks of data kept in one resource file.
+
+   A resource file holds a 32-byte header, a data area with the resources'
+   bytes, and a directory that lists the resources grouped by type. While a
+   file is open its whole directory lives in one relocatable handle (the
+   file's "directory handle"), converted to the machine's byte order; open
+   files form a chain, newest first. Files are named by their stream, loaded
+   resources by the handle of their data (flagged memFlagResource, so only
+   this manager disposes of it).
+
+   Run-time words. The directory's `nextFile` and `file` words and each
+   entry's `dataHandle` word are 32 bits wide, too narrow for a handle or a
+   stream on 64-bit builds. The manager therefore keeps these values beside
+   the directory, in the same block after its `dirLength` bytes, on every
+   build; the 32-bit slots themselves read 0 while a file is open and are
+   written as 0. Use ResFindEntry / ResGetInfo to reach a resource's data.
+
+   Core operations: ResInit, ResStart, ResOpenNamedFile, ResOpenFile,
+   ResFindFile, ResFindEntry, ResReleaseResource, ResWriteResource,
+   ResWriteChanged, ResNextStored, ResCompactFile, ResFlushFile, ResCloseFile,
+   ResCloseAll, ResCloseAuxFiles, ResConvertHeader, ResConvertDirectory,
+   SwapBytes32.
+   Additions that make the manager usable on its own (creating files, loading
+   and marking resources, enumerating, adding and removing): ResCreateFile,
+   ResLoadResource, ResMarkChanged, ResCountTypes, ResGetTypeId,
+   ResCountResources, ResGetInfo, ResGetIndexedInfo, ResAddResource,
+   ResRemoveResource.
+
+   Unless said otherwise an operation returns an ErrCode and leaves the same
+   code in resLastError. */
+#ifndef OKR_RES_H
+#define OKR_RES_H
+
+#include <okr/file.h>
+#include <okr/mem.h>
+#include <okr/types.h>
+
+OKR_BEGIN_DECLS
+
+/* ---- File format (all words unsigned 32-bit, in the file's byte order) -- */
+
+/* The header at file offset 0, and the first 32 bytes of the directory. */
+typedef struct ResFileHeader {
+  uint32_t headerWord0; /* carried, never byte-swapped */
+  uint32_t version;     /* resVersion in the file's byte order */
+  uint32_t dataStart;   /* file offset of the data area */
+  uint32_t dataLength;  /* bytes in use in the data area */
+  uint32_t dirOffset;   /* file offset of the directory */
+  uint32_t dirLength;   /* length of the directory */
+  uint32_t headerWord6; /* carried, never byte-swapped */
+  uint32_t headerWord7; /* carried, never byte-swapped */
+} ResFileHeader;
+
+/* The fixed part of the directory; the type list follows at typeListOffset. */
+typedef struct ResDirectory {
+  ResFileHeader header;    /* the copy of the header that counts */
+  uint32_t nextFile;       /* run-time word, 0 (see above) */
+  uint32_t file;           /* run-time word, 0 (see above) */
+  uint32_t fileFlags;      /* resFileFlag* bits; other bits are carried */
+  uint32_t typeListOffset; /* from the start of the directory */
+  uint32_t dirWord12;      /* carried (byte-swapped with the directory) */
+} ResDirectory;
+
+/* One type record of the type list (after its typeCount word). */
+typedef struct ResTypeRecord {
+  uint32_t typeId;          /* four bytes in stored order, never swapped */
+  uint32_t entryCount;      /* entries of this type */
+  uint32_t entryListOffset; /* from the typeCount word to the entry array */
+} ResTypeRecord;
+
+/* One resource. */
+typedef struct ResEntry {
+  uint32_t entryWord0; /* carried */
+  uint32_t entryWord1; /* carried */
+  uint32_t dataOffset; /* from dataStart */
+  uint32_t dataSize;   /* bytes */
+  uint32_t attributes; /* resAttrChanged; other bits are carried */
+  uint32_t dataHandle; /* run-time word, 0 (see above) */
+} ResEntry;
+
+#ifdef __cplusplus
+static_assert(sizeof(ResFileHeader) == 32, "resource file header is 32 bytes");
+static_assert(sizeof(ResDirectory) == 52, "fixed directory part is 52 bytes");
+static_assert(sizeof(ResTypeRecord) == 12, "type record is 12 bytes");
+static_assert(sizeof(ResEntry) == 24, "resource entry is 24 bytes");
+#else
+_Static_assert(sizeof(ResFileHeader) == 32, "resource file header is 32 bytes");
+_Static_assert(sizeof(ResDirectory) == 52, "fixed directory part is 52 bytes");
+_Static_assert(sizeof(ResTypeRecord) == 12, "type record is 12 bytes");
+_Static_assert(sizeof(ResEntry) == 24, "resource entry is 24 bytes");
+#endif
+
+enum {
+  resVersion = 0x100,         /* the version word; tells the byte order */
+  resFileFlagWritten = 0x10,  /* stored with every rewritten directory */
+  resFileFlagChanged = 0x20,  /* compact and rewrite at the next flush */
+  resFileFlagReadOnly = 0x80, /* opened through a read-only stream */
+  resAttrChanged = 0x100,     /* loaded data must be written back */
+  resCopyChunkSize = 2048     /* compaction moves data in such chunks */
+};
+
+/* Description of one resource (ResGetInfo, ResGetIndexedInfo). */
+typedef struct ResInfo {
+  uint32_t typeId;
+  uint32_t index; /* position among the resources of its type */
+  uint32_t dataOffset;
+  uint32_t dataSize;
+  uint32_t attributes;
+  Handle dataHandle; /* the loaded data, or NULL */
+} ResInfo;
+
+/* ---- Module state ------------------------------------------------------ */
+
+extern ErrCode resLastError;  /* 0x4581 until ResInit, then the last outcome */
+extern Handle resTopFile;     /* directory handle of the newest open file */
+extern Handle resCurrentFile; /* where every search of the chain starts */
+extern File* resAuxFile1;     /* auxiliary slots, closed by ResCloseAuxFiles */
+extern File* resAuxFile2;
+extern uint32_t resStarted;     /* set by ResInit; read by nothing here */
+extern File* resLastOpenedFile; /* stream of the newest ResOpenFile */
+
+/* ---- Byte order -------------------------------------------------------- */
+
+/* Reverses the four bytes of *word in place. NULL is ignored. Does not touch
+   resLastError. */
+void SwapBytes32(uint32_t* word);
+
+/* Converts a header from the other byte order: version first, then
+   dataStart, dataLength, dirOffset, dirLength; the other words stay.
+   Returns 0; 0x4587 when version already reads resVersion (nothing changes);
+   0x4106 when it reads resVersion in neither order (only version was
+   swapped); 0x4101 for NULL. Does not touch resLastError. */
+ErrCode ResConvertHeader(ResFileHeader* header);
+
+/* Converts a whole directory from the other byte order: its header copy as
+   ResConvertHeader, then fileFlags, typeListOffset, dirWord12, typeCount,
+   and per type entryCount, entryListOffset and its entries' words (typeId,
+   dataHandle, nextFile and file stay). Precondition: the block holds at
+   least the dirLength bytes that the copy names. Returns 0; 0x4587; 0x4106;
+   0x4585 when an offset or count points outside dirLength (the walk stops
+   there); 0x4101 for NULL. Does not touch resLastError. */
+ErrCode ResConvertDirectory(ResDirectory* dir);
+
+/* ---- Opening and finding ----------------------------------------------- */
+
+/* Starts the module: no open files (any that were open are forgotten),
+   resLastError 0. Returns 0. */
+ErrCode ResInit(void);
+
+/* ResInit, then, for a non-NULL libPath, ResOpenNamedFile. *outFile is set
+   to NULL first (0x4101 for a NULL outFile). */
+ErrCode ResStart(const char* libPath, File** outFile);
+
+/* Opens the resource file `libPath` read-only ("rb", resFileFlagReadOnly).
+   Returns 0 with the stream in *outFile; 0x4502 when it cannot be opened
+   (*outFile untouched); any code of ResOpenFile, after which the stream
+   stored in *outFile is already closed and must not be used; 0x4101 for a
+   NULL outFile. */
+ErrCode ResOpenNamedFile(const char* libPath, File** outFile);
+
+/* Opens the resource file on `file`, positioned at its start; the manager
+   takes the stream over (it closes it on failure and at ResCloseFile).
+   The directory is read, converted to native order and checked before
+   anything is linked; `openFlags` is added to its fileFlags. Returns 0;
+   0x4101 for NULL; 0x4503/0x4504/0x4506 when the header or directory cannot
+   be read (a directory beyond the end gives 0x4503); 0x4106 for a version
+   in neither byte order; 0x4585 for a directory whose offsets or counts do
+   not fit in it, or resources outside the data area or overlapping;
+   0x4603 when memory runs short. */
+ErrCode ResOpenFile(File* file, uint32_t openFlags);
+
+/* The directory handle of the open file on `file`, or NULL with 0x4582 in
+   resLastError. Success leaves resLastError alone. */
+Handle ResFindFile(File* file);
+
+/* The entry whose loaded data is `resHandle`, searched newest file first.
+   On success the given outs receive the directory's current address, the
+   entry's type record and the directory handle, and resLastError is 0; the
+   addresses are valid until the next allocation. NULL with 0x4583 when no
+   entry holds it; NULL with resLastError unchanged for a NULL resHandle. */
+ResEntry* ResFindEntry(Handle resHandle, ResDirectory** outDir, ResTypeRecord** outType,
+                       Handle* outDirHandle);
+
+/* The entry stored at data offset `fromOffset`, else the one with the
+   nearest greater offset (first in directory order among equals), else
+   NULL. Does not touch resLastError. */
+ResEntry* ResNextStored(ResDirectory* dir, uint32_t fromOffset);
+
+/* ---- Writing back ------------------------------------------------------ */
+
+/* Disposes of a resource's loaded data. Returns 0; 0x4583 for a handle no
+   entry holds; 0x4584 when the resource is changed (nothing released). */
+ErrCode ResReleaseResource(Handle resHandle);
+
+/* Writes a changed resource's data back: in place when it did not grow,
+   appended to the data area when it did (the file is then marked changed).
+   The handle's lock state is kept. Returns 0 (also when the resource is not
+   changed, or for a NULL handle); 0x4583; 0x4509 for a read-only file (the
+   resource stays changed); the file layer's seek/write codes (the entry then
+   keeps its old place, size and changed bit); 0x4506 when the data area
+   would reach 2 GiB. */
+ErrCode ResWriteResource(Handle resHandle);
+
+/* Writes back every changed resource of the file whose directory handle is
+   `dirHandle`, in directory order, stopping at the first failure; with
+   `releaseAll` nonzero also releases every loaded resource it passes. The
+   outcome is left in resLastError (0x4101 for a NULL handle). */
+void ResWriteChanged(Handle dirHandle, int releaseAll);
+
+/* Packs the data area of a file marked changed so that its resources lie one
+   after the other from data offset 0, in the order they lay, moving data in
+   resCopyChunkSize chunks front to back; then dataLength is their sum and
+   dirOffset follows the data. Returns 0 (at once when the file is not marked
+   changed); the first failing file operation's code; 0x4101 for NULL. */
+ErrCode ResCompactFile(Handle dirHandle);
+
+/* Writes back changed resources; then, if the file is marked changed,
+   compacts it, marks it written instead of changed and writes the directory,
+   then the header. Returns 0; 0x4582 for a stream that is not open; the
+   first failing step's code (0x4509, file layer codes). */
+ErrCode ResFlushFile(File* file);
+
+/* Flushes and closes the file on `file` and forgets it. A file that carries
+   resFileFlagWritten or resFileFlagChanged (or had a resource shrunk in
+   place) first has every loaded resource released, then is compacted and
+   gets its directory rewritten. Whatever the flush reports, the stream is
+   closed, the file unlinked and every loaded resource still held disposed
+   of. Returns the code of disposing of the directory handle (0); 0x4582 for
+   a stream that is not open (nothing changes). */
+ErrCode ResCloseFile(File* file);
+
+/* Closes every open file, newest first, stopping at the first close that
+   fails; the outcome is left in resLastError. */
+void ResCloseAll(void);
+
+/* Closes the streams in resAuxFile1 and resAuxFile2 and empties the slots.
+   Returns 0; does not touch resLastError. */
+ErrCode ResCloseAuxFiles(void);
+
+/* ---- Additions: creating, loading, enumerating, editing ---------------- */
+
+/* Creates (or cuts to length 0) the file `libPath` as an empty native
+   resource file and opens it read-write; the stream goes to *outFile
+   (NULL first). Returns 0; 0x4502; the file layer's write codes; any code
+   of ResOpenFile; 0x4101 for a NULL outFile. */
+ErrCode ResCreateFile(const char* libPath, File** outFile);
+
+/* Loads resource `index` (from 0) of type `typeId` in the open file `file`
+   into a new handle flagged memFlagResource and owned by the manager; a
+   resource already loaded gives its existing handle. *outHandle is set to
+   NULL first. Returns 0; 0x4582; 0x4583 for no such resource; 0x4603; the
+   file layer's codes (nothing stays allocated); 0x4101 for a NULL outHandle. */
+ErrCode ResLoadResource(File* file, uint32_t typeId, uint32_t index, Handle* outHandle);
+
+/* Marks a loaded resource changed, so that its data is written back. Resize
+   the handle freely before writing back. Returns 0; 0x4583. */
+ErrCode ResMarkChanged(Handle resHandle);
+
+/* Number of type records of the open file. Returns 0; 0x4582; 0x4101. */
+ErrCode ResCountTypes(File* file, uint32_t* outCount);
+
+/* The typeId of type record `typeIndex`. Returns 0; 0x4582; 0x4108 for an
+   index past the end; 0x4101. */
+ErrCode ResGetTypeId(File* file, uint32_t typeIndex, uint32_t* outTypeId);
+
+/* Number of resources of type `typeId` (0 when there is no such type; of
+   its first type record when a foreign file holds several).
+   Returns 0; 0x4582; 0x4101. */
+ErrCode ResCountResources(File* file, uint32_t typeId, uint32_t* outCount);
+
+/* Describes the loaded resource `resHandle`. Returns 0; 0x4583; 0x4101. */
+ErrCode ResGetInfo(Handle resHandle, ResInfo* out);
+
+/* Describes resource `index` of type `typeId`. Returns 0; 0x4582; 0x4583;
+   0x4101. */
+ErrCode ResGetIndexedInfo(File* file, uint32_t typeId, uint32_t index, ResInfo* out);
+
+/* Adds a resource of type `typeId` (a new type record when needed) as the
+   last of its type, taking `dataHandle` over as its loaded data (it gets
+   memFlagResource) and marking it and the file changed; its data reaches
+   the file at the next write-back. The directory grows, and is rewritten
+   as a whole after the compacted data at the next flush. Returns 0; 0x4101
+   for NULL; 0x4582; 0x4509 for a read-only file; 0x4586 for a handle that
+   is already some resource's data; 0x4603 (nothing changes). */
+ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle);
+
+/* Removes the resource whose loaded data is `resHandle` from its file and
+   disposes of the data; a type left without resources disappears. The file
+   is marked changed. Returns 0; 0x4583; 0x4509 for a read-only file;
+   0x4603 (nothing changes). */
+ErrCode ResRemoveResource(Handle resHandle);
+
+OKR_END_DECLS
+
+#endif

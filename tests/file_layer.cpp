@@ -1,0 +1,105 @@
+// File layer: path translation, transfer codes, whole-file load and save,
+// refusal of 2 GiB files.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "res_builder.h"
+
+namespace {
+
+TEST(FileLayer, TranslatesPathsForThePlatform) {
+  const char sep[] = {FILE_NATIVE_SEPARATOR, 0};
+  const std::string cases[][2] = {
+      {":data:maps:town.map", std::string("data") + sep + "maps" + sep + "town.map"},
+      {":readme.txt", "readme.txt"},
+      {"::x", std::string(sep) + "x"},
+      {":", ""},
+      {"C:\\games\\save.dat", "C:\\games\\save.dat"},
+      {"maps:town.map", "maps:town.map"},
+      {std::string(511, 'a'), std::string(511, 'a')},
+      {std::string(512, 'a'), ""}};
+  for (const auto& c : cases) {
+    char out[filePathBufferSize];
+    char* result = FileMakePath(c[0].c_str(), out);
+    EXPECT_EQ(result, c[0].size() < 512 ? out : nullptr) << c[0];
+    EXPECT_EQ(out, c[1]) << c[0];
+  }
+  File* f = reinterpret_cast<File*>(1);
+  EXPECT_EQ(FileOpen(std::string(600, 'a').c_str(), "rb", &f), errFileNotFound);
+  EXPECT_EQ(f, nullptr);
+  mkdir("okr_file_dir", 0755);
+  WriteBytes("okr_file_dir/x.txt", Bytes{'h'});
+  ASSERT_EQ(FileOpen(":okr_file_dir:x.txt", "rb", &f), 0u);
+  EXPECT_EQ(FileClose(f), 0u);
+  EXPECT_EQ(FileOpen("okr_file_dir:x.txt", "rb", &f), errFileNotFound);
+  EXPECT_EQ(FileOpen(":okr_file_dir:x.txt", "bad mode", &f), errFileNotFound);
+  remove("okr_file_dir/x.txt");
+  rmdir("okr_file_dir");
+  EXPECT_EQ(FileClose(nullptr), errNilPointer);
+}
+
+TEST(FileLayer, ShortTransfersAnswerWithCodes) {
+  std::string path = TempPath("stream.bin");
+  WriteBytes(path, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+  File* f = nullptr;
+  ASSERT_EQ(FileOpen(path.c_str(), "rb", &f), 0u);
+  char buf[32];
+  int32_t size = 0;
+  EXPECT_EQ(FileSeek(f, fileSeekStart, 4), 0u);
+  EXPECT_EQ(FileGetSize(f, &size), 0u);
+  EXPECT_EQ(size, 10);
+  EXPECT_EQ(ftell(f), 4);
+  EXPECT_EQ(FileRead(f, buf, 0), 0u);
+  EXPECT_EQ(FileRead(f, buf, 20), errFileEof);
+  EXPECT_EQ(fileLastReadCount, 6u);
+  EXPECT_EQ(FileWrite(f, buf, 4), errFileEof);  // end-of-file indicator still set
+  EXPECT_EQ(FileSeek(f, fileSeekStart, 0), 0u);
+  EXPECT_EQ(FileWrite(f, buf, 4), errFileWrite);
+  EXPECT_EQ(FileSeek(f, fileSeekStart, -1), errFileBounds);
+  EXPECT_EQ(FileClose(f), 0u);
+  ASSERT_EQ(FileOpen("/dev/full", "wb", &f), 0u);
+  EXPECT_EQ(FileWrite(f, buf, sizeof buf), errFileWrite);
+  FileClose(f);
+}
+
+class FileWhole : public HeapTest {};
+
+TEST_F(FileWhole, LoadsAndSavesThroughHandles) {
+  std::string path = TempPath("whole.txt");
+  Handle h = MemNewHandle(5), loaded = nullptr;
+  memcpy(h->data, "hello", 5);
+  MemLockHandle(h);
+  EXPECT_EQ(FileSave(path.c_str(), h), 0u);
+  EXPECT_EQ(MemGetFlags(h) & memFlagLocked, 0u);
+  ASSERT_EQ(FileLoad(path.c_str(), &loaded), 0u);
+  EXPECT_EQ(HandleText(loaded), "hello");
+  MemDisposeHandle(loaded);
+  EXPECT_EQ(FileSave("/dev/full", h), errFileWrite);
+  MemSetHandleSize(h, 0);
+  EXPECT_EQ(FileSave(path.c_str(), h), 0u);
+  ASSERT_EQ(FileLoad(path.c_str(), &loaded), 0u);
+  EXPECT_EQ(MemGetHandleSize(loaded), 0u);
+  MemDisposeHandle(loaded);
+  EXPECT_EQ(MemNewHandle(0xFFFFFFF0u), nullptr);  // leaves a memory error standing
+  EXPECT_EQ(FileSave(path.c_str(), h), errMemOutOfMemory);
+  MemDisposeHandle(h);
+  remove(path.c_str());
+  EXPECT_EQ(FileLoad(path.c_str(), &loaded), errFileNotFound);
+  EXPECT_EQ(loaded, nullptr);
+  // A sparse file of 2 GiB: 64-bit builds refuse its size, 32-bit builds
+  // cannot open it; either way nothing is loaded.
+  FILE* big = fopen(path.c_str(), "wb");
+  ASSERT_EQ(ftruncate64(fileno(big), off64_t{0x80000000}), 0);
+  fclose(big);
+  ErrCode err = FileLoad(path.c_str(), &loaded);
+  EXPECT_TRUE(err == errFileBounds || err == errFileNotFound) << err;
+  File* f = nullptr;
+  if (FileOpen(path.c_str(), "rb", &f) == 0) {
+    EXPECT_EQ(FileSeek(f, fileSeekEnd, 0), errFileBounds);
+    FileClose(f);
+  }
+  remove(path.c_str());
+  EXPECT_EQ(BlocksInUse(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+// Resource byte order: the version word decides, conversion keeps the carried
+// words, and a flushed file is native with its header in front.
+#include "res_builder.h"
+
+namespace {
+
+class ResFormat : public ResTest {};
+
+ResFilePlan TwoTypes(bool otherOrder, uint32_t fileFlags) {
+  ResFilePlan plan{{{"PICT", 0, "abcdefgh"}, {"SND ", 8, "xyz"}, {"PICT", 11, "12345"}}};
+  plan.otherOrder = otherOrder;
+  plan.fileFlags = fileFlags;
+  return plan;
+}
+
+TEST_F(ResFormat, VersionWordDecidesTheByteOrder) {
+  struct Case {
+    bool otherOrder;
+    uint32_t version;  // stored as is; 0 keeps the builder's
+    ErrCode expected;
+  } cases[] = {{false, 0, 0}, {true, 0, 0}, {false, 0x00020000u, errVersionMismatch}};
+  for (const Case& c : cases) {
+    Bytes bytes = BuildResFile(TwoTypes(c.otherOrder, 0x40));
+    if (c.version != 0) PutWord(bytes, 4, c.version, false);
+    WriteBytes(TempPath("order.res"), bytes);
+    File* f = nullptr;
+    ASSERT_EQ(ResOpenNamedFile(TempPath("order.res").c_str(), &f), c.expected);
+    if (c.expected != 0) continue;
+    const ResFileHeader& h = TopDir()->header;
+    EXPECT_EQ(h.dataLength, 16u);
+    EXPECT_EQ(h.headerWord0 ^ h.headerWord6 ^ h.headerWord7,
+              0x11223344u ^ 0x55667788u ^ 0x99AABBCCu);
+    EXPECT_EQ(TopDir()->fileFlags, 0xC0u);  // stored bits stay, read-only added
+    uint32_t type = 0;
+    EXPECT_EQ(ResGetTypeId(f, 1, &type), 0u);
+    EXPECT_EQ(type, TypeWord("SND "));
+    Handle h1 = nullptr;
+    ASSERT_EQ(ResLoadResource(f, TypeWord("PICT"), 1, &h1), 0u);
+    EXPECT_EQ(HandleText(h1), "12345");
+    EXPECT_EQ(ResCloseFile(f), 0u);
+  }
+  ResFileHeader native{};
+  native.version = resVersion;
+  EXPECT_EQ(ResConvertHeader(&native), errResAlreadyNative);
+}
+
+TEST_F(ResFormat, FlushedFileFromTheOtherOrderReadsNative) {
+  File* f = OpenBuilt(TwoTypes(true, resFileFlagChanged), "flush.res");
+  ASSERT_EQ(ResCloseFile(f), 0u);
+  Bytes b = ReadBytes(TempPath("flush.res"));
+  uint32_t dirOffset = GetWord(b, 16);
+  ASSERT_LE(dirOffset + 56u, b.size());
+  EXPECT_EQ(GetWord(b, 4), uint32_t{resVersion});
+  EXPECT_EQ(memcmp(&b[0], &b[dirOffset], 32), 0);
+  EXPECT_EQ(GetWord(b, dirOffset + 40) & 0x30u, uint32_t{resFileFlagWritten});
+  EXPECT_EQ(GetWord(b, 0), 0x11223344u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(&b[32]), 16), "abcdefghxyz12345");
+  ASSERT_EQ(ResOpenNamedFile(TempPath("flush.res").c_str(), &f), 0u);
+  Handle h = nullptr;
+  ASSERT_EQ(ResLoadResource(f, TypeWord("SND "), 0, &h), 0u);
+  EXPECT_EQ(HandleText(h), "xyz");
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+// Resource manager: write-back placement, compaction, the chain of open
+// files, read-only and failing writes, and a whole life cycle.
+#include "res_builder.h"
+
+namespace {
+
+class ResManager : public ResTest {};
+
+std::string Filler(size_t n, char first) {
+  std::string s(n, ' ');
+  for (size_t i = 0; i < n; ++i)
+    s[i] = char(first + i % 23);
+  return s;
+}
+
+// Loads resource 0 of `type`, gives it `text`, marks it changed.
+Handle Change(File* f, const char* type, const std::string& text) {
+  Handle h = nullptr;
+  EXPECT_EQ(ResLoadResource(f, TypeWord(type), 0, &h), 0u);
+  EXPECT_EQ(MemSetHandleSize(h, uint32_t(text.size())), 0u);
+  memcpy(h->data, text.data(), text.size());
+  EXPECT_EQ(ResMarkChanged(h), 0u);
+  return h;
+}
+
+TEST_F(ResManager, WriteBackAppendsGrownDataAndRewritesShrunkInPlace) {
+  struct Case {
+    uint32_t newSize, offset, dataLength;
+    bool changed;
+  } cases[] = {{25, 100, 125, true}, {6, 40, 100, false}};
+  for (const Case& c : cases) {
+    File* f = OpenBuilt(ResFilePlan{{{"DATA", 40, Filler(10, 'a')}}, false, 100}, "place.res");
+    Handle h = Change(f, "DATA", std::string(c.newSize, 'Z'));
+    EXPECT_EQ(ResReleaseResource(h), errResAttributes);
+    MemLockHandle(h);
+    ASSERT_EQ(ResWriteResource(h), 0u);
+    EXPECT_NE(MemGetFlags(h) & memFlagLocked, 0u);  // lock state kept
+    ResInfo info;
+    ASSERT_EQ(ResGetInfo(h, &info), 0u);
+    EXPECT_EQ(info.dataOffset, c.offset);
+    EXPECT_EQ(info.dataSize, c.newSize);
+    EXPECT_EQ(TopDir()->header.dataLength, c.dataLength);
+    EXPECT_EQ((TopDir()->fileFlags & resFileFlagChanged) != 0, c.changed);
+    fflush(f);
+    EXPECT_EQ(ReadBytes(TempPath("place.res"))[32 + c.offset + c.newSize - 1], 'Z');
+    EXPECT_EQ(ResReleaseResource(h), 0u);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+    ASSERT_EQ(ResOpenNamedFile(TempPath("place.res").c_str(), &f),
+              0u);  // the size reached the file
+    ASSERT_EQ(ResLoadResource(f, TypeWord("DATA"), 0, &h), 0u);
+    EXPECT_EQ(HandleText(h), std::string(c.newSize, 'Z'));
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
+TEST_F(ResManager, CompactionPacksFrontToBackVisitingEachResourceOnce) {
+  struct Case {
+    std::vector<BuiltResource> resources;
+    std::vector<uint32_t> packed;  // offsets afterwards, in directory order
+    uint32_t dataLength, lastChunk;
+  } cases[] = {
+      {{{"A   ", 0, Filler(10, 'a')},
+        {"A   ", 30, Filler(5, 'b')},
+        {"B   ", 50, Filler(5000, 'c')}},
+       {0, 10, 15},
+       5015,
+       904},
+      {{{"A   ", 12, Filler(7, 'd')}}, {0}, 7, 7},
+      {{{"A   ", 4, ""}, {"A   ", 4, Filler(9, 'e')}, {"B   ", 6, ""}, {"B   ", 20, "fgh"}},
+       {0, 0, 9, 9},
+       12,
+       3},
+      {{}, {}, 0, 0},
+  };
+  for (const Case& c : cases) {
+    File* f = OpenBuilt(ResFilePlan{c.resources, false, 40, resFileFlagChanged}, "compact.res");
+    fileLastReadCount = 0;
+    ASSERT_EQ(ResCompactFile(resTopFile), 0u);
+    EXPECT_EQ(fileLastReadCount, c.lastChunk);  // 2048, 2048, then the rest
+    EXPECT_EQ(TopDir()->header.dataLength, c.dataLength);
+    EXPECT_EQ(TopDir()->header.dirOffset, 32 + c.dataLength);
+    uint32_t index[2] = {0, 0};
+    for (size_t i = 0; i < c.packed.size(); ++i) {
+      const BuiltResource& r = c.resources[i];
+      ResInfo info;
+      Handle h = nullptr;
+      uint32_t n = index[r.type[0] - 'A']++;
+      ASSERT_EQ(ResGetIndexedInfo(f, TypeWord(r.type), n, &info), 0u);
+      EXPECT_EQ(info.dataOffset, c.packed[i]) << i;
+      ASSERT_EQ(ResLoadResource(f, TypeWord(r.type), n, &h), 0u);
+      EXPECT_EQ(HandleText(h), r.data);
+    }
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
+TEST_F(ResManager, ChainRunsNewestFirst) {
+  File* files[3];
+  for (int i = 0; i < 3; ++i) {
+    std::string path = TempPath("chain" + std::to_string(i) + ".res");
+    WriteBytes(path, BuildResFile(ResFilePlan{}));
+    ASSERT_EQ(ResOpenNamedFile(path.c_str(), &files[i]), 0u);
+  }
+  EXPECT_EQ(ResFindFile(files[2]), resTopFile);
+  EXPECT_EQ(resCurrentFile, resTopFile);
+  Handle oldest = ResFindFile(files[0]);
+  ASSERT_EQ(ResCloseFile(files[1]), 0u);
+  EXPECT_EQ(ResFindFile(files[0]), oldest);
+  EXPECT_EQ(ResCloseFile(files[1]), errResFileNotFound);
+  EXPECT_EQ(ResFlushFile(files[1]), errResFileNotFound);
+  ResCloseAll();
+  EXPECT_EQ(resLastError, 0u);
+  EXPECT_EQ(resCurrentFile, nullptr);
+  File* none = reinterpret_cast<File*>(1);
+  EXPECT_EQ(ResStart(nullptr, &none), 0u);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(ResOpenFile(nullptr, 0), errNilPointer);
+}
+
+TEST_F(ResManager, RefusedAndFailedWritesKeepTheEntry) {
+  ResFilePlan plan{{{"TEXT", 0, "first"}, {"TEXT", 5, "second"}}, false, 0, resFileFlagWritten};
+  Bytes original = BuildResFile(plan);
+  std::string path = TempPath("readonly.res");
+  for (bool byName : {true, false}) {  // read-only by name, or a plain "rb" stream
+    WriteBytes(path, original);
+    File* f = byName ? nullptr : fopen(path.c_str(), "rb");
+    ASSERT_EQ(byName ? ResOpenNamedFile(path.c_str(), &f) : ResOpenFile(f, 0), 0u);
+    Handle other = nullptr;
+    ASSERT_EQ(ResLoadResource(f, TypeWord("TEXT"), 1, &other), 0u);
+    Handle h = Change(f, "TEXT", "grown text");
+    EXPECT_EQ(ResWriteResource(h), byName ? errResReadOnly : errFileWrite);
+    EXPECT_EQ(ResFlushFile(f), byName ? errResReadOnly : errFileWrite);
+    if (byName) {
+      EXPECT_EQ(ResAddResource(f, TypeWord("TEXT"), other), errResReadOnly);
+    }
+    ResInfo info;
+    ASSERT_EQ(ResGetInfo(h, &info), 0u);
+    EXPECT_EQ(info.dataSize, 5u);
+    EXPECT_NE(info.attributes & resAttrChanged, 0u);
+    EXPECT_EQ(TopDir()->header.dataLength, 11u);
+    // The close's flush fails; the file is closed, unlinked and its loaded
+    // data freed all the same.
+    EXPECT_EQ(ResCloseFile(f), 0u);
+    EXPECT_EQ(resTopFile, nullptr);
+    EXPECT_EQ(ReadBytes(path), original);
+  }
+}
+
+TEST_F(ResManager, CreateFillChangeCompactCloseAndReopen) {
+  std::string path = TempPath("life.res"), grown = Filler(3000, 'A');
+  File* f = nullptr;
+  ASSERT_EQ(ResCreateFile(path.c_str(), &f), 0u);
+  const char* texts[][2] = {{"WORD", "alpha"}, {"NUMB", "beta-beta"}, {"WORD", "gamma!"}};
+  for (const auto& t : texts) {
+    Handle h = MemNewHandle(uint32_t(strlen(t[1])));
+    memcpy(h->data, t[1], strlen(t[1]));
+    ASSERT_EQ(ResAddResource(f, TypeWord(t[0]), h), 0u);
+    EXPECT_EQ(ResAddResource(f, TypeWord(t[0]), h), errResAlreadyInFile);
+  }
+  ASSERT_EQ(ResCloseFile(f), 0u);
+  f = fopen(path.c_str(), "r+b");
+  ASSERT_EQ(ResOpenFile(f, 0), 0u);
+  uint32_t count = 0;
+  ASSERT_EQ(ResCountResources(f, TypeWord("WORD"), &count), 0u);
+  EXPECT_EQ(count, 2u);
+  Handle beta = nullptr;
+  ASSERT_EQ(ResLoadResource(f, TypeWord("NUMB"), 0, &beta), 0u);
+  EXPECT_EQ(HandleText(beta), "beta-beta");
+  Change(f, "WORD", grown);
+  ASSERT_EQ(ResRemoveResource(beta), 0u);
+  ASSERT_EQ(ResCloseFile(f), 0u);
+  ASSERT_EQ(ResOpenNamedFile(path.c_str(), &f), 0u);
+  ASSERT_EQ(ResCountTypes(f, &count), 0u);
+  EXPECT_EQ(count, 1u);
+  Handle h = nullptr;
+  ASSERT_EQ(ResLoadResource(f, TypeWord("WORD"), 0, &h), 0u);
+  EXPECT_EQ(HandleText(h), grown);
+  ASSERT_EQ(ResLoadResource(f, TypeWord("WORD"), 1, &h), 0u);
+  EXPECT_EQ(HandleText(h), "gamma!");
+  EXPECT_EQ(TopDir()->header.dirOffset, 32 + grown.size() + 6);
+}
+
+}  // namespace
