@@ -20,8 +20,9 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
   const Workload workload = MakeWorkload(WorkloadShape{});
-  std::printf("workload: %zu operations, %u allocations, %zu blocks live at the end\n",
-              workload.ops.size(), workload.allocations, workload.finalSlots.size());
+  std::printf(
+      "workload: %zu operations, %u allocations, %.0f blocks live on average, %zu at the end\n",
+      workload.ops.size(), workload.allocations, workload.meanLive, workload.finalSlots.size());
   RegisterWorkloadBenchmarks(&workload);
   RegisterCompactionBenchmarks();
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 void SummaryReporter::ReportRuns(const std::vector<Run>& runs) {
   ConsoleReporter::ReportRuns(runs);
@@ -34,25 +35,40 @@ static double Ratio(double a, double b) {
   return b > 0 ? a / b : 0;
 }
 
+// `value` printed `width` wide with `decimals`, or "n/a" when it is not
+// positive (a benchmark that did not run).
+static std::string Cell(double value, int width, int decimals) {
+  char text[32];
+  if (value > 0) {
+    std::snprintf(text, sizeof text, "%*.*f", width, decimals, value);
+  } else {
+    std::snprintf(text, sizeof text, "%*s", width, "n/a");
+  }
+  return text;
+}
+
 void SummaryReporter::PrintWorkloadLine(const char* label, const char* prefix) const {
   std::string p = prefix;
   double loop = Median("workload/loop_only");
   double okr = Median(p + "/okr");
   double malloc = Median(p + "/malloc");
   if (okr == 0 && malloc == 0) return;
-  std::printf("%-22s %7.1f %8.1f %8.1f %11.2f %14.2f\n", label, loop, okr, malloc,
-              Ratio(okr, malloc), Ratio(okr - loop, malloc - loop));
+  double net = loop > 0 ? Ratio(okr - loop, malloc - loop) : 0;
+  std::printf("%-22s %s %s %s %s %s\n", label, Cell(loop, 7, 1).c_str(), Cell(okr, 8, 1).c_str(),
+              Cell(malloc, 8, 1).c_str(), Cell(Ratio(okr, malloc), 11, 2).c_str(),
+              Cell(net, 14, 2).c_str());
 }
 
 void SummaryReporter::PrintCompactionLines() const {
   double okr = Median("compaction/okr");
   double moves = Median("compaction/memmove_same_moves");
   double one = Median("compaction/memmove_one_block");
-  if (okr == 0) return;
-  std::printf("compaction GB/s: okr %.2f, memmove of the same moves %.2f, one memmove %.2f\n",
-              okr / 1e9, moves / 1e9, one / 1e9);
-  std::printf("compaction/memmove bandwidth: %.2f of the same moves, %.2f of one memmove\n",
-              Ratio(okr, moves), Ratio(okr, one));
+  if (okr == 0 && moves == 0 && one == 0) return;
+  std::printf("compaction, 1e9 bytes/s: okr %s, memmove of the same moves %s, one memmove %s\n",
+              Cell(okr / 1e9, 0, 2).c_str(), Cell(moves / 1e9, 0, 2).c_str(),
+              Cell(one / 1e9, 0, 2).c_str());
+  std::printf("compaction/memmove bandwidth: %s of the same moves, %s of one memmove\n",
+              Cell(Ratio(okr, moves), 0, 2).c_str(), Cell(Ratio(okr, one), 0, 2).c_str());
 }
 
 void SummaryReporter::PrintSummary(const std::string& mallocName) const {

@@ -54,6 +54,7 @@ Workload MakeWorkload(const WorkloadShape& shape) {
   SlotBook book;
   Workload w;
   w.ops.reserve(shape.opCount);
+  uint64_t liveSum = 0;
   for (uint32_t step = 0; step < shape.opCount; ++step) {
     if (NextIsAllocation(rng, book, step, shape.targetLive)) {
       uint32_t slot = book.Take();
@@ -63,7 +64,9 @@ Workload MakeWorkload(const WorkloadShape& shape) {
     } else {
       w.ops.push_back({0, book.ReleaseRandom(rng)});
     }
+    liveSum += book.live.size();
   }
+  w.meanLive = shape.opCount == 0 ? 0 : static_cast<double>(liveSum) / shape.opCount;
   w.slotCount = book.count;
   w.finalSlots = book.live;
   return w;

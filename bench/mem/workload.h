@@ -41,6 +41,7 @@ struct Workload {
   uint32_t slotCount = 0;            // slots needed: the most blocks live at once
   std::vector<uint32_t> finalSlots;  // slots still holding a block after the last step
   uint32_t allocations = 0;
+  double meanLive = 0;  // live blocks, averaged over the steps
 };
 
 // The first targetLive steps allocate; after that each step allocates with
