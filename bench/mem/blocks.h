@@ -35,8 +35,8 @@ class BenchHeap {
 struct NoChecks {
   void BeforeReplay() {}
   // NULL, or what went wrong; `live` is the number of blocks that must exist.
-  const char* AfterReplay(size_t live) { return (void)live, nullptr; }
-  void Report(benchmark::State& state) const { (void)state; }
+  const char* AfterReplay(size_t /*live*/) { return nullptr; }
+  void Report(benchmark::State& /*state*/) const {}
 };
 
 struct NoBlocks : NoChecks {

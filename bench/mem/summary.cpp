@@ -51,11 +51,11 @@ void SummaryReporter::PrintWorkloadLine(const char* label, const char* prefix) c
   std::string p = prefix;
   double loop = Median("workload/loop_only");
   double okr = Median(p + "/okr");
-  double malloc = Median(p + "/malloc");
-  if (okr == 0 && malloc == 0) return;
-  double net = loop > 0 ? Ratio(okr - loop, malloc - loop) : 0;
+  double sys = Median(p + "/malloc");
+  if (okr == 0 && sys == 0) return;
+  double net = loop > 0 ? Ratio(okr - loop, sys - loop) : 0;
   std::printf("%-22s %s %s %s %s %s\n", label, Cell(loop, 7, 1).c_str(), Cell(okr, 8, 1).c_str(),
-              Cell(malloc, 8, 1).c_str(), Cell(Ratio(okr, malloc), 11, 2).c_str(),
+              Cell(sys, 8, 1).c_str(), Cell(Ratio(okr, sys), 11, 2).c_str(),
               Cell(net, 14, 2).c_str());
 }
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-// A small, fully specified generator, so the sequence is the same on every
+// A small generator written out here in full, so the sequence is the same on every
 // compiler and standard library.
 class BenchRng {
  public:
