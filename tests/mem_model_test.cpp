@@ -43,33 +43,31 @@ class Model {
   explicit Model(uint32_t seed) : rng_(seed) {}
 
   void Step() {
-    switch (Pick(10)) {
-      case 0:
-      case 1:
-      case 2:
-        Allocate();
-        break;
-      case 3:
-      case 4:
-        Dispose();
-        break;
-      case 5:
-        ToggleLock();
-        break;
-      case 6:
-      case 7:
-        Resize();
-        break;
-      case 8:
-        PointerRoundTrip();
-        break;
-      default:
-        ResourceRefusal();
-        break;
+    uint32_t op = Pick(10);
+    if (op < 3) return Allocate();
+    if (live_.empty()) return;
+    size_t i = Pick(static_cast<uint32_t>(live_.size()));
+    Live& b = live_[i];
+    if (op < 5) {
+      ASSERT_EQ(MemDisposeHandle(b.h), 0u);
+      Forget(i);
+    } else if (op == 5) {  // toggle the lock
+      b.lockedAt = b.lockedAt ? nullptr : b.h->data;
+      b.lockedAt ? MemLockHandle(b.h) : MemUnlockHandle(b.h);
+    } else if (op < 8) {
+      Resize(b);
+    } else if (op == 8) {  // a pointer's round trip
+      void* p = MemNewPtrClear(Pick(200));
+      ASSERT_TRUE(p == nullptr || MemDisposePtr(p) == 0u);
+    } else {  // resource data is refused and left as it was
+      uint32_t flags = MemGetFlags(b.h);
+      MemSetFlags(b.h, flags | memFlagResource);
+      ASSERT_EQ(MemDisposeHandle(b.h), 0x460Au);
+      MemSetFlags(b.h, flags);
     }
   }
 
-  // Frees the oldest unlocked blocks: the heap's purge callback.
+  // The heap's purge callback: frees a few random blocks.
   void Purge() {
     for (int n = 0; n < 8 && !live_.empty(); ++n) {
       size_t i = Pick(static_cast<uint32_t>(live_.size()));
@@ -82,9 +80,7 @@ class Model {
     for (const Live& b : live_) {
       ASSERT_EQ(MemGetHandleSize(b.h), b.size);
       ASSERT_EQ(MemPtrToHandle(b.h->data), b.h);
-      if (b.lockedAt != nullptr) {
-        ASSERT_EQ(b.h->data, b.lockedAt);
-      }
+      ASSERT_TRUE(b.lockedAt == nullptr || b.h->data == b.lockedAt);
       ASSERT_TRUE(HoldsPattern(b.h->data, b.seed, b.size));
     }
   }
@@ -101,9 +97,7 @@ class Model {
   // Mostly small blocks, sometimes large ones that force a compaction.
   uint32_t PickSize() {
     uint32_t r = Pick(100);
-    if (r < 70) return Pick(64);
-    if (r < 97) return Pick(1024);
-    return 4096 + Pick(12000);
+    return r < 70 ? Pick(64) : r < 97 ? Pick(1024) : 4096 + Pick(12000);
   }
 
   static void Write(const Live& b, uint32_t from) {
@@ -120,64 +114,22 @@ class Model {
   void Allocate() {
     Live b{nullptr, PickSize(), static_cast<uint8_t>(Pick(256)), nullptr};
     b.h = MemNewHandle(b.size);
-    if (b.h == nullptr) {
-      ASSERT_EQ(MemGetError(), 0x4603u);
-      return;
-    }
-    ASSERT_EQ(MemGetError(), 0u);
+    ASSERT_EQ(MemGetError(), b.h ? 0u : 0x4603u);
+    if (b.h == nullptr) return;
     Write(b, 0);
     live_.push_back(b);
   }
 
-  void Dispose() {
-    if (live_.empty()) return;
-    size_t i = Pick(static_cast<uint32_t>(live_.size()));
-    ASSERT_EQ(MemDisposeHandle(live_[i].h), 0u);
-    Forget(i);
-  }
-
-  void ToggleLock() {
-    if (live_.empty()) return;
-    Live& b = live_[Pick(static_cast<uint32_t>(live_.size()))];
-    if (b.lockedAt != nullptr) {
-      MemUnlockHandle(b.h);
-      b.lockedAt = nullptr;
-    } else {
-      MemLockHandle(b.h);
-      b.lockedAt = b.h->data;
-    }
-  }
-
-  void Resize() {
-    if (live_.empty()) return;
-    Live& b = live_[Pick(static_cast<uint32_t>(live_.size()))];
+  // A locked block that must move is refused; out of memory keeps the old
+  // size and contents (Verify checks both).
+  void Resize(Live& b) {
     uint32_t to = PickSize();
     ErrCode err = MemSetHandleSize(b.h, to);
-    if (err == 0x4609u) {
-      ASSERT_NE(b.lockedAt, nullptr);
-      return;
-    }
-    if (err == 0x4603u) return;  // old size and contents kept; Verify checks
-    ASSERT_EQ(err, 0u);
+    ASSERT_TRUE(err == 0 || err == 0x4603u || (err == 0x4609u && b.lockedAt)) << err;
+    if (err != 0) return;
     uint32_t old = b.size;
     b.size = to;
     Write(b, std::min(old, to));
-  }
-
-  void PointerRoundTrip() {
-    void* p = MemNewPtrClear(Pick(200));
-    if (p == nullptr) return;
-    ASSERT_EQ(MemGetFlags(MemPtrToHandle(p)), 0x9000u);
-    ASSERT_EQ(MemDisposePtr(p), 0u);
-  }
-
-  void ResourceRefusal() {
-    if (live_.empty()) return;
-    Live& b = live_[Pick(static_cast<uint32_t>(live_.size()))];
-    uint32_t flags = MemGetFlags(b.h);
-    MemSetFlags(b.h, flags | memFlagResource);
-    ASSERT_EQ(MemDisposeHandle(b.h), 0x460Au);
-    MemSetFlags(b.h, flags);
   }
 
   std::mt19937 rng_;
