@@ -1,7 +1,10 @@
-// Allocation and freeing: the block size rule, the free chain (kept in
-// ascending size order, newest first among equals), the search that
-// compacts and purges when nothing fits, splitting, and MemNewHandle /
-// MemDisposeHandle.
+// Allocation and freeing: the block size rule, the free chain, the search
+// that compacts and purges when nothing fits, splitting, and MemNewHandle /
+// MemDisposeHandle. A block enters the chain in front of the first block at
+// least as large (so among equal sizes the newest comes first); a block whose
+// size changes in place keeps its place, so the chain is ascending only as
+// far as such changes allow. The search takes the first block in chain order
+// that is large enough.
 #include "mem/internal.h"
 
 uint32_t memPurgeCalls = 0;
@@ -14,22 +17,41 @@ bool MemBlockSizeFor(uint32_t n, uint32_t* blockSize) {
   return true;
 }
 
+// The last member of the chain: after the index's last member only small
+// blocks can follow.
+static BlockDesc* ChainTail(const Heap* heap) {
+  BlockDesc* d = MemIndexLast(heap);
+  if (d == nullptr) d = heap->freeBlocks;
+  while (d != nullptr && d->nextFree != nullptr)
+    d = d->nextFree;
+  return d;
+}
+
 // The two chain primitives below are the only places that know how the
-// chain is searched; a faster index can replace them without touching their
-// callers.
+// chain is searched. Blocks too small for the index gather at the chain's
+// head and are walked; larger ones are found through the index.
 BlockDesc* MemChainFindFit(Heap* heap, MemWord size) {
-  for (BlockDesc* d = heap->freeBlocks; d != nullptr; d = d->nextFree) {
-    if (d->blockSize >= size) return d;
-  }
-  return nullptr;
+  if (IsIndexed(size)) return MemIndexFirstFit(heap, size);
+  BlockDesc* d = heap->freeBlocks;
+  while (d != nullptr && d->blockSize < size)
+    d = d->nextFree;
+  return d;
 }
 
 void MemChainInsert(Heap* heap, BlockDesc* d) {
-  BlockDesc* before = nullptr;  // the chain member that will precede d
-  BlockDesc* at = heap->freeBlocks;
-  while (at != nullptr && at->blockSize < d->blockSize) {
-    before = at;
-    at = at->nextFree;
+  BlockDesc* at;      // the first chain member at least as large as d
+  BlockDesc* before;  // the chain member that will precede d
+  if (IsIndexed(d->blockSize)) {
+    at = MemIndexFirstFit(heap, d->blockSize);
+    before = at != nullptr ? at->prevFree : ChainTail(heap);
+    MemIndexInsertBefore(heap, d, at);
+  } else {
+    before = nullptr;
+    at = heap->freeBlocks;
+    while (at != nullptr && at->blockSize < d->blockSize) {
+      before = at;
+      at = at->nextFree;
+    }
   }
   d->prevFree = before;
   d->nextFree = at;
@@ -42,12 +64,32 @@ void MemChainInsert(Heap* heap, BlockDesc* d) {
 }
 
 void MemUnlinkFree(BlockDesc* d) {
+  Heap* heap = memCurrentHeap;
+  if (IsIndexed(d->blockSize)) MemIndexRemove(heap, d);
   if (d->prevFree != nullptr) {
     d->prevFree->nextFree = d->nextFree;
   } else {
-    memCurrentHeap->freeBlocks = d->nextFree;
+    heap->freeBlocks = d->nextFree;
   }
   if (d->nextFree != nullptr) d->nextFree->prevFree = d->prevFree;
+}
+
+void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, MemWord blockSize) {
+  const bool was = IsIndexed(d->blockSize);
+  const bool will = IsIndexed(blockSize);
+  if (was && !will) MemIndexRemove(heap, d);
+  void* oldData = d->data;
+  IndexNode node;
+  if (was && will) std::memcpy(&node, oldData, sizeof node);  // before the owner word lands
+  d->data = data;
+  d->blockSize = blockSize;
+  if (was && will && data != oldData) MemIndexMoved(heap, d, oldData, node);
+  WriteOwner(d);
+  if (was && will) {
+    MemIndexResized(heap, d);
+  } else if (!was && will) {
+    MemIndexInsertInPlace(heap, d);
+  }
 }
 
 void MemPlaceBlock(BlockDesc* d) {
@@ -98,6 +140,10 @@ BlockDesc* MemFindBlock(uint32_t size, int noGrow) {
 
 void MemSplitBlock(BlockDesc* d, uint32_t size) {
   MemUnlinkFree(d);
+  MemCutBlock(d, size);
+}
+
+void MemCutBlock(BlockDesc* d, uint32_t size) {
   if (d->blockSize < MemWord{size} + memBlockAlign) return;
   // The search made sure a spare descriptor exists; should none be there
   // after all, the block is handed out whole.
@@ -147,12 +193,13 @@ ErrCode MemDisposeHandle(Handle h) {
   BlockDesc* next = h->next;
   bool nextFree = next != nullptr && IsFree(next);
   if (prev != nullptr && IsFree(prev)) {
-    prev->blockSize += h->blockSize;
+    MemWord merged = prev->blockSize + h->blockSize;
     MemReleaseDesc(h);
     if (nextFree) {
-      prev->blockSize += next->blockSize;
+      merged += next->blockSize;
       MemReleaseDesc(next);
     }
+    MemReshapeFree(heap, prev, static_cast<char*>(prev->data), merged);
     return errNone;
   }
   if (nextFree) {

@@ -152,6 +152,104 @@ ErrCode CheckChain(const Walk& w) {
   return w.heap->freeBytes == w.listFreeBytes ? errNone : errMemBadHeap;
 }
 
+// A node named by an index link, checked before it is read: inside the
+// region, in the payload of a free block of index size that names it back.
+// NULL for no link, kBadLink for a link that fails.
+const IndexNode* const kBadLink = reinterpret_cast<const IndexNode*>(alignof(IndexNode));
+
+const IndexNode* Follow(const Walk& w, uint32_t ref) {
+  if (ref == 0) return nullptr;
+  const IndexNode* n = MemIndexNodeAt(w.heap, ref);
+  if (!InRegion(w, Addr(n) - kOwnerSize, kOwnerSize + sizeof(IndexNode)) ||
+      Addr(n) % alignof(IndexNode) != 0) {
+    return kBadLink;
+  }
+  const BlockDesc* d = ReadOwner(n);
+  if (CheckDesc(w, d) || d->data != n || !IsFree(d) || !IsIndexed(d->blockSize) ||
+      n->size != d->blockSize) {
+    return kBadLink;
+  }
+  return n;
+}
+
+uint32_t MaxOf(const IndexNode* n) {
+  return std::max(n->size, std::max(n->leftMax, n->rightMax));
+}
+
+const BlockDesc* NextMember(const BlockDesc* d) {
+  while (d != nullptr && !IsIndexed(d->blockSize))
+    d = d->nextFree;
+  return d;
+}
+
+// One node: its children name it as parent, sit no higher in priority, and
+// its recorded subtree sizes are right.
+bool NodeAgrees(const Walk& w, const IndexNode* n) {
+  const uint32_t self = MemIndexRef(w.heap, n);
+  const uint32_t prio = MemIndexPriority(ReadOwner(n));
+  for (bool left : {true, false}) {
+    const IndexNode* c = Follow(w, left ? n->left : n->right);
+    if (c == kBadLink) return false;
+    if (c != nullptr && (c->parent != self || MemIndexPriority(ReadOwner(c)) > prio)) return false;
+    if ((left ? n->leftMax : n->rightMax) != (c == nullptr ? 0 : MaxOf(c))) return false;
+  }
+  return true;
+}
+
+// Bounded moves through the index: every step counts against `budget`, so a
+// corrupted index with a cycle ends in kBadLink.
+struct IndexWalk {
+  const Walk& w;
+  uint64_t budget;
+
+  const IndexNode* Step(uint32_t ref) {
+    if (budget == 0) return kBadLink;
+    --budget;
+    return Follow(w, ref);
+  }
+
+  const IndexNode* Leftmost(const IndexNode* n) {
+    for (;;) {
+      const IndexNode* left = Step(n->left);
+      if (left == nullptr) return n;
+      if (left == kBadLink) return kBadLink;
+      n = left;
+    }
+  }
+
+  // The right subtree's leftmost, or the first ancestor reached from its left.
+  const IndexNode* Successor(const IndexNode* n) {
+    const IndexNode* right = Step(n->right);
+    if (right != nullptr) return right == kBadLink ? kBadLink : Leftmost(right);
+    for (;;) {
+      const IndexNode* parent = Step(n->parent);
+      if (parent == nullptr || parent == kBadLink) return parent;
+      if (parent->left == MemIndexRef(w.heap, n)) return parent;
+      n = parent;
+    }
+  }
+};
+
+// The index holds exactly the chain's blocks of index size, in chain order.
+ErrCode CheckIndex(const Walk& w) {
+  IndexWalk walk{w, 4 * uint64_t{w.listFree} + 4};
+  const IndexNode* n = nullptr;
+  if (const BlockDesc* root = MemIndexRoot(w.heap)) {
+    if (CheckDesc(w, root)) return errMemInvalidHandle;
+    n = walk.Step(MemIndexRef(w.heap, static_cast<const IndexNode*>(root->data)));
+    if (n == kBadLink || n->parent != 0) return errMemInvalidHandle;
+    n = walk.Leftmost(n);
+  }
+  const BlockDesc* member = NextMember(w.heap->freeBlocks);
+  for (; n != nullptr; n = walk.Successor(n)) {
+    if (n == kBadLink || member == nullptr || member->data != n || !NodeAgrees(w, n)) {
+      return errMemInvalidHandle;
+    }
+    member = NextMember(member->nextFree);
+  }
+  return member == nullptr ? errNone : errMemInvalidHandle;
+}
+
 const Heap* HeapOrCurrent(Heap* heap) {
   return heap != nullptr ? heap : memCurrentHeap;
 }
@@ -170,7 +268,8 @@ ErrCode MemCheckHeap(Heap* heapArg) {
   w.poolBytes = MemWord{heap->masterCount} * sizeof(BlockDesc);
   if (ErrCode err = CheckList(w)) return err;
   if (ErrCode err = CheckDescriptors(w)) return err;
-  return CheckChain(w);
+  if (ErrCode err = CheckChain(w)) return err;
+  return CheckIndex(w);
 }
 
 ErrCode MemGetHeapInfo(Heap* heapArg, MemHeapInfo* out) {

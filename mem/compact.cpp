@@ -10,17 +10,26 @@ BlockDesc* MemSlideBlock(BlockDesc* f) {
   // The heap's last block may have been handed out whole with a size that is
   // not a word multiple; moving it would leave the free block behind it off
   // the word boundary, so that odd tail stays with the free block.
+  MemWord odd = 0;
   if (u->next == nullptr) {
-    MemWord odd = u->blockSize % kOwnerSize;
+    odd = u->blockSize % kOwnerSize;
     u->blockSize -= odd;
     f->blockSize += odd;
     heap->freeBytes += static_cast<uint32_t>(odd);
   }
-  char* to = BlockStart(f);
-  std::memmove(to, BlockStart(u), u->blockSize);
+  // The moved block overwrites f's payload: an index node is carried over.
+  IndexNode node;
+  const bool carry = !MemIndexIsSuspended() && IsIndexed(f->blockSize);
+  if (carry) std::memcpy(&node, f->data, sizeof node);
+  void* oldData = f->data;
+  std::memmove(BlockStart(f), BlockStart(u), u->blockSize);
   u->data = f->data;
   f->data = static_cast<char*>(f->data) + u->blockSize;
   WriteOwner(f);
+  if (carry) {
+    MemIndexMoved(heap, f, oldData, node);
+    if (odd != 0) MemIndexResized(heap, f);
+  }
 
   BlockDesc* before = f->prev;
   BlockDesc* after = u->next;
@@ -32,18 +41,22 @@ BlockDesc* MemSlideBlock(BlockDesc* f) {
 
 void MemCompactHeap() {
   ++memCompactions;
-  BlockDesc* cur = memCurrentHeap->firstBlock;
+  Heap* heap = memCurrentHeap;
+  MemIndexSuspend(heap);
+  BlockDesc* cur = heap->firstBlock;
   while (cur->next != nullptr) {
     BlockDesc* nxt = cur->next;
     if (!IsFree(cur) || IsLocked(nxt)) {
       cur = nxt;
     } else if (IsFree(nxt)) {
-      cur->blockSize += nxt->blockSize;  // cur keeps its chain position
+      MemWord merged = cur->blockSize + nxt->blockSize;  // cur keeps its chain position
       MemReleaseDesc(nxt);
+      MemReshapeFree(heap, cur, static_cast<char*>(cur->data), merged);
     } else if (nxt->next != nullptr && IsLocked(nxt->next)) {
       cur = nxt;  // sliding would only move the gap up against the locked block
     } else {
       MemSlideBlock(cur);
     }
   }
+  MemIndexRebuild(heap);
 }

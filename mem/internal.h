@@ -15,12 +15,15 @@
 //   freeBytes is the sum of their sizes.
 // - Every descriptor lies in a pool block (flags 0x9000) and is either in the
 //   block list or on the spare stack (data all ones).
+// - The free-block index (index.cpp) holds exactly the chain's blocks of at
+//   least kIndexMinSize bytes, in chain order.
 #ifndef OKR_MEM_INTERNAL_H
 #define OKR_MEM_INTERNAL_H
 
 #include <okr/err.h>
 #include <okr/mem.h>
 
+#include <algorithm>
 #include <cstring>
 
 // The owner word before every block's data.
@@ -114,6 +117,51 @@ void MemReleaseDesc(BlockDesc* d);
 // memLastError 0x4603.
 ErrCode MemGrowMasters();
 
+// ---- Free-block index (index.cpp) ----------------------------------------
+
+// A member's node, in the payload of its free block. Links are node
+// offsets from the heap header (0: none).
+struct IndexNode {
+  uint32_t left, right, parent;
+  uint32_t size;               // the block's size
+  uint32_t leftMax, rightMax;  // the largest size in either subtree (0: empty)
+};
+static_assert(sizeof(IndexNode) == 24, "an index node is six 32-bit words");
+
+// Free blocks of this size and more are index members: their payload holds
+// a node on every layout.
+constexpr MemWord kIndexMinSize = 32;
+static_assert(kIndexMinSize - kOwnerSize >= sizeof(IndexNode), "a node fits a member's payload");
+inline bool IsIndexed(MemWord blockSize) {
+  return blockSize >= kIndexMinSize;
+}
+
+// The root member's descriptor, or NULL.
+BlockDesc* MemIndexRoot(const Heap* heap);
+// The first member in chain order of at least `size` bytes, or NULL.
+BlockDesc* MemIndexFirstFit(const Heap* heap, MemWord size);
+// The last member in chain order, or NULL.
+BlockDesc* MemIndexLast(const Heap* heap);
+// Adds `d` (owner word written, payload free for the node) right before
+// member `at`, or after every member when `at` is NULL.
+void MemIndexInsertBefore(Heap* heap, BlockDesc* d, BlockDesc* at);
+// Adds chain member `d`, grown in place into a member, at its chain place.
+void MemIndexInsertInPlace(Heap* heap, BlockDesc* d);
+// Takes member `d` out; its node must still be at d->data.
+void MemIndexRemove(Heap* heap, BlockDesc* d);
+// Refreshes the sizes after member `d`'s blockSize changed in place.
+void MemIndexResized(Heap* heap, BlockDesc* d);
+// Puts member `d`'s node, `content` as it stood at `oldData`, at d->data.
+void MemIndexMoved(Heap* heap, BlockDesc* d, const void* oldData, const IndexNode& content);
+// Compaction changes too much to follow step by step: it suspends the index
+// and rebuilds it from the chain at its end.
+void MemIndexSuspend(Heap* heap);
+void MemIndexRebuild(Heap* heap);
+bool MemIndexIsSuspended();
+uint32_t MemIndexPriority(const BlockDesc* d);
+uint32_t MemIndexRef(const Heap* heap, const IndexNode* n);
+IndexNode* MemIndexNodeAt(const Heap* heap, uint32_t ref);
+
 // ---- Free chain and allocation (alloc.cpp) -------------------------------
 
 // The first block in chain order whose size is at least `size`, or NULL.
@@ -128,10 +176,16 @@ void MemPlaceBlock(BlockDesc* d);
 // compacting once, then purging once; NULL with memLastError 0x4603. With
 // noGrow 0 it first makes sure a spare descriptor exists.
 BlockDesc* MemFindBlock(uint32_t size, int noGrow);
-// Takes free block `d` out of the chain and cuts it to `size` when the rest
-// is at least a granule and a spare descriptor is at hand; otherwise `d`
-// keeps its whole size.
+// Takes free block `d` out of the chain and cuts it to `size` (MemCutBlock).
 void MemSplitBlock(BlockDesc* d, uint32_t size);
+// Cuts block `d`, already out of the chain, to `size` when the rest is at
+// least a granule and a spare descriptor is at hand; the rest becomes a free
+// block. Otherwise `d` keeps its whole size.
+void MemCutBlock(BlockDesc* d, uint32_t size);
+// Gives free chain member `d` a new data address and size in place: it keeps
+// its chain position, and its index node moves, leaves or joins with it.
+// Nothing may have overwritten its payload yet.
+void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, MemWord blockSize);
 // Links `d` into the block list right after `before`.
 void MemLinkAfter(BlockDesc* before, BlockDesc* d);
 // Makes `d` follow `prev` in the block list; a NULL `prev` makes `d` the

@@ -51,9 +51,11 @@ ErrCode MemGrowMasters() {
   BlockDesc* block = MemFindBlock(size, 1);
   if (block == nullptr) return errOutOfMemory;
 
+  // Out of the chain first: the entries overwrite the block's payload.
+  MemUnlinkFree(block);
   MemFormatMasters(static_cast<BlockDesc*>(block->data), heap->masterCount, heap->freeMasters);
   heap->freeMasters = static_cast<BlockDesc*>(block->data);
-  MemSplitBlock(block, size);
+  MemCutBlock(block, size);
   block->requestedSize = poolBytes;
   block->flags = memFlagPool;
   MemPlaceBlock(block);

@@ -9,9 +9,7 @@
 static void Shrink(Heap* heap, BlockDesc* h, MemWord d) {
   BlockDesc* next = h->next;
   if (next != nullptr && IsFree(next)) {
-    next->data = static_cast<char*>(next->data) - d;
-    next->blockSize += d;
-    WriteOwner(next);
+    MemReshapeFree(heap, next, static_cast<char*>(next->data) - d, next->blockSize + d);
   } else {
     // Only a descriptor already spare is used: growing the pool could compact
     // the heap, and shrinking never moves a block. Without one the block
@@ -38,9 +36,7 @@ static bool GrowInPlace(Heap* heap, BlockDesc* h, MemWord d) {
     d += rest;
     MemReleaseDesc(next);
   } else {
-    next->data = static_cast<char*>(next->data) + d;
-    next->blockSize = rest;
-    WriteOwner(next);
+    MemReshapeFree(heap, next, static_cast<char*>(next->data) + d, rest);
   }
   h->blockSize += d;
   heap->freeBytes -= static_cast<uint32_t>(d);

@@ -77,6 +77,13 @@ class Model {
 
   void Verify() const {
     ASSERT_EQ(MemCheckHeap(nullptr), 0u);
+    // The index finds exactly the block a walk of the chain finds.
+    for (MemWord size : {16, 32, 48, 112, 1040, 4112, 9000}) {
+      const BlockDesc* walked = memCurrentHeap->freeBlocks;
+      while (walked != nullptr && walked->blockSize < size)
+        walked = walked->nextFree;
+      ASSERT_EQ(MemChainFindFit(memCurrentHeap, size), walked) << size;
+    }
     for (const Live& b : live_) {
       ASSERT_EQ(MemGetHandleSize(b.h), b.size);
       ASSERT_EQ(MemPtrToHandle(b.h->data), b.h);
@@ -202,6 +209,10 @@ TEST(MemCheck, FindsCorruption) {
     }
     EXPECT_EQ(MemCheckHeap(heap), 0u);
   }
+  auto* node = static_cast<IndexNode*>(a->data);  // a's free block is indexed
+  node->size += 16;
+  EXPECT_EQ(MemCheckHeap(heap), 0x4607u);
+  node->size -= 16;
   heap->magic = 0;
   EXPECT_EQ(MemCheckHeap(heap), 0x4602u);
   heap->magic = 0x50414548;
