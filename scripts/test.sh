@@ -37,6 +37,7 @@ run_build i686 -DCMAKE_TOOLCHAIN_FILE="$OKR_ROOT/cmake/i686-linux.cmake" \
 # started and warmed before it, or it waits for wine's service processes.
 need g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64
 export WINEPREFIX="$OKR_ROOT/build/wineprefix" WINEDEBUG=-all
+mkdir -p "$WINEPREFIX"
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
 "$wineserver" -p
