@@ -46,7 +46,9 @@ class ExprEval : public TextTest {
     if (got != 0 && got != 1) return;
     EXPECT_EQ(v.type, want.type) << text;
     EXPECT_EQ(static_cast<uint32_t>(v.value.i), want.bits) << text;
-    if (pos >= 0) EXPECT_EQ(Offset(s), pos) << text;
+    if (pos >= 0) {
+      EXPECT_EQ(Offset(s), pos) << text;
+    }
   }
 
   SymbolTable* table_ = nullptr;

@@ -30,10 +30,14 @@ TEST_F(TxtField, ReadIntTruncatesAndMovesOn) {
   for (const auto& c : cases) {
     TextStream* s = Open(c.text);
     uint32_t passed;
-    if (c.keyword != nullptr) ASSERT_EQ(TxtFindKeyword(s, c.keyword, &passed), 1);
+    if (c.keyword != nullptr) {
+      ASSERT_EQ(TxtFindKeyword(s, c.keyword, &passed), 1);
+    }
     int32_t n[2] = {12345, 12345};
     EXPECT_EQ(TxtReadInt(s, &n[0]), c.code) << c.text;
-    if (c.code == 0 && c.values[1] != 12345) EXPECT_EQ(TxtReadInt(s, &n[1]), 0u);
+    if (c.code == 0 && c.values[1] != 12345) {
+      EXPECT_EQ(TxtReadInt(s, &n[1]), 0u);
+    }
     EXPECT_EQ(n[0], c.values[0]) << c.text;
     EXPECT_EQ(n[1], c.values[1]) << c.text;
   }
@@ -91,7 +95,9 @@ TEST_F(TxtField, SampleSettingsFile) {
               {"tag", 0x4F4B}, {"speed", 3},    {"layers", 3}, {nullptr, 5},   {nullptr, 8}};
   uint32_t passed;
   for (const auto& field : ints) {
-    if (field.name != nullptr) ASSERT_EQ(TxtFindKeyword(s, field.name, &passed), 1);
+    if (field.name != nullptr) {
+      ASSERT_EQ(TxtFindKeyword(s, field.name, &passed), 1);
+    }
     int32_t value = 0;
     EXPECT_EQ(TxtReadInt(s, &value), 0u) << field.name;
     EXPECT_EQ(value, field.value) << field.name;

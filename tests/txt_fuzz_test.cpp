@@ -49,7 +49,9 @@ TEST_F(TxtFuzz, NothingReadsBeyondTheEnd) {
       s.pos = text.get() + at;
       ExprValue value;
       const int32_t result = ExprEvaluate(&s, &value);
-      if (result == 0 || result == 1) EXPECT_TRUE(s.pos >= text.get() && s.pos <= s.end);
+      if (result == 0 || result == 1) {
+        EXPECT_TRUE(s.pos >= text.get() && s.pos <= s.end);
+      }
       uint32_t line, column;
       EXPECT_EQ(TxtGetLocation(&s, &line, &column), 0u);
     }
