@@ -67,6 +67,9 @@ static void SwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b) {
 static ErrCode Move(Heap* heap, BlockDesc* h, uint32_t size) {
   BlockDesc* found = MemFindBlock(size, 0);  // may compact, moving h too
   if (found == nullptr) return errMemOutOfMemory;
+  // A purge callback that disposed of the very block being resized leaves
+  // nothing to move.
+  if (!IsLiveHandle(h)) return errMemInvalidHandle;
   MemSplitBlock(found, size);
   std::memcpy(BlockStart(found), BlockStart(h), h->blockSize);
 

@@ -160,3 +160,23 @@ TEST(MemPurge, CompactsOnceThenPurgesOnce) {
     ASSERT_EQ(MemDisposeHeap(&heap), 0u);
   }
 }
+
+// A purge callback that disposes of the very block being resized: nothing
+// is left to move, and the heap stays whole.
+TEST(MemPurge, DisposingTheResizedBlock) {
+  Heap* heap = nullptr;
+  ASSERT_EQ(MemNewHeap(CountingPurge, 0, nullptr, 0xD000, &heap), 0u);
+  ASSERT_EQ(MemSetHeap(heap), 0u);
+  // gap, victim, locked wall, rest: only the gap and the victim together
+  // hold the grown block.
+  Handle gap = MemNewHandle(10000);
+  purgeVictim = MemNewHandle(20000);
+  Handle wall = MemNewHandle(8);
+  MemLockHandle(wall);
+  ASSERT_EQ(MemDisposeHandle(gap), 0u);
+  ASSERT_LT(heap->freeBytes - BlockFor(10000), BlockFor(25000));
+  EXPECT_EQ(MemSetHandleSize(purgeVictim, 25000), 0x4607u);
+  EXPECT_EQ(MemCheckHeap(heap), 0u);
+  EXPECT_EQ(MemDisposeHandle(wall), 0u);
+  ASSERT_EQ(MemDisposeHeap(&heap), 0u);
+}
