@@ -6,22 +6,11 @@
 #include <okr/mem.h>
 #include <okr/sym.h>
 #include <stdlib.h>
+
 #include <string.h>
+#include "text_fuzz.h"
 
 namespace {
-
-TextStream StreamAt(char* text, size_t size, size_t at) {
-  TextStream s{};
-  s.pos = s.line = s.token = text + at;
-  s.end = text + size;
-  s.size = static_cast<uint32_t>(size);
-  s.flags = txtFlagLocked;
-  return s;
-}
-
-void CheckInside(const TextStream& s, const char* text) {
-  if (s.pos < text || s.pos > s.end || s.token < text || s.token > s.end) abort();
-}
 
 bool InstallTable() {
   if (MemStart(1u << 20) != 0) return false;

@@ -7,21 +7,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "text_fuzz.h"
+
 namespace {
-
-// A stream over `text` as TxtInitStream would set it up, without a handle.
-TextStream StreamAt(char* text, size_t size, size_t at) {
-  TextStream s{};
-  s.pos = s.line = s.token = text + at;
-  s.end = text + size;
-  s.size = static_cast<uint32_t>(size);
-  s.flags = txtFlagLocked;
-  return s;
-}
-
-void CheckInside(const TextStream& s, const char* text) {
-  if (s.pos < text || s.pos > s.end || s.token < text || s.token > s.end) abort();
-}
 
 // Walks the whole text token by token and line by line.
 void Walk(char* text, size_t size, int32_t bufferSize) {
