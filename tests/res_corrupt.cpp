@@ -39,6 +39,7 @@ TEST_F(ResCorrupt, DamagedFilesAreRefusedWithACode) {
       {true, 88, 5, errResInvalidFile},             // overlapping resources
       {true, 12, 0x10000, errResInvalidFile},       // data area beyond the file
       {true, 8, 4, errResInvalidFile},              // data area over the header
+      {true, 12, 175, errResInvalidFile},           // data area over the directory
   };
   for (bool otherOrder : {false, true}) {
     for (const Damage& d : damages) {
