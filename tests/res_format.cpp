@@ -42,6 +42,8 @@ TEST_F(ResFormat, VersionWordDecidesTheByteOrder) {
   ResFileHeader native{};
   native.version = resVersion;
   EXPECT_EQ(ResConvertHeader(&native), errResAlreadyNative);
+  ResDirectory nativeDir{native, 0, 0, 0, 0, 0};  // the version decides, not the length
+  EXPECT_EQ(ResConvertDirectory(&nativeDir), errResAlreadyNative);
 }
 
 TEST_F(ResFormat, FlushedFileFromTheOtherOrderReadsNative) {
