@@ -52,21 +52,21 @@ TEST_F(ResManager, WriteBackAppendsGrownDataAndRewritesShrunkInPlace) {
 
 TEST_F(ResManager, CompactionPacksFrontToBackVisitingEachResourceOnce) {
   struct Case {
-    std::vector<BuiltResource> resources;  // types "A   " and "B   "
+    std::vector<BuiltResource> resources;  // all of type "A   "
     std::vector<uint32_t> packed;          // offsets afterwards
     uint32_t dataLength, lastChunk;
   } cases[] = {
       {{{"A   ", 0, Filler(10, 'a')},
         {"A   ", 30, Filler(5, 'b')},
-        {"B   ", 50, Filler(5000, 'c')}},
+        {"A   ", 50, Filler(5000, 'c')}},
        {0, 10, 15},
        5015,
        904},  // chunks of 2048, 2048, 904
       {{{"A   ", 12, Filler(7, 'd')}}, {0}, 7, 7},
-      {{{"A   ", 4, ""}, {"A   ", 4, Filler(9, 'e')}, {"B   ", 6, ""}, {"B   ", 20, "fgh"}},
+      {{{"A   ", 4, ""}, {"A   ", 4, Filler(9, 'e')}, {"A   ", 6, ""}, {"A   ", 20, "fgh"}},
        {0, 0, 9, 9},
        12,
-       3},  // size 0 inside another resource
+       3},  // size 0, also inside another resource
       {{}, {}, 0, 0},
   };
   for (const Case& c : cases) {
@@ -76,16 +76,13 @@ TEST_F(ResManager, CompactionPacksFrontToBackVisitingEachResourceOnce) {
     EXPECT_EQ(fileLastReadCount, c.lastChunk);
     EXPECT_EQ(TopDir()->header.dataLength, c.dataLength);
     EXPECT_EQ(TopDir()->header.dirOffset, 32 + c.dataLength);
-    uint32_t index[2] = {0, 0};
-    for (size_t i = 0; i < c.packed.size(); ++i) {
-      const BuiltResource& r = c.resources[i];
+    for (uint32_t i = 0; i < c.packed.size(); ++i) {
       ResInfo info;
       Handle h = nullptr;
-      uint32_t n = index[r.type[0] - 'A']++;
-      ASSERT_EQ(ResGetIndexedInfo(f, TypeWord(r.type), n, &info), 0u);
+      ASSERT_EQ(ResGetIndexedInfo(f, TypeWord("A   "), i, &info), 0u);
       EXPECT_EQ(info.dataOffset, c.packed[i]) << i;
-      ASSERT_EQ(ResLoadResource(f, TypeWord(r.type), n, &h), 0u);
-      EXPECT_EQ(HandleText(h), r.data);
+      ASSERT_EQ(ResLoadResource(f, TypeWord("A   "), i, &h), 0u);
+      EXPECT_EQ(HandleText(h), c.resources[i].data);
     }
     ASSERT_EQ(ResCloseFile(f), 0u);
   }
