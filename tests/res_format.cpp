@@ -21,7 +21,7 @@ TEST_F(ResFormat, VersionWordDecidesTheByteOrder) {
     WriteBytes(TempPath("order.res"), bytes);
     File* f = nullptr;
     ASSERT_EQ(ResOpenNamedFile(TempPath("order.res").c_str(), &f),
-              version == 0x20000u ? errVersionMismatch : 0u);
+              version == 0x20000u ? ErrCode{errVersionMismatch} : 0u);
     if (version == 0x20000u) continue;
     const ResFileHeader& h = TopDir()->header;
     EXPECT_EQ(h.dataLength, 16u);

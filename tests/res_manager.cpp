@@ -40,7 +40,6 @@ TEST_F(ResManager, WriteBackAppendsGrownDataAndRewritesShrunkInPlace) {
     EXPECT_EQ(info.dataSize, newSize);
     EXPECT_EQ(TopDir()->header.dataLength, grown ? 125u : 100u);
     EXPECT_EQ((TopDir()->fileFlags & resFileFlagChanged) != 0, grown);
-    EXPECT_EQ(ReadBytes(TempPath("place.res"))[32 + offset + newSize - 1], 'Z');
     EXPECT_EQ(ResReleaseResource(h), 0u);
     ASSERT_EQ(ResCloseFile(f), 0u);
     ASSERT_EQ(ResOpenNamedFile(TempPath("place.res").c_str(), &f), 0u);
@@ -138,7 +137,8 @@ TEST_F(ResManager, RefusedAndFailedWritesLeaveTheFileAlone) {
     if (c.change) h = Change(f, "TEXT", "grown text");
     EXPECT_EQ(ResWriteResource(h), c.write);
     EXPECT_EQ(ResFlushFile(f), c.flush);
-    if (c.byName) EXPECT_EQ(ResAddResource(f, TypeWord("TEXT"), h), errResReadOnly);
+    EXPECT_EQ(ResAddResource(f, TypeWord("TEXT"), h),
+              c.byName ? errResReadOnly : errResAlreadyInFile);
     ResInfo info;
     ASSERT_EQ(ResGetInfo(h, &info), 0u);
     EXPECT_EQ(info.dataSize, c.change ? 5u : 6u);
