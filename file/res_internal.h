@@ -90,10 +90,11 @@ bool FindIndexed(ResDirectory* dir, uint32_t typeId, uint32_t index, Cursor* out
 // 0x4506 when the range reaches 2 GiB.
 ErrCode SeekData(ResDirectory* dir, uint32_t dataOffset, uint32_t size);
 
-// Checks a native directory of `length` bytes and the places of its
-// resources against a file of `fileSize` bytes. 0 or 0x4585; 0x4603 when
-// the check's scratch memory cannot be had. `dirHandle` holds the directory.
-ErrCode CheckDirectory(Handle dirHandle, uint32_t length, uint32_t fileSize);
+// Checks the native directory in `dirHandle`, read from where `header` (the
+// one at file offset 0) places it, and the places of its resources against
+// a file of `fileSize` bytes. 0 or 0x4585; 0x4603 when the check's scratch
+// memory cannot be had.
+ErrCode CheckDirectory(Handle dirHandle, const ResFileHeader& header, uint32_t fileSize);
 // Converts a directory of `length` bytes that is not native; never reads
 // outside those bytes.
 ErrCode ConvertDirectoryWithin(ResDirectory* dir, uint32_t length);

@@ -19,11 +19,16 @@ bool Aligned(uint64_t offset) {
   return offset % kWordSize == 0;
 }
 
-// The fixed part, the header copy and the type list.
-bool CheckFixedPart(ResDirectory* dir, uint32_t length, uint32_t fileSize) {
+// The fixed part, the header copy and the type list. The directory read
+// from `dirOffset` must lie apart from the data area: a resource written in
+// place would otherwise overwrite it in the file.
+bool CheckFixedPart(ResDirectory* dir, uint32_t dirOffset, uint32_t length, uint32_t fileSize) {
   const ResFileHeader& h = dir->header;
   if (length < kDirFixedSize || h.dirLength != length || h.version != resVersion) return false;
-  if (h.dataStart < kHeaderSize || uint64_t{h.dataStart} + h.dataLength > fileSize) return false;
+  uint64_t dataEnd = uint64_t{h.dataStart} + h.dataLength;
+  if (h.dataStart < kHeaderSize || dataEnd > fileSize) return false;
+  if (h.dataLength != 0 && dirOffset < dataEnd && uint64_t{dirOffset} + length > h.dataStart)
+    return false;
   uint64_t list = dir->typeListOffset;
   if (list < kDirFixedSize || !Aligned(list) || list + kWordSize > length) return false;
   return list + kWordSize + uint64_t{*TypeCountWord(dir)} * kTypeRecordSize <= length;
@@ -92,10 +97,12 @@ ErrCode CheckPlacement(Handle dirHandle, uint32_t typeCount, uint64_t entryTotal
 
 }  // namespace
 
-ErrCode okr_res::CheckDirectory(Handle dirHandle, uint32_t length, uint32_t fileSize) {
+ErrCode okr_res::CheckDirectory(Handle dirHandle, const ResFileHeader& header, uint32_t fileSize) {
   ResDirectory* dir = DirOf(dirHandle);
+  uint32_t length = header.dirLength;
   uint64_t entryTotal = 0;
-  if (!CheckFixedPart(dir, length, fileSize) || !CheckTypes(dir, length, &entryTotal))
+  if (!CheckFixedPart(dir, header.dirOffset, length, fileSize) ||
+      !CheckTypes(dir, length, &entryTotal))
     return errResInvalidFile;
   // Entry arrays that lie apart hold at most length / kEntrySize entries;
   // more means some of them overlap.

@@ -61,9 +61,11 @@ extern "C" ErrCode ResConvertHeader(ResFileHeader* header) {
 }
 
 ErrCode okr_res::ConvertDirectoryWithin(ResDirectory* dir, uint32_t length) {
-  if (length < kDirFixedSize) return errResInvalidFile;
+  // The version word decides first (the header copy is always there): a
+  // native or foreign-version directory is answered so whatever its length.
   ErrCode err = ConvertHeaderWords(&dir->header);
   if (err != errNone) return err;
+  if (length < kDirFixedSize) return errResInvalidFile;
   SwapBytes32(&dir->fileFlags);
   SwapBytes32(&dir->typeListOffset);
   SwapBytes32(&dir->dirWord12);

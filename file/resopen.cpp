@@ -82,7 +82,7 @@ ErrCode LoadDirectory(File* file, uint32_t openFlags, Handle* outDir) {
   uint32_t fileSize = 0;
   ErrCode err = ReadHeader(file, &header, &fileSize);
   if (err == errNone) err = ReadDirectory(file, header, outDir);
-  if (err == errNone) err = CheckDirectory(*outDir, header.dirLength, fileSize);
+  if (err == errNone) err = CheckDirectory(*outDir, header, fileSize);
   if (err == errNone) err = AttachRuntime(*outDir, file, openFlags);
   return err;
 }

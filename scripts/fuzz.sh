@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds every libFuzzer target of fuzz/ with clang under AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs each for SECONDS seconds (default 60).
-# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]
-# Each target keeps its corpus in build/fuzz/corpus/<target>.
+# Builds the libFuzzer targets (fuzz/*_fuzz.cpp) with clang's fuzzer, address
+# and undefined-behaviour instrumentation and runs each for SECONDS seconds
+# (default 60), with its seed corpus from fuzz/corpus/<target>/ when there is
+# one. Findings land in build/fuzz/findings/.
+#   bash scripts/fuzz.sh [SECONDS] [TARGET...]
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 need cmake make clang libclang-rt-14-dev
@@ -16,13 +17,16 @@ cmake --build "$dir" -j "$OKR_JOBS" || die "fuzz: build failed"
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  for source in "$OKR_ROOT"/fuzz/*_fuzz.cpp; do targets+=("$(basename "$source" .cpp)"); done
+  for src in "$OKR_ROOT"/fuzz/*_fuzz.cpp; do targets+=("$(basename "$src" .cpp)"); done
 fi
+mkdir -p "$dir/findings"
 for target in "${targets[@]}"; do
-  echo "== $target: ${seconds}s =="
+  echo "== $target (${seconds}s) =="
   corpus="$dir/corpus/$target"
   mkdir -p "$corpus"
-  (cd "$dir" && "./$target" -max_total_time="$seconds" -max_len=512 -print_final_stats=1 "$corpus") \
-    || die "$target found a failure (the input is in $dir)"
+  seeds=()
+  [ -d "$OKR_ROOT/fuzz/corpus/$target" ] && seeds=("$OKR_ROOT/fuzz/corpus/$target")
+  "$dir/$target" -max_total_time="$seconds" -print_final_stats=1 \
+    -artifact_prefix="$dir/findings/$target-" "$corpus" "${seeds[@]}" || die "$target found a failure"
 done
-echo "all fuzz targets ran clean"
+echo "fuzzing passed"

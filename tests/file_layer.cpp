@@ -1,7 +1,8 @@
 // File layer: path translation, transfer codes, whole-file load and save,
 // refusal of 2 GiB files.
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "res_builder.h"
 
@@ -9,18 +10,12 @@ namespace {
 
 #ifdef _WIN32
 #include <io.h>
-int MakeDir(const char* path) {
-  return mkdir(path);
-}
 // A full device to write to: Windows has none, so those checks are skipped.
 const char* const kFullDevice = nullptr;
 bool MakeSparse(FILE* f, int64_t size) {
   return _chsize_s(_fileno(f), size) == 0;
 }
 #else
-int MakeDir(const char* path) {
-  return mkdir(path, 0755);
-}
 const char* const kFullDevice = "/dev/full";
 bool MakeSparse(FILE* f, int64_t size) {
   return ftruncate64(fileno(f), off64_t{size}) == 0;
@@ -47,14 +42,14 @@ TEST(FileLayer, TranslatesPathsForThePlatform) {
   File* f = reinterpret_cast<File*>(1);
   EXPECT_EQ(FileOpen(std::string(600, 'a').c_str(), "rb", &f), errFileNotFound);
   EXPECT_EQ(f, nullptr);
-  MakeDir("okr_file_dir");
+  std::error_code ignored;
+  std::filesystem::create_directory("okr_file_dir", ignored);
   WriteBytes("okr_file_dir/x.txt", Bytes{'h'});
   ASSERT_EQ(FileOpen(":okr_file_dir:x.txt", "rb", &f), 0u);
   EXPECT_EQ(FileClose(f), 0u);
   EXPECT_EQ(FileOpen("okr_file_dir:x.txt", "rb", &f), errFileNotFound);
   EXPECT_EQ(FileOpen(":okr_file_dir:x.txt", "bad mode", &f), errFileNotFound);
-  remove("okr_file_dir/x.txt");
-  rmdir("okr_file_dir");
+  std::filesystem::remove_all("okr_file_dir", ignored);
   EXPECT_EQ(FileClose(nullptr), errNilPointer);
 }
 

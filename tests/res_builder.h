@@ -37,9 +37,9 @@ inline uint32_t TypeWord(const char* type) {
   return w;
 }
 
-// Stores `value` at `pos`, byte-reversed for the other order unless `raw`.
+// Stores `v` at `pos`, byte-reversed for the other order unless `raw`.
 inline void PutWord(Bytes& b, size_t pos, uint32_t v, bool otherOrder, bool raw = false) {
-  if (otherOrder && !raw) v = (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+  if (otherOrder && !raw) SwapBytes32(&v);
   memcpy(&b[pos], &v, 4);
 }
 
@@ -60,26 +60,25 @@ inline Bytes BuildResFile(const ResFilePlan& plan, uint32_t* outDirOffset = null
   uint32_t d = 32 + dataLength, entry = 4 + 12 * uint32_t(types.size());
   uint32_t dirLength = 52 + entry + 24 * uint32_t(plan.resources.size());
   Bytes b(d + dirLength, 0);
-  bool o = plan.otherOrder;
   const uint32_t fixed[] = {
       0x11223344, resVersion, 32, dataLength,     d,  dirLength, 0x55667788,
       0x99AABBCC, 0,          0,  plan.fileFlags, 52, 0,         uint32_t(types.size())};
   for (uint32_t i = 0; i < 14; ++i)
-    PutWord(b, d + 4 * i, fixed[i], o, i == 0 || (i >= 6 && i <= 9));
+    PutWord(b, d + 4 * i, fixed[i], plan.otherOrder, i == 0 || (i >= 6 && i <= 9));
   for (size_t t = 0; t < types.size(); ++t) {
     uint32_t count = 0;
     for (const auto& r : plan.resources) {
       if (types[t] != r.type) continue;
       size_t e = d + 52 + entry + 24 * count++;
       memcpy(&b[32 + r.offset], r.data.data(), r.data.size());
-      PutWord(b, e, 0xE0E0E000u + count, o);
-      PutWord(b, e + 8, r.offset, o);
-      PutWord(b, e + 12, uint32_t(r.data.size()), o);
+      PutWord(b, e, 0xE0E0E000u + count, plan.otherOrder);
+      PutWord(b, e + 8, r.offset, plan.otherOrder);
+      PutWord(b, e + 12, uint32_t(r.data.size()), plan.otherOrder);
     }
     size_t rec = d + 56 + 12 * t;
-    PutWord(b, rec, TypeWord(types[t].c_str()), o, true);
-    PutWord(b, rec + 4, count, o);
-    PutWord(b, rec + 8, entry, o);
+    PutWord(b, rec, TypeWord(types[t].c_str()), plan.otherOrder, true);
+    PutWord(b, rec + 4, count, plan.otherOrder);
+    PutWord(b, rec + 8, entry, plan.otherOrder);
     entry += 24 * count;
   }
   memcpy(&b[0], &b[d], 32);
@@ -99,10 +98,9 @@ inline void WriteBytes(const std::string& path, const Bytes& b) {
 }
 
 inline Bytes ReadBytes(const std::string& path) {
-  Bytes b;
+  Bytes b(1 << 16);
   FILE* f = fopen(path.c_str(), "rb");
-  for (int c; f != nullptr && (c = fgetc(f)) != EOF;)
-    b.push_back(static_cast<unsigned char>(c));
+  b.resize(f == nullptr ? 0 : fread(b.data(), 1, b.size(), f));
   if (f != nullptr) fclose(f);
   return b;
 }
@@ -125,10 +123,10 @@ class ResTest : public HeapTest {
     EXPECT_EQ(BlocksInUse(), 0u);
     HeapTest::TearDown();
   }
-  // Writes `plan` to `name` and opens it read-write.
-  File* OpenBuilt(const ResFilePlan& plan, const std::string& name) {
+  // Writes `plan` to `name` and opens it with `mode` (read-write by default).
+  File* OpenBuilt(const ResFilePlan& plan, const std::string& name, const char* mode = "r+b") {
     WriteBytes(TempPath(name), BuildResFile(plan));
-    File* f = fopen(TempPath(name).c_str(), "r+b");
+    File* f = fopen(TempPath(name).c_str(), mode);
     EXPECT_EQ(ResOpenFile(f, 0), 0u);
     return f;
   }

@@ -7,25 +7,22 @@ namespace {
 class ResFormat : public ResTest {};
 
 ResFilePlan TwoTypes(bool otherOrder, uint32_t fileFlags) {
-  ResFilePlan plan{{{"PICT", 0, "abcdefgh"}, {"SND ", 8, "xyz"}, {"PICT", 11, "12345"}}};
-  plan.otherOrder = otherOrder;
-  plan.fileFlags = fileFlags;
-  return plan;
+  return ResFilePlan{{{"PICT", 0, "abcdefgh"}, {"SND ", 8, "xyz"}, {"PICT", 11, "12345"}},
+                     otherOrder,
+                     0,
+                     fileFlags};
 }
 
 TEST_F(ResFormat, VersionWordDecidesTheByteOrder) {
-  struct Case {
-    bool otherOrder;
-    uint32_t version;  // stored as is; 0 keeps the builder's
-    ErrCode expected;
-  } cases[] = {{false, 0, 0}, {true, 0, 0}, {false, 0x00020000u, errVersionMismatch}};
-  for (const Case& c : cases) {
-    Bytes bytes = BuildResFile(TwoTypes(c.otherOrder, 0x40));
-    if (c.version != 0) PutWord(bytes, 4, c.version, false);
+  // Bytes 4 to 7: 00 01 00 00 native, 00 00 01 00 converted, else refused.
+  for (uint32_t version : {0x100u, 0x10000u, 0x20000u}) {
+    Bytes bytes = BuildResFile(TwoTypes(version == 0x10000u, 0x40));
+    PutWord(bytes, 4, version, false);
     WriteBytes(TempPath("order.res"), bytes);
     File* f = nullptr;
-    ASSERT_EQ(ResOpenNamedFile(TempPath("order.res").c_str(), &f), c.expected);
-    if (c.expected != 0) continue;
+    ASSERT_EQ(ResOpenNamedFile(TempPath("order.res").c_str(), &f),
+              version == 0x20000u ? ErrCode{errVersionMismatch} : 0u);
+    if (version == 0x20000u) continue;
     const ResFileHeader& h = TopDir()->header;
     EXPECT_EQ(h.dataLength, 16u);
     EXPECT_EQ(h.headerWord0 ^ h.headerWord6 ^ h.headerWord7,
@@ -39,9 +36,10 @@ TEST_F(ResFormat, VersionWordDecidesTheByteOrder) {
     EXPECT_EQ(HandleText(h1), "12345");
     EXPECT_EQ(ResCloseFile(f), 0u);
   }
-  ResFileHeader native{};
-  native.version = resVersion;
-  EXPECT_EQ(ResConvertHeader(&native), errResAlreadyNative);
+  ResDirectory native{};
+  native.header.version = resVersion;  // the version decides, not the length
+  EXPECT_EQ(ResConvertHeader(&native.header), errResAlreadyNative);
+  EXPECT_EQ(ResConvertDirectory(&native), errResAlreadyNative);
 }
 
 TEST_F(ResFormat, FlushedFileFromTheOtherOrderReadsNative) {

@@ -24,122 +24,128 @@ Handle Change(File* f, const char* type, const std::string& text) {
 }
 
 TEST_F(ResManager, WriteBackAppendsGrownDataAndRewritesShrunkInPlace) {
-  struct Case {
-    uint32_t newSize, offset, dataLength;
-    bool changed;
-  } cases[] = {{25, 100, 125, true}, {6, 40, 100, false}};
-  for (const Case& c : cases) {
+  // 10 bytes at 40 in a data area of 100: grown to 25, shrunk to 6.
+  for (uint32_t newSize : {25u, 6u}) {
+    bool grown = newSize > 10;
+    uint32_t offset = grown ? 100 : 40;
     File* f = OpenBuilt(ResFilePlan{{{"DATA", 40, Filler(10, 'a')}}, false, 100}, "place.res");
-    Handle h = Change(f, "DATA", std::string(c.newSize, 'Z'));
+    Handle h = Change(f, "DATA", std::string(newSize, 'Z'));
     EXPECT_EQ(ResReleaseResource(h), errResAttributes);
     MemLockHandle(h);
     ASSERT_EQ(ResWriteResource(h), 0u);
     EXPECT_NE(MemGetFlags(h) & memFlagLocked, 0u);  // lock state kept
     ResInfo info;
     ASSERT_EQ(ResGetInfo(h, &info), 0u);
-    EXPECT_EQ(info.dataOffset, c.offset);
-    EXPECT_EQ(info.dataSize, c.newSize);
-    EXPECT_EQ(TopDir()->header.dataLength, c.dataLength);
-    EXPECT_EQ((TopDir()->fileFlags & resFileFlagChanged) != 0, c.changed);
-    fflush(f);
-    EXPECT_EQ(ReadBytes(TempPath("place.res"))[32 + c.offset + c.newSize - 1], 'Z');
+    EXPECT_EQ(info.dataOffset, offset);
+    EXPECT_EQ(info.dataSize, newSize);
+    EXPECT_EQ(TopDir()->header.dataLength, grown ? 125u : 100u);
+    EXPECT_EQ((TopDir()->fileFlags & resFileFlagChanged) != 0, grown);
     EXPECT_EQ(ResReleaseResource(h), 0u);
     ASSERT_EQ(ResCloseFile(f), 0u);
-    ASSERT_EQ(ResOpenNamedFile(TempPath("place.res").c_str(), &f),
-              0u);  // the size reached the file
+    ASSERT_EQ(ResOpenNamedFile(TempPath("place.res").c_str(), &f), 0u);
     ASSERT_EQ(ResLoadResource(f, TypeWord("DATA"), 0, &h), 0u);
-    EXPECT_EQ(HandleText(h), std::string(c.newSize, 'Z'));
+    EXPECT_EQ(HandleText(h), std::string(newSize, 'Z'));  // the size reached the file
     ASSERT_EQ(ResCloseFile(f), 0u);
   }
 }
 
 TEST_F(ResManager, CompactionPacksFrontToBackVisitingEachResourceOnce) {
   struct Case {
-    std::vector<BuiltResource> resources;
-    std::vector<uint32_t> packed;  // offsets afterwards, in directory order
+    std::vector<BuiltResource> resources;  // all of type "A   "
+    std::vector<uint32_t> packed;          // offsets afterwards
     uint32_t dataLength, lastChunk;
   } cases[] = {
       {{{"A   ", 0, Filler(10, 'a')},
         {"A   ", 30, Filler(5, 'b')},
-        {"B   ", 50, Filler(5000, 'c')}},
+        {"A   ", 50, Filler(5000, 'c')}},
        {0, 10, 15},
        5015,
-       904},
+       904},  // chunks of 2048, 2048, 904
       {{{"A   ", 12, Filler(7, 'd')}}, {0}, 7, 7},
-      {{{"A   ", 4, ""}, {"A   ", 4, Filler(9, 'e')}, {"B   ", 6, ""}, {"B   ", 20, "fgh"}},
+      {{{"A   ", 4, ""}, {"A   ", 4, Filler(9, 'e')}, {"A   ", 6, ""}, {"A   ", 20, "fgh"}},
        {0, 0, 9, 9},
        12,
-       3},
+       3},  // size 0, also inside another resource
       {{}, {}, 0, 0},
   };
   for (const Case& c : cases) {
     File* f = OpenBuilt(ResFilePlan{c.resources, false, 40, resFileFlagChanged}, "compact.res");
     fileLastReadCount = 0;
     ASSERT_EQ(ResCompactFile(resTopFile), 0u);
-    EXPECT_EQ(fileLastReadCount, c.lastChunk);  // 2048, 2048, then the rest
+    EXPECT_EQ(fileLastReadCount, c.lastChunk);
     EXPECT_EQ(TopDir()->header.dataLength, c.dataLength);
     EXPECT_EQ(TopDir()->header.dirOffset, 32 + c.dataLength);
-    uint32_t index[2] = {0, 0};
-    for (size_t i = 0; i < c.packed.size(); ++i) {
-      const BuiltResource& r = c.resources[i];
+    for (uint32_t i = 0; i < c.packed.size(); ++i) {
       ResInfo info;
       Handle h = nullptr;
-      uint32_t n = index[r.type[0] - 'A']++;
-      ASSERT_EQ(ResGetIndexedInfo(f, TypeWord(r.type), n, &info), 0u);
+      ASSERT_EQ(ResGetIndexedInfo(f, TypeWord("A   "), i, &info), 0u);
       EXPECT_EQ(info.dataOffset, c.packed[i]) << i;
-      ASSERT_EQ(ResLoadResource(f, TypeWord(r.type), n, &h), 0u);
-      EXPECT_EQ(HandleText(h), r.data);
+      ASSERT_EQ(ResLoadResource(f, TypeWord("A   "), i, &h), 0u);
+      EXPECT_EQ(HandleText(h), c.resources[i].data);
     }
     ASSERT_EQ(ResCloseFile(f), 0u);
   }
 }
 
 TEST_F(ResManager, ChainRunsNewestFirst) {
-  File* files[3];
+  // Three streams on one file, each growing its one resource: each close
+  // rewrites the whole file, so the oldest, closed last, has the last word.
+  File *files[3], *extra = OpenBuilt(ResFilePlan{}, "extra.res");
+  WriteBytes(TempPath("chain.res"), BuildResFile(ResFilePlan{{{"TEXT", 0, "old"}}}));
   for (int i = 0; i < 3; ++i) {
-    std::string path = TempPath("chain" + std::to_string(i) + ".res");
-    WriteBytes(path, BuildResFile(ResFilePlan{}));
-    ASSERT_EQ(ResOpenNamedFile(path.c_str(), &files[i]), 0u);
+    files[i] = fopen(TempPath("chain.res").c_str(), "r+b");
+    ASSERT_EQ(ResOpenFile(files[i], 0), 0u);
+    Change(files[i], "TEXT", "stream " + std::to_string(i));
   }
   EXPECT_EQ(ResFindFile(files[2]), resTopFile);
   EXPECT_EQ(resCurrentFile, resTopFile);
-  Handle oldest = ResFindFile(files[0]);
-  ASSERT_EQ(ResCloseFile(files[1]), 0u);
-  EXPECT_EQ(ResFindFile(files[0]), oldest);
-  EXPECT_EQ(ResCloseFile(files[1]), errResFileNotFound);
-  EXPECT_EQ(ResFlushFile(files[1]), errResFileNotFound);
+  ASSERT_EQ(ResCloseFile(extra), 0u);  // the oldest: unlinked behind the others
+  EXPECT_EQ(ResFindFile(extra), nullptr);
+  EXPECT_EQ(ResCloseFile(nullptr), errResFileNotFound);
+  EXPECT_EQ(ResFlushFile(nullptr), errResFileNotFound);
   ResCloseAll();
   EXPECT_EQ(resLastError, 0u);
   EXPECT_EQ(resCurrentFile, nullptr);
-  File* none = reinterpret_cast<File*>(1);
-  EXPECT_EQ(ResStart(nullptr, &none), 0u);
-  EXPECT_EQ(none, nullptr);
+  File* f = reinterpret_cast<File*>(1);
+  EXPECT_EQ(ResStart(nullptr, &f), 0u);
+  EXPECT_EQ(f, nullptr);
   EXPECT_EQ(ResOpenFile(nullptr, 0), errNilPointer);
+  EXPECT_EQ(ResOpenNamedFile(TempPath("missing.res").c_str(), &f), errFileNotFound);
+  ASSERT_EQ(ResOpenNamedFile(TempPath("chain.res").c_str(), &f), 0u);
+  Handle h = nullptr;
+  ASSERT_EQ(ResLoadResource(f, TypeWord("TEXT"), 0, &h), 0u);
+  EXPECT_EQ(HandleText(h), "stream 0");
 }
 
-TEST_F(ResManager, RefusedAndFailedWritesKeepTheEntry) {
+TEST_F(ResManager, RefusedAndFailedWritesLeaveTheFileAlone) {
+  struct Case {
+    bool byName;  // read-only by name, or a plain "rb" stream
+    bool change;  // a grown resource, else one only loaded
+    ErrCode write, flush;
+  } cases[] = {{true, true, errResReadOnly, errResReadOnly},
+               {false, true, errFileWrite, errFileWrite},
+               {true, false, errResReadOnly, 0}};
   ResFilePlan plan{{{"TEXT", 0, "first"}, {"TEXT", 5, "second"}}, false, 0, resFileFlagWritten};
   Bytes original = BuildResFile(plan);
   std::string path = TempPath("readonly.res");
-  for (bool byName : {true, false}) {  // read-only by name, or a plain "rb" stream
+  for (const Case& c : cases) {
     WriteBytes(path, original);
-    File* f = byName ? nullptr : fopen(path.c_str(), "rb");
-    ASSERT_EQ(byName ? ResOpenNamedFile(path.c_str(), &f) : ResOpenFile(f, 0), 0u);
-    Handle other = nullptr;
-    ASSERT_EQ(ResLoadResource(f, TypeWord("TEXT"), 1, &other), 0u);
-    Handle h = Change(f, "TEXT", "grown text");
-    EXPECT_EQ(ResWriteResource(h), byName ? errResReadOnly : errFileWrite);
-    EXPECT_EQ(ResFlushFile(f), byName ? errResReadOnly : errFileWrite);
-    if (byName) {
-      EXPECT_EQ(ResAddResource(f, TypeWord("TEXT"), other), errResReadOnly);
-    }
+    File* f = c.byName ? nullptr : fopen(path.c_str(), "rb");
+    ASSERT_EQ(c.byName ? ResOpenNamedFile(path.c_str(), &f) : ResOpenFile(f, 0), 0u);
+    Handle h = nullptr;
+    ASSERT_EQ(ResLoadResource(f, TypeWord("TEXT"), 1, &h), 0u);
+    if (c.change) h = Change(f, "TEXT", "grown text");
+    EXPECT_EQ(ResWriteResource(h), c.write);
+    EXPECT_EQ(ResFlushFile(f), c.flush);
+    EXPECT_EQ(ResAddResource(f, TypeWord("TEXT"), h),
+              c.byName ? errResReadOnly : errResAlreadyInFile);
     ResInfo info;
     ASSERT_EQ(ResGetInfo(h, &info), 0u);
-    EXPECT_EQ(info.dataSize, 5u);
-    EXPECT_NE(info.attributes & resAttrChanged, 0u);
+    EXPECT_EQ(info.dataSize, c.change ? 5u : 6u);
+    EXPECT_EQ((info.attributes & resAttrChanged) != 0, c.change);
     EXPECT_EQ(TopDir()->header.dataLength, 11u);
-    // The close's flush fails; the file is closed, unlinked and its loaded
-    // data freed all the same.
+    // The close's flush fails (a write-back, else the first compaction move);
+    // the file is closed, unlinked and its loaded data freed all the same.
     EXPECT_EQ(ResCloseFile(f), 0u);
     EXPECT_EQ(resTopFile, nullptr);
     EXPECT_EQ(ReadBytes(path), original);
@@ -163,16 +169,15 @@ TEST_F(ResManager, CreateFillChangeCompactCloseAndReopen) {
   uint32_t count = 0;
   ASSERT_EQ(ResCountResources(f, TypeWord("WORD"), &count), 0u);
   EXPECT_EQ(count, 2u);
-  Handle beta = nullptr;
-  ASSERT_EQ(ResLoadResource(f, TypeWord("NUMB"), 0, &beta), 0u);
-  EXPECT_EQ(HandleText(beta), "beta-beta");
+  Handle h = nullptr;
+  ASSERT_EQ(ResLoadResource(f, TypeWord("NUMB"), 0, &h), 0u);
+  EXPECT_EQ(HandleText(h), "beta-beta");
+  ASSERT_EQ(ResRemoveResource(h), 0u);
   Change(f, "WORD", grown);
-  ASSERT_EQ(ResRemoveResource(beta), 0u);
   ASSERT_EQ(ResCloseFile(f), 0u);
   ASSERT_EQ(ResOpenNamedFile(path.c_str(), &f), 0u);
   ASSERT_EQ(ResCountTypes(f, &count), 0u);
   EXPECT_EQ(count, 1u);
-  Handle h = nullptr;
   ASSERT_EQ(ResLoadResource(f, TypeWord("WORD"), 0, &h), 0u);
   EXPECT_EQ(HandleText(h), grown);
   ASSERT_EQ(ResLoadResource(f, TypeWord("WORD"), 1, &h), 0u);

@@ -165,7 +165,8 @@ ErrCode ResOpenNamedFile(const char* libPath, File** outFile);
    0x4101 for NULL; 0x4503/0x4504/0x4506 when the header or directory cannot
    be read (a directory beyond the end gives 0x4503); 0x4106 for a version
    in neither byte order; 0x4585 for a directory whose offsets or counts do
-   not fit in it, or resources outside the data area or overlapping;
+   not fit in it or that lies inside the data area, or resources outside
+   the data area or overlapping;
    0x4603 when memory runs short. */
 ErrCode ResOpenFile(File* file, uint32_t openFlags);
 
