@@ -5,7 +5,7 @@
 # OKR_BENCH_REPETITIONS (default 3) sets how often each benchmark is repeated.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-need cmake make g++ pkg-config libbenchmark-dev libjemalloc-dev libmimalloc-dev
+need cmake make g++ pkg-config libbenchmark-dev libjemalloc-dev libmimalloc-dev libinih-dev libmuparser-dev
 
 dir="$OKR_ROOT/build/bench"
 repetitions=${OKR_BENCH_REPETITIONS:-3}

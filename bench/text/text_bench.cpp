@@ -224,7 +224,8 @@ int main(int argc, char** argv) {
   const double inih = reporter.MegabytesPerSecond("InihParse");
   const double okrField = reporter.NanosecondsPerField("OkrReadInt");
   const double muField = reporter.NanosecondsPerField("MuparserEval");
-  std::printf("\nsettings: okr walk %.0f MB/s, okr keyword search %.0f MB/s, inih %.0f MB/s\n",
+  std::printf("\n== summary: okr against inih and muparser (wall time of the last run)\n");
+  std::printf("settings: okr walk %.0f MB/s, okr keyword search %.0f MB/s, inih %.0f MB/s\n",
               walk, find, inih);
   std::printf("  ratio okr walk / inih: %.2f, okr keyword search / inih: %.2f\n", walk / inih,
               find / inih);
