@@ -117,6 +117,9 @@ extern "C" ErrCode ResOpenNamedFile(const char* libPath, File** outFile) {
 
 extern "C" ErrCode ResOpenFile(File* file, uint32_t openFlags) {
   if (file == nullptr) return Report(errNilPointer);
+  // A stream already open as a resource file is refused and stays open: a
+  // second directory on it would have the stream closed twice.
+  if (FindFileByStream(file) != nullptr) return Report(errResAlreadyInFile);
   Handle dirHandle = nullptr;
   ErrCode err = LoadDirectory(file, openFlags, &dirHandle);
   if (err != errNone) {

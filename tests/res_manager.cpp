@@ -99,6 +99,8 @@ TEST_F(ResManager, ChainRunsNewestFirst) {
   }
   EXPECT_EQ(ResFindFile(files[2]), resTopFile);
   EXPECT_EQ(resCurrentFile, resTopFile);
+  EXPECT_EQ(ResOpenFile(files[1], 0), errResAlreadyInFile);  // stays open once
+  EXPECT_EQ(ResFindFile(files[2]), resTopFile);
   ASSERT_EQ(ResCloseFile(extra), 0u);  // the oldest: unlinked behind the others
   EXPECT_EQ(ResFindFile(extra), nullptr);
   EXPECT_EQ(ResCloseFile(nullptr), errResFileNotFound);

@@ -167,7 +167,9 @@ ErrCode ResOpenNamedFile(const char* libPath, File** outFile);
    in neither byte order; 0x4585 for a directory whose offsets or counts do
    not fit in it or that lies inside the data area, or resources outside
    the data area or overlapping;
-   0x4603 when memory runs short. */
+   0x4603 when memory runs short. On every failure but one the stream is
+   closed: a stream that is already open as a resource file is refused with
+   0x4586 and left open. */
 ErrCode ResOpenFile(File* file, uint32_t openFlags);
 
 /* The directory handle of the open file on `file`, or NULL with 0x4582 in
