@@ -225,8 +225,8 @@ int main(int argc, char** argv) {
   const double okrField = reporter.NanosecondsPerField("OkrReadInt");
   const double muField = reporter.NanosecondsPerField("MuparserEval");
   std::printf("\n== summary: okr against inih and muparser (wall time of the last run)\n");
-  std::printf("settings: okr walk %.0f MB/s, okr keyword search %.0f MB/s, inih %.0f MB/s\n",
-              walk, find, inih);
+  std::printf("settings: okr walk %.0f MB/s, okr keyword search %.0f MB/s, inih %.0f MB/s\n", walk,
+              find, inih);
   std::printf("  ratio okr walk / inih: %.2f, okr keyword search / inih: %.2f\n", walk / inih,
               find / inih);
   std::printf("fields: okr %.1f ns per field, muparser %.1f ns per field\n", okrField, muField);
