@@ -97,6 +97,13 @@ void MemPlaceBlock(BlockDesc* d) {
   if (IsFree(d)) MemChainInsert(memCurrentHeap, d);
 }
 
+void MemClaimBlock(Heap* heap, BlockDesc* d, MemWord requestedSize, uint32_t flags) {
+  d->requestedSize = requestedSize;
+  d->flags = flags;
+  MemPlaceBlock(d);
+  heap->freeBytes -= static_cast<uint32_t>(d->blockSize);
+}
+
 void MemLinkAfter(BlockDesc* before, BlockDesc* d) {
   d->prev = before;
   d->next = before->next;
@@ -172,10 +179,7 @@ Handle MemNewHandle(uint32_t size) {
   BlockDesc* d = MemFindBlock(blockSize, 0);
   if (d == nullptr) return nullptr;
   MemSplitBlock(d, blockSize);
-  d->requestedSize = size;
-  d->flags = memFlagInUse;
-  MemPlaceBlock(d);
-  heap->freeBytes -= static_cast<uint32_t>(d->blockSize);
+  MemClaimBlock(heap, d, size, memFlagInUse);
   return d;
 }
 

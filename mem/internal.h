@@ -186,6 +186,10 @@ void MemCutBlock(BlockDesc* d, uint32_t size);
 // its chain position, and its index node moves, leaves or joins with it.
 // Nothing may have overwritten its payload yet.
 void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, MemWord blockSize);
+// Hands block `d`, out of the chain and cut to size, to its new owner:
+// records the requested size and flags, writes the owner word and counts its
+// bytes out of freeBytes.
+void MemClaimBlock(Heap* heap, BlockDesc* d, MemWord requestedSize, uint32_t flags);
 // Links `d` into the block list right after `before`.
 void MemLinkAfter(BlockDesc* before, BlockDesc* d);
 // Makes `d` follow `prev` in the block list; a NULL `prev` makes `d` the

@@ -56,9 +56,6 @@ ErrCode MemGrowMasters() {
   MemFormatMasters(static_cast<BlockDesc*>(block->data), heap->masterCount, heap->freeMasters);
   heap->freeMasters = static_cast<BlockDesc*>(block->data);
   MemCutBlock(block, size);
-  block->requestedSize = poolBytes;
-  block->flags = memFlagPool;
-  MemPlaceBlock(block);
-  heap->freeBytes -= static_cast<uint32_t>(block->blockSize);
+  MemClaimBlock(heap, block, poolBytes, memFlagPool);
   return errNone;
 }
