@@ -254,13 +254,17 @@ const Heap* HeapOrCurrent(Heap* heap) {
   return heap != nullptr ? heap : memCurrentHeap;
 }
 
+// Large, so not on the stack; at namespace scope, since a function-local
+// static would need the C++ runtime's guard. One thread uses the manager.
+Walk checkWalk;
+
 }  // namespace
 
 ErrCode MemCheckHeap(Heap* heapArg) {
   const Heap* heap = HeapOrCurrent(heapArg);
   if (heap == nullptr) return errMemNotStarted;
   if (heap->magic != kHeapMagic || Addr(heap->limit) <= Addr(heap)) return errMemBadHeap;
-  static Walk w;  // large; the manager is used by one thread at a time
+  Walk& w = checkWalk;
   w = Walk{};
   w.heap = heap;
   w.lo = Addr(heap);
