@@ -3,11 +3,17 @@
 # UndefinedBehaviorSanitizer (clang++), a 32-bit i686 build (g++ -m32) under
 # UndefinedBehaviorSanitizer in which every layout figure of the library is
 # exact (AddressSanitizer does not run under qemu's user-mode emulation), and a Windows x86-64
-# build (MinGW-w64) run under wine64; then builds the 32-bit okr.dll and
-# checks its exports.
+# build (MinGW-w64) run under wine64, whose okr.dll exports the whole C API
+# and runs a C program; then builds the 32-bit okr.dll and checks its exports
+# and imports, and checks okr as a package (scripts/package_checks.sh): the
+# installed files, libokr.so's exports, the public headers, a C consumer
+# built three ways, and the README's code samples. Every build's static
+# library but the sanitized native one is checked to need nothing of the C++
+# runtime.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+source "$OKR_ROOT/scripts/package_checks.sh"
 
-need cmake make g++ g++-multilib clang libclang-rt-14-dev libgtest-dev googletest
+need cmake make g++ g++-multilib clang libclang-rt-14-dev libgtest-dev googletest pkg-config
 
 run_build() {
   local name=$1; shift
@@ -19,7 +25,33 @@ run_build() {
     || die "$name: tests failed"
 }
 
+# gtest_prefix NAME CMAKE_ARGS...: Debian's libgtest is built for x86-64
+# only; other builds get GoogleTest compiled once from the sources of
+# Debian's googletest package (with the build's toolchain) and installed into
+# build/gtest-NAME. Prints that prefix, for CMAKE_PREFIX_PATH.
+gtest_prefix() {
+  local name=$1; shift
+  local prefix="$OKR_ROOT/build/gtest-$name" src stamp
+  src=$(dpkg -L googletest | grep '/CMakeLists.txt$' | awk '{print length, $0}' | sort -n \
+        | head -1 | cut -d' ' -f2-)
+  [ -n "$src" ] || die "the googletest package ships no CMakeLists.txt"
+  stamp="$(dpkg-query -W -f='${Version}' googletest) $*"
+  if [ "$(cat "$prefix/built-from" 2>/dev/null)" != "$stamp" ]; then
+    echo "== GoogleTest for $name ==" >&2
+    rm -rf "$prefix"
+    { cmake -S "$(dirname "$src")" -B "$prefix/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF \
+        -DINSTALL_GTEST=ON -DCMAKE_INSTALL_PREFIX="$prefix" "$@" \
+      && cmake --build "$prefix/build" -j "$OKR_JOBS" && cmake --install "$prefix/build"; } >/dev/null \
+      || die "GoogleTest for $name: build failed"
+    echo "$stamp" >"$prefix/built-from"
+  fi
+  echo "$prefix"
+}
+
+# The C link is checked on the other builds: clang's -fsanitize=function
+# makes instrumented code name the C++ ABI's type information.
 run_build native-asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DOKR_SANITIZERS=address,undefined
+
 # Kernels without 32-bit support run the i686 tests under user-mode emulation.
 i686_runner() {
   local probe; probe=$(mktemp -d)
@@ -33,8 +65,12 @@ i686_runner() {
   rm -rf "$probe"
 }
 runner=$(i686_runner)
-run_build i686 -DCMAKE_TOOLCHAIN_FILE="$OKR_ROOT/cmake/i686-linux.cmake" \
-  -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc -DOKR_SANITIZERS=undefined $runner
+i686_toolchain=(-DCMAKE_TOOLCHAIN_FILE="$OKR_ROOT/cmake/i686-linux.cmake" -DCMAKE_CXX_COMPILER=g++
+  -DCMAKE_C_COMPILER=gcc)
+gtest=$(gtest_prefix i686 "${i686_toolchain[@]}")
+run_build i686 "${i686_toolchain[@]}" -DCMAKE_PREFIX_PATH="$gtest" -DOKR_SANITIZERS=undefined $runner
+check_c_link "$OKR_ROOT/build/i686/libokr.a" nm "$(g++ -m32 -print-file-name=libstdc++.so)"
+
 # Windows: wine's first run creates its prefix; ctest needs the wine server
 # started and warmed before it, or it waits for wine's service processes.
 need g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64
@@ -48,16 +84,60 @@ trap '"$wineserver" -k || true' EXIT
 # Under wine a test program now and then fails to start and ends without a
 # line of output; such a test gets one more run. A test that fails for real
 # fails both times.
-OKR_CTEST_ARGS="--repeat until-pass:2" run_build mingw-x86_64 \
-  -DCMAKE_TOOLCHAIN_FILE="$OKR_ROOT/cmake/mingw-x86_64.cmake"
+mingw64_toolchain=(-DCMAKE_TOOLCHAIN_FILE="$OKR_ROOT/cmake/mingw-x86_64.cmake")
+gtest=$(gtest_prefix mingw-x86_64 "${mingw64_toolchain[@]}")
+OKR_CTEST_ARGS="--repeat until-pass:2" run_build mingw-x86_64 "${mingw64_toolchain[@]}" \
+  -DCMAKE_PREFIX_PATH="$gtest" -DOKR_DLL_API=ON
+dir="$OKR_ROOT/build/mingw-x86_64"
+check_c_link "$dir/libokr.a" x86_64-w64-mingw32-nm \
+  "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++.a)"
+check_dll_imports "$dir/module/okr.dll" x86_64-w64-mingw32-objdump
+check_api_dll "$dir/module/okr.dll" "$dir/libokr.a" x86_64-w64-mingw32
+# A C program that links okr.dll's import library runs with okr.dll beside it.
+mkdir -p "$dir/consumer"
+cp "$dir/module/okr.dll" "$dir/consumer/"
+x86_64-w64-mingw32-gcc-posix -std=c11 -Wall -Wextra -Werror -pedantic -DOKR_USE_DLL \
+  -I "$OKR_ROOT/include" "$OKR_ROOT/examples/consumer/main.c" "$dir/module/libokr.dll.a" \
+  -o "$dir/consumer/consumer.exe" || die "consumer of okr.dll: build failed"
+x86_64-w64-mingw32-objdump -p "$dir/consumer/consumer.exe" | grep 'DLL Name: okr.dll' >/dev/null \
+  || die "consumer.exe does not import okr.dll"
+version=$(sed -n 's/^#define OKR_VERSION_STRING "\(.*\)"$/\1/p' "$OKR_ROOT/include/okr/okr.h")
+# wine64 now and then fails to start a program, which then prints nothing;
+# such a run is made once more.
+run_wine() {
+  local out status=0
+  out=$(/usr/lib/wine/wine64 "$1") || status=$?
+  if [ -z "$out" ]; then
+    status=0
+    out=$(/usr/lib/wine/wine64 "$1") || status=$?
+  fi
+  printf '%s\n' "$out" | tr -d '\r'
+  return $status
+}
+expect_output "consumer.exe with okr.dll (wine64)" "okr $version: title \"okr from C\", width 640" \
+  run_wine "$dir/consumer/consumer.exe"
 
 echo "== okr.dll (i686) =="
-dll_dir="$OKR_ROOT/build/mingw-i686"
-cmake -S "$OKR_ROOT" -B "$dll_dir" -DCMAKE_BUILD_TYPE=Release -DOKR_TESTS=OFF \
-  -DCMAKE_TOOLCHAIN_FILE="$OKR_ROOT/cmake/mingw-i686.cmake" >/dev/null || die "okr.dll: configure failed"
-cmake --build "$dll_dir" -j "$OKR_JOBS" --target okr_dll || die "okr.dll: build failed"
-exports=$(i686-w64-mingw32-objdump -p "$dll_dir/module/okr.dll" \
-  | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\[/ && NR > 1 {print $NF}' | sort | tr '\n' ' ')
+# The shipped DLL exports its two samples only; the whole-API variant keeps
+# them and adds the C API. Both import from the system's DLLs only.
+for variant in OFF ON; do
+  dll_dir="$OKR_ROOT/build/mingw-i686"
+  [ $variant = ON ] && dll_dir="$OKR_ROOT/build/mingw-i686-api"
+  cmake -S "$OKR_ROOT" -B "$dll_dir" -DCMAKE_BUILD_TYPE=Release -DOKR_TESTS=OFF -DOKR_EXAMPLES=OFF \
+    -DOKR_TOOLS=OFF -DOKR_DLL_API=$variant -DCMAKE_TOOLCHAIN_FILE="$OKR_ROOT/cmake/mingw-i686.cmake" \
+    >/dev/null || die "okr.dll: configure failed"
+  cmake --build "$dll_dir" -j "$OKR_JOBS" --target okr okr_dll >/dev/null || die "okr.dll: build failed"
+  check_dll_imports "$dll_dir/module/okr.dll" i686-w64-mingw32-objdump
+done
+exports=$(dll_exports "$OKR_ROOT/build/mingw-i686/module/okr.dll" i686-w64-mingw32-objdump | tr '\n' ' ')
 [ "$exports" = "_fnOKR_dll@0 nOKR_dll " ] || die "okr.dll exports '$exports'"
 echo "okr.dll exports: $exports"
+dll_dir="$OKR_ROOT/build/mingw-i686-api"
+check_api_dll "$dll_dir/module/okr.dll" "$dll_dir/libokr.a" i686-w64-mingw32
+# Its import library serves a C program (which cannot run here: no 32-bit wine).
+i686-w64-mingw32-gcc-posix -std=c11 -Wall -Wextra -Werror -pedantic -DOKR_USE_DLL \
+  -I "$OKR_ROOT/include" "$OKR_ROOT/examples/consumer/main.c" "$dll_dir/module/libokr.dll.a" \
+  -o "$dll_dir/consumer.exe" || die "consumer of the i686 okr.dll: link failed"
+
+check_package
 echo "all builds passed"

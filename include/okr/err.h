@@ -105,11 +105,11 @@ typedef struct ErrMessage {
 
 /* The message table: every pair in ascending code order, the last of them
    {0, NULL}. */
-extern const ErrMessage errMessages[];
+OKR_API extern const ErrMessage errMessages[];
 
 /* The text of `code`, or "Unknown error code" for a code without a pair
    (0x4509 among them). Never NULL. */
-const char* ErrGetText(ErrCode code);
+OKR_API const char* ErrGetText(ErrCode code);
 
 OKR_END_DECLS
 

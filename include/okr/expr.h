@@ -62,7 +62,7 @@ typedef struct ExprToken {
 /* The global token list, written from its first entry by every
    tokenization; ExprTokEnd always ends it and counts against the size. */
 enum { exprTokenBufferSize = 256 };
-extern ExprToken exprTokenBuffer[exprTokenBufferSize];
+OKR_API extern ExprToken exprTokenBuffer[exprTokenBufferSize];
 
 /* ---- Tokenizer ------------------------------------------------------------ */
 
@@ -81,50 +81,50 @@ extern ExprToken exprTokenBuffer[exprTokenBufferSize];
    0x4201 from the operand scanners; 0x420D "Overflow" when the expression
    needs more tokens than the buffer holds; 0x4101 for a null argument or a
    released stream. */
-int32_t ExprTokenize(TextStream* stream, ExprToken** cursor);
+OKR_API int32_t ExprTokenize(TextStream* stream, ExprToken** cursor);
 
 /* Append one token at *cursor and advance it. Return 0; or 0x420D when the
    entry would leave no room for the closing ExprTokEnd (for ExprEmitOp with
    ExprTokEnd: when the cursor is past the buffer's last entry). */
-ErrCode ExprEmitOp(ExprToken** cursor, uint32_t code);
-ErrCode ExprEmitInt(ExprToken** cursor, int32_t value);
-ErrCode ExprEmitFloat(ExprToken** cursor, float value);
+OKR_API ErrCode ExprEmitOp(ExprToken** cursor, uint32_t code);
+OKR_API ErrCode ExprEmitInt(ExprToken** cursor, int32_t value);
+OKR_API ErrCode ExprEmitFloat(ExprToken** cursor, float value);
 
 /* Scans the literal at `pos` ('$' hex, '%' binary, an apostrophe for
    characters, a digit for a decimal or "<digit>x" hex), appends its token
    and leaves `pos` just past it. Returns 0, 0x4201 (a character constant
    of more than four characters, or one left open at the end of the text),
    or 0x420D. */
-ErrCode ExprScanLiteral(TextStream* stream, ExprToken** cursor);
+OKR_API ErrCode ExprScanLiteral(TextStream* stream, ExprToken** cursor);
 
 /* Scans the decimal literal at `pos` (digits, an optional '.' and digits, an
    optional exponent "E[+-]digits", an optional 'F'), leaves `pos` just past
    it and returns ExprTypeInt with *outInt set, or ExprTypeFloat with
    *outFloat set. Powers of ten are built by repeated multiplication by 10.0
    or by the single-precision 0.1. */
-uint32_t ExprScanDecimal(TextStream* stream, float* outFloat, int32_t* outInt);
+OKR_API uint32_t ExprScanDecimal(TextStream* stream, float* outFloat, int32_t* outInt);
 
 /* Scan hexadecimal (either case) or binary digits at `pos`, leave `pos` just
    past them and return the value modulo 2^32; 0 when no digit is there. */
-uint32_t ExprScanHex(TextStream* stream);
-uint32_t ExprScanBinary(TextStream* stream);
+OKR_API uint32_t ExprScanHex(TextStream* stream);
+OKR_API uint32_t ExprScanBinary(TextStream* stream);
 
 /* Whether `c` is one of "0"-"9", "A"-"F" (upper case only), and its value. */
-int32_t ExprIsHexDigit(int32_t c);
-int32_t ExprHexDigitValue(int32_t c);
+OKR_API int32_t ExprIsHexDigit(int32_t c);
+OKR_API int32_t ExprHexDigitValue(int32_t c);
 
 /* Scans the characters of a character constant from `pos` (just past its
    opening apostrophe) through the closing apostrophe and returns their
    value, packed first character highest; a value of at most 255 is
    upper-cased. *outError receives 0, or 0x4201 for more than four characters
    or a constant left open at the end of the text. */
-int32_t ExprScanChars(TextStream* stream, ErrCode* outError);
+OKR_API int32_t ExprScanChars(TextStream* stream, ErrCode* outError);
 
 /* Reads the variable name at `pos` (as TxtNextToken does, at most 31 bytes),
    looks it up in exprSymbolTable and appends its value. Returns 0; 0x4205
    when the first byte cannot start a name; 0x4204 when no name can be read
    or no table holds it; 0x420D. */
-ErrCode ExprScanVariable(TextStream* stream, ExprToken** cursor);
+OKR_API ErrCode ExprScanVariable(TextStream* stream, ExprToken** cursor);
 
 /* ---- Evaluator ------------------------------------------------------------ */
 
@@ -133,7 +133,7 @@ ErrCode ExprScanVariable(TextStream* stream, ExprToken** cursor);
    it ended at ',', '}', a double quote or a second operand; or an error
    code: 0x4201 to 0x4206, 0x420D (see ExprTokenize), 0x4101 for a null
    argument. `pos` and `token` are where the tokenizer left them. */
-int32_t ExprEvaluate(TextStream* stream, ExprValue* outValue);
+OKR_API int32_t ExprEvaluate(TextStream* stream, ExprValue* outValue);
 
 /* The grammar levels, over the shared token cursor. Each returns 0 or an
    error code, and leaves its result in *result.
@@ -141,15 +141,15 @@ int32_t ExprEvaluate(TextStream* stream, ExprValue* outValue);
    product := unary [ product-operator product ]
    unary   := { "+" | "-" } [ "^" ] [ "<" ] [ ">" ] [ "~" ] primary
    primary := literal | "(" sum */
-ErrCode ExprEvalSum(ExprToken** cursor, ExprValue* result);
-ErrCode ExprEvalProduct(ExprToken** cursor, ExprValue* result);
-ErrCode ExprEvalUnary(ExprToken** cursor, ExprValue* result);
+OKR_API ErrCode ExprEvalSum(ExprToken** cursor, ExprValue* result);
+OKR_API ErrCode ExprEvalProduct(ExprToken** cursor, ExprValue* result);
+OKR_API ErrCode ExprEvalUnary(ExprToken** cursor, ExprValue* result);
 
 /* Applies the unary prefixes to a primary: for an integer
    ((sign * value) ^ mask) >> shift, arithmetically; a float with no mask
    and no shift only takes the sign, any other float is truncated to an
    integer first. */
-void ExprApplyPrefix(ExprValue* value, int32_t sign, uint32_t mask, int32_t shift);
+OKR_API void ExprApplyPrefix(ExprValue* value, int32_t sign, uint32_t mask, int32_t shift);
 
 /* The operations behind the operators. Each may convert its operands in
    place; each returns 0, or 0x4202 "Divide by Zero" (ExprDiv, ExprMod).
@@ -157,45 +157,45 @@ void ExprApplyPrefix(ExprValue* value, int32_t sign, uint32_t mask, int32_t shif
    yields a float; | ^ & \ << >> work on integers (floats truncated); the
    comparisons yield the integer 1 or 0 (never true for a NaN operand, but
    for != which then holds). */
-ErrCode ExprAdd(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprSub(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprMul(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprDiv(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprMod(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprOr(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprXor(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprShl(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprShr(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprLess(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprGreater(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprLessEq(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprGreaterEq(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprEqual(ExprValue* result, ExprValue* left, ExprValue* right);
-ErrCode ExprNotEqual(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprAdd(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprSub(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprMul(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprDiv(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprMod(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprOr(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprXor(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprShl(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprShr(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprLess(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprGreater(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprLessEq(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprGreaterEq(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprEqual(ExprValue* result, ExprValue* left, ExprValue* right);
+OKR_API ErrCode ExprNotEqual(ExprValue* result, ExprValue* left, ExprValue* right);
 
 /* Converts a float value to an integer in place: truncation toward zero to
    64 bits, keeping the low 32; 0 for NaN or a magnitude of 2^63 or more. An
    integer is left alone. */
-void ExprToInt(ExprValue* value);
+OKR_API void ExprToInt(ExprValue* value);
 
 /* Converts an integer value to the nearest float (ties to even) in place; a
    float is left alone. */
-void ExprToFloat(ExprValue* value);
+OKR_API void ExprToFloat(ExprValue* value);
 
 /* ---- Numeric fields ------------------------------------------------------- */
 
 /* Evaluates the field at the stream's cursor into *outValue. Returns 0
    whether the field ended its line or not; or the evaluator's code. */
-ErrCode TxtReadValue(TextStream* stream, ExprValue* outValue);
+OKR_API ErrCode TxtReadValue(TextStream* stream, ExprValue* outValue);
 
 /* The integer of a value: an integer as is, a float truncated as by
    ExprToInt. Returns 0 (0x4101 for a null argument). */
-ErrCode TxtValueToInt(const ExprValue* value, int32_t* outInt);
+OKR_API ErrCode TxtValueToInt(const ExprValue* value, int32_t* outInt);
 
 /* Evaluates the field at the cursor and stores it as an integer (a float is
    truncated) in *outInt. Returns 0; or the evaluator's code, leaving
    *outInt untouched. */
-ErrCode TxtReadInt(TextStream* stream, int32_t* outInt);
+OKR_API ErrCode TxtReadInt(TextStream* stream, int32_t* outInt);
 
 OKR_END_DECLS
 

@@ -41,8 +41,8 @@ enum {
 
 /* Bytes transferred by the most recent FileRead / FileWrite, set on every
    call, success or failure. 0 at load time; the library never reads them. */
-extern uint32_t fileLastReadCount;
-extern uint32_t fileLastWriteCount;
+OKR_API extern uint32_t fileLastReadCount;
+OKR_API extern uint32_t fileLastWriteCount;
 
 /* Translates `libPath` into a native path in `out`, which must hold
    filePathBufferSize bytes. A leading ':' is dropped and every further ':'
@@ -50,42 +50,42 @@ extern uint32_t fileLastWriteCount;
    copied unchanged. Returns `out`; NULL when either argument is NULL or the
    translation would not fit in filePathBufferSize - 1 characters (then `out`,
    if given, holds ""). */
-char* FileMakePath(const char* libPath, char* out);
+OKR_API char* FileMakePath(const char* libPath, char* out);
 
 /* Opens `libPath` with the platform mode string `mode` (passed through as
    given). *outFile is set to NULL first. Returns 0 with the stream in
    *outFile; 0x4502 for any failure to open (missing file, bad mode, a path
    too long to translate, NULL path or mode), the platform not being asked
    when the path cannot be translated; 0x4101 for a NULL outFile. */
-ErrCode FileOpen(const char* libPath, const char* mode, File** outFile);
+OKR_API ErrCode FileOpen(const char* libPath, const char* mode, File** outFile);
 
 /* Closes `file`. Returns 0 (whatever the platform's close reports), or
    0x4101 for a NULL file. */
-ErrCode FileClose(File* file);
+OKR_API ErrCode FileClose(File* file);
 
 /* Reads `count` bytes into `dst`. Sets fileLastReadCount to the bytes that
    came. Returns 0 when all came; 0x4503 when fewer came and the stream is at
    its end; 0x4504 when fewer came otherwise; 0x4101 for a NULL file, or a
    NULL dst with a nonzero count (count 0). */
-ErrCode FileRead(File* file, void* dst, uint32_t count);
+OKR_API ErrCode FileRead(File* file, void* dst, uint32_t count);
 
 /* Writes `count` bytes from `src`. Sets fileLastWriteCount to the bytes that
    went. Returns 0 when all went; 0x4503 when fewer went and the stream's
    end-of-file indicator is set; 0x4505 when fewer went otherwise; 0x4101 for
    a NULL file, or a NULL src with a nonzero count (count 0). */
-ErrCode FileWrite(File* file, const void* src, uint32_t count);
+OKR_API ErrCode FileWrite(File* file, const void* src, uint32_t count);
 
 /* Moves the position of `file` by `offset` from `origin` (fileSeek*). Returns
    0; 0x4506 when the platform refuses or the new position would lie at 2 GiB
    or beyond (the position is then left where it was); 0x4101 for a NULL
    file. No bounds check against the file's size is made. */
-ErrCode FileSeek(File* file, int32_t origin, int32_t offset);
+OKR_API ErrCode FileSeek(File* file, int32_t origin, int32_t offset);
 
 /* Stores the size of `file` in *outSize and leaves the position where it
    was. Returns 0; 0x4506 when a tell or seek fails or the file is 2 GiB or
    larger (*outSize then holds -1 when the size could not be represented);
    0x4101 for a NULL argument. */
-ErrCode FileGetSize(File* file, int32_t* outSize);
+OKR_API ErrCode FileGetSize(File* file, int32_t* outSize);
 
 /* Loads the whole file `libPath` ("rb") into a new unlocked handle of
    exactly the file's size, owned by the caller; no terminator is added.
@@ -94,7 +94,7 @@ ErrCode FileGetSize(File* file, int32_t* outSize);
    manager's last error (0x4603) when no handle of that size can be had;
    0x4503/0x4504 when the read falls short; 0x4101 for a NULL outHandle.
    On failure no handle survives and no stream stays open. */
-ErrCode FileLoad(const char* libPath, Handle* outHandle);
+OKR_API ErrCode FileLoad(const char* libPath, Handle* outHandle);
 
 /* Writes the whole contents of `handle` to `libPath` ("w+b": created, or cut
    to length 0). The handle stays the caller's and is unlocked on return,
@@ -102,7 +102,7 @@ ErrCode FileLoad(const char* libPath, Handle* outHandle);
    memory manager's last error when it is nonzero at the call (the file is
    not touched); 0x4502 when the file cannot be opened; 0x4503/0x4505 when
    the write falls short (the file may then be empty or partly written). */
-ErrCode FileSave(const char* libPath, Handle handle);
+OKR_API ErrCode FileSave(const char* libPath, Handle handle);
 
 OKR_END_DECLS
 

@@ -73,11 +73,11 @@ enum {
 };
 
 /* Module state. */
-extern Heap* memCurrentHeap;   /* the heap every block operation works on */
-extern Heap* memHeapList;      /* the newest heap; all heaps chain from it */
-extern uint32_t memNextHeapId; /* id of the next heap created, from 1 */
-extern uint32_t memBlockAlign; /* the block granule, 16 */
-extern ErrCode memLastError;   /* 0x4601 until the first heap or allocation */
+OKR_API extern Heap* memCurrentHeap;   /* the heap every block operation works on */
+OKR_API extern Heap* memHeapList;      /* the newest heap; all heaps chain from it */
+OKR_API extern uint32_t memNextHeapId; /* id of the next heap created, from 1 */
+OKR_API extern uint32_t memBlockAlign; /* the block granule, 16 */
+OKR_API extern ErrCode memLastError;   /* 0x4601 until the first heap or allocation */
 
 /* ---- Heaps ------------------------------------------------------------- */
 
@@ -88,58 +88,58 @@ extern ErrCode memLastError;   /* 0x4601 until the first heap or allocation */
    Returns 0; 0x4101 for a NULL outHeap; 0x4102 when malloc fails; 0x4602
    when the region cannot hold the header and the pool (the region is freed,
    even one the caller passed in). */
-ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t regionSize,
-                   Heap** outHeap);
+OKR_API ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t regionSize,
+                           Heap** outHeap);
 
 /* Selects `heap` as the current heap. 0x4602 for NULL or a heap whose magic
    is not "HEAP"; the selection then stays. */
-ErrCode MemSetHeap(Heap* heap);
+OKR_API ErrCode MemSetHeap(Heap* heap);
 
 /* Destroys the heap in *heapRef, gives its region back and sets *heapRef to
    NULL. Every handle of the heap is void afterwards; if it was the current
    heap, no heap is current any more. 0x4602 for a NULL heapRef, a NULL heap
    or a bad magic. */
-ErrCode MemDisposeHeap(Heap** heapRef);
+OKR_API ErrCode MemDisposeHeap(Heap** heapRef);
 
 /* Destroys every heap, newest first. */
-void MemDisposeAllHeaps(void);
+OKR_API void MemDisposeAllHeaps(void);
 
 /* The constant 0x1000000. */
-uint32_t MemDefaultHeapSize(void);
+OKR_API uint32_t MemDefaultHeapSize(void);
 
 /* Creates a heap of `heapSize` bytes (64 master pointers, no purge callback)
    and selects it. Returns the first failure of MemNewHeap/MemSetHeap, or 0. */
-ErrCode MemStart(uint32_t heapSize);
+OKR_API ErrCode MemStart(uint32_t heapSize);
 
 /* ---- Handles ----------------------------------------------------------- */
 
 /* The memory manager's last error. */
-ErrCode MemGetError(void);
+OKR_API ErrCode MemGetError(void);
 
 /* A new unlocked block of `size` bytes (not cleared), or NULL with
    memLastError 0x4603 (out of memory, also for sizes whose block would not
    fit in 32 bits) or 0x4601 (no current heap). May compact the heap. */
-Handle MemNewHandle(uint32_t size);
+OKR_API Handle MemNewHandle(uint32_t size);
 
 /* Frees the block, locked or not, merging it with free neighbours; the handle
    must not be used again. Returns 0; 0x460A for resource data (left
    allocated); 0x4604 for NULL; 0x4607 for a handle that is not in use;
    0x4601 with no current heap. Does not write memLastError. */
-ErrCode MemDisposeHandle(Handle h);
+OKR_API ErrCode MemDisposeHandle(Handle h);
 
 /* Set / clear the lock bit and nothing else. 0, or 0x4604 for NULL. */
-ErrCode MemLockHandle(Handle h);
-ErrCode MemUnlockHandle(Handle h);
+OKR_API ErrCode MemLockHandle(Handle h);
+OKR_API ErrCode MemUnlockHandle(Handle h);
 
 /* The size last asked for (allocation or resize); 0 for NULL. */
-uint32_t MemGetHandleSize(Handle h);
+OKR_API uint32_t MemGetHandleSize(Handle h);
 
 /* The whole flags word; 0 for NULL. */
-uint32_t MemGetFlags(Handle h);
+OKR_API uint32_t MemGetFlags(Handle h);
 
 /* Replaces the whole flags word (keep memFlagInUse set on a block in use).
    0, or 0x4604 for NULL. */
-ErrCode MemSetFlags(Handle h, uint32_t flags);
+OKR_API ErrCode MemSetFlags(Handle h, uint32_t flags);
 
 /* Changes the size of the block to `newSize`, in place where possible
    (shrinking always is), else by moving it. The contents up to the smaller
@@ -147,23 +147,23 @@ ErrCode MemSetFlags(Handle h, uint32_t flags);
    have to move; 0x4603 when no block is large enough (the handle keeps its
    old block and contents); 0x4604 for NULL; 0x4607 for a handle not in use;
    0x4601 with no current heap. */
-ErrCode MemSetHandleSize(Handle h, uint32_t newSize);
+OKR_API ErrCode MemSetHandleSize(Handle h, uint32_t newSize);
 
 /* ---- Pointers: data addresses of locked blocks ------------------------- */
 
 /* The data address of a new locked block of `size` bytes, or NULL (see
    MemNewHandle). MemNewPtrClear also sets the first `size` bytes to 0. */
-void* MemNewPtr(uint32_t size);
-void* MemNewPtrClear(uint32_t size);
+OKR_API void* MemNewPtr(uint32_t size);
+OKR_API void* MemNewPtrClear(uint32_t size);
 
 /* Disposes of the block whose data address is `p` (a pointer, or the data
    address of any handle). Returns and stores in memLastError: 0; 0x4608
    when the owner word before `p` is 0; 0x460A for resource data; 0x4605 for
    NULL. */
-ErrCode MemDisposePtr(void* p);
+OKR_API ErrCode MemDisposePtr(void* p);
 
 /* The handle named by the owner word before `p`; NULL for NULL or a 0 word. */
-Handle MemPtrToHandle(void* p);
+OKR_API Handle MemPtrToHandle(void* p);
 
 /* ---- Checking and statistics ------------------------------------------- */
 
@@ -176,7 +176,7 @@ Handle MemPtrToHandle(void* p);
    found (0x4602 for a heap that is not valid, 0x4607 for a broken list), or
    0x4601 when there is no heap to check. Reads only inside the heap's
    region. */
-ErrCode MemCheckHeap(Heap* heap);
+OKR_API ErrCode MemCheckHeap(Heap* heap);
 
 typedef struct MemHeapInfo {
   uint32_t freeBytes;      /* sum of free block sizes (walked, not the counter) */
@@ -193,7 +193,7 @@ typedef struct MemHeapInfo {
 
 /* Fills *out for `heap` (NULL: the current heap). 0; 0x4101 for a NULL
    out; 0x4601 with no heap; 0x4602 for a heap that is not valid. */
-ErrCode MemGetHeapInfo(Heap* heap, MemHeapInfo* out);
+OKR_API ErrCode MemGetHeapInfo(Heap* heap, MemHeapInfo* out);
 
 OKR_END_DECLS
 

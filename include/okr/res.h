@@ -111,26 +111,26 @@ typedef struct ResInfo {
 
 /* ---- Module state ------------------------------------------------------ */
 
-extern ErrCode resLastError;  /* 0x4581 until ResInit, then the last outcome */
-extern Handle resTopFile;     /* directory handle of the newest open file */
-extern Handle resCurrentFile; /* where every search of the chain starts */
-extern File* resAuxFile1;     /* auxiliary slots, closed by ResCloseAuxFiles */
-extern File* resAuxFile2;
-extern uint32_t resStarted;     /* set by ResInit; read by nothing here */
-extern File* resLastOpenedFile; /* stream of the newest ResOpenFile */
+OKR_API extern ErrCode resLastError;  /* 0x4581 until ResInit, then the last outcome */
+OKR_API extern Handle resTopFile;     /* directory handle of the newest open file */
+OKR_API extern Handle resCurrentFile; /* where every search of the chain starts */
+OKR_API extern File* resAuxFile1;     /* auxiliary slots, closed by ResCloseAuxFiles */
+OKR_API extern File* resAuxFile2;
+OKR_API extern uint32_t resStarted;     /* set by ResInit; read by nothing here */
+OKR_API extern File* resLastOpenedFile; /* stream of the newest ResOpenFile */
 
 /* ---- Byte order -------------------------------------------------------- */
 
 /* Reverses the four bytes of *word in place. NULL is ignored. Does not touch
    resLastError. */
-void SwapBytes32(uint32_t* word);
+OKR_API void SwapBytes32(uint32_t* word);
 
 /* Converts a header from the other byte order: version first, then
    dataStart, dataLength, dirOffset, dirLength; the other words stay.
    Returns 0; 0x4587 when version already reads resVersion (nothing changes);
    0x4106 when it reads resVersion in neither order (only version was
    swapped); 0x4101 for NULL. Does not touch resLastError. */
-ErrCode ResConvertHeader(ResFileHeader* header);
+OKR_API ErrCode ResConvertHeader(ResFileHeader* header);
 
 /* Converts a whole directory from the other byte order: its header copy as
    ResConvertHeader, then fileFlags, typeListOffset, dirWord12, typeCount,
@@ -139,24 +139,24 @@ ErrCode ResConvertHeader(ResFileHeader* header);
    least the dirLength bytes that the copy names. Returns 0; 0x4587; 0x4106;
    0x4585 when an offset or count points outside dirLength (the walk stops
    there); 0x4101 for NULL. Does not touch resLastError. */
-ErrCode ResConvertDirectory(ResDirectory* dir);
+OKR_API ErrCode ResConvertDirectory(ResDirectory* dir);
 
 /* ---- Opening and finding ----------------------------------------------- */
 
 /* Starts the module: no open files (any that were open are forgotten),
    resLastError 0. Returns 0. */
-ErrCode ResInit(void);
+OKR_API ErrCode ResInit(void);
 
 /* ResInit, then, for a non-NULL libPath, ResOpenNamedFile. *outFile is set
    to NULL first (0x4101 for a NULL outFile). */
-ErrCode ResStart(const char* libPath, File** outFile);
+OKR_API ErrCode ResStart(const char* libPath, File** outFile);
 
 /* Opens the resource file `libPath` read-only ("rb", resFileFlagReadOnly).
    Returns 0 with the stream in *outFile; 0x4502 when it cannot be opened
    (*outFile untouched); any code of ResOpenFile, after which the stream
    stored in *outFile is already closed and must not be used; 0x4101 for a
    NULL outFile. */
-ErrCode ResOpenNamedFile(const char* libPath, File** outFile);
+OKR_API ErrCode ResOpenNamedFile(const char* libPath, File** outFile);
 
 /* Opens the resource file on `file`, positioned at its start; the manager
    takes the stream over (it closes it on failure and at ResCloseFile).
@@ -170,30 +170,30 @@ ErrCode ResOpenNamedFile(const char* libPath, File** outFile);
    0x4603 when memory runs short. On every failure but one the stream is
    closed: a stream that is already open as a resource file is refused with
    0x4586 and left open. */
-ErrCode ResOpenFile(File* file, uint32_t openFlags);
+OKR_API ErrCode ResOpenFile(File* file, uint32_t openFlags);
 
 /* The directory handle of the open file on `file`, or NULL with 0x4582 in
    resLastError. Success leaves resLastError alone. */
-Handle ResFindFile(File* file);
+OKR_API Handle ResFindFile(File* file);
 
 /* The entry whose loaded data is `resHandle`, searched newest file first.
    On success the given outs receive the directory's current address, the
    entry's type record and the directory handle, and resLastError is 0; the
    addresses are valid until the next allocation. NULL with 0x4583 when no
    entry holds it; NULL with resLastError unchanged for a NULL resHandle. */
-ResEntry* ResFindEntry(Handle resHandle, ResDirectory** outDir, ResTypeRecord** outType,
-                       Handle* outDirHandle);
+OKR_API ResEntry* ResFindEntry(Handle resHandle, ResDirectory** outDir, ResTypeRecord** outType,
+                               Handle* outDirHandle);
 
 /* The entry stored at data offset `fromOffset`, else the one with the
    nearest greater offset (first in directory order among equals), else
    NULL. Does not touch resLastError. */
-ResEntry* ResNextStored(ResDirectory* dir, uint32_t fromOffset);
+OKR_API ResEntry* ResNextStored(ResDirectory* dir, uint32_t fromOffset);
 
 /* ---- Writing back ------------------------------------------------------ */
 
 /* Disposes of a resource's loaded data. Returns 0; 0x4583 for a handle no
    entry holds; 0x4584 when the resource is changed (nothing released). */
-ErrCode ResReleaseResource(Handle resHandle);
+OKR_API ErrCode ResReleaseResource(Handle resHandle);
 
 /* Writes a changed resource's data back: in place when it did not grow,
    appended to the data area when it did (the file is then marked changed).
@@ -202,26 +202,26 @@ ErrCode ResReleaseResource(Handle resHandle);
    resource stays changed); the file layer's seek/write codes (the entry then
    keeps its old place, size and changed bit); 0x4506 when the data area
    would reach 2 GiB. */
-ErrCode ResWriteResource(Handle resHandle);
+OKR_API ErrCode ResWriteResource(Handle resHandle);
 
 /* Writes back every changed resource of the file whose directory handle is
    `dirHandle`, in directory order, stopping at the first failure; with
    `releaseAll` nonzero also releases every loaded resource it passes. The
    outcome is left in resLastError (0x4101 for a NULL handle). */
-void ResWriteChanged(Handle dirHandle, int releaseAll);
+OKR_API void ResWriteChanged(Handle dirHandle, int releaseAll);
 
 /* Packs the data area of a file marked changed so that its resources lie one
    after the other from data offset 0, in the order they lay, moving data in
    resCopyChunkSize chunks front to back; then dataLength is their sum and
    dirOffset follows the data. Returns 0 (at once when the file is not marked
    changed); the first failing file operation's code; 0x4101 for NULL. */
-ErrCode ResCompactFile(Handle dirHandle);
+OKR_API ErrCode ResCompactFile(Handle dirHandle);
 
 /* Writes back changed resources; then, if the file is marked changed,
    compacts it, marks it written instead of changed and writes the directory,
    then the header. Returns 0; 0x4582 for a stream that is not open; the
    first failing step's code (0x4509, file layer codes). */
-ErrCode ResFlushFile(File* file);
+OKR_API ErrCode ResFlushFile(File* file);
 
 /* Flushes and closes the file on `file` and forgets it. A file that carries
    resFileFlagWritten or resFileFlagChanged (or had a resource shrunk in
@@ -230,15 +230,15 @@ ErrCode ResFlushFile(File* file);
    closed, the file unlinked and every loaded resource still held disposed
    of. Returns the code of disposing of the directory handle (0); 0x4582 for
    a stream that is not open (nothing changes). */
-ErrCode ResCloseFile(File* file);
+OKR_API ErrCode ResCloseFile(File* file);
 
 /* Closes every open file, newest first, stopping at the first close that
    fails; the outcome is left in resLastError. */
-void ResCloseAll(void);
+OKR_API void ResCloseAll(void);
 
 /* Closes the streams in resAuxFile1 and resAuxFile2 and empties the slots.
    Returns 0; does not touch resLastError. */
-ErrCode ResCloseAuxFiles(void);
+OKR_API ErrCode ResCloseAuxFiles(void);
 
 /* ---- Additions: creating, loading, enumerating, editing ---------------- */
 
@@ -246,37 +246,37 @@ ErrCode ResCloseAuxFiles(void);
    resource file and opens it read-write; the stream goes to *outFile
    (NULL first). Returns 0; 0x4502; the file layer's write codes; any code
    of ResOpenFile; 0x4101 for a NULL outFile. */
-ErrCode ResCreateFile(const char* libPath, File** outFile);
+OKR_API ErrCode ResCreateFile(const char* libPath, File** outFile);
 
 /* Loads resource `index` (from 0) of type `typeId` in the open file `file`
    into a new handle flagged memFlagResource and owned by the manager; a
    resource already loaded gives its existing handle. *outHandle is set to
    NULL first. Returns 0; 0x4582; 0x4583 for no such resource; 0x4603; the
    file layer's codes (nothing stays allocated); 0x4101 for a NULL outHandle. */
-ErrCode ResLoadResource(File* file, uint32_t typeId, uint32_t index, Handle* outHandle);
+OKR_API ErrCode ResLoadResource(File* file, uint32_t typeId, uint32_t index, Handle* outHandle);
 
 /* Marks a loaded resource changed, so that its data is written back. Resize
    the handle freely before writing back. Returns 0; 0x4583. */
-ErrCode ResMarkChanged(Handle resHandle);
+OKR_API ErrCode ResMarkChanged(Handle resHandle);
 
 /* Number of type records of the open file. Returns 0; 0x4582; 0x4101. */
-ErrCode ResCountTypes(File* file, uint32_t* outCount);
+OKR_API ErrCode ResCountTypes(File* file, uint32_t* outCount);
 
 /* The typeId of type record `typeIndex`. Returns 0; 0x4582; 0x4108 for an
    index past the end; 0x4101. */
-ErrCode ResGetTypeId(File* file, uint32_t typeIndex, uint32_t* outTypeId);
+OKR_API ErrCode ResGetTypeId(File* file, uint32_t typeIndex, uint32_t* outTypeId);
 
 /* Number of resources of type `typeId` (0 when there is no such type; of
    its first type record when a foreign file holds several).
    Returns 0; 0x4582; 0x4101. */
-ErrCode ResCountResources(File* file, uint32_t typeId, uint32_t* outCount);
+OKR_API ErrCode ResCountResources(File* file, uint32_t typeId, uint32_t* outCount);
 
 /* Describes the loaded resource `resHandle`. Returns 0; 0x4583; 0x4101. */
-ErrCode ResGetInfo(Handle resHandle, ResInfo* out);
+OKR_API ErrCode ResGetInfo(Handle resHandle, ResInfo* out);
 
 /* Describes resource `index` of type `typeId`. Returns 0; 0x4582; 0x4583;
    0x4101. */
-ErrCode ResGetIndexedInfo(File* file, uint32_t typeId, uint32_t index, ResInfo* out);
+OKR_API ErrCode ResGetIndexedInfo(File* file, uint32_t typeId, uint32_t index, ResInfo* out);
 
 /* Adds a resource of type `typeId` (a new type record when needed) as the
    last of its type, taking `dataHandle` over as its loaded data (it gets
@@ -285,13 +285,13 @@ ErrCode ResGetIndexedInfo(File* file, uint32_t typeId, uint32_t index, ResInfo* 
    as a whole after the compacted data at the next flush. Returns 0; 0x4101
    for NULL; 0x4582; 0x4509 for a read-only file; 0x4586 for a handle that
    is already some resource's data; 0x4603 (nothing changes). */
-ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle);
+OKR_API ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle);
 
 /* Removes the resource whose loaded data is `resHandle` from its file and
    disposes of the data; a type left without resources disappears. The file
    is marked changed. Returns 0; 0x4583; 0x4509 for a read-only file;
    0x4603 (nothing changes). */
-ErrCode ResRemoveResource(Handle resHandle);
+OKR_API ErrCode ResRemoveResource(Handle resHandle);
 
 OKR_END_DECLS
 

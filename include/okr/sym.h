@@ -35,7 +35,7 @@ typedef struct SymbolTable {
 
 /* The table the expression tokenizer consults; null at first (every name is
    then unknown). */
-extern SymbolTable* exprSymbolTable;
+OKR_API extern SymbolTable* exprSymbolTable;
 
 /* The entries that follow `table`'s header. */
 static inline SymbolEntry* SymEntries(SymbolTable* table) {
@@ -47,16 +47,16 @@ static inline SymbolEntry* SymEntries(SymbolTable* table) {
 /* The hash of a NUL-terminated name: the sum, modulo 2^32, of each byte taken
    as a signed 8-bit number times its index from 0 ("ab" hashes to 98; every
    one-character name to 0). */
-uint32_t SymHash(const char* name);
+OKR_API uint32_t SymHash(const char* name);
 
 /* The highest index whose entry holds `name` exactly (case matters), or -1
    when none does or for a null table or name. Leaves `names` unlocked. */
-int32_t SymFind(SymbolTable* table, const char* name);
+OKR_API int32_t SymFind(SymbolTable* table, const char* name);
 
 /* Copies the type and value of the newest entry named `name` into *outValue
    and returns 1; returns 0 and leaves *outValue alone when there is none
    (also for a null table, name or out value). */
-int32_t SymLookup(SymbolTable* table, const char* name, ExprValue* outValue);
+OKR_API int32_t SymLookup(SymbolTable* table, const char* name, ExprValue* outValue);
 
 /* ---- Building ------------------------------------------------------------ */
 
@@ -64,7 +64,7 @@ int32_t SymLookup(SymbolTable* table, const char* name, ExprValue* outValue);
    block; *outTable is set to null first. Returns 0; 0x4101 for a null out
    reference; the memory manager's last error (0x4603) when memory runs
    short (nothing is left behind). */
-ErrCode SymNewTable(SymbolTable** outTable);
+OKR_API ErrCode SymNewTable(SymbolTable** outTable);
 
 /* Appends an entry; the newest entry of a name hides the older ones. The
    table block may move: *tableRef is updated, and so is exprSymbolTable
@@ -73,13 +73,13 @@ ErrCode SymNewTable(SymbolTable** outTable);
    digits or the identifier signs of the text stream. Returns 0; 0x4101 for
    a null argument; 0x4205 for a name the tokenizer could never find; a
    memory code when the table cannot grow (the table is unchanged). */
-ErrCode SymAddInt(SymbolTable** tableRef, const char* name, int32_t value);
-ErrCode SymAddFloat(SymbolTable** tableRef, const char* name, float value);
+OKR_API ErrCode SymAddInt(SymbolTable** tableRef, const char* name, int32_t value);
+OKR_API ErrCode SymAddFloat(SymbolTable** tableRef, const char* name, float value);
 
 /* Disposes of the names and the table and sets *tableRef to null; clears
    exprSymbolTable when it named the table. Returns 0; 0x4101 for a null
    reference or table. */
-ErrCode SymDisposeTable(SymbolTable** tableRef);
+OKR_API ErrCode SymDisposeTable(SymbolTable** tableRef);
 
 OKR_END_DECLS
 

@@ -8,10 +8,10 @@
 
 OKR_BEGIN_DECLS
 
-extern int32_t sysStarted;      /* 1 while the library is started */
-extern File* sysResFile;        /* the resource file opened at start-up, or NULL */
-extern uint32_t sysStartParam;  /* the third start-up argument, kept unchanged */
-extern void* sysModuleInstance; /* the DLL's instance handle (Windows), else NULL */
+OKR_API extern int32_t sysStarted;      /* 1 while the library is started */
+OKR_API extern File* sysResFile;        /* the resource file opened at start-up, or NULL */
+OKR_API extern uint32_t sysStartParam;  /* the third start-up argument, kept unchanged */
+OKR_API extern void* sysModuleInstance; /* the DLL's instance handle (Windows), else NULL */
 
 /* Starts the library: creates and selects the default heap of `heapSize`
    bytes (0 means 0xE00000) and, when `resFilePath` is not NULL, starts the
@@ -20,15 +20,15 @@ extern void* sysModuleInstance; /* the DLL's instance handle (Windows), else NUL
    Returns 0; 0x4102 or 0x4602 when the heap cannot be created (the library
    is then not started); or the resource manager's code when the file cannot
    be opened (the library counts as started all the same). */
-ErrCode SysStart(const char* resFilePath, uint32_t heapSize, uint32_t startParam);
+OKR_API ErrCode SysStart(const char* resFilePath, uint32_t heapSize, uint32_t startParam);
 
 /* Shuts the library down once: closes every resource file while the heaps
    still exist, destroys every heap (newest first), then closes the resource
    manager's auxiliary streams. Does nothing when not started. */
-void SysShutdown(void);
+OKR_API void SysShutdown(void);
 
 /* 1 while started, else 0. */
-int32_t SysIsStarted(void);
+OKR_API int32_t SysIsStarted(void);
 
 /* The sample exports of the DLL: a function that returns 42 (exported as
    "_fnOKR_dll@0") and an integer that reads 0 ("nOKR_dll"). */
@@ -37,8 +37,8 @@ int32_t SysIsStarted(void);
 #else
 #define OKR_STDCALL
 #endif
-int32_t OKR_STDCALL fnOKR_dll(void);
-extern int32_t nOKR_dll;
+OKR_API int32_t OKR_STDCALL fnOKR_dll(void);
+OKR_API extern int32_t nOKR_dll;
 
 OKR_END_DECLS
 

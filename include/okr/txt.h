@@ -44,36 +44,36 @@ enum { txtFlagLocked = 0x1 };
    Returns 0; 0x4101 for a null stream or handle; the memory manager's last
    error when it is non-zero after locking; 0x4107 for a handle without data
    (already locked then). */
-ErrCode TxtInitStream(TextStream* stream, Handle text);
+OKR_API ErrCode TxtInitStream(TextStream* stream, Handle text);
 
 /* Allocates a cleared stream record and sets it over `text`; *outStream is
    set to null first and receives the record on success. Returns 0; 0x4101
    for a null handle or out reference (then untouched); 0x4102 when no
    record can be had; or TxtInitStream's code (the record is freed again and
    the handle stays the caller's). */
-ErrCode TxtNewStream(Handle text, TextStream** outStream);
+OKR_API ErrCode TxtNewStream(Handle text, TextStream** outStream);
 
 /* Allocates a new handle of `size` bytes (not cleared) and a stream over it.
    Returns 0; 0x4101 for a null out reference; the memory manager's last error
    (0x4603 if none was recorded) when no handle comes; or TxtNewStream's code
    (the new handle is disposed of again). */
-ErrCode TxtNewEmptyStream(uint32_t size, TextStream** outStream);
+OKR_API ErrCode TxtNewEmptyStream(uint32_t size, TextStream** outStream);
 
 /* Unlocks the handle and clears `pos`, `end`, `line`, `token`, `size` and
    bit 0 of `flags`; the handle stays. Returns 0; 0x4101 for a null stream;
    0x4107 for a stream without handle. Releasing twice is harmless. */
-ErrCode TxtReleaseStream(TextStream* stream);
+OKR_API ErrCode TxtReleaseStream(TextStream* stream);
 
 /* Releases the stream, resizes its handle to `newSize` and sets the stream
    up again at the start of the text. Returns 0; 0x4101; 0x4107; the memory
    manager's last error after a failed resize (the stream stays released);
    or TxtInitStream's code. */
-ErrCode TxtResizeStream(TextStream* stream, uint32_t newSize);
+OKR_API ErrCode TxtResizeStream(TextStream* stream, uint32_t newSize);
 
 /* Disposes of the text handle (locked or not; its result is ignored) and
    the record, and sets *streamRef to null. Returns 0; 0x4101 for a null
    reference or stream; 0x4107 for a stream without handle. */
-ErrCode TxtDisposeStream(TextStream** streamRef);
+OKR_API ErrCode TxtDisposeStream(TextStream** streamRef);
 
 /* ---- Scanning: 1 done, 0 nothing here (a line end, a comment, the end of
    the text, a released or null stream alike) ------------------------------ */
@@ -86,22 +86,22 @@ ErrCode TxtDisposeStream(TextStream** streamRef);
    the text. A token that runs to the end of the text is returned only when
    it has at least 2 bytes. A `bufferSize` below 2 is refused: 0, and the
    buffer is not touched (a size of 1 could only return empty tokens). */
-int32_t TxtNextToken(TextStream* stream, char* buffer, int32_t bufferSize);
+OKR_API int32_t TxtNextToken(TextStream* stream, char* buffer, int32_t bufferSize);
 
 /* Steps `pos` over the token that starts at `pos`. Returns 1; or 0 with
    `pos` unchanged when the token runs to the end of the text (an unclosed
    quote, or a plain token that reaches `end`). */
-int32_t TxtSkipToken(TextStream* stream);
+OKR_API int32_t TxtSkipToken(TextStream* stream);
 
 /* The first CR or LF at or after `pos` and before `end`; `end` - 1 when there
    is none; `pos` - 1 when `pos` is at or beyond `end`. */
-char* TxtFindLineEnd(const char* pos, const char* end);
+OKR_API char* TxtFindLineEnd(const char* pos, const char* end);
 
 /* Moves `pos` and `line` to the first byte of the next line that holds
    something: runs of line ends are skipped, and so are comment lines (first
    byte ';' or '/'). Returns 1; or 0 at the end of the text, leaving `pos`
    and `line`. */
-int32_t TxtNextLine(TextStream* stream);
+OKR_API int32_t TxtNextLine(TextStream* stream);
 
 /* Reads tokens and lines from the cursor on until a token, stripped of its
    quotes, equals `keyword` (case-sensitive). *outCount receives the number
@@ -109,24 +109,24 @@ int32_t TxtNextLine(TextStream* stream);
    with `pos` behind the keyword; or 0 at the end of the text (or for a null
    argument; *outCount is 0 then when it can be written). Tokens are compared
    in pieces of at most 254 bytes. */
-int32_t TxtFindKeyword(TextStream* stream, const char* keyword, uint32_t* outCount);
+OKR_API int32_t TxtFindKeyword(TextStream* stream, const char* keyword, uint32_t* outCount);
 
 /* Drops a leading double quote or '<' and everything from the matching
    closing byte on, in place. Any other string is left alone. Returns
    `string`. */
-char* TxtStripQuotes(char* string);
+OKR_API char* TxtStripQuotes(char* string);
 
 /* Reads the next token (TxtNextToken) into `buffer` and strips its quotes.
    Returns 0; or 0x4105 when no token is on the cursor's line (the buffer is
    then empty, or untouched for a released or null stream or a `bufferSize`
    below 2). */
-ErrCode TxtReadString(TextStream* stream, char* buffer, int32_t bufferSize);
+OKR_API ErrCode TxtReadString(TextStream* stream, char* buffer, int32_t bufferSize);
 
 /* Where the stream's `token` stands: its 1-based line (CR LF, LF and CR each
    end a line) and 1-based column in bytes, so a caller can report
    "file:line:column" for a field that failed. Returns 0; 0x4101 for a null
    argument; 0x4107 for a released stream. */
-ErrCode TxtGetLocation(const TextStream* stream, uint32_t* outLine, uint32_t* outColumn);
+OKR_API ErrCode TxtGetLocation(const TextStream* stream, uint32_t* outLine, uint32_t* outColumn);
 
 OKR_END_DECLS
 
