@@ -19,6 +19,9 @@ int ResRemove(const Argv& argv);
 int ResCheck(const Argv& argv);
 int ResCompact(const Argv& argv);
 int ResNative(const Argv& argv);
+int Get(const Argv& argv);
+int Eval(const Argv& argv);
+int Tokens(const Argv& argv);
 
 }  // namespace okr_tool
 

@@ -26,6 +26,12 @@ Resource files
   res compact FILE [--dry-run]           pack the data area, cut the file
   res native FILE                        rewrite a file of the other byte order
 
+Settings files and expressions
+  get FILE KEY [--int|--float|--string] [-D NAME=VALUE]...
+                                         read the field behind a keyword
+  eval EXPR [-D NAME=VALUE]...           value, type and bits of an expression
+  tokens FILE                            each line's tokens as the stream reads them
+
 TYPE is four characters (TEXT) or 0x and eight hex digits, the four bytes in
 file order (0x54455854 is TEXT). INDEX counts one type's resources from 0.
 FILE names are the platform's paths; a name that begins with ':' names that
@@ -128,6 +134,48 @@ Rewrites a resource file of the other byte order in the byte order of this
 machine (the header and directory words; the resources' bytes are left as
 they are). The file is compacted on the way. A file that is native already
 is refused with 0x4587.
+)"},
+    {"get", Get,
+     R"(usage: okr get FILE KEY [--int|--float|--string] [-D NAME=VALUE]...
+
+Finds the keyword KEY in the settings file FILE and prints the field behind
+it. A field that begins with a double quote, or with '<' closed on the same
+line, is read as a string (quotes stripped); any other field is evaluated as
+an expression and printed as an integer or a float (with a decimal point).
+
+  --int      evaluate, and truncate a float to an integer
+  --float    evaluate, and convert an integer to a float
+  --string   read the next token as a string
+  -D NAME=VALUE
+             define a variable for the expressions; VALUE is an expression
+             itself (earlier variables may appear in it), and its result
+             makes the variable an integer (1280, $500) or a float (2.0).
+
+A field that does not evaluate fails with its place,
+  okr: FILE:LINE:COLUMN: TEXT (0xCODE)
+where COLUMN points at the token the evaluator stopped at.
+
+  okr get settings.txt width -D screenWidth=1280
+)"},
+    {"eval", Eval,
+     R"(usage: okr eval EXPR [-D NAME=VALUE]...
+
+Evaluates the expression EXPR as a settings file's field would be, and prints
+its value, its type (int or float) and its 32 bits in hex. Integers are
+32-bit and wrap; '/' always gives a float; '\' is the integer remainder; '&'
+is exclusive-or. An error names its column: okr: eval:1:COLUMN: TEXT.
+Write 'okr eval -- -5' for an expression that looks like an option.
+
+  okr eval '($20 + %101) * 2'      74 int 0x0000004A
+  okr eval '7 / 2'                 3.5 float 0x40600000
+)"},
+    {"tokens", Tokens,
+     R"(usage: okr tokens FILE
+
+Prints, for each line of the settings file FILE that holds tokens, its
+number and its tokens in brackets, as the text stream reads them: blanks and
+commas separate, ';' and '//' start comments, quoted tokens keep their
+quotes. Bytes outside printable ASCII show as \xNN.
 )"},
 };
 
