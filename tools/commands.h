@@ -22,6 +22,7 @@ int ResNative(const Argv& argv);
 int Get(const Argv& argv);
 int Eval(const Argv& argv);
 int Tokens(const Argv& argv);
+int HeapWorkload(const Argv& argv);
 
 }  // namespace okr_tool
 

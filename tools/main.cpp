@@ -32,6 +32,10 @@ Settings files and expressions
   eval EXPR [-D NAME=VALUE]...           value, type and bits of an expression
   tokens FILE                            each line's tokens as the stream reads them
 
+Memory manager
+  heap [--ops N] [--seed S] [--size BYTES] [--svg OUT.svg]
+                                         a random workload, statistics and a map
+
 TYPE is four characters (TEXT) or 0x and eight hex digits, the four bytes in
 file order (0x54455854 is TEXT). INDEX counts one type's resources from 0.
 FILE names are the platform's paths; a name that begins with ':' names that
@@ -176,6 +180,23 @@ Prints, for each line of the settings file FILE that holds tokens, its
 number and its tokens in brackets, as the text stream reads them: blanks and
 commas separate, ';' and '//' start comments, quoted tokens keep their
 quotes. Bytes outside printable ASCII show as \xNN.
+)"},
+    {"heap", HeapWorkload,
+     R"(usage: okr heap [--ops N] [--seed S] [--size BYTES] [--svg OUT.svg]
+
+Creates a heap and runs a random workload on it: allocations of mostly small
+blocks, disposals, resizes, locks and locked pointers. Then prints the heap's
+statistics, has the heap compacted, prints them again, and checks that every
+live block kept its contents.
+
+  --ops N        operations to run (20000)
+  --seed S       seed of the random operations (1); a seed repeats a run
+  --size BYTES   size of the heap (1M); K and M suffixes count KiB and MiB
+  --svg OUT.svg  draw a heap map before and after compaction: blocks in
+                 address order, row by row, coloured by kind (pools, blocks
+                 in use, locked blocks, free blocks), with a legend and a
+                 scale. Open it in a web browser; hover a block for its place
+                 and size.
 )"},
 };
 
