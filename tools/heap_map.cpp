@@ -101,7 +101,8 @@ struct Canvas {
     for (uint64_t at = begin; at < end;) {
       const uint64_t row = at / bytesPerRow;
       const uint64_t rowEnd = std::min(end, (row + 1) * bytesPerRow);
-      const std::string kind = at == begin ? cls : "more " + cls.substr(cls.find(' ') + 1);
+      const std::string kind =
+          at == begin ? cls : Format("more %s", cls.substr(cls.find(' ') + 1).c_str());
       body += Format("<rect class=\"%s\" x=\"%.2f\" y=\"%.1f\" width=\"%.2f\" height=\"%.1f\">",
                      kind.c_str(), kLeft + PixelsPer(at - row * bytesPerRow), top + row * kRowStep,
                      std::max(PixelsPer(rowEnd - at), 0.25), kRowHeight);
@@ -116,8 +117,9 @@ struct Canvas {
       const double x = kLeft + kMapWidth * t / kTicks;
       body += Format("<line class=\"tick\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", x,
                      y, x, y + 5);
-      const std::string label = "+" + SizeText(bytesPerRow * t / kTicks);
-      body += Text(x, y - 3, t == 0 ? "+0" : label, " text-anchor=\"middle\" class=\"small\"");
+      const std::string label = t == 0 ? "0" : SizeText(bytesPerRow * t / kTicks);
+      body +=
+          Text(x, y - 3, Format("+%s", label.c_str()), " text-anchor=\"middle\" class=\"small\"");
     }
     y += 8;
   }

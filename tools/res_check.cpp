@@ -32,12 +32,16 @@ struct Findings {
   std::vector<std::string> notes;
 };
 
+std::string Number(uint64_t n) {
+  return std::to_string(n);
+}
+
 std::string Bytes(uint64_t n) {
-  return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+  return Format("%s %s", Number(n).c_str(), n == 1 ? "byte" : "bytes");
 }
 
 std::string Place(uint64_t length, uint64_t at) {
-  return "(" + Bytes(length) + " at " + std::to_string(at) + ")";
+  return Format("(%s at %s)", Bytes(length).c_str(), Number(at).c_str());
 }
 
 bool ReadAt(std::ifstream& in, uint64_t offset, void* out, uint64_t length) {
@@ -56,7 +60,7 @@ void ReportOverlap(std::vector<Span> spans, Findings* f) {
   for (const Span& s : spans) {
     if (s.begin == s.end) continue;
     if (reached != nullptr && s.begin < reached->end) {
-      f->problems.push_back(s.what + " overlaps " + reached->what);
+      f->problems.push_back(Format("%s overlaps %s", s.what.c_str(), reached->what.c_str()));
       return;
     }
     if (reached == nullptr || s.end > reached->end) reached = &s;
@@ -68,8 +72,9 @@ void ReportOverlap(std::vector<Span> spans, Findings* f) {
 bool CheckTypeList(ResDirectory* dir, uint32_t length, Findings* f) {
   const uint64_t list = dir->typeListOffset;
   if (list < kFixedSize || list % kWord != 0 || list + kWord > length) {
-    f->problems.push_back("the type list's offset " + std::to_string(list) +
-                          " lies outside the directory " + Place(length, 0) + " or off a word");
+    f->problems.push_back(
+        Format("the type list's offset %s lies outside the directory %s or off a word",
+               Number(list).c_str(), Place(length, 0).c_str()));
     return false;
   }
   const uint8_t* base = reinterpret_cast<const uint8_t*>(dir) + list;
@@ -77,8 +82,8 @@ bool CheckTypeList(ResDirectory* dir, uint32_t length, Findings* f) {
   std::memcpy(&typeCount, base, kWord);
   const uint64_t listEnd = kWord + uint64_t{typeCount} * sizeof(ResTypeRecord);
   if (list + listEnd > length) {
-    f->problems.push_back(std::to_string(typeCount) + " type records do not fit in the " +
-                          Bytes(length) + " of the directory");
+    f->problems.push_back(Format("%u type records do not fit in the %s of the directory", typeCount,
+                                 Bytes(length).c_str()));
     return false;
   }
   std::vector<Span> arrays;
@@ -86,10 +91,11 @@ bool CheckTypeList(ResDirectory* dir, uint32_t length, Findings* f) {
     ResTypeRecord t;
     std::memcpy(&t, base + kWord + i * sizeof t, sizeof t);
     const uint64_t end = uint64_t{t.entryListOffset} + uint64_t{t.entryCount} * sizeof(ResEntry);
-    const std::string what = "the entries of type " + TypeChars(t.typeId);
+    const std::string what = Format("the entries of type %s", TypeChars(t.typeId).c_str());
     if (t.entryListOffset < listEnd || t.entryListOffset % kWord != 0 || list + end > length) {
-      f->problems.push_back(what + " " + Place(end - t.entryListOffset, list + t.entryListOffset) +
-                            " lie outside the directory's entry area");
+      f->problems.push_back(
+          Format("%s %s lie outside the directory's entry area", what.c_str(),
+                 Place(end - t.entryListOffset, list + t.entryListOffset).c_str()));
       return false;
     }
     arrays.push_back({t.entryListOffset, end, what});
@@ -113,10 +119,11 @@ void CheckResources(ResDirectory* dir, Findings* f) {
       ResEntry e;
       std::memcpy(&e, base + t.entryListOffset + k * sizeof e, sizeof e);
       const Span s{e.dataOffset, uint64_t{e.dataOffset} + e.dataSize,
-                   ResourceName(t.typeId, k) + " " + Place(e.dataSize, e.dataOffset)};
+                   Format("%s %s", ResourceName(t.typeId, k).c_str(),
+                          Place(e.dataSize, e.dataOffset).c_str())};
       if (s.end > dir->header.dataLength) {
-        f->problems.push_back(s.what + " lies outside the data area (" +
-                              Bytes(dir->header.dataLength) + ")");
+        f->problems.push_back(Format("%s lies outside the data area (%s)", s.what.c_str(),
+                                     Bytes(dir->header.dataLength).c_str()));
       }
       spans.push_back(s);
       used += e.dataSize;
@@ -124,8 +131,8 @@ void CheckResources(ResDirectory* dir, Findings* f) {
   }
   ReportOverlap(spans, f);
   if (f->problems.empty() && used < dir->header.dataLength) {
-    f->notes.push_back(Bytes(dir->header.dataLength - used) +
-                       " of the data area lie in gaps (okr res compact packs them)");
+    f->notes.push_back(Format("%s of the data area lie in gaps (okr res compact packs them)",
+                              Bytes(dir->header.dataLength - used).c_str()));
   }
 }
 
@@ -135,21 +142,22 @@ bool CheckPieces(const ResFileHeader& h, uint64_t size, Findings* f) {
   const uint64_t dirEnd = uint64_t{h.dirOffset} + h.dirLength;
   const size_t before = f->problems.size();
   if (dirEnd > size) {
-    f->problems.push_back("the directory " + Place(h.dirLength, h.dirOffset) +
-                          " runs past the end of the file (" + Bytes(size) + ")");
+    f->problems.push_back(Format("the directory %s runs past the end of the file (%s)",
+                                 Place(h.dirLength, h.dirOffset).c_str(), Bytes(size).c_str()));
   } else if (h.dirLength < kFixedSize + kWord) {
-    f->problems.push_back("the directory is " + Bytes(h.dirLength) + ", too short for its " +
-                          std::to_string(kFixedSize + kWord) + "-byte fixed part");
+    f->problems.push_back(Format("the directory is %s, too short for its %u-byte fixed part",
+                                 Bytes(h.dirLength).c_str(), kFixedSize + kWord));
   }
   if (h.dataStart < kHeaderSize) {
-    f->problems.push_back("the data area starts at " + std::to_string(h.dataStart) +
-                          ", inside the 32-byte header");
+    f->problems.push_back(
+        Format("the data area starts at %u, inside the 32-byte header", h.dataStart));
   } else if (dataEnd > size) {
-    f->problems.push_back("the data area " + Place(h.dataLength, h.dataStart) +
-                          " runs past the end of the file (" + Bytes(size) + ")");
+    f->problems.push_back(Format("the data area %s runs past the end of the file (%s)",
+                                 Place(h.dataLength, h.dataStart).c_str(), Bytes(size).c_str()));
   } else if (h.dataLength != 0 && h.dirOffset < dataEnd && dirEnd > h.dataStart) {
-    f->problems.push_back("the directory " + Place(h.dirLength, h.dirOffset) +
-                          " overlaps the data area " + Place(h.dataLength, h.dataStart));
+    f->problems.push_back(Format("the directory %s overlaps the data area %s",
+                                 Place(h.dirLength, h.dirOffset).c_str(),
+                                 Place(h.dataLength, h.dataStart).c_str()));
   }
   return f->problems.size() == before;
 }
@@ -172,9 +180,9 @@ void CheckDirectory(std::ifstream& in, const ResFileHeader& h, uint64_t size, Fi
   }
   if (order != NativeOrder()) ResConvertHeader(&copy);
   if (copy.dirLength != h.dirLength) {
-    f->problems.push_back("the directory's copy of the header gives its length as " +
-                          std::to_string(copy.dirLength) + ", the header as " +
-                          std::to_string(h.dirLength));
+    f->problems.push_back(
+        Format("the directory's copy of the header gives its length as %u, the header as %u",
+               copy.dirLength, h.dirLength));
     return;
   }
   if (order != NativeOrder() && ResConvertDirectory(dir) != errNone) {
@@ -199,7 +207,7 @@ Findings Diagnose(const std::string& name) {
   const uint64_t size = FileSizeOf(name);
   ResFileHeader h;
   if (!in || size < kHeaderSize || !ReadAt(in, 0, &h, sizeof h)) {
-    f.problems.push_back("the file has " + Bytes(size) + ", fewer than a header's 32");
+    f.problems.push_back(Format("the file has %s, fewer than a header's 32", Bytes(size).c_str()));
     return f;
   }
   const ByteOrder order = OrderOfVersion(h.version);
