@@ -7,7 +7,7 @@
 # checks its exports.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-need cmake make g++ g++-multilib clang libclang-rt-14-dev libgtest-dev googletest
+need cmake make g++ g++-multilib clang libclang-rt-14-dev libgtest-dev googletest python3
 
 run_build() {
   local name=$1; shift
