@@ -15,8 +15,12 @@ namespace okr_tool {
 namespace {
 
 // Descriptors per pool: a pool extension is a locked block that compaction
-// cannot move, so the heap starts with room for a few hundred handles.
-constexpr uint32_t kMasters = 512;
+// cannot move, so the heap starts with room for a few hundred handles, as
+// long as the pool takes at most an eighth of the heap.
+uint32_t MastersFor(uint32_t heapSize) {
+  const uint64_t fit = heapSize / 8 / sizeof(BlockDesc);
+  return static_cast<uint32_t>(std::clamp<uint64_t>(fit, 64, 512));
+}
 
 // A block the workload holds, and the byte it is filled with.
 struct LiveBlock {
@@ -217,12 +221,15 @@ void WriteSvg(const std::string& name, const std::string& svg) {
 int HeapWorkload(const Argv& argv) {
   const Args args = ParseArgs(
       argv, "heap", {{"--ops", true}, {"--seed", true}, {"--size", true}, {"--svg", true}}, 0, 0);
-  const uint64_t ops = ParseNumber(args.Value("--ops", "20000"), "--ops", 1000000000);
-  const uint64_t seed = ParseNumber(args.Value("--seed", "1"), "--seed", UINT64_MAX);
+  const std::string opsText = args.Value("--ops", "20000");
+  const std::string seedText = args.Value("--seed", "1");
+  const std::string sizeText = args.Value("--size", "1M");
+  const uint64_t ops = ParseNumber(opsText, "--ops " + opsText, 1000000000);
+  const uint64_t seed = ParseNumber(seedText, "--seed " + seedText, UINT64_MAX);
   const auto size =
-      static_cast<uint32_t>(ParseByteCount(args.Value("--size", "1M"), "--size", 0xFFFFFFFFu));
+      static_cast<uint32_t>(ParseByteCount(sizeText, "--size " + sizeText, 0xFFFFFFFFu));
   Heap* heap = nullptr;
-  if (ErrCode err = MemNewHeap(nullptr, kMasters, nullptr, size, &heap)) {
+  if (ErrCode err = MemNewHeap(nullptr, MastersFor(size), nullptr, size, &heap)) {
     Fail(Format("heap of %u bytes", size), err);
   }
   MemSetHeap(heap);
