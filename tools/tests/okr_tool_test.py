@@ -65,7 +65,11 @@ class ToolTest(unittest.TestCase):
         return done
 
     def okr(self, *args):
-        return self.run_okr(*args).stdout.decode().replace("\r\n", "\n")
+        """okr's output; success writes nothing to stderr (progress goes to a
+        terminal only)."""
+        done = self.run_okr(*args)
+        self.assertEqual(done.stderr, b"", args)
+        return done.stdout.decode().replace("\r\n", "\n")
 
     def fails(self, args, line, status=1):
         """okr fails with exactly `line` on stderr."""
