@@ -138,8 +138,11 @@ class Resources(ToolTest):
 
     def test_compaction_packs_gaps(self):
         payloads = [(b"TEXT", b"x" * 100), (b"DATA", os.urandom(4100)), (b"TEXT", b"y" * 7)]
-        self.write("g.res", build_res(payloads, gap=50))
+        original = build_res(payloads, gap=50)
+        self.write("g.res", original)
         self.assertIn("150 bytes of the data area lie in gaps", self.okr("res", "check", "g.res"))
+        self.okr("res", "compact", "g.res", "--dry-run")
+        self.assertEqual(self.read("g.res"), original)  # neither changed a byte
         before = self.contents("g.res")
         self.assertEqual([r["offset"] for r in self.listing("g.res")["resources"]], [50, 4350, 200])
         self.assertIn("150 bytes reclaimed", self.okr("res", "compact", "g.res"))
