@@ -112,15 +112,16 @@ check_package() {
   # The consumers start from empty folders: each run tests a first build.
   rm -rf "$prefix" "$dir"/consumer-*
   cmake -S "$OKR_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=gcc \
-    -DCMAKE_CXX_COMPILER=g++ -DOKR_TESTS=OFF -DOKR_EXAMPLES=OFF -DOKR_TOOLS=OFF \
+    -DCMAKE_CXX_COMPILER=g++ -DOKR_TESTS=OFF -DOKR_EXAMPLES=OFF -DOKR_TOOLS=ON \
     -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null || die "package: configure failed"
   cmake --build "$dir" -j "$OKR_JOBS" >/dev/null || die "package: build failed"
   cmake --install "$dir" >/dev/null || die "package: install failed"
   version=$(sed -n 's/^#define OKR_VERSION_STRING "\(.*\)"$/\1/p' "$OKR_ROOT/include/okr/okr.h")
   for file in include/okr/okr.h lib/libokr.a lib/libokr.so lib/cmake/okr/okrConfig.cmake \
-    lib/cmake/okr/okrConfigVersion.cmake lib/pkgconfig/okr.pc share/doc/okr/LICENSE; do
+    lib/cmake/okr/okrConfigVersion.cmake lib/pkgconfig/okr.pc share/doc/okr/LICENSE bin/okr; do
     [ -e "$prefix/$file" ] || die "package: $file is not installed"
   done
+  [ "$("$prefix/bin/okr" --version)" = "okr $version" ] || die "package: bin/okr --version"
 
   check_c_link "$prefix/lib/libokr.a" nm "$(g++ -print-file-name=libstdc++.so)"
   # The archive is position-independent: it links into a shared object.

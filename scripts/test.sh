@@ -13,7 +13,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$OKR_ROOT/scripts/package_checks.sh"
 
-need cmake make g++ g++-multilib clang libclang-rt-14-dev libgtest-dev googletest pkg-config
+need cmake make g++ g++-multilib clang libclang-rt-14-dev libgtest-dev googletest pkg-config python3
 
 run_build() {
   local name=$1; shift

@@ -75,6 +75,60 @@ TEST_F(TxtField, FailedFieldReportsItsLineAndColumn) {
   EXPECT_EQ(TxtGetLocation(s, &line, &column), static_cast<ErrCode>(errBadData));
 }
 
+// A field that the evaluator rejects is located at the token it failed at,
+// while `pos` and `token` stay where the tokenizer left them.
+TEST_F(TxtField, FailedEvaluationReportsTheOffendingToken) {
+  const struct {
+    const char* text;
+    const char* keyword;
+    ErrCode code;
+    uint32_t line, column;
+  } cases[] = {
+      {"width    3 + * 4\n", "width", errSyntax, 1, 14},
+      {"zero    12 \\ 0\n", "zero", errDivideByZero, 1, 12},
+      {"a 1\r\nratio 5 / (2 - 2)", "ratio", errDivideByZero, 2, 9},
+      {"sum 1 +\n", "sum", errSyntax, 1, 8},  // nothing where an operand must be
+      {"pair (1)2\n", "pair", errSyntax, 1, 9},
+      {"call 2(3)\n", "call", errSyntax, 1, 7},
+      {"order ~-5\n", "order", errSyntax, 1, 8},
+      {"empty ,\n", "empty", errSyntax, 1, 8},
+      {"deep ((((1 + 2) * 3) \\ 0) + 4)\n", "deep", errDivideByZero, 1, 22},
+  };
+  for (const auto& c : cases) {
+    TextStream* s = Open(c.text);
+    uint32_t passed;
+    ASSERT_EQ(TxtFindKeyword(s, c.keyword, &passed), 1);
+    ExprValue v;
+    EXPECT_EQ(TxtReadValue(s, &v), c.code) << c.text;
+    const char* pos = s->pos;
+    const char* token = s->token;
+    uint32_t line = 0, column = 0;
+    EXPECT_EQ(TxtGetLocation(s, &line, &column), 0u);
+    EXPECT_EQ(line, c.line) << c.text;
+    EXPECT_EQ(column, c.column) << c.text;
+    EXPECT_EQ(s->pos, pos);
+    EXPECT_EQ(s->token, token);
+  }
+  // Once the stream moves on, or a later field evaluates, the stream's token
+  // counts again.
+  TextStream* s = Open("a 3 + * 4\nb 5\n");
+  ExprValue v;
+  TxtSkipToken(s);
+  EXPECT_EQ(TxtReadValue(s, &v), static_cast<ErrCode>(errSyntax));
+  const uint32_t expected[][2] = {{2, 1}, {2, 4}};
+  uint32_t line = 0, column = 0;
+  ASSERT_EQ(TxtNextLine(s), 1);
+  char word[8];
+  ASSERT_EQ(TxtNextToken(s, word, sizeof word), 1);
+  EXPECT_EQ(TxtGetLocation(s, &line, &column), 0u);
+  EXPECT_EQ(line, expected[0][0]);
+  EXPECT_EQ(column, expected[0][1]);
+  EXPECT_EQ(TxtReadValue(s, &v), 0u);
+  EXPECT_EQ(TxtGetLocation(s, &line, &column), 0u);
+  EXPECT_EQ(line, expected[1][0]);
+  EXPECT_EQ(column, expected[1][1]);
+}
+
 TEST_F(TxtField, SampleSettingsFile) {
   const std::string dir = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/'));
   std::ifstream file(dir + "/../examples/settings.txt", std::ios::binary);

@@ -1,9 +1,16 @@
 // The expression evaluator: recursive descent over the token buffer, one
 // function per grammar level, computing values as it descends. Both operator
 // levels recurse to the right, so operators of one level group from the
-// right: 10 - 2 - 3 is 10 - (2 - 3).
+// right: 10 - 2 - 3 is 10 - (2 - 3). The first error ends the evaluation;
+// the level that finds it notes the token it failed at (exprErrorToken).
 #include <okr/err.h>
 #include <okr/expr.h>
+
+#include <string.h>
+
+#include "text/errorspot.h"
+
+const ExprToken* exprErrorToken;
 
 namespace {
 
@@ -45,6 +52,19 @@ bool IsLiteral(uint32_t code) {
   return code == ExprTypeInt || code == ExprTypeFloat;
 }
 
+ErrCode FailAt(const ExprToken* token, ErrCode err) {
+  exprErrorToken = token;
+  return err;
+}
+
+// Applies the operator `token` to (left, right); a failed operation is the
+// operator's fault.
+ErrCode Apply(const ExprToken* token, Operation operation, ExprValue* result, ExprValue* left,
+              ExprValue* right) {
+  const ErrCode err = operation(result, left, right);
+  return err == errNone ? err : FailAt(token, err);
+}
+
 }  // namespace
 
 // sum := product [ sum-operator sum ] ( ")" | end )
@@ -57,9 +77,10 @@ ErrCode ExprEvalSum(ExprToken** cursor, ExprValue* result) {
     return errNone;
   }
   const Operation operation = Find(kSumOperators, token->code);
-  if (operation == nullptr) return errSyntax;
+  if (operation == nullptr) return FailAt(token, errSyntax);
   ExprValue right;
   if (ErrCode err = ExprEvalSum(cursor, &right)) return err;
+  // No sum-level operation fails.
   return operation(result, &left, &right);
 }
 
@@ -73,10 +94,10 @@ ErrCode ExprEvalProduct(ExprToken** cursor, ExprValue* result) {
     *result = left;
     return errNone;
   }
-  ++*cursor;
+  const ExprToken* token = (*cursor)++;
   ExprValue right;
   if (ErrCode err = ExprEvalProduct(cursor, &right)) return err;
-  return operation(result, &left, &right);
+  return Apply(token, operation, result, &left, &right);
 }
 
 // unary := { "+" | "-" } [ "^" ] [ "<" ] [ ">" ] [ "~" ] primary
@@ -97,7 +118,7 @@ ErrCode ExprEvalUnary(ExprToken** cursor, ExprValue* result) {
   if (token->code == ExprTokOpen) {
     if (ErrCode err = ExprEvalSum(cursor, result)) return err;
   } else if (!IsLiteral(token->code)) {
-    return errSyntax;
+    return FailAt(token, errSyntax);
   }
   ExprApplyPrefix(result, sign, mask, shift);
   return errNone;
@@ -113,14 +134,58 @@ void ExprApplyPrefix(ExprValue* value, int32_t sign, uint32_t mask, int32_t shif
   value->value.i = static_cast<int32_t>(signedValue ^ mask) >> (shift & 31);
 }
 
+namespace {
+
+// Where the text of token `index` of the expression at `start` begins. The
+// tokenizer is run once more with room for only `index` tokens: it stops
+// with 0x420D as that token would be written, its `token` on the token's
+// first character. The buffer entries that run uses are put back.
+const char* PlaceOfToken(TextStream* stream, char* start, size_t index) {
+  ExprToken* room = exprTokenBuffer + (exprTokenBufferSize - 1 - index);
+  ExprToken saved[exprTokenBufferSize];
+  memcpy(saved, room, index * sizeof(ExprToken));
+  char* const pos = stream->pos;
+  char* const token = stream->token;
+  stream->pos = start;
+  ExprToken* write = room;
+  ExprTokenize(stream, &write);
+  const char* place = stream->token;
+  memcpy(room, saved, index * sizeof(ExprToken));
+  stream->pos = pos;
+  stream->token = token;
+  return place;
+}
+
+// Ties the token the evaluator failed at to the stream, whose expression
+// started at `start`.
+void NoteErrorSpot(TextStream* stream, char* start) {
+  // The levels may also run over a caller's own token list.
+  const auto at = reinterpret_cast<uintptr_t>(exprErrorToken);
+  const auto first = reinterpret_cast<uintptr_t>(exprTokenBuffer);
+  if (at < first || at >= first + sizeof exprTokenBuffer) return;
+  // The end of the list stands where the expression ended.
+  const char* place = stream->pos;
+  if (exprErrorToken->code != ExprTokEnd) {
+    place = PlaceOfToken(stream, start, (at - first) / sizeof(ExprToken));
+  }
+  txtErrorSpot = {stream, stream->pos, stream->token, place};
+}
+
+}  // namespace
+
 int32_t ExprEvaluate(TextStream* stream, ExprValue* outValue) {
   if (outValue == nullptr) return errNilPointer;
   outValue->type = ExprTypeInt;
   outValue->value.i = 0;
+  txtErrorSpot.stream = nullptr;
+  char* const start = stream != nullptr ? stream->pos : nullptr;
   ExprToken* write = exprTokenBuffer;
   const int32_t ended = ExprTokenize(stream, &write);
   if (ended != 0 && ended != 1) return ended;
   ExprToken* cursor = exprTokenBuffer;
-  if (ErrCode err = ExprEvalSum(&cursor, outValue)) return static_cast<int32_t>(err);
+  if (ErrCode err = ExprEvalSum(&cursor, outValue)) {
+    NoteErrorSpot(stream, start);
+    return static_cast<int32_t>(err);
+  }
   return ended;
 }

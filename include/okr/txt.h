@@ -124,8 +124,13 @@ OKR_API ErrCode TxtReadString(TextStream* stream, char* buffer, int32_t bufferSi
 
 /* Where the stream's `token` stands: its 1-based line (CR LF, LF and CR each
    end a line) and 1-based column in bytes, so a caller can report
-   "file:line:column" for a field that failed. Returns 0; 0x4101 for a null
-   argument; 0x4107 for a released stream. */
+   "file:line:column" for a field that failed. After a field whose evaluation
+   failed (ExprEvaluate, TxtReadValue, TxtReadInt), and while the stream's
+   `pos` and `token` stay where that left them, it is the place of the token
+   the evaluator failed at instead: the operand or operator where a value was
+   missing or not allowed, or the operator whose operation failed (a division
+   by zero); `pos` and `token` themselves are not changed. Returns 0; 0x4101
+   for a null argument; 0x4107 for a released stream. */
 OKR_API ErrCode TxtGetLocation(const TextStream* stream, uint32_t* outLine, uint32_t* outColumn);
 
 OKR_END_DECLS

@@ -1,0 +1,302 @@
+// okr res: create, list, add, replace, extract, remove, compact and native.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "cli.h"
+#include "commands.h"
+#include "res_file.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace okr_tool {
+
+namespace {
+
+// Work on files beyond this size is announced on a terminal.
+constexpr uint64_t kLargeFile = 16 << 20;
+
+// A string as a JSON string literal; bytes outside printable ASCII are
+// escaped one by one, so that any name gives valid JSON.
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte > 0x7E) {
+      out += Format("\\u%04x", byte);
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string TypeBytes(uint32_t typeId) {
+  return std::string(reinterpret_cast<const char*>(&typeId), 4);
+}
+
+void PrintListJson(const ResFile& res, const ResFileHeader& h, uint32_t fileFlags,
+                   const std::vector<ResInfo>& resources) {
+  std::printf("{\n  \"file\": %s,\n  \"byteOrder\": \"%s\",\n  \"native\": %s,\n",
+              Json(res.name).c_str(), OrderName(res.order),
+              res.order == NativeOrder() ? "true" : "false");
+  std::printf("  \"fileSize\": %s,\n", std::to_string(res.fileSize).c_str());
+  std::printf("  \"dataStart\": %u,\n  \"dataLength\": %u,\n", h.dataStart, h.dataLength);
+  std::printf("  \"dirOffset\": %u,\n  \"dirLength\": %u,\n", h.dirOffset, h.dirLength);
+  std::printf("  \"fileFlags\": %u,\n  \"resources\": [", fileFlags);
+  const char* separator = "\n";
+  for (const ResInfo& r : resources) {
+    std::printf("%s    {\"type\": %s, \"typeHex\": \"%s\", \"index\": %u, \"offset\": %u, ",
+                separator, Json(TypeBytes(r.typeId)).c_str(), TypeHex(r.typeId).c_str(), r.index,
+                r.dataOffset);
+    std::printf("\"size\": %u, \"attributes\": %u}", r.dataSize, r.attributes);
+    separator = ",\n";
+  }
+  std::printf("%s]\n}\n", resources.empty() ? "" : "\n  ");
+}
+
+void PrintListText(const ResFile& res, const ResFileHeader& h, uint32_t fileFlags,
+                   const std::vector<ResInfo>& resources) {
+  uint32_t types = 0;
+  ResCountTypes(res.file, &types);
+  std::printf("%s: %s%s, %s bytes, %zu resource%s in %u type%s\n", res.name.c_str(),
+              OrderName(res.order), res.order == NativeOrder() ? " (native)" : "",
+              std::to_string(res.fileSize).c_str(), resources.size(),
+              resources.size() == 1 ? "" : "s", types, types == 1 ? "" : "s");
+  std::printf("  data area  at %u, %u bytes\n", h.dataStart, h.dataLength);
+  std::printf("  directory  at %u, %u bytes\n", h.dirOffset, h.dirLength);
+  std::printf("  flags      0x%08X\n", fileFlags);
+  if (resources.empty()) return;
+  std::printf("type  hex         index     offset       size  attributes\n");
+  for (const ResInfo& r : resources) {
+    std::printf("%-4s  %s %6u %10u %10u  0x%08X\n", TypeChars(r.typeId).c_str(),
+                TypeHex(r.typeId).c_str(), r.index, r.dataOffset, r.dataSize, r.attributes);
+  }
+}
+
+// The resource that FILE TYPE INDEX arguments name.
+struct Target {
+  std::string file;
+  uint32_t typeId;
+  uint32_t index;
+};
+
+Target ParseTarget(const Args& args) {
+  const std::string& index = args.positionals[2];
+  return {args.positionals[0], ParseType(args.positionals[1]),
+          static_cast<uint32_t>(ParseNumber(index, "index " + index, 0xFFFFFFFFu))};
+}
+
+// The target's data, loaded from the open file.
+Handle LoadResource(const ResFile& res, const Target& t) {
+  Handle data = nullptr;
+  if (ErrCode err = ResLoadResource(res.file, t.typeId, t.index, &data)) {
+    Fail(res.name + ": " + ResourceName(t.typeId, t.index), err);
+  }
+  return data;
+}
+
+// The whole of `name` in a new handle.
+Handle LoadDataFile(const std::string& name) {
+  Handle data = nullptr;
+  if (ErrCode err = FileLoad(LibraryPath(name).c_str(), &data)) Fail(name, err);
+  return data;
+}
+
+// Writes `size` bytes to the file `out`, or to stdout when `out` is empty.
+void WriteOut(const std::string& out, const void* bytes, uint32_t size) {
+  std::FILE* stream = stdout;
+  if (!out.empty()) {
+    stream = std::fopen(out.c_str(), "wb");
+    if (stream == nullptr) Fail(out, errFileNotFound);
+  } else {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  }
+  bool ok = std::fwrite(bytes, 1, size, stream) == size && std::fflush(stream) == 0;
+  if (!out.empty()) ok = std::fclose(stream) == 0 && ok;
+  if (!ok) Fail(out.empty() ? "standard output" : out, errFileWrite);
+}
+
+// Bytes the file has before and after a compaction.
+struct Reclaim {
+  uint64_t before;
+  uint64_t after;
+};
+
+Reclaim PlanCompaction(const ResFile& res) {
+  const ResFileHeader h = DirectoryOf(res)->header;
+  // The data packed from dataStart on, the directory right behind it.
+  const uint64_t after = uint64_t{h.dataStart} + DataInUse(ListResources(res)) + h.dirLength;
+  return {res.fileSize, std::min(after, res.fileSize)};
+}
+
+// Cuts the file after its contents: the manager writes the directory behind
+// the packed data but leaves the file's length.
+uint64_t CutAfterContents(const std::string& name) {
+  ResFile res = OpenResFile(name, false);
+  const uint64_t end = ContentEnd(DirectoryOf(res)->header);
+  CloseRead(res);
+  if (end < FileSizeOf(name)) {
+    std::error_code error;
+    std::filesystem::resize_file(name, end, error);
+    if (error) Fail(name, errFileWrite);
+  }
+  return FileSizeOf(name);
+}
+
+}  // namespace
+
+int ResCreate(const Argv& argv) {
+  const Args args = ParseArgs(argv, "res create", {{"--force", false}}, 1, 1);
+  const std::string& name = args.positionals[0];
+  std::error_code error;
+  if (!args.Has("--force") && std::filesystem::exists(name, error)) {
+    Fail(name, errPreviouslyDefined);
+  }
+  StartLibrary(0);
+  ResFile res{name, nullptr, NativeOrder(), 0};
+  if (ErrCode err = ResCreateFile(LibraryPath(name).c_str(), &res.file)) Fail(name, err);
+  FinishWrite(res);
+  std::printf("created %s (%s bytes)\n", name.c_str(), std::to_string(FileSizeOf(name)).c_str());
+  return 0;
+}
+
+int ResList(const Argv& argv) {
+  const Args args = ParseArgs(argv, "res list", {{"--json", false}}, 1, 1);
+  const std::string& name = args.positionals[0];
+  StartLibrary(FileSizeOf(name));
+  ResFile res = OpenResFile(name, false);
+  const std::vector<ResInfo> resources = ListResources(res);
+  const ResDirectory* dir = DirectoryOf(res);
+  const uint32_t flags = dir->fileFlags & ~uint32_t{resFileFlagReadOnly};
+  if (args.Has("--json")) {
+    PrintListJson(res, dir->header, flags, resources);
+  } else {
+    PrintListText(res, dir->header, flags, resources);
+  }
+  CloseRead(res);
+  return 0;
+}
+
+int ResAdd(const Argv& argv) {
+  const Args args = ParseArgs(argv, "res add", {}, 3, 3);
+  const std::string& name = args.positionals[0];
+  const uint32_t typeId = ParseType(args.positionals[1]);
+  const std::string& dataName = args.positionals[2];
+  StartLibrary(FileSizeOf(name) + FileSizeOf(dataName));
+  Handle data = LoadDataFile(dataName);
+  const uint32_t size = MemGetHandleSize(data);
+  ResFile res = OpenResFile(name, true);
+  if (ErrCode err = ResAddResource(res.file, typeId, data)) Fail(name, err);
+  uint32_t count = 0;
+  ResCountResources(res.file, typeId, &count);
+  FinishWrite(res);
+  std::printf("added %s to %s (%u bytes)\n", ResourceName(typeId, count - 1).c_str(), name.c_str(),
+              size);
+  return 0;
+}
+
+int ResReplace(const Argv& argv) {
+  const Args args = ParseArgs(argv, "res replace", {}, 4, 4);
+  const Target t = ParseTarget(args);
+  const std::string& dataName = args.positionals[3];
+  StartLibrary(FileSizeOf(t.file) + FileSizeOf(dataName));
+  Handle bytes = LoadDataFile(dataName);
+  ResFile res = OpenResFile(t.file, true);
+  Handle data = LoadResource(res, t);
+  const uint32_t oldSize = MemGetHandleSize(data);
+  const uint32_t newSize = MemGetHandleSize(bytes);
+  if (ErrCode err = MemSetHandleSize(data, newSize)) Fail(t.file, err);
+  if (newSize != 0) std::memcpy(data->data, bytes->data, newSize);
+  MemDisposeHandle(bytes);
+  if (ErrCode err = ResMarkChanged(data)) Fail(t.file, err);
+  FinishWrite(res);
+  std::printf("replaced %s in %s (%u bytes, was %u)\n", ResourceName(t.typeId, t.index).c_str(),
+              t.file.c_str(), newSize, oldSize);
+  return 0;
+}
+
+int ResExtract(const Argv& argv) {
+  const Args args = ParseArgs(argv, "res extract", {{"-o", true}}, 3, 3);
+  const Target t = ParseTarget(args);
+  StartLibrary(FileSizeOf(t.file));
+  ResFile res = OpenResFile(t.file, false);
+  Handle data = LoadResource(res, t);
+  MemLockHandle(data);
+  WriteOut(args.Value("-o", ""), data->data, MemGetHandleSize(data));
+  MemUnlockHandle(data);
+  CloseRead(res);
+  return 0;
+}
+
+int ResRemove(const Argv& argv) {
+  const Args args = ParseArgs(argv, "res remove", {}, 3, 3);
+  const Target t = ParseTarget(args);
+  StartLibrary(FileSizeOf(t.file));
+  ResFile res = OpenResFile(t.file, true);
+  Handle data = LoadResource(res, t);
+  const uint32_t size = MemGetHandleSize(data);
+  if (ErrCode err = ResRemoveResource(data)) Fail(t.file, err);
+  FinishWrite(res);
+  std::printf("removed %s from %s (%u bytes); later %s resources move up by one\n",
+              ResourceName(t.typeId, t.index).c_str(), t.file.c_str(), size,
+              TypeChars(t.typeId).c_str());
+  return 0;
+}
+
+int ResCompact(const Argv& argv) {
+  const Args args = ParseArgs(argv, "res compact", {{"--dry-run", false}}, 1, 1);
+  const std::string& name = args.positionals[0];
+  const bool dryRun = args.Has("--dry-run");
+  StartLibrary(FileSizeOf(name));
+  ResFile res = OpenResFile(name, !dryRun);
+  Reclaim plan = PlanCompaction(res);
+  if (dryRun) {
+    CloseRead(res);
+    std::printf("%s: compaction would reclaim %s bytes (%s -> %s bytes)\n", name.c_str(),
+                std::to_string(plan.before - plan.after).c_str(),
+                std::to_string(plan.before).c_str(), std::to_string(plan.after).c_str());
+    return 0;
+  }
+  MarkFileChanged(res);
+  {
+    // One call of the library does the work: a large file gets a notice.
+    Progress progress("compacting " + name, 0);
+    if (plan.before > kLargeFile) progress.Announce();
+    FinishWrite(res);
+  }
+  const uint64_t after = CutAfterContents(name);
+  std::printf("compacted %s: %s bytes reclaimed (%s -> %s bytes)\n", name.c_str(),
+              std::to_string(plan.before - std::min(after, plan.before)).c_str(),
+              std::to_string(plan.before).c_str(), std::to_string(after).c_str());
+  return 0;
+}
+
+int ResNative(const Argv& argv) {
+  const Args args = ParseArgs(argv, "res native", {}, 1, 1);
+  const std::string& name = args.positionals[0];
+  StartLibrary(FileSizeOf(name));
+  // Read-only first: closing a file opened for writing rewrites it.
+  ResFile probe = OpenResFile(name, false);
+  const ByteOrder before = probe.order;
+  CloseRead(probe);
+  if (before == NativeOrder()) Fail(name, errResAlreadyNative);
+  // Opening converts the directory; rewriting it stores the native order.
+  ResFile res = OpenResFile(name, true);
+  MarkFileChanged(res);
+  FinishWrite(res);
+  std::printf("converted %s from %s to %s (native)\n", name.c_str(), OrderName(before),
+              OrderName(NativeOrder()));
+  return 0;
+}
+
+}  // namespace okr_tool

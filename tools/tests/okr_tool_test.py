@@ -1,0 +1,265 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the okr tool, on files the tests make.
+
+usage: okr_tool_test.py [--runner PROGRAM...] --okr PATH [unittest arguments]
+
+Each test runs okr in a fresh temporary folder; --runner names the program
+that runs okr when it cannot run by itself (wine64 for a Windows build).
+"""
+import json
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ET
+
+COMMAND = []  # runner words and the okr program
+
+
+def build_res(resources, order="<", gap=0):
+    """A resource file: header, data (each resource after `gap` zero bytes)
+    and directory, in byte order `order` ('<' little, '>' big)."""
+    words = lambda *v: struct.pack(order + "I" * len(v), *v)
+    data, by_type = b"", {}
+    for type_id, payload in resources:
+        data += bytes(gap)
+        by_type.setdefault(type_id, []).append((len(data), len(payload)))
+        data += payload
+    count = sum(len(v) for v in by_type.values())
+    dir_len = 52 + 4 + 12 * len(by_type) + 24 * count
+    header = bytes(4) + words(0x100, 32, len(data), 32 + len(data), dir_len) + bytes(8)
+    records, entries = b"", b""
+    for type_id, placed in by_type.items():
+        records += type_id + words(len(placed), 4 + 12 * len(by_type) + len(entries))
+        for offset, size in placed:
+            entries += words(0, 0, offset, size, 0, 0)
+    directory = header + words(0, 0, 0x10, 52, 0) + words(len(by_type)) + records + entries
+    return header + data + directory
+
+
+class ToolTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.dir = self.folder.name
+
+    def tearDown(self):
+        self.folder.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+        return name
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def run_okr(self, *args, status=0):
+        done = subprocess.run(COMMAND + list(args), cwd=self.dir, capture_output=True, timeout=120)
+        self.assertEqual(done.returncode, status, (args, done.stdout, done.stderr))
+        return done
+
+    def okr(self, *args):
+        """okr's output; success writes nothing to stderr (progress goes to a
+        terminal only)."""
+        done = self.run_okr(*args)
+        self.assertEqual(done.stderr, b"", args)
+        return done.stdout.decode().replace("\r\n", "\n")
+
+    def fails(self, args, line, status=1):
+        """okr fails with exactly `line` on stderr."""
+        err = self.run_okr(*args, status=status).stderr.decode().replace("\r\n", "\n")
+        self.assertEqual(err, line + "\n", args)
+
+    def listing(self, name):
+        """The rows of `res list` and of `res list --json`, which must agree."""
+        text = self.okr("res", "list", name).splitlines()
+        listed = json.loads(self.okr("res", "list", name, "--json"))
+        rows = [line.split() for line in text[5:]]
+        shown = lambda t: "".join(c if " " <= c <= "~" else "." for c in t)
+        from_json = [[shown(r["type"]), r["typeHex"], str(r["index"]), str(r["offset"]),
+                      str(r["size"]), "0x%08X" % r["attributes"]] for r in listed["resources"]]
+        self.assertEqual(rows, from_json)
+        self.assertIn("%s bytes, %d resource" % (listed["fileSize"], len(rows)), text[0])
+        self.assertEqual(os.path.getsize(self.path(name)), listed["fileSize"])
+        return listed
+
+    def extract(self, name, type_id, index):
+        self.okr("res", "extract", name, type_id, str(index), "-o", "out.bin")
+        to_file = self.read("out.bin")
+        self.assertEqual(self.run_okr("res", "extract", name, type_id, str(index)).stdout, to_file)
+        return to_file
+
+    def contents(self, name):
+        listed = self.listing(name)
+        return {(r["type"], r["index"]): self.extract(name, r["typeHex"], r["index"])
+                for r in listed["resources"]}
+
+
+class Resources(ToolTest):
+    def test_edit_cycle_keeps_every_byte(self):
+        data = {"a": bytes(range(256)) * 3, "b": b"second", "c": os.urandom(5000), "d": b""}
+        for name, payload in data.items():
+            self.write(name, payload)
+        self.okr("res", "create", "t.res")
+        self.assertEqual(self.listing("t.res")["resources"], [])
+        self.fails(["res", "create", "t.res"], "okr: t.res: Previously Defined (0x420C)")
+        expected = {}
+        for type_id, name, index in [("TEXT", "a", 0), ("TEXT", "b", 1), ("0x42494E21", "c", 0),
+                                     ("TEXT", "d", 2)]:
+            added = self.okr("res", "add", "t.res", type_id, name)
+            self.assertIn("#%d" % index, added)
+            expected[("BIN!" if type_id.startswith("0x") else type_id, index)] = data[name]
+            self.assertEqual(self.contents("t.res"), expected)
+        self.okr("res", "replace", "t.res", "TEXT", "0", "c")  # grows: appended, then packed
+        expected[("TEXT", 0)] = data["c"]
+        self.assertEqual(self.contents("t.res"), expected)
+        self.okr("res", "remove", "t.res", "TEXT", "1")
+        expected[("TEXT", 1)] = expected.pop(("TEXT", 2))
+        self.assertEqual(self.contents("t.res"), expected)
+        # Removing left the old directory's bytes behind the new one.
+        dry = self.okr("res", "compact", "t.res", "--dry-run")
+        before = os.path.getsize(self.path("t.res"))
+        self.assertIn("reclaim", dry)
+        done = self.okr("res", "compact", "t.res")
+        after = self.listing("t.res")
+        reclaimed = before - after["fileSize"]
+        self.assertGreater(reclaimed, 0)
+        self.assertIn("would reclaim %d bytes" % reclaimed, dry)
+        self.assertIn("%d bytes reclaimed" % reclaimed, done)
+        self.assertEqual(after["fileSize"], after["dirOffset"] + after["dirLength"])
+        self.assertEqual(self.contents("t.res"), expected)
+        self.assertIn("ok: 3 resources in 2 types", self.okr("res", "check", "t.res"))
+
+    def test_compaction_packs_gaps(self):
+        payloads = [(b"TEXT", b"x" * 100), (b"DATA", os.urandom(4100)), (b"TEXT", b"y" * 7)]
+        original = build_res(payloads, gap=50)
+        self.write("g.res", original)
+        self.assertIn("150 bytes of the data area lie in gaps", self.okr("res", "check", "g.res"))
+        self.okr("res", "compact", "g.res", "--dry-run")
+        self.assertEqual(self.read("g.res"), original)  # neither changed a byte
+        before = self.contents("g.res")
+        self.assertEqual([r["offset"] for r in self.listing("g.res")["resources"]], [50, 4350, 200])
+        self.assertIn("150 bytes reclaimed", self.okr("res", "compact", "g.res"))
+        self.assertEqual([r["offset"] for r in self.listing("g.res")["resources"]], [0, 4200, 100])
+        self.assertEqual(self.contents("g.res"), before)
+
+    def test_other_byte_order_converted_by_native(self):
+        payloads = [(b"TEXT", b"big-endian file"), (b"\x01ab\xff", bytes(range(40)))]
+        self.write("be.res", build_res(payloads, order=">"))
+        before = self.listing("be.res")
+        self.assertEqual(before["byteOrder"], "big-endian")
+        self.assertFalse(before["native"])
+        self.assertEqual(before["resources"][1]["type"], "\u0001ab\u00ff")
+        contents = self.contents("be.res")
+        self.assertIn("from big-endian to little-endian", self.okr("res", "native", "be.res"))
+        after = self.listing("be.res")
+        self.assertEqual(after["byteOrder"], "little-endian")
+        self.assertEqual(after["resources"], before["resources"])
+        self.assertEqual(self.contents("be.res"), contents)
+        self.fails(["res", "native", "be.res"],
+                   "okr: be.res: RES: File already native endian (0x4587)")
+
+
+class Failures(ToolTest):
+    def test_error_lines_and_status(self):
+        good = build_res([(b"TEXT", b"a" * 30), (b"TEXT", b"b" * 30)])
+        self.write("version.res", good[:4] + struct.pack("<I", 0x200) + good[8:])
+        self.write("short.res", good[:-10])
+        overlap = bytearray(good)
+        overlap[-24 + 8:-24 + 12] = struct.pack("<I", 10)  # the second entry's offset
+        self.write("overlap.res", bytes(overlap))
+        self.write("f.txt", "a 1\nwidth    3 + * 4\nzero    12 \\ 0\ntitle\n")
+        cases = [
+            (["res", "list", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)", 1),
+            (["res", "list", "version.res"], "okr: version.res: Version Mismatch (0x4106)", 1),
+            (["res", "list", "short.res"], "okr: short.res: FILE: End of file (EOF) (0x4503)", 1),
+            (["res", "check", "overlap.res"], "okr: overlap.res: RES: Invalid file (0x4585)", 1),
+            (["res", "extract", "overlap.res", "TOOLONG", "0"],
+             "okr: type TOOLONG: Bad Data (0x4107)", 2),
+            (["get", "f.txt", "width"], "okr: f.txt:2:14: Syntax Error (0x4201)", 1),
+            (["get", "f.txt", "zero"], "okr: f.txt:3:12: Divide by Zero (0x4202)", 1),
+            (["get", "f.txt", "title", "--string"], "okr: f.txt:4:1: Incomplete Token Usage (0x4105)", 1),
+            (["get", "f.txt", "height"], "okr: f.txt: height: No Such Variable (0x4204)", 1),
+            (["get", "missing.txt", "a"], "okr: missing.txt: FILE: File not found (0x4502)", 1),
+            (["frobnicate"], "okr: frobnicate: Uknown Token (0x4103)", 2),
+            (["res", "add", "x.res"], "okr: res add: Missing Parameter (0x4206)", 2),
+            (["heap", "--ops"], "okr: heap --ops: Missing Parameter (0x4206)", 2),
+        ]
+        for args, line, status in cases:
+            self.fails(args, line, status)
+        self.assertIn("TEXT #1 (30 bytes at 10) overlaps TEXT #0 (30 bytes at 0)",
+                      self.run_okr("res", "check", "overlap.res", status=1).stdout.decode())
+
+    def test_help(self):
+        overview = self.okr("help")
+        for command in ["res create", "res list", "res add", "res replace", "res extract",
+                        "res remove", "res check", "res compact", "res native", "get", "eval",
+                        "tokens", "heap"]:
+            self.assertIn(command, overview)
+            words = command.split()
+            self.assertTrue(self.okr(*words, "--help").startswith("usage: okr " + command))
+
+
+class Text(ToolTest):
+    def test_eval(self):
+        cases = [
+            (["10 - 2 - 3"], "11 int 0x0000000B"),
+            (["7 / 2"], "3.5 float 0x40600000"),
+            (["3 & 5"], "6 int 0x00000006"),
+            (["--", "-~5"], "4 int 0x00000004"),
+            (["2147483647 + 1"], "-2147483648 int 0x80000000"),
+            (["'AB' + $ff + %1010"], "16971 int 0x0000424B"),
+            (["w / 2", "-D", "w=1280"], "640.0 float 0x44200000"),
+            (["half * 2", "-D", "w=$500", "-Dhalf=w \\ 7"], "12 int 0x0000000C"),
+        ]
+        for args, line in cases:
+            self.assertEqual(self.okr("eval", *args), line + "\n", args)
+        self.fails(["eval", "5 \\ 0"], "okr: eval:1:3: Divide by Zero (0x4202)")
+        self.fails(["eval", "1 2"], "okr: eval:1:3: Syntax Error (0x4201)")
+
+    def test_get_and_tokens(self):
+        self.write("s.txt", '; settings\ntitle "A B"\nsize $10, 3.5 // two\nname <x y>\n')
+        self.assertEqual(self.okr("get", "s.txt", "title"), "A B\n")
+        self.assertEqual(self.okr("get", "s.txt", "name"), "x y\n")
+        self.assertEqual(self.okr("get", "s.txt", "size"), "16\n")
+        self.assertEqual(self.okr("get", "s.txt", "size", "--float"), "16.0\n")
+        self.assertEqual(self.okr("tokens", "s.txt"),
+                         '2: [title] ["A B"]\n3: [size] [$10] [3.5]\n4: [name] [<x y>]\n')
+
+
+class HeapMap(ToolTest):
+    def test_svg_has_a_rectangle_per_block(self):
+        out = self.okr("heap", "--ops", "4000", "--seed", "7", "--size", "256K", "--svg", "h.svg")
+        blocks = [line.split() for line in out.splitlines() if line.split()[:1] == ["blocks"]]
+        before, after = int(blocks[0][1]), int(blocks[0][2])
+        self.assertIn("contents of all", out)
+        svg = ET.parse(self.path("h.svg")).getroot()
+        rects = [r for r in svg.iter("{http://www.w3.org/2000/svg}rect")]
+        kinds = [r.get("class", "").split() for r in rects]
+        self.assertEqual(sum("block" in k for k in kinds), before + after)
+        for kind in ["pool", "used", "locked", "free"]:
+            self.assertTrue(any("legend" in k and kind in k for k in kinds), kind)
+        texts = " ".join(t.text or "" for t in svg.iter("{http://www.w3.org/2000/svg}text"))
+        self.assertIn("each row is", texts)
+
+
+def main():
+    args = sys.argv[1:]
+    if "--runner" in args:
+        at = args.index("--runner")
+        end = args.index("--okr")
+        COMMAND.extend(args[at + 1:end])
+        args = args[:at] + args[end:]
+    at = args.index("--okr")
+    COMMAND.append(os.path.abspath(args[at + 1]))
+    unittest.main(argv=[sys.argv[0]] + args[:at] + args[at + 2:])
+
+
+if __name__ == "__main__":
+    main()
