@@ -35,9 +35,11 @@ Range DataArea(const ResDirectory* dir) {
 }
 
 // Room left in front of a directory moved out of the way of appended data,
-// so that a run of appends does not have to move it again at once.
-uint64_t Spare(const ResDirectory* dir) {
-  return dir->header.dataLength / 2 + 4096;
+// so that a run of appends does not have to move it again at once: as much
+// as the directory itself, so that moving it costs no more than the
+// appends it makes room for.
+uint64_t Spare(const ResStored& s) {
+  return uint64_t{s.dirLength} + 4096;
 }
 
 void SetStored(ResLinks* links, uint32_t dirOffset, uint32_t dirLength, const Range spans[2]) {
@@ -204,7 +206,7 @@ ErrCode okr_res::MakeAppendRoom(ResDirectory* dir, uint32_t bytes) {
   if (append.end > kMaxFilePos) return errFileBounds;
   if (!Protected(dir, append)) return errNone;
   ErrCode err;
-  uint32_t at = FreeTail(dir, append.end + StoredLength(dir) + Spare(dir), s.dirLength, &err);
+  uint32_t at = FreeTail(dir, append.end + StoredLength(dir) + Spare(s), s.dirLength, &err);
   return err == errNone ? RelocateStored(links, at) : err;
 }
 
