@@ -1,8 +1,19 @@
 // Single stream operations: open, close, read, write, seek and size, each
-// turning the platform's failure into a FILE code; the transfer counts.
+// turning the platform's failure into a FILE code; the transfer counts; and
+// the library's own sync and truncation. Every stdio call of the library is
+// made here, each behind its fault injection hook (empty outside the tests).
 #include <limits.h>
 #include <okr/err.h>
 #include <okr/file.h>
+
+#include "core/fault.h"
+#include "file/file_internal.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 uint32_t fileLastReadCount = 0;
 uint32_t fileLastWriteCount = 0;
@@ -20,6 +31,40 @@ bool PositionFits(long pos) {
   return pos >= 0 && pos <= INT32_MAX;
 }
 
+int Seek(File* file, long offset, int origin) {
+  return OKR_FAULT(faultSeek) ? -1 : fseek(file, offset, origin);
+}
+
+int Flush(File* file) {
+  return OKR_FAULT(faultFlush) ? EOF : fflush(file);
+}
+
+// The stream's descriptor, or -1 for a stream without one.
+int Descriptor(File* file) {
+#ifdef _WIN32
+  return _fileno(file);
+#else
+  return fileno(file);
+#endif
+}
+
+int SyncDescriptor(int fd) {
+  if (OKR_FAULT(faultSync)) return -1;
+#ifdef _WIN32
+  return _commit(fd);
+#else
+  return fsync(fd);
+#endif
+}
+
+int Truncate(int fd, int32_t size) {
+#ifdef _WIN32
+  return _chsize(fd, size);
+#else
+  return ftruncate(fd, size);
+#endif
+}
+
 }  // namespace
 
 extern "C" ErrCode FileOpen(const char* libPath, const char* mode, File** outFile) {
@@ -29,7 +74,7 @@ extern "C" ErrCode FileOpen(const char* libPath, const char* mode, File** outFil
   // A path that does not translate into the buffer is refused before the
   // platform sees anything.
   if (mode == nullptr || FileMakePath(libPath, native) == nullptr) return errFileNotFound;
-  File* file = fopen(native, mode);
+  File* file = OKR_FAULT(faultOpen) ? nullptr : fopen(native, mode);
   if (file == nullptr) return errFileNotFound;
   *outFile = file;
   return errNone;
@@ -44,7 +89,7 @@ extern "C" ErrCode FileClose(File* file) {
 extern "C" ErrCode FileRead(File* file, void* dst, uint32_t count) {
   fileLastReadCount = 0;
   if (file == nullptr || (dst == nullptr && count != 0)) return errNilPointer;
-  size_t got = count == 0 ? 0 : fread(dst, 1, count, file);
+  size_t got = count == 0 ? 0 : fread(dst, 1, OKR_FAULT_SHORT(faultRead, count), file);
   fileLastReadCount = static_cast<uint32_t>(got);
   if (got == count) return errNone;
   return ShortTransfer(file, errFileRead);
@@ -53,10 +98,10 @@ extern "C" ErrCode FileRead(File* file, void* dst, uint32_t count) {
 extern "C" ErrCode FileWrite(File* file, const void* src, uint32_t count) {
   fileLastWriteCount = 0;
   if (file == nullptr || (src == nullptr && count != 0)) return errNilPointer;
-  size_t went = count == 0 ? 0 : fwrite(src, 1, count, file);
+  size_t went = count == 0 ? 0 : fwrite(src, 1, OKR_FAULT_SHORT(faultWrite, count), file);
   // A buffered stream may only find out at the flush that the bytes cannot
   // go; the flush makes a full device answer here rather than at close.
-  if (went == count && count != 0 && fflush(file) != 0) went = 0;
+  if (went == count && count != 0 && Flush(file) != 0) went = 0;
   fileLastWriteCount = static_cast<uint32_t>(went);
   if (went == count) return errNone;
   return ShortTransfer(file, errFileWrite);
@@ -65,11 +110,11 @@ extern "C" ErrCode FileWrite(File* file, const void* src, uint32_t count) {
 extern "C" ErrCode FileSeek(File* file, int32_t origin, int32_t offset) {
   if (file == nullptr) return errNilPointer;
   long before = ftell(file);
-  if (fseek(file, offset, origin) != 0) return errFileBounds;
+  if (Seek(file, offset, origin) != 0) return errFileBounds;
   long after = ftell(file);
   if (PositionFits(after)) return errNone;
   // Positions of 2 GiB and more cannot be expressed: go back and refuse.
-  if (before >= 0) fseek(file, before, SEEK_SET);
+  if (before >= 0) Seek(file, before, SEEK_SET);
   return errFileBounds;
 }
 
@@ -77,10 +122,28 @@ extern "C" ErrCode FileGetSize(File* file, int32_t* outSize) {
   if (file == nullptr || outSize == nullptr) return errNilPointer;
   long here = ftell(file);
   if (here == -1) return errFileBounds;
-  if (fseek(file, 0, SEEK_END) != 0) return errFileBounds;
+  if (Seek(file, 0, SEEK_END) != 0) return errFileBounds;
   long size = ftell(file);
   *outSize = PositionFits(size) ? static_cast<int32_t>(size) : -1;
-  bool back = fseek(file, here, SEEK_SET) == 0;
+  bool back = Seek(file, here, SEEK_SET) == 0;
   if (!back || !PositionFits(size)) return errFileBounds;
+  return errNone;
+}
+
+ErrCode FileSync(File* file) {
+  if (file == nullptr) return errNilPointer;
+  if (Flush(file) != 0) return errFileWrite;
+  int fd = Descriptor(file);
+  if (fd >= 0 && SyncDescriptor(fd) != 0) return errFileWrite;
+  return errNone;
+}
+
+// A file that cannot be cut keeps bytes nothing refers to, which harms
+// nothing; so this flush has no fault hook.
+ErrCode FileTruncate(File* file, int32_t size) {
+  if (file == nullptr) return errNilPointer;
+  if (size < 0 || fflush(file) != 0) return errFileWrite;
+  int fd = Descriptor(file);
+  if (fd >= 0 && Truncate(fd, size) != 0) return errFileWrite;
   return errNone;
 }

@@ -1,6 +1,30 @@
 // Resource manager internals shared by its source files: the directory's
 // geometry (type records, entries, the walk over them), the run-time values
-// kept beside the directory, and the steps several operations share.
+// kept in the directory's block, what the file on disk holds, and the steps
+// several operations share.
+//
+// The block of an open file's directory handle:
+//
+//   [0, dirLength)          the directory, native byte order, in its
+//                           working layout (below)
+//   SideOffset(dirLength)   ResLinks: the file's run-time values
+//   ... free room ...       at least kScratchPerCell bytes per cell: the
+//                           compaction's scratch
+//   [capacity - cells * sizeof(Handle), capacity)
+//                           one Handle per cell, the loaded data of the
+//                           entry there; cell k's at
+//                           capacity - (k + 1) * sizeof(Handle)
+//
+// Working layout: the type list right after the fixed part, with room for
+// more records up to `entryBase`; from there the entry arrays in type
+// order, on a grid of 24-byte cells, each array followed by room for more
+// entries of its type (up to the next array, the last one up to
+// dirLength). A file is brought into this layout when it opens (a file in
+// the canonical layout, which has no room anywhere, already is). Adding an
+// entry takes its type's room, or makes as much again by moving the later
+// arrays up, so additions cost linear time in any order; the data slots
+// move with their cells. The directory stored in a file is always the
+// canonical form, written piece by piece.
 #ifndef OKR_FILE_RES_INTERNAL_H
 #define OKR_FILE_RES_INTERNAL_H
 
@@ -15,17 +39,43 @@ constexpr uint32_t kDirFixedSize = sizeof(ResDirectory);
 constexpr uint32_t kTypeRecordSize = sizeof(ResTypeRecord);
 constexpr uint32_t kEntrySize = sizeof(ResEntry);
 constexpr uint32_t kWordSize = sizeof(uint32_t);
+// The compaction's scratch: one entry position per cell (at least one per
+// entry).
+constexpr uint32_t kScratchPerCell = sizeof(uint32_t);
 // The largest position or size the file layer can express.
 constexpr uint64_t kMaxFilePos = 0x7FFFFFFF;
 
-// The run-time values of one open file, kept in the directory's block after
-// its dirLength bytes (at SideOffset), followed by one Handle per entry in
-// walk order: the entry's loaded data.
+// A range of file offsets [begin, end).
+struct Range {
+  uint64_t begin;
+  uint64_t end;
+};
+
+// What the file on disk holds, as far as this manager read or wrote it: the
+// header at offset 0 points at the stored directory, whose resources lie in
+// at most two spans. Every write except the rewrite of a resource in place
+// and the header itself keeps out of these ranges, so that an interruption
+// leaves a file whose stored directory still describes valid data.
+struct ResStored {
+  uint32_t dirOffset;
+  uint32_t dirLength;
+  uint32_t spanBegin[2];  // file offsets; an empty span has begin == end
+  uint32_t spanEnd[2];
+  unsigned char header[kHeaderSize];  // the bytes at offset 0
+};
+
+// The run-time values of one open file, kept in the directory's block.
 struct ResLinks {
   Handle nextFile;      // directory handle of the file opened before this one
   File* file;           // the file's stream
-  uint32_t entryTotal;  // number of entries (and of data slots that follow)
+  uint32_t entryTotal;  // number of entries
+  uint32_t entryBase;   // offset of cell 0 from the directory's start
+  uint32_t capacity;    // bytes of the whole block
   uint32_t shrunk;      // nonzero once a resource was rewritten smaller in place
+  uint32_t unsynced;    // nonzero while written data may not be on the disk yet
+  ErrCode wedged;       // nonzero once the header could not be put back: no
+                        // more writes, the file's state is not known
+  ResStored stored;
 };
 
 inline ResDirectory* DirOf(Handle dirHandle) {
@@ -36,19 +86,51 @@ inline char* Bytes(ResDirectory* dir) {
 }
 
 // Offset of the run-time values: dirLength raised to the alignment of a
-// pointer, so they are read and written through memcpy on any build.
+// pointer (the block's data is at least pointer-aligned).
 inline uint32_t SideOffset(uint32_t dirLength) {
   constexpr uint32_t align = alignof(ResLinks);
   return (dirLength + align - 1) & ~(align - 1);
 }
-// Bytes of the whole block for a directory of `dirLength` with `entryTotal`
-// entries; 0 when it would not fit in 32 bits.
-uint32_t BlockSizeFor(uint32_t dirLength, uint32_t entryTotal);
+inline ResLinks* LinksOf(ResDirectory* dir) {
+  return reinterpret_cast<ResLinks*>(Bytes(dir) + SideOffset(dir->header.dirLength));
+}
+inline uint32_t CellCount(ResDirectory* dir) {
+  return (dir->header.dirLength - LinksOf(dir)->entryBase) / kEntrySize;
+}
+inline uint32_t CellOf(ResDirectory* dir, const ResEntry* entry) {
+  return static_cast<uint32_t>(reinterpret_cast<const char*>(entry) - Bytes(dir) -
+                               LinksOf(dir)->entryBase) /
+         kEntrySize;
+}
+inline Handle* SlotOf(ResDirectory* dir, uint32_t cell) {
+  return reinterpret_cast<Handle*>(Bytes(dir) + LinksOf(dir)->capacity) - (cell + 1);
+}
+inline Handle GetEntryDataAt(ResDirectory* dir, uint32_t cell) {
+  return *SlotOf(dir, cell);
+}
+inline Handle GetEntryData(ResDirectory* dir, const ResEntry* entry) {
+  return GetEntryDataAt(dir, CellOf(dir, entry));
+}
+inline void SetEntryData(ResDirectory* dir, const ResEntry* entry, Handle data) {
+  *SlotOf(dir, CellOf(dir, entry)) = data;
+}
 
-ResLinks GetLinks(ResDirectory* dir);
-void SetLinks(ResDirectory* dir, const ResLinks& links);
-Handle GetEntryData(ResDirectory* dir, uint32_t ordinal);
-void SetEntryData(ResDirectory* dir, uint32_t ordinal, Handle data);
+// Bytes of a block for a directory of `dirLength` with `cells` cells and no
+// spare room; 0 when it would not fit in 32 bits.
+uint32_t BlockSizeFor(uint32_t dirLength, uint32_t cells);
+// Makes room in the block for the directory to grow by `dirBytes` and for
+// `cells` more cells (slots and scratch), growing the block when needed.
+// 0, or the memory manager's code (nothing changes). The directory may move.
+ErrCode ReserveRoom(Handle dirHandle, uint32_t dirBytes, uint32_t cells);
+// Sets the directory's dirLength and moves the run-time values to their new
+// place. Room must be reserved.
+void SetDirLength(ResDirectory* dir, uint32_t dirLength);
+// Moves `count` data slots from cell `from` on to cell `to` on.
+void MoveSlots(ResDirectory* dir, uint32_t from, uint32_t to, uint32_t count);
+// The compaction's scratch: room for one uint32_t per cell.
+uint32_t* ScratchOf(ResDirectory* dir);
+// Length of the directory's canonical form, the one stored in the file.
+uint32_t StoredLength(ResDirectory* dir);
 
 // Geometry of a directory already checked (all offsets and counts fit).
 inline uint32_t* TypeCountWord(ResDirectory* dir) {
@@ -64,23 +146,28 @@ inline ResEntry* EntryAt(ResDirectory* dir, const ResTypeRecord* type, uint32_t 
 }
 
 // A position in the walk over every entry: type records in order, the
-// entries of each in order. `ordinal` counts entries from 0.
+// entries of each in order.
 struct Cursor {
   ResDirectory* dir;
   uint32_t typeIndex;
   uint32_t entryIndex;
-  uint32_t ordinal;
   ResTypeRecord* type;
   ResEntry* entry;  // NULL once the walk is over
 };
 Cursor FirstEntry(ResDirectory* dir);
 void NextEntry(Cursor* cursor);
+// The cursor of the entry in `cell`, found through the type records.
+Cursor CursorAtCell(ResDirectory* dir, uint32_t cell);
 
 // The directory handle of the open file on `file`, searched from
 // resCurrentFile; NULL when there is none.
 Handle FindFileByStream(File* file);
-// Finds the entry whose loaded data is `resHandle` in every open file.
+// Finds the entry whose loaded data is `resHandle` in every open file. A
+// handle is the data of one entry at most, so the entry found last and the
+// one after it are looked at first.
 bool FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHandle);
+// Forgets what FindLoaded remembers of a file that closes.
+void ForgetFile(Handle dirHandle);
 // The first type record of `typeId`, or NULL.
 ResTypeRecord* FindType(ResDirectory* dir, uint32_t typeId);
 // Finds resource `index` of the first type record of `typeId`.
@@ -99,6 +186,46 @@ ErrCode CheckDirectory(Handle dirHandle, const ResFileHeader& header, uint32_t f
 // outside those bytes.
 ErrCode ConvertDirectoryWithin(ResDirectory* dir, uint32_t length);
 
+// ---- What the file on disk holds (resstore.cpp) ----------------------------
+
+// Records, at opening, the stored directory that `header` (converted) points
+// at, whose data area is the directory's own, and the raw header bytes.
+void InitStored(ResDirectory* dir, const ResFileHeader& header, const void* rawHeader);
+// True when [begin, end) touches the header or what the stored directory
+// refers to.
+bool Protected(ResDirectory* dir, Range range);
+// The first file offset from which `bytes` bytes lie beyond all the stored
+// directory refers to and all live data, and not below `atLeast`; 0x4506 in
+// *outErr when that would reach 2 GiB.
+uint32_t FreeTail(ResDirectory* dir, uint64_t atLeast, uint64_t bytes, ErrCode* outErr);
+// Copies `size` bytes of the file from `src` to `dst`, front to back in
+// resCopyChunkSize chunks; the last `lastPiece` bytes go in one chunk of
+// their own. `src` is above `dst` or the ranges lie apart.
+ErrCode CopyRange(File* file, uint32_t src, uint32_t dst, uint32_t size, uint32_t lastPiece);
+// Makes the data area's end safe to append `bytes` to: the end is moved
+// past any data the stored directory refers to, and when the bytes would
+// land on the stored directory, it is first copied beyond, with room to
+// spare. 0 or the failing code.
+ErrCode MakeAppendRoom(ResDirectory* dir, uint32_t bytes);
+// Stores the directory in memory at `at`, with the data it refers to lying
+// in `spans`: written, made durable, then the header pointed at it. The
+// stored copy carries "written" and never "changed".
+ErrCode Checkpoint(ResDirectory* dir, uint32_t at, const Range spans[2]);
+// Writes the directory at its dirOffset and points the header at it,
+// storing it elsewhere first when that place is still in use; then cuts the
+// file after it. Data written before is made durable first.
+ErrCode StoreDirectory(ResDirectory* dir);
+
+// ---- Shared steps -----------------------------------------------------------
+
+// Writes back the changed resource at `c` (see ResWriteResource). Leaves
+// the code in resLastError.
+ErrCode WriteEntry(ResDirectory* dir, const Cursor& c);
+// Records that `size` bytes of `entry` now lie at data offset `offset`:
+// the entry is no longer changed; the file is, when the entry grew.
+void Written(ResDirectory* dir, ResEntry* entry, uint32_t offset, uint32_t size);
+// Releases the loaded data of the entry at `c` (see ResReleaseResource).
+ErrCode ReleaseAt(const Cursor& c);
 // Gives up a resource's loaded data: clears memFlagResource and disposes.
 void DisposeResourceData(Handle data);
 

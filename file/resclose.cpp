@@ -1,47 +1,47 @@
 // Flushing and closing resource files: write-back, compaction, the directory
-// rewritten before the header, and unlinking from the chain of open files.
+// stored before the header points at it, and unlinking from the chain of
+// open files.
+#include "file/file_internal.h"
 #include "file/res_internal.h"
 
 using namespace okr_res;
 
 namespace {
 
-// Writes the whole directory at dirOffset, then its header copy at offset 0.
-ErrCode WriteDirectory(ResDirectory* dir) {
-  File* file = GetLinks(dir).file;
-  uint64_t end = uint64_t{dir->header.dirOffset} + dir->header.dirLength;
-  if (end > kMaxFilePos) return errFileBounds;
-  ErrCode err = FileSeek(file, fileSeekStart, static_cast<int32_t>(dir->header.dirOffset));
-  if (err == errNone) err = FileWrite(file, dir, dir->header.dirLength);
-  if (err == errNone) err = FileSeek(file, fileSeekStart, 0);
-  if (err == errNone) err = FileWrite(file, dir, kHeaderSize);
-  return err;
-}
-
 // Disposes of every loaded resource the file still holds.
 void DisposeAllData(ResDirectory* dir) {
-  for (Cursor c = FirstEntry(dir); c.entry != nullptr; NextEntry(&c)) {
-    Handle data = GetEntryData(dir, c.ordinal);
-    if (data == nullptr) continue;
-    DisposeResourceData(data);
-    SetEntryData(dir, c.ordinal, nullptr);
+  for (uint32_t cell = 0; cell < CellCount(dir); ++cell) {
+    Handle* slot = SlotOf(dir, cell);
+    if (*slot == nullptr) continue;
+    DisposeResourceData(*slot);
+    *slot = nullptr;
   }
 }
 
 void Unlink(Handle dirHandle) {
-  Handle next = GetLinks(DirOf(dirHandle)).nextFile;
+  Handle next = LinksOf(DirOf(dirHandle))->nextFile;
   if (resTopFile == dirHandle) {
     resTopFile = next;
   } else {
-    for (Handle h = resCurrentFile; h != nullptr; h = GetLinks(DirOf(h)).nextFile) {
-      ResLinks links = GetLinks(DirOf(h));
-      if (links.nextFile != dirHandle) continue;
-      links.nextFile = next;
-      SetLinks(DirOf(h), links);
+    for (Handle h = resCurrentFile; h != nullptr; h = LinksOf(DirOf(h))->nextFile) {
+      ResLinks* links = LinksOf(DirOf(h));
+      if (links->nextFile != dirHandle) continue;
+      links->nextFile = next;
       break;
     }
   }
   if (resCurrentFile == dirHandle) resCurrentFile = next;
+  ForgetFile(dirHandle);
+}
+
+// Makes data written back without a directory after it durable, as a flush
+// promises.
+ErrCode SyncWrittenData(ResDirectory* dir) {
+  ResLinks* links = LinksOf(dir);
+  if (!links->unsynced) return errNone;
+  ErrCode err = FileSync(links->file);
+  if (err == errNone) links->unsynced = 0;
+  return err;
 }
 
 }  // namespace
@@ -52,12 +52,12 @@ extern "C" ErrCode ResFlushFile(File* file) {
   ResWriteChanged(dirHandle, 0);
   if (resLastError != errNone) return resLastError;
   ResDirectory* dir = DirOf(dirHandle);
-  if (!(dir->fileFlags & resFileFlagChanged)) return errNone;
+  if (!(dir->fileFlags & resFileFlagChanged)) return Report(SyncWrittenData(dir));
   ErrCode err = ResCompactFile(dirHandle);
   if (err != errNone) return err;
   // The stored directory carries "written", never "changed".
   dir->fileFlags = (dir->fileFlags & ~uint32_t{resFileFlagChanged}) | resFileFlagWritten;
-  err = WriteDirectory(dir);
+  err = StoreDirectory(dir);
   // A directory that did not reach the file keeps the file marked changed,
   // so that a later flush tries again.
   if (err != errNone) dir->fileFlags |= resFileFlagChanged;
@@ -70,7 +70,7 @@ extern "C" ErrCode ResCloseFile(File* file) {
   ResDirectory* dir = DirOf(dirHandle);
   // A resource shrunk in place has its new size only in memory; such a file
   // is rewritten like one the library wrote before, so no size is lost.
-  if ((dir->fileFlags & (resFileFlagWritten | resFileFlagChanged)) || GetLinks(dir).shrunk) {
+  if ((dir->fileFlags & (resFileFlagWritten | resFileFlagChanged)) || LinksOf(dir)->shrunk) {
     ResWriteChanged(dirHandle, 1);
     dir->fileFlags |= resFileFlagChanged;
   }
@@ -86,9 +86,10 @@ extern "C" ErrCode ResCloseFile(File* file) {
 extern "C" void ResCloseAll(void) {
   resLastError = errNone;
   for (Handle h = resCurrentFile; h != nullptr && resLastError == errNone;) {
-    ResLinks links = GetLinks(DirOf(h));
-    resLastError = ResCloseFile(links.file);
-    h = links.nextFile;
+    ResLinks* links = LinksOf(DirOf(h));
+    Handle next = links->nextFile;
+    resLastError = ResCloseFile(links->file);
+    h = next;
   }
 }
 

@@ -1,14 +1,23 @@
-// The directory's geometry at run time: the walk over entries, the values
-// kept beside the directory, and the searches through the chain of files.
+// The directory's geometry at run time: the walk over entries, the block
+// that holds the directory with its run-time values, and the searches
+// through the chain of files.
 #include "file/res_internal.h"
 
 using namespace okr_res;
 
 namespace {
 
-// The byte address of the run-time area of `dir`.
-char* SideArea(ResDirectory* dir) {
-  return Bytes(dir) + SideOffset(dir->header.dirLength);
+// Where FindLoaded found a handle last: the next search looks there and at
+// the cell after it first, so walks over a file's resources in order find
+// each at once.
+Handle resFoundDir = nullptr;
+uint32_t resFoundCell = 0;
+
+constexpr uint64_t kMaxBlock = 0xFFFFFFF0u;
+
+// Block sizes keep the slots at the end aligned like the links.
+uint64_t RoundToLinks(uint64_t size) {
+  return (size + alignof(ResLinks) - 1) & ~uint64_t{alignof(ResLinks) - 1};
 }
 
 // Moves `cursor` to the first entry at or after (typeIndex, entryIndex).
@@ -27,62 +36,122 @@ void Settle(Cursor* cursor) {
   cursor->entry = nullptr;
 }
 
+// The bytes the block needs beyond the directory: links, slots, scratch.
+uint64_t RuntimeBytes(uint64_t cells) {
+  return sizeof(ResLinks) + cells * (sizeof(Handle) + kScratchPerCell);
+}
+
+// The cell of `resHandle` in `dir`, or CellCount when it holds none. The
+// slots lie in one array, so this is a plain scan over handles.
+uint32_t FindSlot(ResDirectory* dir, Handle resHandle) {
+  uint32_t cells = CellCount(dir);
+  for (uint32_t cell = 0; cell < cells; ++cell)
+    if (GetEntryDataAt(dir, cell) == resHandle) return cell;
+  return cells;
+}
+
+bool Found(Handle dirHandle, uint32_t cell, Cursor* outCursor, Handle* outDirHandle) {
+  resFoundDir = dirHandle;
+  resFoundCell = cell;
+  *outCursor = CursorAtCell(DirOf(dirHandle), cell);
+  *outDirHandle = dirHandle;
+  return true;
+}
+
 }  // namespace
 
-uint32_t okr_res::BlockSizeFor(uint32_t dirLength, uint32_t entryTotal) {
-  uint64_t size =
-      uint64_t{SideOffset(dirLength)} + sizeof(ResLinks) + uint64_t{entryTotal} * sizeof(Handle);
-  return size > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(size);
+uint32_t okr_res::BlockSizeFor(uint32_t dirLength, uint32_t cells) {
+  uint64_t size = RoundToLinks(uint64_t{SideOffset(dirLength)} + RuntimeBytes(cells));
+  return size > kMaxBlock ? 0 : static_cast<uint32_t>(size);
 }
 
-ResLinks okr_res::GetLinks(ResDirectory* dir) {
-  ResLinks links;
-  memcpy(&links, SideArea(dir), sizeof links);
-  return links;
+ErrCode okr_res::ReserveRoom(Handle dirHandle, uint32_t dirBytes, uint32_t cells) {
+  ResDirectory* dir = DirOf(dirHandle);
+  uint32_t count = CellCount(dir);
+  uint64_t need = uint64_t{SideOffset(dir->header.dirLength + dirBytes)} +
+                  RuntimeBytes(uint64_t{count} + cells);
+  uint32_t capacity = LinksOf(dir)->capacity;
+  if (need <= capacity) return errNone;
+  // Growing by half again keeps a long run of additions linear.
+  uint64_t grown = RoundToLinks(need + need / 2);
+  if (grown > kMaxBlock) grown = RoundToLinks(need);
+  if (grown > kMaxBlock) return errMemOutOfMemory;
+  ErrCode err = MemSetHandleSize(dirHandle, static_cast<uint32_t>(grown));
+  if (err != errNone) return err;
+  dir = DirOf(dirHandle);
+  char* slots = Bytes(dir) + capacity - count * sizeof(Handle);
+  memmove(Bytes(dir) + grown - count * sizeof(Handle), slots, count * sizeof(Handle));
+  LinksOf(dir)->capacity = static_cast<uint32_t>(grown);
+  return errNone;
 }
 
-void okr_res::SetLinks(ResDirectory* dir, const ResLinks& links) {
-  memcpy(SideArea(dir), &links, sizeof links);
+void okr_res::SetDirLength(ResDirectory* dir, uint32_t dirLength) {
+  char* from = Bytes(dir) + SideOffset(dir->header.dirLength);
+  memmove(Bytes(dir) + SideOffset(dirLength), from, sizeof(ResLinks));
+  dir->header.dirLength = dirLength;
 }
 
-Handle okr_res::GetEntryData(ResDirectory* dir, uint32_t ordinal) {
-  Handle data;
-  memcpy(&data, SideArea(dir) + sizeof(ResLinks) + ordinal * sizeof(Handle), sizeof data);
-  return data;
+void okr_res::MoveSlots(ResDirectory* dir, uint32_t from, uint32_t to, uint32_t count) {
+  if (count != 0)
+    memmove(SlotOf(dir, to + count - 1), SlotOf(dir, from + count - 1), count * sizeof(Handle));
 }
 
-void okr_res::SetEntryData(ResDirectory* dir, uint32_t ordinal, Handle data) {
-  memcpy(SideArea(dir) + sizeof(ResLinks) + ordinal * sizeof(Handle), &data, sizeof data);
+uint32_t* okr_res::ScratchOf(ResDirectory* dir) {
+  return reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(LinksOf(dir)) + sizeof(ResLinks));
+}
+
+uint32_t okr_res::StoredLength(ResDirectory* dir) {
+  return kDirFixedSize + kWordSize + *TypeCountWord(dir) * kTypeRecordSize +
+         LinksOf(dir)->entryTotal * kEntrySize;
 }
 
 Cursor okr_res::FirstEntry(ResDirectory* dir) {
-  Cursor cursor{dir, 0, 0, 0, nullptr, nullptr};
+  Cursor cursor{dir, 0, 0, nullptr, nullptr};
   Settle(&cursor);
   return cursor;
 }
 
 void okr_res::NextEntry(Cursor* cursor) {
   ++cursor->entryIndex;
-  ++cursor->ordinal;
   Settle(cursor);
 }
 
+Cursor okr_res::CursorAtCell(ResDirectory* dir, uint32_t cell) {
+  uint32_t at = LinksOf(dir)->entryBase + cell * kEntrySize;
+  for (uint32_t i = 0; i < *TypeCountWord(dir); ++i) {
+    ResTypeRecord* type = TypeAt(dir, i);
+    uint32_t start = dir->typeListOffset + type->entryListOffset;
+    if (at < start || at >= start + type->entryCount * kEntrySize) continue;
+    uint32_t index = (at - start) / kEntrySize;
+    return Cursor{dir, i, index, type, EntryAt(dir, type, index)};
+  }
+  return Cursor{dir, *TypeCountWord(dir), 0, nullptr, nullptr};
+}
+
 Handle okr_res::FindFileByStream(File* file) {
-  for (Handle h = resCurrentFile; h != nullptr; h = GetLinks(DirOf(h)).nextFile)
-    if (GetLinks(DirOf(h)).file == file) return h;
+  for (Handle h = resCurrentFile; h != nullptr; h = LinksOf(DirOf(h))->nextFile)
+    if (LinksOf(DirOf(h))->file == file) return h;
   return nullptr;
 }
 
 bool okr_res::FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHandle) {
-  for (Handle h = resCurrentFile; h != nullptr; h = GetLinks(DirOf(h)).nextFile) {
-    for (Cursor c = FirstEntry(DirOf(h)); c.entry != nullptr; NextEntry(&c)) {
-      if (GetEntryData(c.dir, c.ordinal) != resHandle) continue;
-      *outCursor = c;
-      *outDirHandle = h;
-      return true;
-    }
+  if (resHandle == nullptr) return false;
+  if (resFoundDir != nullptr) {
+    ResDirectory* dir = DirOf(resFoundDir);
+    uint32_t cells = CellCount(dir);
+    for (uint32_t cell = resFoundCell; cell < cells && cell <= resFoundCell + 1; ++cell)
+      if (GetEntryDataAt(dir, cell) == resHandle)
+        return Found(resFoundDir, cell, outCursor, outDirHandle);
+  }
+  for (Handle h = resCurrentFile; h != nullptr; h = LinksOf(DirOf(h))->nextFile) {
+    uint32_t cell = FindSlot(DirOf(h), resHandle);
+    if (cell < CellCount(DirOf(h))) return Found(h, cell, outCursor, outDirHandle);
   }
   return false;
+}
+
+void okr_res::ForgetFile(Handle dirHandle) {
+  if (resFoundDir == dirHandle) resFoundDir = nullptr;
 }
 
 ResTypeRecord* okr_res::FindType(ResDirectory* dir, uint32_t typeId) {
@@ -92,11 +161,11 @@ ResTypeRecord* okr_res::FindType(ResDirectory* dir, uint32_t typeId) {
 }
 
 bool okr_res::FindIndexed(ResDirectory* dir, uint32_t typeId, uint32_t index, Cursor* outCursor) {
-  ResTypeRecord* type = FindType(dir, typeId);
-  if (type == nullptr || index >= type->entryCount) return false;
-  for (Cursor c = FirstEntry(dir); c.entry != nullptr; NextEntry(&c)) {
-    if (c.type != type || c.entryIndex != index) continue;
-    *outCursor = c;
+  for (uint32_t i = 0; i < *TypeCountWord(dir); ++i) {
+    ResTypeRecord* type = TypeAt(dir, i);
+    if (type->typeId != typeId) continue;
+    if (index >= type->entryCount) return false;
+    *outCursor = Cursor{dir, i, index, type, EntryAt(dir, type, index)};
     return true;
   }
   return false;
@@ -105,7 +174,7 @@ bool okr_res::FindIndexed(ResDirectory* dir, uint32_t typeId, uint32_t index, Cu
 ErrCode okr_res::SeekData(ResDirectory* dir, uint32_t dataOffset, uint32_t size) {
   uint64_t pos = uint64_t{dir->header.dataStart} + dataOffset;
   if (pos + size > kMaxFilePos) return errFileBounds;
-  return FileSeek(GetLinks(dir).file, fileSeekStart, static_cast<int32_t>(pos));
+  return FileSeek(LinksOf(dir)->file, fileSeekStart, static_cast<int32_t>(pos));
 }
 
 extern "C" Handle ResFindFile(File* file) {

@@ -1,75 +1,91 @@
-// Adding and removing resources. Either changes the directory's length, so
-// the directory is built anew (type records in order, each type's entries
-// one array after the type list) and the file is marked changed: the next
-// flush compacts the data and writes the new directory behind it.
+// Adding and removing resources in the directory's working layout (see
+// res_internal.h): an entry goes into its type's room, made as large again
+// as the type when it runs out, so a long run of additions in any order of
+// types costs linear time. Either edit marks the file changed: the next
+// flush compacts the data and stores the directory's canonical form.
 #include "file/res_internal.h"
 
 using namespace okr_res;
 
 namespace {
 
-constexpr uint32_t kNoOrdinal = 0xFFFFFFFFu;
-
-// One change to a directory: an entry left out, or one added at the end of
-// its type (a new type record at the end when the type is missing).
-struct Edit {
-  uint32_t removeOrdinal;
-  Handle addData;  // NULL: nothing is added
-  uint32_t addType;
-};
-
-// Sizes of the rebuilt directory.
-struct Shape {
-  uint32_t typeCount;
-  uint32_t entryTotal;
-  uint32_t dirLength;
-  uint32_t blockSize;
-};
-
-// Writes the directory under construction into `out`.
-struct Builder {
-  ResDirectory* out;
-  uint32_t typeIndex;
-  uint32_t ordinal;
-  uint32_t entriesBase;  // offset of the entry arrays from the type list
-
-  ResTypeRecord* BeginType(uint32_t typeId) {
-    ResTypeRecord* t = TypeAt(out, typeIndex++);
-    *t = ResTypeRecord{typeId, 0, entriesBase + ordinal * kEntrySize};
-    return t;
-  }
-  void AddEntry(ResTypeRecord* type, const ResEntry& entry, Handle data) {
-    *EntryAt(out, type, type->entryCount++) = entry;
-    SetEntryData(out, ordinal++, data);
-  }
-};
-
-bool RemovesWholeType(ResDirectory* dir, const Edit& edit, const ResTypeRecord* type) {
-  if (edit.removeOrdinal == kNoOrdinal || type->entryCount != 1) return false;
-  for (Cursor c = FirstEntry(dir); c.entry != nullptr; NextEntry(&c))
-    if (c.ordinal == edit.removeOrdinal) return c.type == type;
-  return false;
+// Absolute offset of the entry array of type record `index`.
+uint32_t ArrayStart(ResDirectory* dir, uint32_t index) {
+  return dir->typeListOffset + TypeAt(dir, index)->entryListOffset;
 }
 
-bool ShapeFor(ResDirectory* dir, const Edit& edit, Shape* out) {
-  out->typeCount = *TypeCountWord(dir);
-  out->entryTotal = GetLinks(dir).entryTotal;
-  if (edit.addData != nullptr) {
-    ++out->entryTotal;
-    if (FindType(dir, edit.addType) == nullptr) ++out->typeCount;
+// Entries type record `index` has room for: up to the next array, or to
+// the end of the directory.
+uint32_t Room(ResDirectory* dir, uint32_t index) {
+  uint32_t end =
+      index + 1 < *TypeCountWord(dir) ? ArrayStart(dir, index + 1) : dir->header.dirLength;
+  return (end - ArrayStart(dir, index)) / kEntrySize;
+}
+
+// Free bytes between the type list and the first entry array.
+uint32_t TypeListRoom(ResDirectory* dir) {
+  uint32_t listEnd = dir->typeListOffset + kWordSize + *TypeCountWord(dir) * kTypeRecordSize;
+  return LinksOf(dir)->entryBase - listEnd;
+}
+
+// Opens `bytes` bytes at directory offset `at`, moving what follows up; the
+// room must be reserved. Type records from `firstType` on whose arrays
+// follow move with them.
+void OpenBytes(ResDirectory* dir, uint32_t at, uint32_t bytes, uint32_t firstType) {
+  uint32_t length = dir->header.dirLength;
+  SetDirLength(dir, length + bytes);
+  memmove(Bytes(dir) + at + bytes, Bytes(dir) + at, length - at);
+  memset(Bytes(dir) + at, 0, bytes);
+  for (uint32_t i = firstType; i < *TypeCountWord(dir); ++i)
+    TypeAt(dir, i)->entryListOffset += bytes;
+}
+
+// Room for `records` more type records: every entry array moves up, and the
+// grid of cells with them, so the data slots stay as they are.
+void OpenTypeRoom(ResDirectory* dir, uint32_t records) {
+  ResLinks* links = LinksOf(dir);
+  uint32_t bytes = records * kTypeRecordSize;
+  uint32_t base = links->entryBase;
+  OpenBytes(dir, base, bytes, 0);
+  LinksOf(dir)->entryBase = base + bytes;
+}
+
+// Room for `cells` more entries of type record `index`: the later arrays
+// and their slots move up.
+void OpenCells(ResDirectory* dir, uint32_t index, uint32_t cells) {
+  uint32_t end = ArrayStart(dir, index) + Room(dir, index) * kEntrySize;
+  uint32_t firstCell = (end - LinksOf(dir)->entryBase) / kEntrySize;
+  uint32_t later = CellCount(dir) - firstCell;
+  OpenBytes(dir, end, cells * kEntrySize, index + 1);
+  MoveSlots(dir, firstCell, firstCell + cells, later);
+  for (uint32_t i = 0; i < cells; ++i)
+    *SlotOf(dir, firstCell + i) = nullptr;
+}
+
+// What an addition needs: bytes of type list and of cells, and cells.
+struct Growth {
+  uint32_t typeRecords;
+  uint32_t cells;
+};
+
+Growth GrowthFor(ResDirectory* dir, const ResTypeRecord* type) {
+  Growth g{0, 0};
+  uint32_t typeCount = *TypeCountWord(dir);
+  if (type == nullptr && TypeListRoom(dir) < kTypeRecordSize) {
+    // An even number of records keeps the grid of cells where it was.
+    g.typeRecords = (typeCount + 2) & ~1u;
   }
-  if (edit.removeOrdinal != kNoOrdinal) {
-    --out->entryTotal;
-    for (uint32_t i = 0; i < *TypeCountWord(dir); ++i)
-      if (RemovesWholeType(dir, edit, TypeAt(dir, i))) --out->typeCount;
-  }
-  uint64_t length = uint64_t{kDirFixedSize} + kWordSize +
-                    uint64_t{out->typeCount} * kTypeRecordSize +
-                    uint64_t{out->entryTotal} * kEntrySize;
-  if (length > kMaxFilePos) return false;
-  out->dirLength = static_cast<uint32_t>(length);
-  out->blockSize = BlockSizeFor(out->dirLength, out->entryTotal);
-  return out->blockSize != 0;
+  uint32_t index = type == nullptr ? typeCount : static_cast<uint32_t>(type - TypeAt(dir, 0));
+  uint32_t count = type == nullptr ? 0 : type->entryCount;
+  if (type == nullptr || count == Room(dir, index)) g.cells = count < 4 ? 4 : count;
+  return g;
+}
+
+// A type record for `typeId` with no entries and no room, after the others.
+uint32_t AppendType(ResDirectory* dir, uint32_t typeId) {
+  uint32_t index = (*TypeCountWord(dir))++;
+  *TypeAt(dir, index) = ResTypeRecord{typeId, 0, dir->header.dirLength - dir->typeListOffset};
+  return index;
 }
 
 // The entry a new resource starts with: no bytes yet, at the end of the data
@@ -78,47 +94,18 @@ ResEntry NewEntry(const ResDirectory* dir) {
   return ResEntry{0, 0, dir->header.dataLength, 0, resAttrChanged, 0};
 }
 
-void Build(ResDirectory* old, const Edit& edit, const Shape& shape, ResDirectory* out) {
-  memset(out, 0, shape.blockSize);
-  *out = *old;
-  out->header.dirLength = shape.dirLength;
-  out->typeListOffset = kDirFixedSize;
-  *TypeCountWord(out) = shape.typeCount;
-  Builder b{out, 0, 0, kWordSize + shape.typeCount * kTypeRecordSize};
-  bool added = false;
-  for (uint32_t i = 0; i < *TypeCountWord(old); ++i) {
-    const ResTypeRecord* type = TypeAt(old, i);
-    if (RemovesWholeType(old, edit, type)) continue;
-    ResTypeRecord* t = b.BeginType(type->typeId);
-    for (Cursor c = FirstEntry(old); c.entry != nullptr; NextEntry(&c))
-      if (c.type == type && c.ordinal != edit.removeOrdinal)
-        b.AddEntry(t, *c.entry, GetEntryData(old, c.ordinal));
-    if (edit.addData != nullptr && !added && type == FindType(old, edit.addType)) {
-      b.AddEntry(t, NewEntry(old), edit.addData);
-      added = true;
-    }
-  }
-  if (edit.addData != nullptr && !added)
-    b.AddEntry(b.BeginType(edit.addType), NewEntry(old), edit.addData);
-  ResLinks links = GetLinks(old);
-  links.entryTotal = shape.entryTotal;
-  SetLinks(out, links);
-  out->fileFlags |= resFileFlagChanged;
-}
-
-// Rebuilds the directory of `dirHandle` with `edit` applied. Nothing changes
-// when memory runs short.
-ErrCode Rebuild(Handle dirHandle, const Edit& edit) {
-  Shape shape;
-  if (!ShapeFor(DirOf(dirHandle), edit, &shape)) return errMemOutOfMemory;
-  Handle scratch = MemNewHandle(shape.blockSize);
-  if (scratch == nullptr) return MemGetError();
-  MemLockHandle(scratch);
-  Build(DirOf(dirHandle), edit, shape, static_cast<ResDirectory*>(scratch->data));
-  ErrCode err = MemSetHandleSize(dirHandle, shape.blockSize);
-  if (err == errNone) memcpy(dirHandle->data, scratch->data, shape.blockSize);
-  MemDisposeHandle(scratch);
-  return err;
+// Takes the entry at `c` out of its array, and its type record when it was
+// the last; its cell becomes room of the type before.
+void RemoveEntry(ResDirectory* dir, const Cursor& c) {
+  uint32_t cell = CellOf(dir, c.entry);
+  uint32_t after = c.type->entryCount - 1 - c.entryIndex;
+  memmove(c.entry, c.entry + 1, after * kEntrySize);
+  MoveSlots(dir, cell + 1, cell, after);
+  *SlotOf(dir, cell + after) = nullptr;
+  --LinksOf(dir)->entryTotal;
+  if (--c.type->entryCount != 0) return;
+  uint32_t typeCount = --*TypeCountWord(dir);
+  memmove(c.type, c.type + 1, (typeCount - c.typeIndex) * kTypeRecordSize);
 }
 
 }  // namespace
@@ -128,11 +115,30 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
   Handle dirHandle = ResFindFile(file);
   if (dirHandle == nullptr) return errResFileNotFound;
   if (DirOf(dirHandle)->fileFlags & resFileFlagReadOnly) return Report(errResReadOnly);
+  // Only a handle that carries memFlagResource can be some resource's data,
+  // so only such a one is searched for.
   Cursor c;
   Handle owner;
-  if (FindLoaded(dataHandle, &c, &owner)) return Report(errResAlreadyInFile);
-  ErrCode err = Rebuild(dirHandle, Edit{kNoOrdinal, dataHandle, typeId});
+  if ((MemGetFlags(dataHandle) & memFlagResource) && FindLoaded(dataHandle, &c, &owner))
+    return Report(errResAlreadyInFile);
+  ResDirectory* dir = DirOf(dirHandle);
+  const ResTypeRecord* type = FindType(dir, typeId);
+  uint32_t index =
+      type == nullptr ? *TypeCountWord(dir) : static_cast<uint32_t>(type - TypeAt(dir, 0));
+  Growth g = GrowthFor(dir, type);
+  ErrCode err =
+      ReserveRoom(dirHandle, g.typeRecords * kTypeRecordSize + g.cells * kEntrySize, g.cells);
   if (err != errNone) return Report(err);
+  dir = DirOf(dirHandle);
+  if (g.typeRecords != 0) OpenTypeRoom(dir, g.typeRecords);
+  if (type == nullptr) AppendType(dir, typeId);
+  if (g.cells != 0) OpenCells(dir, index, g.cells);
+  ResTypeRecord* record = TypeAt(dir, index);
+  ResEntry* entry = EntryAt(dir, record, record->entryCount++);
+  *entry = NewEntry(dir);
+  SetEntryData(dir, entry, dataHandle);
+  ++LinksOf(dir)->entryTotal;
+  dir->fileFlags |= resFileFlagChanged;
   MemSetFlags(dataHandle, MemGetFlags(dataHandle) | memFlagResource);
   return Report(errNone);
 }
@@ -142,8 +148,8 @@ extern "C" ErrCode ResRemoveResource(Handle resHandle) {
   Handle dirHandle;
   if (resHandle == nullptr || !FindLoaded(resHandle, &c, &dirHandle)) return Report(errResNotFound);
   if (c.dir->fileFlags & resFileFlagReadOnly) return Report(errResReadOnly);
-  ErrCode err = Rebuild(dirHandle, Edit{c.ordinal, nullptr, 0});
-  if (err != errNone) return Report(err);
+  RemoveEntry(c.dir, c);
+  c.dir->fileFlags |= resFileFlagChanged;
   DisposeResourceData(resHandle);
   return Report(errNone);
 }

@@ -12,7 +12,7 @@ void FillInfo(const Cursor& c, ResInfo* out) {
   out->dataOffset = c.entry->dataOffset;
   out->dataSize = c.entry->dataSize;
   out->attributes = c.entry->attributes;
-  out->dataHandle = GetEntryData(c.dir, c.ordinal);
+  out->dataHandle = GetEntryData(c.dir, c.entry);
 }
 
 // Reads `size` bytes at data offset `offset` into a new handle.
@@ -23,7 +23,7 @@ ErrCode ReadResourceData(Handle dirHandle, uint32_t offset, uint32_t size, Handl
   ErrCode err = SeekData(dir, offset, size);
   if (err == errNone) {
     MemLockHandle(data);
-    err = FileRead(GetLinks(dir).file, data->data, size);
+    err = FileRead(LinksOf(dir)->file, data->data, size);
     MemUnlockHandle(data);
   }
   if (err != errNone) {
@@ -44,11 +44,13 @@ extern "C" ErrCode ResLoadResource(File* file, uint32_t typeId, uint32_t index, 
   if (dirHandle == nullptr) return errResFileNotFound;
   Cursor c;
   if (!FindIndexed(DirOf(dirHandle), typeId, index, &c)) return Report(errResNotFound);
-  Handle data = GetEntryData(c.dir, c.ordinal);
+  Handle data = GetEntryData(c.dir, c.entry);
   if (data == nullptr) {
+    // The allocation may move the directory: its cell still names the entry.
+    uint32_t cell = CellOf(c.dir, c.entry);
     ErrCode err = ReadResourceData(dirHandle, c.entry->dataOffset, c.entry->dataSize, &data);
     if (err != errNone) return Report(err);
-    SetEntryData(DirOf(dirHandle), c.ordinal, data);
+    *SlotOf(DirOf(dirHandle), cell) = data;
   }
   *outHandle = data;
   return Report(errNone);

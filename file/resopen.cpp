@@ -15,10 +15,11 @@ File* resLastOpenedFile = nullptr;
 
 namespace {
 
-// Reads and converts the header; checks that the directory lies inside a
-// file of *outFileSize bytes.
-ErrCode ReadHeader(File* file, ResFileHeader* header, uint32_t* outFileSize) {
-  ErrCode err = FileRead(file, header, kHeaderSize);
+// Reads the header as it stands into `raw` and converted into `header`;
+// checks that the directory lies inside a file of *outFileSize bytes.
+ErrCode ReadHeader(File* file, ResFileHeader* raw, ResFileHeader* header, uint32_t* outFileSize) {
+  ErrCode err = FileRead(file, raw, kHeaderSize);
+  *header = *raw;
   if (err == errNone && header->version != resVersion) err = ResConvertHeader(header);
   if (err != errNone) return err;
   int32_t size = 0;
@@ -48,6 +49,49 @@ ErrCode ReadDirectory(File* file, const ResFileHeader& header, Handle* outDir) {
   return ConvertDirectoryWithin(dir, header.dirLength);
 }
 
+bool IsCanonical(ResDirectory* dir) {
+  if (dir->typeListOffset != kDirFixedSize) return false;
+  uint32_t typeCount = *TypeCountWord(dir);
+  uint64_t expected = kWordSize + uint64_t{typeCount} * kTypeRecordSize;
+  for (uint32_t i = 0; i < typeCount; ++i) {
+    const ResTypeRecord* type = TypeAt(dir, i);
+    if (type->entryListOffset != expected) return false;
+    expected += uint64_t{type->entryCount} * kEntrySize;
+  }
+  return kDirFixedSize + expected == dir->header.dirLength;
+}
+
+// Writes the canonical form of `dir` into `out`, `length` bytes: the type
+// list after the fixed part, then each type's entries, in type order.
+void BuildCanonical(ResDirectory* dir, ResDirectory* out, uint32_t length) {
+  memcpy(out, dir, kDirFixedSize);
+  out->header.dirLength = length;
+  out->typeListOffset = kDirFixedSize;
+  uint32_t typeCount = *TypeCountWord(dir);
+  *TypeCountWord(out) = typeCount;
+  uint32_t entries = kWordSize + typeCount * kTypeRecordSize;
+  for (uint32_t i = 0; i < typeCount; ++i) {
+    const ResTypeRecord* type = TypeAt(dir, i);
+    *TypeAt(out, i) = ResTypeRecord{type->typeId, type->entryCount, entries};
+    memcpy(EntryAt(out, TypeAt(out, i), 0), EntryAt(dir, type, 0), type->entryCount * kEntrySize);
+    entries += type->entryCount * kEntrySize;
+  }
+}
+
+// Brings a directory laid out otherwise into the canonical layout, which is
+// never longer (the check keeps the entry arrays apart). 0 or 0x4603.
+ErrCode Canonicalize(Handle dirHandle, uint32_t entryTotal) {
+  if (IsCanonical(DirOf(dirHandle))) return errNone;
+  uint32_t length = kDirFixedSize + kWordSize + *TypeCountWord(DirOf(dirHandle)) * kTypeRecordSize +
+                    entryTotal * kEntrySize;
+  Handle scratch = MemNewHandle(length);
+  if (scratch == nullptr) return MemGetError();
+  BuildCanonical(DirOf(dirHandle), static_cast<ResDirectory*>(scratch->data), length);
+  memcpy(dirHandle->data, scratch->data, length);
+  MemDisposeHandle(scratch);
+  return errNone;
+}
+
 uint32_t CountEntries(ResDirectory* dir) {
   uint32_t total = 0;
   for (uint32_t i = 0; i < *TypeCountWord(dir); ++i)
@@ -55,16 +99,19 @@ uint32_t CountEntries(ResDirectory* dir) {
   return total;
 }
 
-// Makes room for the run-time values beside the directory and clears them,
-// and the directory's own run-time words: whatever the file held there
-// means nothing now.
-ErrCode AttachRuntime(Handle dirHandle, File* file, uint32_t openFlags) {
+// Brings the directory into its canonical layout, makes room for the
+// run-time values beside it and clears them, and the directory's own
+// run-time words: whatever the file held there means nothing now. Records
+// what the file on disk holds.
+ErrCode AttachRuntime(Handle dirHandle, File* file, uint32_t openFlags, const ResFileHeader& header,
+                      const ResFileHeader& raw) {
+  uint32_t total = CountEntries(DirOf(dirHandle));
+  ErrCode err = Canonicalize(dirHandle, total);
   ResDirectory* dir = DirOf(dirHandle);
   uint32_t length = dir->header.dirLength;
-  uint32_t total = CountEntries(dir);
   uint32_t blockSize = BlockSizeFor(length, total);
-  if (blockSize == 0) return errMemOutOfMemory;
-  ErrCode err = MemSetHandleSize(dirHandle, blockSize);
+  if (err == errNone && blockSize == 0) err = errMemOutOfMemory;
+  if (err == errNone) err = MemSetHandleSize(dirHandle, blockSize);
   if (err != errNone) return err;
   dir = DirOf(dirHandle);
   memset(Bytes(dir) + length, 0, blockSize - length);
@@ -72,18 +119,24 @@ ErrCode AttachRuntime(Handle dirHandle, File* file, uint32_t openFlags) {
   dir->file = 0;
   for (Cursor c = FirstEntry(dir); c.entry != nullptr; NextEntry(&c))
     c.entry->dataHandle = 0;
-  SetLinks(dir, ResLinks{resTopFile, file, total, 0});
+  ResLinks* links = LinksOf(dir);
+  links->nextFile = resTopFile;
+  links->file = file;
+  links->entryTotal = total;
+  links->entryBase = kDirFixedSize + kWordSize + *TypeCountWord(dir) * kTypeRecordSize;
+  links->capacity = blockSize;
+  InitStored(dir, header, &raw);
   dir->fileFlags |= openFlags;
   return errNone;
 }
 
 ErrCode LoadDirectory(File* file, uint32_t openFlags, Handle* outDir) {
-  ResFileHeader header;
+  ResFileHeader raw, header;
   uint32_t fileSize = 0;
-  ErrCode err = ReadHeader(file, &header, &fileSize);
+  ErrCode err = ReadHeader(file, &raw, &header, &fileSize);
   if (err == errNone) err = ReadDirectory(file, header, outDir);
   if (err == errNone) err = CheckDirectory(*outDir, header, fileSize);
-  if (err == errNone) err = AttachRuntime(*outDir, file, openFlags);
+  if (err == errNone) err = AttachRuntime(*outDir, file, openFlags, header, raw);
   return err;
 }
 

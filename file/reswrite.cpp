@@ -32,9 +32,52 @@ ErrCode WriteData(File* file, Handle data, uint32_t size) {
 
 }  // namespace
 
+ErrCode okr_res::ReleaseAt(const Cursor& c) {
+  if (c.entry->attributes & resAttrChanged) return Report(errResAttributes);
+  DisposeResourceData(GetEntryData(c.dir, c.entry));
+  SetEntryData(c.dir, c.entry, nullptr);
+  return Report(errNone);
+}
+
 void okr_res::DisposeResourceData(Handle data) {
   MemSetFlags(data, MemGetFlags(data) & ~uint32_t{memFlagResource});
   MemDisposeHandle(data);
+}
+
+// A stale code in the memory manager's last error does not stop a write-back:
+// taking the handle's size cannot have set it.
+ErrCode okr_res::WriteEntry(ResDirectory* dir, const Cursor& c) {
+  resLastError = errNone;
+  if (dir->fileFlags & resFileFlagReadOnly) return Report(errResReadOnly);
+  if (!(c.entry->attributes & resAttrChanged)) return errNone;
+  ResLinks* links = LinksOf(dir);
+  if (links->wedged != errNone) return Report(links->wedged);
+  Handle data = GetEntryData(dir, c.entry);
+  uint32_t newSize = MemGetHandleSize(data);
+  // Appended data must not land on what the stored directory refers to.
+  ErrCode err = newSize > c.entry->dataSize ? MakeAppendRoom(dir, newSize) : ErrCode{errNone};
+  if (err != errNone) return Report(err);
+  uint32_t offset = 0;
+  uint32_t dataLength = 0;
+  if (!PlaceData(dir, c.entry, newSize, &offset, &dataLength)) return Report(errFileBounds);
+  err = SeekData(dir, offset, newSize);
+  if (err == errNone) err = WriteData(links->file, data, newSize);
+  // On failure the entry keeps its old place, size and changed bit, so it
+  // claims nothing the file does not hold; a later write-back retries.
+  if (err != errNone) return Report(err);
+  Written(dir, c.entry, offset, newSize);
+  dir->header.dataLength = dataLength;
+  return errNone;
+}
+
+void okr_res::Written(ResDirectory* dir, ResEntry* entry, uint32_t offset, uint32_t size) {
+  ResLinks* links = LinksOf(dir);
+  links->unsynced = 1;
+  if (size > entry->dataSize) dir->fileFlags |= resFileFlagChanged;
+  if (size < entry->dataSize) links->shrunk = 1;
+  entry->dataOffset = offset;
+  entry->dataSize = size;
+  entry->attributes &= ~uint32_t{resAttrChanged};
 }
 
 extern "C" ErrCode ResReleaseResource(Handle resHandle) {
@@ -42,54 +85,14 @@ extern "C" ErrCode ResReleaseResource(Handle resHandle) {
   Handle dirHandle;
   if (resHandle == nullptr) return resLastError;
   if (!FindLoaded(resHandle, &c, &dirHandle)) return Report(errResNotFound);
-  if (c.entry->attributes & resAttrChanged) return Report(errResAttributes);
-  DisposeResourceData(resHandle);
-  SetEntryData(c.dir, c.ordinal, nullptr);
-  return Report(errNone);
+  return ReleaseAt(c);
 }
 
-// A stale code in the memory manager's last error does not stop a write-back:
-// taking the handle's size cannot have set it.
 extern "C" ErrCode ResWriteResource(Handle resHandle) {
   resLastError = errNone;
   Cursor c;
   Handle dirHandle;
   if (resHandle == nullptr) return errNone;
   if (!FindLoaded(resHandle, &c, &dirHandle)) return Report(errResNotFound);
-  ResDirectory* dir = c.dir;
-  if (dir->fileFlags & resFileFlagReadOnly) return Report(errResReadOnly);
-  if (!(c.entry->attributes & resAttrChanged)) return errNone;
-  uint32_t newSize = MemGetHandleSize(resHandle);
-  uint32_t offset = 0;
-  uint32_t dataLength = 0;
-  if (!PlaceData(dir, c.entry, newSize, &offset, &dataLength)) return Report(errFileBounds);
-  ErrCode err = SeekData(dir, offset, newSize);
-  if (err == errNone) err = WriteData(GetLinks(dir).file, resHandle, newSize);
-  // On failure the entry keeps its old place, size and changed bit, so it
-  // claims nothing the file does not hold; a later write-back retries.
-  if (err != errNone) return Report(err);
-  if (newSize > c.entry->dataSize) dir->fileFlags |= resFileFlagChanged;
-  if (newSize < c.entry->dataSize) {
-    ResLinks links = GetLinks(dir);
-    links.shrunk = 1;
-    SetLinks(dir, links);
-  }
-  c.entry->dataOffset = offset;
-  c.entry->dataSize = newSize;
-  c.entry->attributes &= ~uint32_t{resAttrChanged};
-  dir->header.dataLength = dataLength;
-  return errNone;
-}
-
-extern "C" void ResWriteChanged(Handle dirHandle, int releaseAll) {
-  resLastError = dirHandle == nullptr ? ErrCode{errNilPointer} : ErrCode{errNone};
-  if (dirHandle == nullptr) return;
-  // Entries are found again by ordinal: releasing data frees memory but never
-  // moves the directory, and writing back allocates nothing.
-  for (Cursor c = FirstEntry(DirOf(dirHandle)); c.entry != nullptr; NextEntry(&c)) {
-    if (resLastError != errNone) return;
-    Handle data = GetEntryData(c.dir, c.ordinal);
-    if (c.entry->attributes & resAttrChanged) ResWriteResource(data);
-    if (releaseAll && data != nullptr) ResReleaseResource(data);
-  }
+  return WriteEntry(c.dir, c);
 }

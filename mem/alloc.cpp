@@ -165,6 +165,7 @@ void MemCutBlock(BlockDesc* d, uint32_t size) {
 }
 
 Handle MemNewHandle(uint32_t size) {
+  OKR_FAULT_MEM(nullptr);
   Heap* heap = memCurrentHeap;
   if (heap == nullptr) {
     memLastError = errMemNotStarted;

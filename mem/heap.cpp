@@ -72,7 +72,7 @@ ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t
 
   if (regionSize == 0) regionSize = kDefaultRegionSize;
   if (region == nullptr) {
-    region = std::malloc(regionSize);
+    region = OKR_FAULT(faultMalloc) ? nullptr : std::malloc(regionSize);
     if (region == nullptr) return errNoSystemMemory;
   }
   char* header = AlignUp(static_cast<char*>(region), memBlockAlign);

@@ -26,6 +26,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/fault.h"
+
 // The owner word before every block's data.
 constexpr MemWord kOwnerSize = sizeof(MemWord);
 constexpr uint32_t kHeapMagic = 0x50414548;  // "HEAP" in memory order

@@ -3,6 +3,7 @@
 #include "mem/internal.h"
 
 void* MemNewPtr(uint32_t size) {
+  OKR_FAULT_MEM(nullptr);
   memLastError = errNone;
   Handle h = MemNewHandle(size);
   if (memLastError != errNone || h == nullptr) return nullptr;
@@ -11,6 +12,7 @@ void* MemNewPtr(uint32_t size) {
 }
 
 void* MemNewPtrClear(uint32_t size) {
+  OKR_FAULT_MEM(nullptr);
   void* p = MemNewPtr(size);
   if (p != nullptr) std::memset(p, 0, size);
   return p;

@@ -88,6 +88,7 @@ ErrCode MemSetHandleSize(Handle h, uint32_t newSize) {
   Heap* heap = memCurrentHeap;
   if (heap == nullptr) return errMemNotStarted;
   if (!IsLiveHandle(h)) return errMemInvalidHandle;
+  if (newSize > h->requestedSize) OKR_FAULT_MEM(errMemOutOfMemory);
   uint32_t size;
   if (!MemBlockSizeFor(newSize, &size)) return memLastError = errMemOutOfMemory;
 

@@ -30,6 +30,9 @@ TEST_F(ResCorrupt, DamagedFilesAreRefusedWithACode) {
       {kDirectory, 64, 0x7FFFFFF0u, errResInvalidFile},   // entry list beyond
       {kDirectory, 64, 0, errResInvalidFile},             // entries over the type list
       {kDirectory, 60, 0x20000000u, errResInvalidFile},   // huge entry count
+      {kDirectory, 60, 0x0AAAAAABu, errResInvalidFile},   // count * 24 wraps to 8
+      {kDirectory, 52, 0x15555556u, errResInvalidFile},   // count * 12 wraps to 8
+      {kHeader, 16, 0xFFFFFFF0u, errFileEof},             // offset + length wraps
       {kDirectory, 76, 28, errResInvalidFile},            // two types share entries
       {kDirectory, 88, 20, errResInvalidFile},            // resource beyond the data area
       {kDirectory, 116, 0xFFFFFFFCu, errResInvalidFile},  // size wraps around

@@ -1,5 +1,7 @@
 // Resource manager: write-back placement, compaction, the chain of open
 // files, read-only and failing writes, and a whole life cycle.
+#include <map>
+
 #include "res_builder.h"
 
 namespace {
@@ -185,6 +187,60 @@ TEST_F(ResManager, CreateFillChangeCompactCloseAndReopen) {
   ASSERT_EQ(ResLoadResource(f, TypeWord("WORD"), 1, &h), 0u);
   EXPECT_EQ(HandleText(h), "gamma!");
   EXPECT_EQ(TopDir()->header.dirOffset, 32 + grown.size() + 6);
+}
+
+TEST_F(ResManager, InterleavedAdditionsAndRemovalsKeepTypeOrder) {
+  // Resources of three types added in turn, enough to outgrow each type's
+  // room several times, some removed again (a whole type among them); the
+  // directory in memory and the one stored must list the same in order.
+  std::string path = TempPath("interleave.res");
+  const char* types[] = {"AAAA", "BBBB", "CCCC"};
+  std::map<std::string, std::vector<std::string>> model;
+  File* f = nullptr;
+  ASSERT_EQ(ResCreateFile(path.c_str(), &f), 0u);
+  std::vector<std::pair<std::string, Handle>> added;
+  for (int i = 0; i < 90; ++i) {
+    std::string type = types[i * 7 % 3], text = type + std::to_string(i);
+    Handle h = MemNewHandle(uint32_t(text.size()));
+    memcpy(h->data, text.data(), text.size());
+    ASSERT_EQ(ResAddResource(f, TypeWord(type.c_str()), h), 0u);
+    added.push_back({type, h});
+    model[type].push_back(text);
+  }
+  for (int i = 0; i < 90; i += 4) {  // every fourth, and every "CCCC"
+    if (added[i].first != "CCCC" && i % 8 != 0) continue;
+    ASSERT_EQ(ResRemoveResource(added[i].second), 0u);
+    auto& list = model[added[i].first];
+    list.erase(std::find(list.begin(), list.end(), added[i].first + std::to_string(i)));
+  }
+  for (int pass = 0; pass < 2; ++pass) {
+    uint32_t typeCount = 0;
+    ASSERT_EQ(ResCountTypes(f, &typeCount), 0u);
+    uint32_t expectedTypes = 0;
+    for (const char* type : types) {
+      uint32_t count = 0;
+      ASSERT_EQ(ResCountResources(f, TypeWord(type), &count), 0u);
+      ASSERT_EQ(count, model[type].size()) << type;
+      expectedTypes += count != 0;
+      for (uint32_t i = 0; i < count; ++i) {
+        Handle h = nullptr;
+        ASSERT_EQ(ResLoadResource(f, TypeWord(type), i, &h), 0u);
+        EXPECT_EQ(HandleText(h), model[type][i]);
+      }
+    }
+    EXPECT_EQ(typeCount, expectedTypes);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+    // Stored canonically: the type list after the fixed part, each type's
+    // entries right after the last one's, nothing between.
+    Bytes b = ReadBytes(path);
+    uint32_t dir = GetWord(b, 16), length = GetWord(b, 20), offset = 56 + 12 * typeCount;
+    ASSERT_EQ(dir + length, b.size());
+    EXPECT_EQ(GetWord(b, dir + 44), 52u);
+    for (uint32_t t = 0; t < typeCount; offset += 24 * GetWord(b, dir + 60 + 12 * t), ++t)
+      EXPECT_EQ(GetWord(b, dir + 64 + 12 * t) + 52, offset);
+    EXPECT_EQ(offset, length);
+    ASSERT_EQ(ResOpenNamedFile(path.c_str(), &f), 0u);
+  }
 }
 
 }  // namespace

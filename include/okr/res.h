@@ -15,6 +15,43 @@
    build; the 32-bit slots themselves read 0 while a file is open and are
    written as 0. Use ResFindEntry / ResGetInfo to reach a resource's data.
 
+   Layout in memory. While a file is open its directory keeps room after
+   each type's entries (and after the type list), so that adding resources
+   costs linear time in any order of types; `dirLength` in memory counts
+   that room. The file always receives the canonical directory: the type
+   list after the fixed part, each type's entries right after the last's.
+
+   Failure safety. The header at offset 0 points at the directory stored
+   last, and nothing is written over that directory or the data it
+   describes while it is the one pointed at: a new directory is written
+   elsewhere, made durable together with the data it describes (fflush,
+   then fsync; _commit on Windows), and only then is the header pointed at
+   it. A compaction first copies the resources that move beyond all data
+   in use and stores a directory that finds them there, then copies them
+   down (so it needs free disk space for the data it moves); a grown
+   resource appended where the stored directory lies first moves that
+   directory beyond. After any single failure or interruption of a write,
+   flush, compaction or close the file therefore opens, and every resource
+   holds its content of the last flush or the content written since; a
+   failed operation reports its code and is never retried from damaged
+   bytes. What remains:
+   - A resource rewritten in place (one that did not grow) changes in the
+     file at once, where the format keeps it: a write that fails or is cut
+     short leaves it partly rewritten (ResWriteResource or ResFlushFile
+     reports the failure), and until the next flush stores the directory
+     the file gives a shrunk resource its old size, its new bytes followed
+     by the rest of its old ones.
+   - The header is one 32-byte write at offset 0, which the disk is taken
+     to perform whole (it lies in one sector). A header write that fails is
+     undone by writing the previous header back; if that fails too, the
+     file takes no more writes from this manager (the code is repeated).
+   - ResCompactFile called on its own stores the directory in memory along
+     the way: a resource added and not yet written back is stored as an
+     empty one until the next flush. ResFlushFile writes back first.
+   - ResCloseFile answers with the result of disposing of the directory,
+     not with its flush's: call ResFlushFile before ResCloseFile to learn
+     whether the changes reached the file.
+
    Core operations: ResInit, ResStart, ResOpenNamedFile, ResOpenFile,
    ResFindFile, ResFindEntry, ResReleaseResource, ResWriteResource,
    ResWriteChanged, ResNextStored, ResCompactFile, ResFlushFile, ResCloseFile,
@@ -167,7 +204,8 @@ OKR_API ErrCode ResOpenNamedFile(const char* libPath, File** outFile);
    in neither byte order; 0x4585 for a directory whose offsets or counts do
    not fit in it or that lies inside the data area, or resources outside
    the data area or overlapping;
-   0x4603 when memory runs short. On every failure but one the stream is
+   0x4603 when memory runs short (a directory laid out otherwise than
+   canonically takes a second block of its size, briefly). On every failure but one the stream is
    closed: a stream that is already open as a resource file is refused with
    0x4586 and left open. */
 OKR_API ErrCode ResOpenFile(File* file, uint32_t openFlags);
@@ -196,31 +234,46 @@ OKR_API ResEntry* ResNextStored(ResDirectory* dir, uint32_t fromOffset);
 OKR_API ErrCode ResReleaseResource(Handle resHandle);
 
 /* Writes a changed resource's data back: in place when it did not grow,
-   appended to the data area when it did (the file is then marked changed).
-   The handle's lock state is kept. Returns 0 (also when the resource is not
+   appended to the data area when it did (the file is then marked changed;
+   when the stored directory lies there, it is first copied beyond). The
+   handle's lock state is kept. Returns 0 (also when the resource is not
    changed, or for a NULL handle); 0x4583; 0x4509 for a read-only file (the
-   resource stays changed); the file layer's seek/write codes (the entry then
-   keeps its old place, size and changed bit); 0x4506 when the data area
-   would reach 2 GiB. */
+   resource stays changed); the file layer's seek/read/write codes (the
+   entry then keeps its old place, size and changed bit); 0x4506 when the
+   data area would reach 2 GiB. */
 OKR_API ErrCode ResWriteResource(Handle resHandle);
 
 /* Writes back every changed resource of the file whose directory handle is
    `dirHandle`, in directory order, stopping at the first failure; with
-   `releaseAll` nonzero also releases every loaded resource it passes. The
-   outcome is left in resLastError (0x4101 for a NULL handle). */
+   `releaseAll` nonzero also releases every loaded resource it passes.
+   Resources that grew are appended back to back, several in one write; a
+   resource takes its new place only once its write succeeded. The outcome
+   is left in resLastError (0x4101 for a NULL handle). */
 OKR_API void ResWriteChanged(Handle dirHandle, int releaseAll);
 
 /* Packs the data area of a file marked changed so that its resources lie one
-   after the other from data offset 0, in the order they lay, moving data in
-   resCopyChunkSize chunks front to back; then dataLength is their sum and
-   dirOffset follows the data. Returns 0 (at once when the file is not marked
-   changed); the first failing file operation's code; 0x4101 for NULL. */
+   after the other from data offset 0, in the order they lay; then
+   dataLength is their sum and dirOffset follows the data (the directory
+   itself is written by the flush). The resources that move are copied,
+   packed, beyond all data in use, a directory that finds them there is
+   stored, and they are copied down to their places, front to back in
+   resCopyChunkSize chunks (the last chunk read is the end of the last
+   resource moved); it allocates no memory. Returns 0 (at once when the
+   file is not marked changed); the first failing file operation's code,
+   after which every resource is still found whole, in memory and in the
+   file; 0x4101 for NULL. */
 OKR_API ErrCode ResCompactFile(Handle dirHandle);
 
 /* Writes back changed resources; then, if the file is marked changed,
-   compacts it, marks it written instead of changed and writes the directory,
-   then the header. Returns 0; 0x4582 for a stream that is not open; the
-   first failing step's code (0x4509, file layer codes). */
+   compacts it, marks it written instead of changed and stores the
+   directory behind the data: the data is made durable, the directory
+   written (first beyond, when its place still holds the stored one) and
+   made durable, then the header pointed at it; the file is cut after the
+   directory. A file not marked changed only has its written data made
+   durable. Returns 0; 0x4582 for a stream that is not open; the first
+   failing step's code (0x4509, file layer codes), the file then still
+   holding what it held before or what was written; a directory that was
+   not stored leaves the file marked changed. */
 OKR_API ErrCode ResFlushFile(File* file);
 
 /* Flushes and closes the file on `file` and forgets it. A file that carries
@@ -228,8 +281,9 @@ OKR_API ErrCode ResFlushFile(File* file);
    place) first has every loaded resource released, then is compacted and
    gets its directory rewritten. Whatever the flush reports, the stream is
    closed, the file unlinked and every loaded resource still held disposed
-   of. Returns the code of disposing of the directory handle (0); 0x4582 for
-   a stream that is not open (nothing changes). */
+   of. Returns the code of disposing of the directory handle (0), not the
+   flush's: ResFlushFile first tells whether the changes reached the file;
+   0x4582 for a stream that is not open (nothing changes). */
 OKR_API ErrCode ResCloseFile(File* file);
 
 /* Closes every open file, newest first, stopping at the first close that
@@ -284,7 +338,8 @@ OKR_API ErrCode ResGetIndexedInfo(File* file, uint32_t typeId, uint32_t index, R
    the file at the next write-back. The directory grows, and is rewritten
    as a whole after the compacted data at the next flush. Returns 0; 0x4101
    for NULL; 0x4582; 0x4509 for a read-only file; 0x4586 for a handle that
-   is already some resource's data; 0x4603 (nothing changes). */
+   is already some resource's data (only a handle that carries
+   memFlagResource is looked for); 0x4603 (nothing changes). */
 OKR_API ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle);
 
 /* Removes the resource whose loaded data is `resHandle` from its file and

@@ -1,0 +1,227 @@
+// Resource file benchmarks over files of 1k to 64k resources of
+// 64 bytes each, all of one type: adding them all to a new file, writing the
+// file (its close), loading every resource of the written file, and a flush
+// that compacts a file whose every resource moved (the first one grew by a
+// byte, so it went to the end and all others slide down); and adding and
+// writing resources of 16 types taken in turn. Each benchmark
+// times only its own phase (manual time); the set-up around it is not
+// counted. Reading the same file with fread, whole and in 64-byte pieces,
+// is the yardstick. A table of all figures is printed at the end.
+#include <benchmark/benchmark.h>
+#include <okr/okr.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kResourceSize = 64;
+constexpr uint32_t kType = 0x41544144;  // "DATA"
+const int64_t kCounts[] = {1000, 4000, 16000, 32000, 64000};
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string PathFor(int64_t count) {
+  return "/tmp/okr_bench_res_" + std::to_string(count) + ".res";
+}
+
+// A new file with `count` resources added, of `types` types taken in turn,
+// still open; the adding is timed.
+File* CreateAndAdd(int64_t count, double* addSeconds, uint32_t types = 1) {
+  File* file = nullptr;
+  if (ResCreateFile(PathFor(count).c_str(), &file) != 0) return nullptr;
+  Clock::time_point start = Clock::now();
+  for (int64_t i = 0; i < count; ++i) {
+    Handle h = MemNewHandle(kResourceSize);
+    if (h == nullptr) return nullptr;
+    memset(h->data, int(i), kResourceSize);
+    if (ResAddResource(file, kType + uint32_t(i) % types, h) != 0) return nullptr;
+  }
+  *addSeconds = Since(start);
+  return file;
+}
+
+// Writes the file of `count` resources that the other benchmarks read.
+bool WriteFile(int64_t count) {
+  double seconds = 0;
+  File* file = CreateAndAdd(count, &seconds);
+  return file != nullptr && ResCloseFile(file) == 0;
+}
+
+void Fail(benchmark::State& state, const char* what) {
+  state.SkipWithError(what);
+}
+
+void Add(benchmark::State& state) {
+  for (auto _ : state) {
+    double seconds = 0;
+    File* file = CreateAndAdd(state.range(0), &seconds);
+    if (file == nullptr) return Fail(state, "adding failed");
+    state.SetIterationTime(seconds);
+    ResCloseFile(file);
+  }
+}
+
+void Write(benchmark::State& state) {
+  for (auto _ : state) {
+    double seconds = 0;
+    File* file = CreateAndAdd(state.range(0), &seconds);
+    if (file == nullptr) return Fail(state, "adding failed");
+    Clock::time_point start = Clock::now();
+    if (ResCloseFile(file) != 0) return Fail(state, "close failed");
+    state.SetIterationTime(Since(start));
+  }
+}
+
+void AddWriteMixed(benchmark::State& state) {
+  for (auto _ : state) {
+    double seconds = 0;
+    File* file = CreateAndAdd(state.range(0), &seconds, 16);
+    if (file == nullptr) return Fail(state, "adding failed");
+    Clock::time_point start = Clock::now();
+    if (ResCloseFile(file) != 0) return Fail(state, "close failed");
+    state.SetIterationTime(seconds + Since(start));
+  }
+}
+
+void LoadAll(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  if (!WriteFile(count)) return Fail(state, "writing the file failed");
+  for (auto _ : state) {
+    File* file = nullptr;
+    if (ResOpenNamedFile(PathFor(count).c_str(), &file) != 0) return Fail(state, "open failed");
+    Clock::time_point start = Clock::now();
+    for (int64_t i = 0; i < count; ++i) {
+      Handle h = nullptr;
+      if (ResLoadResource(file, kType, uint32_t(i), &h) != 0) return Fail(state, "load failed");
+    }
+    state.SetIterationTime(Since(start));
+    ResCloseFile(file);
+  }
+}
+
+// Grows the first resource by a byte and writes it back: it is appended,
+// and every resource of the file then moves at the next compaction.
+File* OpenWithFirstGrown(int64_t count) {
+  FILE* file = nullptr;
+  if (FileOpen(PathFor(count).c_str(), "r+b", &file) != 0 || ResOpenFile(file, 0) != 0)
+    return nullptr;
+  Handle h = nullptr;
+  if (ResLoadResource(file, kType, 0, &h) != 0 || MemSetHandleSize(h, kResourceSize + 1) != 0 ||
+      ResMarkChanged(h) != 0 || ResWriteResource(h) != 0)
+    return nullptr;
+  return file;
+}
+
+void CompactAll(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  for (auto _ : state) {
+    if (!WriteFile(count)) return Fail(state, "writing the file failed");
+    File* file = OpenWithFirstGrown(count);
+    if (file == nullptr) return Fail(state, "growing the first resource failed");
+    Clock::time_point start = Clock::now();
+    if (ResFlushFile(file) != 0) return Fail(state, "flush failed");
+    state.SetIterationTime(Since(start));
+    ResCloseFile(file);
+  }
+}
+
+void FreadWhole(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  if (!WriteFile(count)) return Fail(state, "writing the file failed");
+  std::vector<char> buffer(size_t(count) * kResourceSize * 2 + (1 << 20));
+  for (auto _ : state) {
+    Clock::time_point start = Clock::now();
+    FILE* f = fopen(PathFor(count).c_str(), "rb");
+    size_t got = fread(buffer.data(), 1, buffer.size(), f);
+    fclose(f);
+    state.SetIterationTime(Since(start));
+    benchmark::DoNotOptimize(got);
+  }
+}
+
+void FreadPieces(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  if (!WriteFile(count)) return Fail(state, "writing the file failed");
+  char piece[kResourceSize];
+  for (auto _ : state) {
+    Clock::time_point start = Clock::now();
+    FILE* f = fopen(PathFor(count).c_str(), "rb");
+    fseek(f, 32, SEEK_SET);
+    for (int64_t i = 0; i < count; ++i)
+      benchmark::DoNotOptimize(fread(piece, 1, kResourceSize, f));
+    fclose(f);
+    state.SetIterationTime(Since(start));
+  }
+}
+
+void Register() {
+  using Fn = void (*)(benchmark::State&);
+  const std::pair<const char*, Fn> benches[] = {{"Add", Add},
+                                                {"Write", Write},
+                                                {"AddWriteMixed", AddWriteMixed},
+                                                {"LoadAll", LoadAll},
+                                                {"CompactAll", CompactAll},
+                                                {"FreadWhole", FreadWhole},
+                                                {"FreadPieces", FreadPieces}};
+  for (const auto& b : benches) {
+    auto* bench = benchmark::RegisterBenchmark(b.first, b.second);
+    for (int64_t count : kCounts)
+      bench->Arg(count);
+    bench->UseManualTime()->Unit(benchmark::kMillisecond);
+  }
+}
+
+// Shows every run as usual and keeps the median (or only) time of each.
+class TableReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
+      seconds_[run.run_name.str()] = run.GetAdjustedRealTime() / 1e3;  // ms to s
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  double Seconds(const std::string& name, int64_t count) {
+    return seconds_[name + "/" + std::to_string(count) + "/manual_time"];
+  }
+
+ private:
+  std::map<std::string, double> seconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (MemStart(0x10000000) != 0) return 1;
+  ResInit();
+  Register();
+  benchmark::Initialize(&argc, argv);
+  TableReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\n== summary: resource files of 64-byte resources (median wall time)\n");
+  std::printf(
+      "| resources | add all | write (close) | add + write | add + write, 16 types |"
+      " load every one | compact all (flush) | fread whole file | fread in 64-byte pieces |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|\n");
+  for (int64_t count : kCounts) {
+    auto ms = [&](const char* name) { return reporter.Seconds(name, count) * 1e3; };
+    std::printf(
+        "| %lld | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %.1f ms (%.2f us each) | %.1f ms |",
+        static_cast<long long>(count), ms("Add"), ms("Write"), ms("Add") + ms("Write"),
+        ms("AddWriteMixed"), ms("LoadAll"), ms("LoadAll") * 1e3 / double(count), ms("CompactAll"));
+    std::printf(" %.2f ms | %.2f ms |\n", ms("FreadWhole"), ms("FreadPieces"));
+  }
+  for (int64_t count : kCounts)
+    remove(PathFor(count).c_str());
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,39 @@
+// Fault injection seam. The test suite builds the library a second time with
+// OKR_FAULT_INJECTION defined and links a controller that answers
+// FaultAllow; there, each hook below can make one call of the platform or of
+// the memory manager fail (or transfer fewer bytes). In every other build the
+// hooks are empty and the calls go straight through.
+#ifndef OKR_CORE_FAULT_H
+#define OKR_CORE_FAULT_H
+
+#include <stddef.h>
+
+// The calls a test can make fail.
+enum FaultSite {
+  faultMalloc,  // the standard allocator, for heap regions
+  faultMem,     // the memory manager's allocations, as other modules see them
+  faultOpen,    // fopen
+  faultRead,    // fread (may also come back short)
+  faultWrite,   // fwrite (may also come back short)
+  faultSeek,    // fseek
+  faultFlush,   // fflush
+  faultSync,    // fsync / _commit
+  faultSiteCount
+};
+
+#ifdef OKR_FAULT_INJECTION
+// Answered by the test suite's controller: how many of `count` units this
+// call of `site` may go through; `count` when it is not to fail.
+size_t FaultAllow(FaultSite site, size_t count);
+#define OKR_FAULT(site) (FaultAllow(site, 1) == 0)
+#define OKR_FAULT_SHORT(site, count) FaultAllow(site, count)
+// An allocation of the memory manager that fails as one out of memory.
+#define OKR_FAULT_MEM(result) \
+  if (OKR_FAULT(faultMem)) return (memLastError = errMemOutOfMemory, result)
+#else
+#define OKR_FAULT(site) false
+#define OKR_FAULT_SHORT(site, count) (count)
+#define OKR_FAULT_MEM(result) static_cast<void>(0)
+#endif
+
+#endif

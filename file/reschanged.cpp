@@ -1,0 +1,102 @@
+// Writing back every changed resource of one file. Resources that grew are
+// appended one after the other, so their data is gathered into batches and
+// each batch goes to the file in one write; the others are written in place
+// one by one. An entry takes its new place only once its batch is written.
+#include "file/res_internal.h"
+
+using namespace okr_res;
+
+namespace {
+
+constexpr uint32_t kBatchBytes = 8192;
+constexpr uint32_t kBatchEntries = 128;
+
+// Grown resources gathered back to back for one write.
+struct Batch {
+  char bytes[kBatchBytes];
+  ResEntry* entries[kBatchEntries];
+  uint32_t sizes[kBatchEntries];
+  uint32_t count;
+  uint32_t size;
+};
+
+// Bytes the write-back of `dir` will append: the changed loaded resources
+// that grew. 0 when they would not fit in a file anyway.
+uint32_t BytesToAppend(ResDirectory* dir) {
+  uint64_t total = 0;
+  for (Cursor c = FirstEntry(dir); c.entry != nullptr; NextEntry(&c)) {
+    Handle data = GetEntryData(dir, c.entry);
+    if (data == nullptr || !(c.entry->attributes & resAttrChanged)) continue;
+    uint32_t size = MemGetHandleSize(data);
+    if (size > c.entry->dataSize) total += size;
+  }
+  return total > kMaxFilePos ? uint32_t{0} : static_cast<uint32_t>(total);
+}
+
+// Appends the batch to the data area and gives its entries their places;
+// with `release`, their data is released then. Leaves the code in
+// resLastError; the entries stay changed when the write fails.
+void WriteBatch(ResDirectory* dir, Batch* batch, bool release) {
+  if (batch->count == 0) return;
+  ErrCode err = MakeAppendRoom(dir, batch->size);
+  uint32_t start = dir->header.dataLength;
+  if (err == errNone) err = SeekData(dir, start, batch->size);
+  if (err == errNone) err = FileWrite(LinksOf(dir)->file, batch->bytes, batch->size);
+  batch->size = 0;
+  uint32_t count = batch->count;
+  batch->count = 0;
+  if (Report(err) != errNone) return;
+  for (uint32_t i = 0; i < count; ++i) {
+    Written(dir, batch->entries[i], start, batch->sizes[i]);
+    start += batch->sizes[i];
+    if (release) ReleaseAt(Cursor{dir, 0, 0, nullptr, batch->entries[i]});
+  }
+  dir->header.dataLength = start;
+}
+
+// Adds the grown resource at `c` to the batch, writing the batch first when
+// it is full. False when it does not fit a batch at all.
+bool Gather(ResDirectory* dir, const Cursor& c, Handle data, Batch* batch, bool release) {
+  uint32_t size = MemGetHandleSize(data);
+  if (size <= c.entry->dataSize || size > kBatchBytes) return false;
+  if (batch->size + size > kBatchBytes || batch->count == kBatchEntries)
+    WriteBatch(dir, batch, release);
+  if (resLastError != errNone) return true;
+  memcpy(batch->bytes + batch->size, data->data, size);
+  batch->entries[batch->count] = c.entry;
+  batch->sizes[batch->count++] = size;
+  batch->size += size;
+  return true;
+}
+
+}  // namespace
+
+// Entries are written back and released through the walk's own cursor:
+// releasing frees memory but never moves the directory, and writing back
+// allocates nothing. Room for everything that will be appended is made at
+// once, so the stored directory moves out of the way once at most.
+extern "C" void ResWriteChanged(Handle dirHandle, int releaseAll) {
+  resLastError = dirHandle == nullptr ? ErrCode{errNilPointer} : ErrCode{errNone};
+  if (dirHandle == nullptr) return;
+  ResDirectory* dir = DirOf(dirHandle);
+  bool writable = !(dir->fileFlags & resFileFlagReadOnly) && LinksOf(dir)->wedged == errNone;
+  if (writable) {
+    uint32_t appended = BytesToAppend(dir);
+    if (appended != 0 && Report(MakeAppendRoom(dir, appended)) != errNone) return;
+  }
+  Batch batch;
+  batch.count = batch.size = 0;
+  for (Cursor c = FirstEntry(dir); c.entry != nullptr; NextEntry(&c)) {
+    if (resLastError != errNone) return;
+    Handle data = GetEntryData(dir, c.entry);
+    if (data == nullptr) continue;
+    if (c.entry->attributes & resAttrChanged) {
+      if (writable && Gather(dir, c, data, &batch, releaseAll)) continue;
+      // A large resource that grew goes after the batched ones.
+      if (MemGetHandleSize(data) > c.entry->dataSize) WriteBatch(dir, &batch, releaseAll);
+      if (resLastError == errNone) WriteEntry(dir, c);
+    }
+    if (releaseAll) ReleaseAt(c);
+  }
+  if (resLastError == errNone) WriteBatch(dir, &batch, releaseAll);
+}

@@ -1,0 +1,42 @@
+// The test suite's side of the fault injection seam: which calls fail.
+// A plan names the sites it watches and the call (counted from 1 over those
+// sites) that fails; that call alone, or every call from it on, the way a
+// stopped process or a dead disk would look to the library.
+#ifndef OKR_TESTS_FAULT_CONTROL_H
+#define OKR_TESTS_FAULT_CONTROL_H
+
+#include <stdint.h>
+
+#include "core/fault.h"
+
+enum FaultMode {
+  faultOnce,       // the call fails (a transfer moves nothing)
+  faultShort,      // the call fails; a transfer moves half its bytes first
+  faultFromThenOn  // the call and every later one of the sites fail
+};
+
+constexpr uint32_t FaultBit(FaultSite site) {
+  return 1u << site;
+}
+constexpr uint32_t kFaultStdio = FaultBit(faultOpen) | FaultBit(faultRead) | FaultBit(faultWrite) |
+                                 FaultBit(faultSeek) | FaultBit(faultFlush) | FaultBit(faultSync);
+constexpr uint32_t kFaultMemory = FaultBit(faultMalloc) | FaultBit(faultMem);
+
+struct FaultPlan {
+  uint32_t sites;   // FaultBit of each site watched
+  uint32_t failAt;  // the watched call that fails, from 1
+  FaultMode mode;
+};
+
+// Arms `plan`: from now on the watched calls are counted.
+void FaultArm(const FaultPlan& plan);
+// Lets every call through again.
+void FaultDisarm();
+// True once the armed plan made a call fail.
+bool FaultFired();
+// The site of the first call that failed.
+FaultSite FaultFirstSite();
+// Watched calls seen since the plan was armed.
+uint32_t FaultCalls();
+
+#endif
