@@ -55,6 +55,10 @@ run res replace "$tour/tour.res" TEXT 0 "$tour/greeting.txt"
 run res add "$tour/tour.res" 0x4E4F4953 "$tour/noise.bin"
 run res remove "$tour/tour.res" TEXT 1
 run res list "$tour/tour.res"
+echo
+echo "Every write through the tool ends in a flush that packs the data area and"
+echo "cuts the file after its directory, so compaction finds nothing left here;"
+echo "on a file with gaps (written by another program) it reclaims them."
 run res compact "$tour/tour.res" --dry-run
 run res compact "$tour/tour.res"
 run res list "$tour/tour.res" --json

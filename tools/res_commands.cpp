@@ -139,20 +139,6 @@ Reclaim PlanCompaction(const ResFile& res) {
   return {res.fileSize, std::min(after, res.fileSize)};
 }
 
-// Cuts the file after its contents: the manager writes the directory behind
-// the packed data but leaves the file's length.
-uint64_t CutAfterContents(const std::string& name) {
-  ResFile res = OpenResFile(name, false);
-  const uint64_t end = ContentEnd(DirectoryOf(res)->header);
-  CloseRead(res);
-  if (end < FileSizeOf(name)) {
-    std::error_code error;
-    std::filesystem::resize_file(name, end, error);
-    if (error) Fail(name, errFileWrite);
-  }
-  return FileSizeOf(name);
-}
-
 }  // namespace
 
 int ResCreate(const Argv& argv) {
@@ -274,7 +260,8 @@ int ResCompact(const Argv& argv) {
     if (plan.before > kLargeFile) progress.Announce();
     FinishWrite(res);
   }
-  const uint64_t after = CutAfterContents(name);
+  // The manager cuts the file after the directory it stores.
+  const uint64_t after = FileSizeOf(name);
   std::printf("compacted %s: %s bytes reclaimed (%s -> %s bytes)\n", name.c_str(),
               std::to_string(plan.before - std::min(after, plan.before)).c_str(),
               std::to_string(plan.before).c_str(), std::to_string(after).c_str());
