@@ -96,11 +96,11 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& command,
     // A short option may carry its value: "-Dname=value", "-oOUT".
     const bool attached = arg[1] != '-' && arg.size() > 2;
     const std::string name = attached ? arg.substr(0, 2) : arg;
-    const OptionSpec* spec = FindOption(options, name);
-    if (spec == nullptr || (attached && !spec->takesValue)) {
+    const OptionSpec* option = FindOption(options, name);
+    if (option == nullptr || (attached && !option->takesValue)) {
       UsageFail(command + " " + arg, errUnknownToken);
     }
-    if (!spec->takesValue) {
+    if (!option->takesValue) {
       args.options.emplace_back(name, "");
     } else if (attached) {
       args.options.emplace_back(name, arg.substr(2));
