@@ -166,8 +166,6 @@ Handle FindFileByStream(File* file);
 // handle is the data of one entry at most, so the entry found last and the
 // one after it are looked at first.
 bool FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHandle);
-// Forgets what FindLoaded remembers of a file that closes.
-void ForgetFile(Handle dirHandle);
 // The first type record of `typeId`, or NULL.
 ResTypeRecord* FindType(ResDirectory* dir, uint32_t typeId);
 // Finds resource `index` of the first type record of `typeId`.

@@ -31,7 +31,6 @@ void Unlink(Handle dirHandle) {
     }
   }
   if (resCurrentFile == dirHandle) resCurrentFile = next;
-  ForgetFile(dirHandle);
 }
 
 // Makes data written back without a directory after it durable, as a flush

@@ -9,7 +9,8 @@ namespace {
 
 // Where FindLoaded found a handle last: the next search looks there and at
 // the cell after it first, so walks over a file's resources in order find
-// each at once.
+// each at once. The file is looked at only while it is in the chain: one
+// closed, or forgotten by ResInit, may be gone with its heap.
 Handle resFoundDir = nullptr;
 uint32_t resFoundCell = 0;
 
@@ -48,6 +49,12 @@ uint32_t FindSlot(ResDirectory* dir, Handle resHandle) {
   for (uint32_t cell = 0; cell < cells; ++cell)
     if (GetEntryDataAt(dir, cell) == resHandle) return cell;
   return cells;
+}
+
+bool InChain(Handle dirHandle) {
+  for (Handle h = resCurrentFile; h != nullptr; h = LinksOf(DirOf(h))->nextFile)
+    if (h == dirHandle) return true;
+  return false;
 }
 
 bool Found(Handle dirHandle, uint32_t cell, Cursor* outCursor, Handle* outDirHandle) {
@@ -136,7 +143,7 @@ Handle okr_res::FindFileByStream(File* file) {
 
 bool okr_res::FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHandle) {
   if (resHandle == nullptr) return false;
-  if (resFoundDir != nullptr) {
+  if (resFoundDir != nullptr && InChain(resFoundDir)) {
     ResDirectory* dir = DirOf(resFoundDir);
     uint32_t cells = CellCount(dir);
     for (uint32_t cell = resFoundCell; cell < cells && cell <= resFoundCell + 1; ++cell)
@@ -148,10 +155,6 @@ bool okr_res::FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHand
     if (cell < CellCount(DirOf(h))) return Found(h, cell, outCursor, outDirHandle);
   }
   return false;
-}
-
-void okr_res::ForgetFile(Handle dirHandle) {
-  if (resFoundDir == dirHandle) resFoundDir = nullptr;
 }
 
 ResTypeRecord* okr_res::FindType(ResDirectory* dir, uint32_t typeId) {

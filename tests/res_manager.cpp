@@ -121,6 +121,21 @@ TEST_F(ResManager, ChainRunsNewestFirst) {
   EXPECT_EQ(HandleText(h), "stream 0");
 }
 
+TEST_F(ResManager, DirectoriesOutsideTheChainAreNotUsed) {
+  File* f = OpenBuilt(ResFilePlan{{{"TEXT", 0, "hello"}}}, "outside.res");
+  Handle h = nullptr;
+  ASSERT_EQ(ResLoadResource(f, TypeWord("TEXT"), 0, &h), 0u);
+  ResInfo info;
+  ASSERT_EQ(ResGetInfo(h, &info), 0u);
+  // ResInit forgets the open files: their resources are found no more.
+  Handle top = resTopFile;
+  ResInit();
+  EXPECT_EQ(ResFindEntry(h, nullptr, nullptr, nullptr), nullptr);
+  EXPECT_EQ(resLastError, errResNotFound);
+  EXPECT_EQ(ResGetInfo(h, &info), errResNotFound);
+  resTopFile = resCurrentFile = top;  // linked again, for the fixture to close
+}
+
 TEST_F(ResManager, RefusedAndFailedWritesLeaveTheFileAlone) {
   struct Case {
     bool byName;  // read-only by name, or a plain "rb" stream
