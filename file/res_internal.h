@@ -159,6 +159,9 @@ void NextEntry(Cursor* cursor);
 // The cursor of the entry in `cell`, found through the type records.
 Cursor CursorAtCell(ResDirectory* dir, uint32_t cell);
 
+// True when `dirHandle` is the directory handle of an open file: only such
+// a block holds a directory with its run-time values.
+bool IsOpenDirectory(Handle dirHandle);
 // The directory handle of the open file on `file`, searched from
 // resCurrentFile; NULL when there is none.
 Handle FindFileByStream(File* file);

@@ -110,6 +110,7 @@ void Finish(ResDirectory* dir, const Plan& plan) {
 // A resource of size 0 is given the packed position at its turn.
 extern "C" ErrCode ResCompactFile(Handle dirHandle) {
   if (dirHandle == nullptr) return Report(errNilPointer);
+  if (!IsOpenDirectory(dirHandle)) return Report(errResFileNotFound);
   ResDirectory* dir = DirOf(dirHandle);
   if (!(dir->fileFlags & resFileFlagChanged)) return Report(errNone);
   ResLinks* links = LinksOf(dir);

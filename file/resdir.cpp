@@ -51,12 +51,6 @@ uint32_t FindSlot(ResDirectory* dir, Handle resHandle) {
   return cells;
 }
 
-bool InChain(Handle dirHandle) {
-  for (Handle h = resCurrentFile; h != nullptr; h = LinksOf(DirOf(h))->nextFile)
-    if (h == dirHandle) return true;
-  return false;
-}
-
 bool Found(Handle dirHandle, uint32_t cell, Cursor* outCursor, Handle* outDirHandle) {
   resFoundDir = dirHandle;
   resFoundCell = cell;
@@ -135,6 +129,12 @@ Cursor okr_res::CursorAtCell(ResDirectory* dir, uint32_t cell) {
   return Cursor{dir, *TypeCountWord(dir), 0, nullptr, nullptr};
 }
 
+bool okr_res::IsOpenDirectory(Handle dirHandle) {
+  for (Handle h = resCurrentFile; h != nullptr; h = LinksOf(DirOf(h))->nextFile)
+    if (h == dirHandle) return true;
+  return false;
+}
+
 Handle okr_res::FindFileByStream(File* file) {
   for (Handle h = resCurrentFile; h != nullptr; h = LinksOf(DirOf(h))->nextFile)
     if (LinksOf(DirOf(h))->file == file) return h;
@@ -143,7 +143,7 @@ Handle okr_res::FindFileByStream(File* file) {
 
 bool okr_res::FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHandle) {
   if (resHandle == nullptr) return false;
-  if (resFoundDir != nullptr && InChain(resFoundDir)) {
+  if (resFoundDir != nullptr && IsOpenDirectory(resFoundDir)) {
     ResDirectory* dir = DirOf(resFoundDir);
     uint32_t cells = CellCount(dir);
     for (uint32_t cell = resFoundCell; cell < cells && cell <= resFoundCell + 1; ++cell)

@@ -127,6 +127,13 @@ TEST_F(ResManager, DirectoriesOutsideTheChainAreNotUsed) {
   ASSERT_EQ(ResLoadResource(f, TypeWord("TEXT"), 0, &h), 0u);
   ResInfo info;
   ASSERT_EQ(ResGetInfo(h, &info), 0u);
+  // A handle that is no open file's directory is refused, never walked.
+  Handle stray = MemNewHandle(8);
+  memset(stray->data, 0xFF, 8);
+  EXPECT_EQ(ResCompactFile(stray), errResFileNotFound);
+  ResWriteChanged(stray, 1);
+  EXPECT_EQ(resLastError, errResFileNotFound);
+  MemDisposeHandle(stray);
   // ResInit forgets the open files: their resources are found no more.
   Handle top = resTopFile;
   ResInit();

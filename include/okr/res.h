@@ -248,7 +248,8 @@ OKR_API ErrCode ResWriteResource(Handle resHandle);
    `releaseAll` nonzero also releases every loaded resource it passes.
    Resources that grew are appended back to back, several in one write; a
    resource takes its new place only once its write succeeded. The outcome
-   is left in resLastError (0x4101 for a NULL handle). */
+   is left in resLastError (0x4101 for a NULL handle; 0x4582 for one that
+   is no open file's directory). */
 OKR_API void ResWriteChanged(Handle dirHandle, int releaseAll);
 
 /* Packs the data area of a file marked changed so that its resources lie one
@@ -261,7 +262,8 @@ OKR_API void ResWriteChanged(Handle dirHandle, int releaseAll);
    resource moved); it allocates no memory. Returns 0 (at once when the
    file is not marked changed); the first failing file operation's code,
    after which every resource is still found whole, in memory and in the
-   file; 0x4101 for NULL. */
+   file; 0x4101 for NULL; 0x4582 for a handle that is no open file's
+   directory. */
 OKR_API ErrCode ResCompactFile(Handle dirHandle);
 
 /* Writes back changed resources; then, if the file is marked changed,
