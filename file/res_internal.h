@@ -189,6 +189,9 @@ ErrCode ConvertDirectoryWithin(ResDirectory* dir, uint32_t length);
 
 // ---- What the file on disk holds (resstore.cpp) ----------------------------
 
+// Makes the data written so far durable (before anything points at it).
+// 0, or 0x4505.
+ErrCode SyncData(ResLinks* links);
 // Records, at opening, the stored directory that `header` (converted) points
 // at, whose data area is the directory's own, and the raw header bytes.
 void InitStored(ResDirectory* dir, const ResFileHeader& header, const void* rawHeader);
