@@ -17,6 +17,7 @@ void DisposeAllData(ResDirectory* dir) {
   }
 }
 
+// Takes the file out of the chain; the two heads move on past it.
 void Unlink(Handle dirHandle) {
   Handle next = LinksOf(DirOf(dirHandle))->nextFile;
   if (resTopFile == dirHandle) {
