@@ -72,8 +72,10 @@ Growth GrowthFor(ResDirectory* dir, const ResTypeRecord* type) {
   Growth g{0, 0};
   uint32_t typeCount = *TypeCountWord(dir);
   if (type == nullptr && TypeListRoom(dir) < kTypeRecordSize) {
-    // An even number of records keeps the grid of cells where it was.
-    g.typeRecords = (typeCount + 2) & ~1u;
+    // As many records again (two at least), so that a run of new types
+    // moves the entry arrays a logarithmic number of times. Cells are
+    // counted from entryBase, which moves with them.
+    g.typeRecords = typeCount < 2 ? 2 : typeCount;
   }
   uint32_t index = type == nullptr ? typeCount : static_cast<uint32_t>(type - TypeAt(dir, 0));
   uint32_t count = type == nullptr ? 0 : type->entryCount;
