@@ -47,7 +47,9 @@
      file takes no more writes from this manager (the code is repeated).
    - ResCompactFile called on its own stores the directory in memory along
      the way: a resource added and not yet written back is stored as an
-     empty one until the next flush. ResFlushFile writes back first.
+     empty one, and one changed and not yet written back with its old data
+     and its changed bit, until the next flush. ResFlushFile writes back
+     first.
    - ResCloseFile answers with the result of disposing of the directory,
      not with its flush's: call ResFlushFile before ResCloseFile to learn
      whether the changes reached the file.
@@ -224,7 +226,9 @@ OKR_API ResEntry* ResFindEntry(Handle resHandle, ResDirectory** outDir, ResTypeR
 
 /* The entry stored at data offset `fromOffset`, else the one with the
    nearest greater offset (first in directory order among equals), else
-   NULL. Does not touch resLastError. */
+   NULL (also for a NULL dir). `dir` is a directory in native order whose
+   offsets and counts fit in it: an open file's (as ResFindEntry gives it)
+   or one that ResConvertDirectory accepted. Does not touch resLastError. */
 OKR_API ResEntry* ResNextStored(ResDirectory* dir, uint32_t fromOffset);
 
 /* ---- Writing back ------------------------------------------------------ */
