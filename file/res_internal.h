@@ -167,7 +167,7 @@ bool IsOpenDirectory(Handle dirHandle);
 Handle FindFileByStream(File* file);
 // Finds the entry whose loaded data is `resHandle` in every open file. A
 // handle is the data of one entry at most, so the entry found last and the
-// one after it are looked at first.
+// ones on either side are looked at first.
 bool FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHandle);
 // The first type record of `typeId`, or NULL.
 ResTypeRecord* FindType(ResDirectory* dir, uint32_t typeId);

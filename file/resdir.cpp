@@ -8,9 +8,9 @@ using namespace okr_res;
 namespace {
 
 // Where FindLoaded found a handle last: the next search looks there and at
-// the cell after it first, so walks over a file's resources in order find
-// each at once. The file is looked at only while it is in the chain: one
-// closed, or forgotten by ResInit, may be gone with its heap.
+// the cells on either side first, so walks over a file's resources in
+// order, forward or backward, find each at once. The file is looked at only while it is in the
+// chain: one closed, or forgotten by ResInit, may be gone with its heap.
 Handle resFoundDir = nullptr;
 uint32_t resFoundCell = 0;
 
@@ -146,7 +146,8 @@ bool okr_res::FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHand
   if (resFoundDir != nullptr && IsOpenDirectory(resFoundDir)) {
     ResDirectory* dir = DirOf(resFoundDir);
     uint32_t cells = CellCount(dir);
-    for (uint32_t cell = resFoundCell; cell < cells && cell <= resFoundCell + 1; ++cell)
+    uint32_t first = resFoundCell == 0 ? 0 : resFoundCell - 1;
+    for (uint32_t cell = first; cell < cells && cell <= resFoundCell + 1; ++cell)
       if (GetEntryDataAt(dir, cell) == resHandle)
         return Found(resFoundDir, cell, outCursor, outDirHandle);
   }
