@@ -25,6 +25,14 @@
 // arrays up, so additions cost linear time in any order; the data slots
 // move with their cells. The directory stored in a file is always the
 // canonical form, written piece by piece.
+//
+// Invariants (LayoutHolds checks them): the type list at kDirFixedSize ends
+// at or before entryBase; the entry arrays lie in type order on the grid,
+// each inside [entryBase, dirLength) and apart from the others; the cells
+// between them (and before the first, left by a first type that went) are
+// room whose slots are empty; entryTotal counts the entries; the block
+// holds the links, the scratch and a slot per cell; every resource lies
+// inside the data area.
 #ifndef OKR_FILE_RES_INTERNAL_H
 #define OKR_FILE_RES_INTERNAL_H
 
@@ -158,6 +166,9 @@ Cursor FirstEntry(ResDirectory* dir);
 void NextEntry(Cursor* cursor);
 // The cursor of the entry in `cell`, found through the type records.
 Cursor CursorAtCell(ResDirectory* dir, uint32_t cell);
+// True when the working layout's invariants (above) hold for an open
+// file's directory; for the tests, after every operation they make.
+bool LayoutHolds(ResDirectory* dir);
 
 // True when `dirHandle` is the directory handle of an open file: only such
 // a block holds a directory with its run-time values.

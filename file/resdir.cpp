@@ -135,6 +135,53 @@ bool okr_res::IsOpenDirectory(Handle dirHandle) {
   return false;
 }
 
+namespace {
+
+// True when the slots of cells [from, to) are empty.
+bool RoomIsEmpty(ResDirectory* dir, uint32_t from, uint32_t to) {
+  for (uint32_t cell = from; cell < to; ++cell)
+    if (GetEntryDataAt(dir, cell) != nullptr) return false;
+  return true;
+}
+
+// The entry arrays on the grid, in type order and apart, with empty room
+// between them; *outTotal receives the number of entries.
+bool ArraysHold(ResDirectory* dir, uint64_t* outTotal) {
+  const ResLinks* links = LinksOf(dir);
+  uint32_t reached = 0;  // the cell after the last array seen
+  *outTotal = 0;
+  for (uint32_t i = 0; i < *TypeCountWord(dir); ++i) {
+    const ResTypeRecord* type = TypeAt(dir, i);
+    uint64_t start = uint64_t{dir->typeListOffset} + type->entryListOffset;
+    uint64_t end = start + uint64_t{type->entryCount} * kEntrySize;
+    if (start < links->entryBase + uint64_t{reached} * kEntrySize || end > dir->header.dirLength ||
+        (start - links->entryBase) % kEntrySize != 0)
+      return false;
+    uint32_t first = static_cast<uint32_t>((start - links->entryBase) / kEntrySize);
+    if (!RoomIsEmpty(dir, reached, first)) return false;
+    reached = first + type->entryCount;
+    *outTotal += type->entryCount;
+  }
+  return RoomIsEmpty(dir, reached, CellCount(dir));
+}
+
+}  // namespace
+
+bool okr_res::LayoutHolds(ResDirectory* dir) {
+  const ResLinks* links = LinksOf(dir);
+  uint32_t length = dir->header.dirLength;
+  uint64_t listEnd = kDirFixedSize + kWordSize + uint64_t{*TypeCountWord(dir)} * kTypeRecordSize;
+  if (dir->typeListOffset != kDirFixedSize || listEnd > links->entryBase ||
+      links->entryBase > length || (length - links->entryBase) % kEntrySize != 0)
+    return false;
+  if (SideOffset(length) + RuntimeBytes(CellCount(dir)) > links->capacity) return false;
+  uint64_t total = 0;
+  if (!ArraysHold(dir, &total) || total != links->entryTotal) return false;
+  for (Cursor c = FirstEntry(dir); c.entry != nullptr; NextEntry(&c))
+    if (uint64_t{c.entry->dataOffset} + c.entry->dataSize > dir->header.dataLength) return false;
+  return true;
+}
+
 Handle okr_res::FindFileByStream(File* file) {
   for (Handle h = resCurrentFile; h != nullptr; h = LinksOf(DirOf(h))->nextFile)
     if (LinksOf(DirOf(h))->file == file) return h;

@@ -247,12 +247,14 @@ TEST_F(ResManager, InterleavedAdditionsAndRemovalsKeepTypeOrder) {
     Handle h = MemNewHandle(uint32_t(text.size()));
     memcpy(h->data, text.data(), text.size());
     ASSERT_EQ(ResAddResource(f, TypeWord(type.c_str()), h), 0u);
+    ExpectLayoutsHold();
     added.push_back({type, h});
     model[type].push_back(text);
   }
   for (int i = 0; i < 90; ++i) {  // every eighth, every "CCCC" and "AAAA"
     if (added[i].first != "CCCC" && added[i].first != "AAAA" && i % 8 != 0) continue;
     ASSERT_EQ(ResRemoveResource(added[i].second), 0u);
+    ExpectLayoutsHold();
     auto& list = model[added[i].first];
     list.erase(std::find(list.begin(), list.end(), added[i].first + std::to_string(i)));
   }

@@ -216,6 +216,7 @@ class ResFault : public ResTest {
       out.flushed = ResFlushFile(f) == 0;
       EXPECT_TRUE(out.flushed) << "the second flush failed";
     }
+    ExpectLayoutsHold();
     // The close does not report what its own flush met.
     EXPECT_EQ(ResCloseFile(f), 0u);
     out.reported = run.Reported();
