@@ -1,5 +1,6 @@
 // The directory's geometry at run time: the walk over entries, the block
-// that holds the directory with its run-time values, and the searches
+// that holds the directory with its run-time values, the walker that checks
+// the working layout's invariants (res_internal.h), and the searches
 // through the chain of files.
 #include "file/res_internal.h"
 
@@ -9,8 +10,9 @@ namespace {
 
 // Where FindLoaded found a handle last: the next search looks there and at
 // the cells on either side first, so walks over a file's resources in
-// order, forward or backward, find each at once. The file is looked at only while it is in the
-// chain: one closed, or forgotten by ResInit, may be gone with its heap.
+// order, forward or backward, find each at once. The file is looked at
+// only while it is in the chain: one closed, or forgotten by ResInit, may
+// be gone with its heap.
 Handle resFoundDir = nullptr;
 uint32_t resFoundCell = 0;
 
@@ -57,6 +59,34 @@ bool Found(Handle dirHandle, uint32_t cell, Cursor* outCursor, Handle* outDirHan
   *outCursor = CursorAtCell(DirOf(dirHandle), cell);
   *outDirHandle = dirHandle;
   return true;
+}
+
+// True when the slots of cells [from, to) are empty.
+bool RoomIsEmpty(ResDirectory* dir, uint32_t from, uint32_t to) {
+  for (uint32_t cell = from; cell < to; ++cell)
+    if (GetEntryDataAt(dir, cell) != nullptr) return false;
+  return true;
+}
+
+// The entry arrays on the grid, in type order and apart, with empty room
+// between them; *outTotal receives the number of entries.
+bool ArraysHold(ResDirectory* dir, uint64_t* outTotal) {
+  const ResLinks* links = LinksOf(dir);
+  uint32_t reached = 0;  // the cell after the last array seen
+  *outTotal = 0;
+  for (uint32_t i = 0; i < *TypeCountWord(dir); ++i) {
+    const ResTypeRecord* type = TypeAt(dir, i);
+    uint64_t start = uint64_t{dir->typeListOffset} + type->entryListOffset;
+    uint64_t end = start + uint64_t{type->entryCount} * kEntrySize;
+    if (start < links->entryBase + uint64_t{reached} * kEntrySize || end > dir->header.dirLength ||
+        (start - links->entryBase) % kEntrySize != 0)
+      return false;
+    uint32_t first = static_cast<uint32_t>((start - links->entryBase) / kEntrySize);
+    if (!RoomIsEmpty(dir, reached, first)) return false;
+    reached = first + type->entryCount;
+    *outTotal += type->entryCount;
+  }
+  return RoomIsEmpty(dir, reached, CellCount(dir));
 }
 
 }  // namespace
@@ -134,38 +164,6 @@ bool okr_res::IsOpenDirectory(Handle dirHandle) {
     if (h == dirHandle) return true;
   return false;
 }
-
-namespace {
-
-// True when the slots of cells [from, to) are empty.
-bool RoomIsEmpty(ResDirectory* dir, uint32_t from, uint32_t to) {
-  for (uint32_t cell = from; cell < to; ++cell)
-    if (GetEntryDataAt(dir, cell) != nullptr) return false;
-  return true;
-}
-
-// The entry arrays on the grid, in type order and apart, with empty room
-// between them; *outTotal receives the number of entries.
-bool ArraysHold(ResDirectory* dir, uint64_t* outTotal) {
-  const ResLinks* links = LinksOf(dir);
-  uint32_t reached = 0;  // the cell after the last array seen
-  *outTotal = 0;
-  for (uint32_t i = 0; i < *TypeCountWord(dir); ++i) {
-    const ResTypeRecord* type = TypeAt(dir, i);
-    uint64_t start = uint64_t{dir->typeListOffset} + type->entryListOffset;
-    uint64_t end = start + uint64_t{type->entryCount} * kEntrySize;
-    if (start < links->entryBase + uint64_t{reached} * kEntrySize || end > dir->header.dirLength ||
-        (start - links->entryBase) % kEntrySize != 0)
-      return false;
-    uint32_t first = static_cast<uint32_t>((start - links->entryBase) / kEntrySize);
-    if (!RoomIsEmpty(dir, reached, first)) return false;
-    reached = first + type->entryCount;
-    *outTotal += type->entryCount;
-  }
-  return RoomIsEmpty(dir, reached, CellCount(dir));
-}
-
-}  // namespace
 
 bool okr_res::LayoutHolds(ResDirectory* dir) {
   const ResLinks* links = LinksOf(dir);
