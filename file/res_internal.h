@@ -28,11 +28,11 @@
 //
 // Invariants (LayoutHolds checks them): the type list at kDirFixedSize ends
 // at or before entryBase; the entry arrays lie in type order on the grid,
-// each inside [entryBase, dirLength) and apart from the others; the cells
-// between them (and before the first, left by a first type that went) are
-// room whose slots are empty; entryTotal counts the entries; the block
-// holds the links, the scratch and a slot per cell; every resource lies
-// inside the data area.
+// the first at entryBase, each inside dirLength and apart from the others;
+// every cell is an entry or the room of the type before it (none without
+// types), and the slots of room are empty; entryTotal counts the entries;
+// the block holds the links, the scratch and a slot per cell; every
+// resource lies inside the data area.
 #ifndef OKR_FILE_RES_INTERNAL_H
 #define OKR_FILE_RES_INTERNAL_H
 

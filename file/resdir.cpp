@@ -79,7 +79,7 @@ bool ArraysHold(ResDirectory* dir, uint64_t* outTotal) {
     uint64_t start = uint64_t{dir->typeListOffset} + type->entryListOffset;
     uint64_t end = start + uint64_t{type->entryCount} * kEntrySize;
     if (start < links->entryBase + uint64_t{reached} * kEntrySize || end > dir->header.dirLength ||
-        (start - links->entryBase) % kEntrySize != 0)
+        (start - links->entryBase) % kEntrySize != 0 || (i == 0 && start != links->entryBase))
       return false;
     uint32_t first = static_cast<uint32_t>((start - links->entryBase) / kEntrySize);
     if (!RoomIsEmpty(dir, reached, first)) return false;
@@ -173,6 +173,7 @@ bool okr_res::LayoutHolds(ResDirectory* dir) {
       links->entryBase > length || (length - links->entryBase) % kEntrySize != 0)
     return false;
   if (SideOffset(length) + RuntimeBytes(CellCount(dir)) > links->capacity) return false;
+  if (*TypeCountWord(dir) == 0 && CellCount(dir) != 0) return false;
   uint64_t total = 0;
   if (!ArraysHold(dir, &total) || total != links->entryTotal) return false;
   for (Cursor c = FirstEntry(dir); c.entry != nullptr; NextEntry(&c))

@@ -231,6 +231,36 @@ std::map<std::string, std::vector<uint32_t>> WalkDirectory(const ResDirectory* d
   return found;
 }
 
+TEST_F(ResManager, AddingAndRemovingAgainReusesTheDirectorysRoom) {
+  // One resource of "AAAA" removed and added again over and over: alone in
+  // its file, first of two types, last of two. After the first round the
+  // directory's block grows no more.
+  struct Case {
+    std::vector<const char*> types;  // the types added before, in order
+  } cases[] = {{{"AAAA"}}, {{"AAAA", "BBBB"}}, {{"BBBB", "AAAA"}}};
+  for (const Case& c : cases) {
+    File* f = nullptr;
+    ASSERT_EQ(ResCreateFile(TempPath("again.res").c_str(), &f), 0u);
+    Handle churned = nullptr;
+    for (const char* type : c.types) {
+      Handle h = MemNewHandle(4);
+      ASSERT_EQ(ResAddResource(f, TypeWord(type), h), 0u);
+      if (strcmp(type, "AAAA") == 0) churned = h;
+    }
+    uint32_t blockSize = 0;
+    for (int round = 0; round < 50; ++round) {
+      ASSERT_EQ(ResRemoveResource(churned), 0u);
+      ExpectLayoutsHold();
+      churned = MemNewHandle(4);
+      ASSERT_EQ(ResAddResource(f, TypeWord("AAAA"), churned), 0u);
+      ExpectLayoutsHold();
+      if (round == 1) blockSize = MemGetHandleSize(resTopFile);
+    }
+    EXPECT_EQ(MemGetHandleSize(resTopFile), blockSize) << c.types.size() << c.types[0];
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
 TEST_F(ResManager, InterleavedAdditionsAndRemovalsKeepTypeOrder) {
   // Resources of five types added in turn, enough to outgrow the type list's
   // and each type's room several times, some removed again (the first type
