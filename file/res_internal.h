@@ -25,6 +25,14 @@
 // arrays up, so additions cost linear time in any order; the data slots
 // move with their cells. The directory stored in a file is always the
 // canonical form, written piece by piece.
+//
+// Invariants (LayoutHolds checks them): the type list at kDirFixedSize ends
+// at or before entryBase; the entry arrays lie in type order on the grid,
+// the first at entryBase, each inside dirLength and apart from the others;
+// every cell is an entry or the room of the type before it (none without
+// types), and the slots of room are empty; entryTotal counts the entries;
+// the block holds the links, the scratch and a slot per cell; every
+// resource lies inside the data area.
 #ifndef OKR_FILE_RES_INTERNAL_H
 #define OKR_FILE_RES_INTERNAL_H
 
@@ -158,16 +166,20 @@ Cursor FirstEntry(ResDirectory* dir);
 void NextEntry(Cursor* cursor);
 // The cursor of the entry in `cell`, found through the type records.
 Cursor CursorAtCell(ResDirectory* dir, uint32_t cell);
+// True when the working layout's invariants (above) hold for an open
+// file's directory; for the tests, after every operation they make.
+bool LayoutHolds(ResDirectory* dir);
 
+// True when `dirHandle` is the directory handle of an open file: only such
+// a block holds a directory with its run-time values.
+bool IsOpenDirectory(Handle dirHandle);
 // The directory handle of the open file on `file`, searched from
 // resCurrentFile; NULL when there is none.
 Handle FindFileByStream(File* file);
 // Finds the entry whose loaded data is `resHandle` in every open file. A
 // handle is the data of one entry at most, so the entry found last and the
-// one after it are looked at first.
+// ones on either side are looked at first.
 bool FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHandle);
-// Forgets what FindLoaded remembers of a file that closes.
-void ForgetFile(Handle dirHandle);
 // The first type record of `typeId`, or NULL.
 ResTypeRecord* FindType(ResDirectory* dir, uint32_t typeId);
 // Finds resource `index` of the first type record of `typeId`.
@@ -188,6 +200,9 @@ ErrCode ConvertDirectoryWithin(ResDirectory* dir, uint32_t length);
 
 // ---- What the file on disk holds (resstore.cpp) ----------------------------
 
+// Makes the data written so far durable (before anything points at it).
+// 0, or 0x4505.
+ErrCode SyncData(ResLinks* links);
 // Records, at opening, the stored directory that `header` (converted) points
 // at, whose data area is the directory's own, and the raw header bytes.
 void InitStored(ResDirectory* dir, const ResFileHeader& header, const void* rawHeader);

@@ -76,8 +76,11 @@ bool Gather(ResDirectory* dir, const Cursor& c, Handle data, Batch* batch, bool 
 // allocates nothing. Room for everything that will be appended is made at
 // once, so the stored directory moves out of the way once at most.
 extern "C" void ResWriteChanged(Handle dirHandle, int releaseAll) {
-  resLastError = dirHandle == nullptr ? ErrCode{errNilPointer} : ErrCode{errNone};
-  if (dirHandle == nullptr) return;
+  if (dirHandle == nullptr || !IsOpenDirectory(dirHandle)) {
+    Report(dirHandle == nullptr ? ErrCode{errNilPointer} : ErrCode{errResFileNotFound});
+    return;
+  }
+  resLastError = errNone;
   ResDirectory* dir = DirOf(dirHandle);
   bool writable = !(dir->fileFlags & resFileFlagReadOnly) && LinksOf(dir)->wedged == errNone;
   if (writable) {

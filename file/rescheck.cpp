@@ -9,12 +9,6 @@ using namespace okr_res;
 
 namespace {
 
-// A byte range [begin, end).
-struct Span {
-  uint64_t begin;
-  uint64_t end;
-};
-
 bool Aligned(uint64_t offset) {
   return offset % kWordSize == 0;
 }
@@ -51,8 +45,8 @@ bool CheckTypes(ResDirectory* dir, uint32_t length, uint64_t* outTotal) {
 }
 
 // True when no two non-empty spans overlap.
-bool Disjoint(Span* spans, uint32_t count) {
-  std::sort(spans, spans + count, [](const Span& a, const Span& b) { return a.begin < b.begin; });
+bool Disjoint(Range* spans, uint32_t count) {
+  std::sort(spans, spans + count, [](const Range& a, const Range& b) { return a.begin < b.begin; });
   uint64_t reached = 0;
   for (uint32_t i = 0; i < count; ++i) {
     if (spans[i].begin == spans[i].end) continue;
@@ -62,7 +56,7 @@ bool Disjoint(Span* spans, uint32_t count) {
   return true;
 }
 
-bool EntryArraysDisjoint(ResDirectory* dir, Span* spans) {
+bool EntryArraysDisjoint(ResDirectory* dir, Range* spans) {
   uint32_t typeCount = *TypeCountWord(dir);
   for (uint32_t i = 0; i < typeCount; ++i) {
     const ResTypeRecord* t = TypeAt(dir, i);
@@ -71,10 +65,10 @@ bool EntryArraysDisjoint(ResDirectory* dir, Span* spans) {
   return Disjoint(spans, typeCount);
 }
 
-bool ResourcesInPlace(ResDirectory* dir, Span* spans) {
+bool ResourcesInPlace(ResDirectory* dir, Range* spans) {
   uint32_t n = 0;
   for (Cursor c = FirstEntry(dir); c.entry != nullptr; NextEntry(&c)) {
-    Span s{c.entry->dataOffset, uint64_t{c.entry->dataOffset} + c.entry->dataSize};
+    Range s{c.entry->dataOffset, uint64_t{c.entry->dataOffset} + c.entry->dataSize};
     if (s.end > dir->header.dataLength) return false;
     spans[n++] = s;
   }
@@ -84,11 +78,11 @@ bool ResourcesInPlace(ResDirectory* dir, Span* spans) {
 // The checks that need scratch room: one span per type and per entry.
 ErrCode CheckPlacement(Handle dirHandle, uint32_t typeCount, uint64_t entryTotal) {
   uint64_t items = std::max<uint64_t>(typeCount, entryTotal);
-  if (items * sizeof(Span) > 0xFFFFFFFFu) return errResInvalidFile;
-  Handle scratch = MemNewHandle(static_cast<uint32_t>(items * sizeof(Span)));
+  if (items * sizeof(Range) > 0xFFFFFFFFu) return errResInvalidFile;
+  Handle scratch = MemNewHandle(static_cast<uint32_t>(items * sizeof(Range)));
   if (scratch == nullptr) return MemGetError();
   MemLockHandle(scratch);
-  Span* spans = static_cast<Span*>(scratch->data);
+  Range* spans = static_cast<Range*>(scratch->data);
   ResDirectory* dir = DirOf(dirHandle);  // the allocation may have moved it
   bool ok = EntryArraysDisjoint(dir, spans) && ResourcesInPlace(dir, spans);
   MemDisposeHandle(scratch);

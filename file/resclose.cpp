@@ -1,7 +1,6 @@
 // Flushing and closing resource files: write-back, compaction, the directory
 // stored before the header points at it, and unlinking from the chain of
 // open files.
-#include "file/file_internal.h"
 #include "file/res_internal.h"
 
 using namespace okr_res;
@@ -18,6 +17,7 @@ void DisposeAllData(ResDirectory* dir) {
   }
 }
 
+// Takes the file out of the chain; the two heads move on past it.
 void Unlink(Handle dirHandle) {
   Handle next = LinksOf(DirOf(dirHandle))->nextFile;
   if (resTopFile == dirHandle) {
@@ -31,17 +31,6 @@ void Unlink(Handle dirHandle) {
     }
   }
   if (resCurrentFile == dirHandle) resCurrentFile = next;
-  ForgetFile(dirHandle);
-}
-
-// Makes data written back without a directory after it durable, as a flush
-// promises.
-ErrCode SyncWrittenData(ResDirectory* dir) {
-  ResLinks* links = LinksOf(dir);
-  if (!links->unsynced) return errNone;
-  ErrCode err = FileSync(links->file);
-  if (err == errNone) links->unsynced = 0;
-  return err;
 }
 
 }  // namespace
@@ -52,7 +41,11 @@ extern "C" ErrCode ResFlushFile(File* file) {
   ResWriteChanged(dirHandle, 0);
   if (resLastError != errNone) return resLastError;
   ResDirectory* dir = DirOf(dirHandle);
-  if (!(dir->fileFlags & resFileFlagChanged)) return Report(SyncWrittenData(dir));
+  // Data written back in place has no directory to follow it: the flush
+  // makes it durable all the same.
+  ResLinks* links = LinksOf(dir);
+  if (!(dir->fileFlags & resFileFlagChanged))
+    return Report(links->unsynced ? SyncData(links) : ErrCode{errNone});
   ErrCode err = ResCompactFile(dirHandle);
   if (err != errNone) return err;
   // The stored directory carries "written", never "changed".

@@ -17,6 +17,8 @@ using namespace okr_res;
 
 namespace {
 
+// The entry at byte `pos` of the directory (the scratch holds positions:
+// they stay valid while the compaction allocates nothing).
 ResEntry* EntryAtPos(ResDirectory* dir, uint32_t pos) {
   return reinterpret_cast<ResEntry*>(Bytes(dir) + pos);
 }
@@ -99,6 +101,8 @@ ErrCode CopyOut(ResDirectory* dir, const Plan& plan, uint32_t tail) {
   return errNone;
 }
 
+// The packing done: the moving entries at their packed places, the data
+// area their sum, the directory behind it.
 void Finish(ResDirectory* dir, const Plan& plan) {
   PlaceMoving(dir, plan, plan.packedStart);
   dir->header.dataLength = plan.packedEnd;
@@ -110,6 +114,7 @@ void Finish(ResDirectory* dir, const Plan& plan) {
 // A resource of size 0 is given the packed position at its turn.
 extern "C" ErrCode ResCompactFile(Handle dirHandle) {
   if (dirHandle == nullptr) return Report(errNilPointer);
+  if (!IsOpenDirectory(dirHandle)) return Report(errResFileNotFound);
   ResDirectory* dir = DirOf(dirHandle);
   if (!(dir->fileFlags & resFileFlagChanged)) return Report(errNone);
   ResLinks* links = LinksOf(dir);

@@ -1,5 +1,6 @@
 // The directory's geometry at run time: the walk over entries, the block
-// that holds the directory with its run-time values, and the searches
+// that holds the directory with its run-time values, the walker that checks
+// the working layout's invariants (res_internal.h), and the searches
 // through the chain of files.
 #include "file/res_internal.h"
 
@@ -8,8 +9,10 @@ using namespace okr_res;
 namespace {
 
 // Where FindLoaded found a handle last: the next search looks there and at
-// the cell after it first, so walks over a file's resources in order find
-// each at once.
+// the cells on either side first, so walks over a file's resources in
+// order, forward or backward, find each at once. The file is looked at
+// only while it is in the chain: one closed, or forgotten by ResInit, may
+// be gone with its heap.
 Handle resFoundDir = nullptr;
 uint32_t resFoundCell = 0;
 
@@ -56,6 +59,34 @@ bool Found(Handle dirHandle, uint32_t cell, Cursor* outCursor, Handle* outDirHan
   *outCursor = CursorAtCell(DirOf(dirHandle), cell);
   *outDirHandle = dirHandle;
   return true;
+}
+
+// True when the slots of cells [from, to) are empty.
+bool RoomIsEmpty(ResDirectory* dir, uint32_t from, uint32_t to) {
+  for (uint32_t cell = from; cell < to; ++cell)
+    if (GetEntryDataAt(dir, cell) != nullptr) return false;
+  return true;
+}
+
+// The entry arrays on the grid, in type order and apart, with empty room
+// between them; *outTotal receives the number of entries.
+bool ArraysHold(ResDirectory* dir, uint64_t* outTotal) {
+  const ResLinks* links = LinksOf(dir);
+  uint32_t reached = 0;  // the cell after the last array seen
+  *outTotal = 0;
+  for (uint32_t i = 0; i < *TypeCountWord(dir); ++i) {
+    const ResTypeRecord* type = TypeAt(dir, i);
+    uint64_t start = uint64_t{dir->typeListOffset} + type->entryListOffset;
+    uint64_t end = start + uint64_t{type->entryCount} * kEntrySize;
+    if (start < links->entryBase + uint64_t{reached} * kEntrySize || end > dir->header.dirLength ||
+        (start - links->entryBase) % kEntrySize != 0 || (i == 0 && start != links->entryBase))
+      return false;
+    uint32_t first = static_cast<uint32_t>((start - links->entryBase) / kEntrySize);
+    if (!RoomIsEmpty(dir, reached, first)) return false;
+    reached = first + type->entryCount;
+    *outTotal += type->entryCount;
+  }
+  return RoomIsEmpty(dir, reached, CellCount(dir));
 }
 
 }  // namespace
@@ -128,6 +159,28 @@ Cursor okr_res::CursorAtCell(ResDirectory* dir, uint32_t cell) {
   return Cursor{dir, *TypeCountWord(dir), 0, nullptr, nullptr};
 }
 
+bool okr_res::IsOpenDirectory(Handle dirHandle) {
+  for (Handle h = resCurrentFile; h != nullptr; h = LinksOf(DirOf(h))->nextFile)
+    if (h == dirHandle) return true;
+  return false;
+}
+
+bool okr_res::LayoutHolds(ResDirectory* dir) {
+  const ResLinks* links = LinksOf(dir);
+  uint32_t length = dir->header.dirLength;
+  uint64_t listEnd = kDirFixedSize + kWordSize + uint64_t{*TypeCountWord(dir)} * kTypeRecordSize;
+  if (dir->typeListOffset != kDirFixedSize || listEnd > links->entryBase ||
+      links->entryBase > length || (length - links->entryBase) % kEntrySize != 0)
+    return false;
+  if (SideOffset(length) + RuntimeBytes(CellCount(dir)) > links->capacity) return false;
+  if (*TypeCountWord(dir) == 0 && CellCount(dir) != 0) return false;
+  uint64_t total = 0;
+  if (!ArraysHold(dir, &total) || total != links->entryTotal) return false;
+  for (Cursor c = FirstEntry(dir); c.entry != nullptr; NextEntry(&c))
+    if (uint64_t{c.entry->dataOffset} + c.entry->dataSize > dir->header.dataLength) return false;
+  return true;
+}
+
 Handle okr_res::FindFileByStream(File* file) {
   for (Handle h = resCurrentFile; h != nullptr; h = LinksOf(DirOf(h))->nextFile)
     if (LinksOf(DirOf(h))->file == file) return h;
@@ -136,10 +189,11 @@ Handle okr_res::FindFileByStream(File* file) {
 
 bool okr_res::FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHandle) {
   if (resHandle == nullptr) return false;
-  if (resFoundDir != nullptr) {
+  if (resFoundDir != nullptr && IsOpenDirectory(resFoundDir)) {
     ResDirectory* dir = DirOf(resFoundDir);
     uint32_t cells = CellCount(dir);
-    for (uint32_t cell = resFoundCell; cell < cells && cell <= resFoundCell + 1; ++cell)
+    uint32_t first = resFoundCell == 0 ? 0 : resFoundCell - 1;
+    for (uint32_t cell = first; cell < cells && cell <= resFoundCell + 1; ++cell)
       if (GetEntryDataAt(dir, cell) == resHandle)
         return Found(resFoundDir, cell, outCursor, outDirHandle);
   }
@@ -148,10 +202,6 @@ bool okr_res::FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHand
     if (cell < CellCount(DirOf(h))) return Found(h, cell, outCursor, outDirHandle);
   }
   return false;
-}
-
-void okr_res::ForgetFile(Handle dirHandle) {
-  if (resFoundDir == dirHandle) resFoundDir = nullptr;
 }
 
 ResTypeRecord* okr_res::FindType(ResDirectory* dir, uint32_t typeId) {

@@ -72,8 +72,10 @@ Growth GrowthFor(ResDirectory* dir, const ResTypeRecord* type) {
   Growth g{0, 0};
   uint32_t typeCount = *TypeCountWord(dir);
   if (type == nullptr && TypeListRoom(dir) < kTypeRecordSize) {
-    // An even number of records keeps the grid of cells where it was.
-    g.typeRecords = (typeCount + 2) & ~1u;
+    // As many records again (two at least), so that a run of new types
+    // moves the entry arrays a logarithmic number of times. Cells are
+    // counted from entryBase, which moves with them.
+    g.typeRecords = typeCount < 2 ? 2 : typeCount;
   }
   uint32_t index = type == nullptr ? typeCount : static_cast<uint32_t>(type - TypeAt(dir, 0));
   uint32_t count = type == nullptr ? 0 : type->entryCount;
@@ -94,8 +96,38 @@ ResEntry NewEntry(const ResDirectory* dir) {
   return ResEntry{0, 0, dir->header.dataLength, 0, resAttrChanged, 0};
 }
 
+// Moves the first entry array down to entryBase, over the cells a first
+// type that went left behind; they become its room.
+void MoveFirstArrayDown(ResDirectory* dir) {
+  ResTypeRecord* first = TypeAt(dir, 0);
+  uint32_t base = LinksOf(dir)->entryBase;
+  uint32_t gap = (ArrayStart(dir, 0) - base) / kEntrySize;
+  uint32_t count = first->entryCount;
+  memmove(Bytes(dir) + base, EntryAt(dir, first, 0), count * kEntrySize);
+  MoveSlots(dir, gap, 0, count);
+  for (uint32_t cell = count; cell < gap + count; ++cell)
+    *SlotOf(dir, cell) = nullptr;
+  first->entryListOffset -= gap * kEntrySize;
+}
+
+// Takes out type record `index`, whose entries are gone. Its cells become
+// room of the type before; with no type before, the next array moves down
+// over them, and with no type after, they are cut off the directory. So
+// no cell is left that no type owns, and adding and removing again reuses
+// the same cells.
+void RemoveType(ResDirectory* dir, uint32_t index) {
+  uint32_t start = ArrayStart(dir, index);
+  uint32_t typeCount = --*TypeCountWord(dir);
+  ResTypeRecord* type = TypeAt(dir, index);
+  memmove(type, type + 1, (typeCount - index) * kTypeRecordSize);
+  if (index == typeCount)
+    SetDirLength(dir, start);
+  else if (index == 0)
+    MoveFirstArrayDown(dir);
+}
+
 // Takes the entry at `c` out of its array, and its type record when it was
-// the last; its cell becomes room of the type before.
+// the last; its cell becomes room of its type.
 void RemoveEntry(ResDirectory* dir, const Cursor& c) {
   uint32_t cell = CellOf(dir, c.entry);
   uint32_t after = c.type->entryCount - 1 - c.entryIndex;
@@ -103,9 +135,7 @@ void RemoveEntry(ResDirectory* dir, const Cursor& c) {
   MoveSlots(dir, cell + 1, cell, after);
   *SlotOf(dir, cell + after) = nullptr;
   --LinksOf(dir)->entryTotal;
-  if (--c.type->entryCount != 0) return;
-  uint32_t typeCount = --*TypeCountWord(dir);
-  memmove(c.type, c.type + 1, (typeCount - c.typeIndex) * kTypeRecordSize);
+  if (--c.type->entryCount == 0) RemoveType(dir, c.typeIndex);
 }
 
 }  // namespace

@@ -49,6 +49,8 @@ ErrCode ReadDirectory(File* file, const ResFileHeader& header, Handle* outDir) {
   return ConvertDirectoryWithin(dir, header.dirLength);
 }
 
+// True when the type list follows the fixed part and each type's entries
+// follow the last one's, up to the directory's end.
 bool IsCanonical(ResDirectory* dir) {
   if (dir->typeListOffset != kDirFixedSize) return false;
   uint32_t typeCount = *TypeCountWord(dir);
@@ -92,6 +94,7 @@ ErrCode Canonicalize(Handle dirHandle, uint32_t entryTotal) {
   return errNone;
 }
 
+// Entries of all types of a checked directory (they fit in 32 bits).
 uint32_t CountEntries(ResDirectory* dir) {
   uint32_t total = 0;
   for (uint32_t i = 0; i < *TypeCountWord(dir); ++i)
@@ -99,21 +102,21 @@ uint32_t CountEntries(ResDirectory* dir) {
   return total;
 }
 
-// Brings the directory into its canonical layout, makes room for the
-// run-time values beside it and clears them, and the directory's own
-// run-time words: whatever the file held there means nothing now. Records
-// what the file on disk holds.
+// Brings the directory into its canonical layout and gives the block room
+// for the run-time values beside it, cleared; clears the directory's own
+// run-time words too: whatever the file held there means nothing now.
+// Records what the file on disk holds. 0 or 0x4603.
 ErrCode AttachRuntime(Handle dirHandle, File* file, uint32_t openFlags, const ResFileHeader& header,
                       const ResFileHeader& raw) {
   uint32_t total = CountEntries(DirOf(dirHandle));
   ErrCode err = Canonicalize(dirHandle, total);
-  ResDirectory* dir = DirOf(dirHandle);
-  uint32_t length = dir->header.dirLength;
-  uint32_t blockSize = BlockSizeFor(length, total);
-  if (err == errNone && blockSize == 0) err = errMemOutOfMemory;
-  if (err == errNone) err = MemSetHandleSize(dirHandle, blockSize);
   if (err != errNone) return err;
-  dir = DirOf(dirHandle);
+  uint32_t length = DirOf(dirHandle)->header.dirLength;
+  uint32_t blockSize = BlockSizeFor(length, total);
+  if (blockSize == 0) return errMemOutOfMemory;
+  err = MemSetHandleSize(dirHandle, blockSize);
+  if (err != errNone) return err;
+  ResDirectory* dir = DirOf(dirHandle);
   memset(Bytes(dir) + length, 0, blockSize - length);
   dir->nextFile = 0;
   dir->file = 0;
@@ -130,6 +133,9 @@ ErrCode AttachRuntime(Handle dirHandle, File* file, uint32_t openFlags, const Re
   return errNone;
 }
 
+// Reads, converts and checks the directory of the file on `file` and
+// attaches its run-time values. On failure *outDir holds the handle made, if
+// any, for the caller to dispose of.
 ErrCode LoadDirectory(File* file, uint32_t openFlags, Handle* outDir) {
   ResFileHeader raw, header;
   uint32_t fileSize = 0;

@@ -52,13 +52,6 @@ void SetStored(ResLinks* links, uint32_t dirOffset, uint32_t dirLength, const Ra
   }
 }
 
-// Makes the data written so far durable, before anything points at it.
-ErrCode SyncData(ResLinks* links) {
-  ErrCode err = FileSync(links->file);
-  if (err == errNone) links->unsynced = 0;
-  return err;
-}
-
 // Points the header at a directory that is already durable; `header` is the
 // directory's first 32 bytes. A write that fails puts the previous header
 // back, so the file goes on pointing at the stored directory; when even that
@@ -151,6 +144,12 @@ ErrCode RelocateStored(ResLinks* links, uint32_t at) {
 
 }  // namespace
 
+ErrCode okr_res::SyncData(ResLinks* links) {
+  ErrCode err = FileSync(links->file);
+  if (err == errNone) links->unsynced = 0;
+  return err;
+}
+
 void okr_res::InitStored(ResDirectory* dir, const ResFileHeader& header, const void* rawHeader) {
   ResLinks* links = LinksOf(dir);
   Range spans[2] = {DataArea(dir), Range{0, 0}};
@@ -223,8 +222,6 @@ ErrCode okr_res::Checkpoint(ResDirectory* dir, uint32_t at, const Range spans[2]
 }
 
 ErrCode okr_res::StoreDirectory(ResDirectory* dir) {
-  ResLinks* links = LinksOf(dir);
-  if (links->wedged != errNone) return links->wedged;
   uint32_t at = dir->header.dirOffset;
   uint32_t length = StoredLength(dir);
   if (uint64_t{at} + length > kMaxFilePos) return errFileBounds;
@@ -235,17 +232,11 @@ ErrCode okr_res::StoreDirectory(ResDirectory* dir) {
   if (Protected(dir, Range{at, uint64_t{at} + length})) {
     uint32_t tail = FreeTail(dir, uint64_t{at} + length, length, &err);
     if (err == errNone) err = Checkpoint(dir, tail, spans);
-    if (err != errNone) return err;
   }
-  unsigned char head[kHeaderSize];
-  err = SyncData(links);
-  if (err == errNone) err = WriteDirectoryAt(dir, at, head);
-  if (err == errNone) err = FileSync(links->file);
-  if (err == errNone) err = WriteHeader(links, head);
+  if (err == errNone) err = Checkpoint(dir, at, spans);
   if (err != errNone) return err;
-  SetStored(links, at, length, spans);
   // Nothing beyond the directory is referred to any more; a file that
   // cannot be cut keeps those bytes, which harms nothing.
-  FileTruncate(links->file, static_cast<int32_t>(at + length));
+  FileTruncate(LinksOf(dir)->file, static_cast<int32_t>(at + length));
   return errNone;
 }

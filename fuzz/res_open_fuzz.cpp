@@ -1,8 +1,9 @@
 // Fuzz target for the resource manager: arbitrary bytes opened as a resource
 // file, then every resource loaded, changed, written back, released, added
 // and removed, and the file flushed and closed. The heap must stay sound and
-// every block must be given back; a file the manager rewrote without a
-// failure must open again with all its resources readable.
+// every block must be given back; the directory must keep its working
+// layout after every step; a file the manager rewrote without a failure must
+// open again with all its resources readable.
 //
 // Input: one control byte (which operations run), then the file's bytes.
 #include <okr/res.h>
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 #include <vector>
+
+#include "file/res_internal.h"
 
 namespace {
 
@@ -33,6 +36,12 @@ void Check(bool ok, const char* what) {
   if (ok) return;
   fprintf(stderr, "res_open_fuzz: %s\n", what);
   abort();
+}
+
+// The open file's directory keeps the invariants of its working layout.
+void CheckLayout(File* f) {
+  Handle dirHandle = ResFindFile(f);
+  Check(dirHandle != nullptr && okr_res::LayoutHolds(okr_res::DirOf(dirHandle)), "working layout");
 }
 
 uint32_t BlocksInUse() {
@@ -149,11 +158,15 @@ void Exercise(const uint8_t* data, size_t size) {
   File* f = memory ? OpenMemory(buffer, data + 1, size - 1) : OpenByName(data + 1, size - 1);
   if (f == nullptr) return;
   if (memory && ResOpenFile(f, (control & kReadOnly) ? resFileFlagReadOnly : 0) != 0) return;
+  CheckLayout(f);
   std::vector<Handle> loaded = LoadAll(f);
   bool clean = ChangeSome(loaded, control);
+  CheckLayout(f);
   clean &= Edit(f, loaded, control);
+  CheckLayout(f);
   if (control & kCompact) clean &= ResCompactFile(ResFindFile(f)) == 0;
   if (control & kFlush) clean &= ResFlushFile(f) == 0;
+  CheckLayout(f);
   if (control & kRelease) {
     for (Handle h : loaded)
       ResReleaseResource(h);

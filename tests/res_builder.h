@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "file/res_internal.h"
 #include "test_support.h"
 
 using Bytes = std::vector<unsigned char>;
@@ -118,6 +119,7 @@ class ResTest : public HeapTest {
     ResInit();
   }
   void TearDown() override {
+    ExpectLayoutsHold();
     ResCloseAll();
     EXPECT_EQ(resTopFile, nullptr);
     EXPECT_EQ(BlocksInUse(), 0u);
@@ -131,6 +133,11 @@ class ResTest : public HeapTest {
     return f;
   }
   ResDirectory* TopDir() { return static_cast<ResDirectory*>(resTopFile->data); }
+  // Every open file's directory keeps the invariants of its working layout.
+  static void ExpectLayoutsHold() {
+    for (Handle h = resCurrentFile; h != nullptr; h = okr_res::LinksOf(okr_res::DirOf(h))->nextFile)
+      EXPECT_TRUE(okr_res::LayoutHolds(okr_res::DirOf(h)));
+  }
 };
 
 #endif

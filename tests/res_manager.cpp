@@ -121,6 +121,28 @@ TEST_F(ResManager, ChainRunsNewestFirst) {
   EXPECT_EQ(HandleText(h), "stream 0");
 }
 
+TEST_F(ResManager, DirectoriesOutsideTheChainAreNotUsed) {
+  File* f = OpenBuilt(ResFilePlan{{{"TEXT", 0, "hello"}}}, "outside.res");
+  Handle h = nullptr;
+  ASSERT_EQ(ResLoadResource(f, TypeWord("TEXT"), 0, &h), 0u);
+  ResInfo info;
+  ASSERT_EQ(ResGetInfo(h, &info), 0u);
+  // A handle that is no open file's directory is refused, never walked.
+  Handle stray = MemNewHandle(8);
+  memset(stray->data, 0xFF, 8);
+  EXPECT_EQ(ResCompactFile(stray), errResFileNotFound);
+  ResWriteChanged(stray, 1);
+  EXPECT_EQ(resLastError, errResFileNotFound);
+  MemDisposeHandle(stray);
+  // ResInit forgets the open files: their resources are found no more.
+  Handle top = resTopFile;
+  ResInit();
+  EXPECT_EQ(ResFindEntry(h, nullptr, nullptr, nullptr), nullptr);
+  EXPECT_EQ(resLastError, errResNotFound);
+  EXPECT_EQ(ResGetInfo(h, &info), errResNotFound);
+  resTopFile = resCurrentFile = top;  // linked again, for the fixture to close
+}
+
 TEST_F(ResManager, RefusedAndFailedWritesLeaveTheFileAlone) {
   struct Case {
     bool byName;  // read-only by name, or a plain "rb" stream
@@ -189,27 +211,80 @@ TEST_F(ResManager, CreateFillChangeCompactCloseAndReopen) {
   EXPECT_EQ(TopDir()->header.dirOffset, 32 + grown.size() + 6);
 }
 
+// The entries of the directory in memory, walked as a user would through
+// its public offsets: each type's text and the data sizes of its entries.
+std::map<std::string, std::vector<uint32_t>> WalkDirectory(const ResDirectory* dir) {
+  const char* base = reinterpret_cast<const char*>(dir);
+  std::map<std::string, std::vector<uint32_t>> found;
+  uint32_t typeCount = 0;
+  memcpy(&typeCount, base + dir->typeListOffset, 4);
+  for (uint32_t t = 0; t < typeCount; ++t) {
+    ResTypeRecord type;
+    memcpy(&type, base + dir->typeListOffset + 4 + 12 * t, sizeof type);
+    auto& sizes = found[std::string(reinterpret_cast<const char*>(&type.typeId), 4)];
+    for (uint32_t i = 0; i < type.entryCount; ++i) {
+      ResEntry entry;
+      memcpy(&entry, base + dir->typeListOffset + type.entryListOffset + 24 * i, sizeof entry);
+      sizes.push_back(entry.dataSize);
+    }
+  }
+  return found;
+}
+
+TEST_F(ResManager, AddingAndRemovingAgainReusesTheDirectorysRoom) {
+  // One resource of "AAAA" removed and added again over and over: alone in
+  // its file, first of two types, last of two. After the first round the
+  // directory's block grows no more.
+  struct Case {
+    std::vector<const char*> types;  // the types added before, in order
+  } cases[] = {{{"AAAA"}}, {{"AAAA", "BBBB"}}, {{"BBBB", "AAAA"}}};
+  for (const Case& c : cases) {
+    File* f = nullptr;
+    ASSERT_EQ(ResCreateFile(TempPath("again.res").c_str(), &f), 0u);
+    Handle churned = nullptr;
+    for (const char* type : c.types) {
+      Handle h = MemNewHandle(4);
+      ASSERT_EQ(ResAddResource(f, TypeWord(type), h), 0u);
+      if (strcmp(type, "AAAA") == 0) churned = h;
+    }
+    uint32_t blockSize = 0;
+    for (int round = 0; round < 50; ++round) {
+      ASSERT_EQ(ResRemoveResource(churned), 0u);
+      ExpectLayoutsHold();
+      churned = MemNewHandle(4);
+      ASSERT_EQ(ResAddResource(f, TypeWord("AAAA"), churned), 0u);
+      ExpectLayoutsHold();
+      if (round == 1) blockSize = MemGetHandleSize(resTopFile);
+    }
+    EXPECT_EQ(MemGetHandleSize(resTopFile), blockSize) << c.types.size() << c.types[0];
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
 TEST_F(ResManager, InterleavedAdditionsAndRemovalsKeepTypeOrder) {
-  // Resources of three types added in turn, enough to outgrow each type's
-  // room several times, some removed again (a whole type among them); the
-  // directory in memory and the one stored must list the same in order.
+  // Resources of five types added in turn, enough to outgrow the type list's
+  // and each type's room several times, some removed again (the first type
+  // and a middle one wholly); the directory in memory, walked through the
+  // API and through its offsets, and the one stored must list the same.
   std::string path = TempPath("interleave.res");
-  const char* types[] = {"AAAA", "BBBB", "CCCC"};
+  const char* types[] = {"AAAA", "BBBB", "CCCC", "DDDD", "EEEE"};
   std::map<std::string, std::vector<std::string>> model;
   File* f = nullptr;
   ASSERT_EQ(ResCreateFile(path.c_str(), &f), 0u);
   std::vector<std::pair<std::string, Handle>> added;
   for (int i = 0; i < 90; ++i) {
-    std::string type = types[i * 7 % 3], text = type + std::to_string(i);
+    std::string type = types[i * 7 % 5], text = type + std::to_string(i);
     Handle h = MemNewHandle(uint32_t(text.size()));
     memcpy(h->data, text.data(), text.size());
     ASSERT_EQ(ResAddResource(f, TypeWord(type.c_str()), h), 0u);
+    ExpectLayoutsHold();
     added.push_back({type, h});
     model[type].push_back(text);
   }
-  for (int i = 0; i < 90; i += 4) {  // every fourth, and every "CCCC"
-    if (added[i].first != "CCCC" && i % 8 != 0) continue;
+  for (int i = 0; i < 90; ++i) {  // every eighth, every "CCCC" and "AAAA"
+    if (added[i].first != "CCCC" && added[i].first != "AAAA" && i % 8 != 0) continue;
     ASSERT_EQ(ResRemoveResource(added[i].second), 0u);
+    ExpectLayoutsHold();
     auto& list = model[added[i].first];
     list.erase(std::find(list.begin(), list.end(), added[i].first + std::to_string(i)));
   }
@@ -229,6 +304,13 @@ TEST_F(ResManager, InterleavedAdditionsAndRemovalsKeepTypeOrder) {
       }
     }
     EXPECT_EQ(typeCount, expectedTypes);
+    auto walked = WalkDirectory(TopDir());
+    EXPECT_EQ(walked.size(), expectedTypes);
+    for (const auto& [type, sizes] : walked) {
+      ASSERT_EQ(sizes.size(), model[type].size()) << type;
+      for (size_t i = 0; i < sizes.size(); ++i)  // written back at the close
+        EXPECT_EQ(sizes[i], pass == 0 ? 0 : model[type][i].size());
+    }
     ASSERT_EQ(ResCloseFile(f), 0u);
     // Stored canonically: the type list after the fixed part, each type's
     // entries right after the last one's, nothing between.

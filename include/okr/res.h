@@ -47,7 +47,9 @@
      file takes no more writes from this manager (the code is repeated).
    - ResCompactFile called on its own stores the directory in memory along
      the way: a resource added and not yet written back is stored as an
-     empty one until the next flush. ResFlushFile writes back first.
+     empty one, and one changed and not yet written back with its old data
+     and its changed bit, until the next flush. ResFlushFile writes back
+     first.
    - ResCloseFile answers with the result of disposing of the directory,
      not with its flush's: call ResFlushFile before ResCloseFile to learn
      whether the changes reached the file.
@@ -224,7 +226,9 @@ OKR_API ResEntry* ResFindEntry(Handle resHandle, ResDirectory** outDir, ResTypeR
 
 /* The entry stored at data offset `fromOffset`, else the one with the
    nearest greater offset (first in directory order among equals), else
-   NULL. Does not touch resLastError. */
+   NULL (also for a NULL dir). `dir` is a directory in native order whose
+   offsets and counts fit in it: an open file's (as ResFindEntry gives it)
+   or one that ResConvertDirectory accepted. Does not touch resLastError. */
 OKR_API ResEntry* ResNextStored(ResDirectory* dir, uint32_t fromOffset);
 
 /* ---- Writing back ------------------------------------------------------ */
@@ -248,7 +252,8 @@ OKR_API ErrCode ResWriteResource(Handle resHandle);
    `releaseAll` nonzero also releases every loaded resource it passes.
    Resources that grew are appended back to back, several in one write; a
    resource takes its new place only once its write succeeded. The outcome
-   is left in resLastError (0x4101 for a NULL handle). */
+   is left in resLastError (0x4101 for a NULL handle; 0x4582 for one that
+   is no open file's directory). */
 OKR_API void ResWriteChanged(Handle dirHandle, int releaseAll);
 
 /* Packs the data area of a file marked changed so that its resources lie one
@@ -261,7 +266,8 @@ OKR_API void ResWriteChanged(Handle dirHandle, int releaseAll);
    resource moved); it allocates no memory. Returns 0 (at once when the
    file is not marked changed); the first failing file operation's code,
    after which every resource is still found whole, in memory and in the
-   file; 0x4101 for NULL. */
+   file; 0x4101 for NULL; 0x4582 for a handle that is no open file's
+   directory. */
 OKR_API ErrCode ResCompactFile(Handle dirHandle);
 
 /* Writes back changed resources; then, if the file is marked changed,

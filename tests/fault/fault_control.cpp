@@ -46,6 +46,10 @@ bool FaultFired() {
   return faultFired;
 }
 
+bool FaultOver() {
+  return faultFired && faultPlan.mode != faultFromThenOn;
+}
+
 uint32_t FaultCalls() {
   return faultCalls;
 }

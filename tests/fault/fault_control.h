@@ -34,6 +34,9 @@ void FaultArm(const FaultPlan& plan);
 void FaultDisarm();
 // True once the armed plan made a call fail.
 bool FaultFired();
+// True once the armed plan's failure is over: a call failed, and the calls
+// after it go through (every mode but faultFromThenOn).
+bool FaultOver();
 // The site of the first call that failed.
 FaultSite FaultFirstSite();
 // Watched calls seen since the plan was armed.
