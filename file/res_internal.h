@@ -128,8 +128,9 @@ inline void SetEntryData(ResDirectory* dir, const ResEntry* entry, Handle data) 
 uint32_t BlockSizeFor(uint32_t dirLength, uint32_t cells);
 // Makes room in the block for the directory to grow by `dirBytes` and for
 // `cells` more cells (slots and scratch), growing the block when needed.
-// 0, or the memory manager's code (nothing changes). The directory may move.
-ErrCode ReserveRoom(Handle dirHandle, uint32_t dirBytes, uint32_t cells);
+// 0, or the memory manager's code (0x4603 also for a directory that would
+// pass the largest block; nothing changes). The directory may move.
+ErrCode ReserveRoom(Handle dirHandle, uint64_t dirBytes, uint32_t cells);
 // Sets the directory's dirLength and moves the run-time values to their new
 // place. Room must be reserved.
 void SetDirLength(ResDirectory* dir, uint32_t dirLength);

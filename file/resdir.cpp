@@ -96,11 +96,15 @@ uint32_t okr_res::BlockSizeFor(uint32_t dirLength, uint32_t cells) {
   return size > kMaxBlock ? 0 : static_cast<uint32_t>(size);
 }
 
-ErrCode okr_res::ReserveRoom(Handle dirHandle, uint32_t dirBytes, uint32_t cells) {
+ErrCode okr_res::ReserveRoom(Handle dirHandle, uint64_t dirBytes, uint32_t cells) {
   ResDirectory* dir = DirOf(dirHandle);
   uint32_t count = CellCount(dir);
-  uint64_t need = uint64_t{SideOffset(dir->header.dirLength + dirBytes)} +
-                  RuntimeBytes(uint64_t{count} + cells);
+  // The sum is taken in 64 bits: a directory that would pass 4 GiB must not
+  // wrap around to a small one.
+  uint64_t length = dir->header.dirLength + dirBytes;
+  if (length > kMaxBlock) return errMemOutOfMemory;
+  uint64_t need =
+      uint64_t{SideOffset(static_cast<uint32_t>(length))} + RuntimeBytes(uint64_t{count} + cells);
   uint32_t capacity = LinksOf(dir)->capacity;
   if (need <= capacity) return errNone;
   // Growing by half again keeps a long run of additions linear.

@@ -156,8 +156,9 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
   uint32_t index =
       type == nullptr ? *TypeCountWord(dir) : static_cast<uint32_t>(type - TypeAt(dir, 0));
   Growth g = GrowthFor(dir, type);
-  ErrCode err =
-      ReserveRoom(dirHandle, g.typeRecords * kTypeRecordSize + g.cells * kEntrySize, g.cells);
+  ErrCode err = ReserveRoom(
+      dirHandle, uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{g.cells} * kEntrySize,
+      g.cells);
   if (err != errNone) return Report(err);
   dir = DirOf(dirHandle);
   if (g.typeRecords != 0) OpenTypeRoom(dir, g.typeRecords);
