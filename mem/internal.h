@@ -29,17 +29,20 @@
 // The owner word before every block's data.
 constexpr MemWord kOwnerSize = sizeof(MemWord);
 constexpr uint32_t kHeapMagic = 0x50414548;  // "HEAP" in memory order
-constexpr MemWord kMasterTag = 0x5254534D;   // "MSTR" in memory order
+constexpr uint32_t kMasterTag = 0x5254534D;  // "MSTR" in memory order
 constexpr uint32_t kMinMasterCount = 64;
 constexpr uint32_t kDefaultRegionSize = 0xE00000;
 constexpr uint32_t kDefaultHeapSize = 0x1000000;
 
-static_assert(sizeof(BlockDesc) == 8 * sizeof(MemWord), "a descriptor is eight words");
 static_assert(offsetof(BlockDesc, data) == 0, "a handle dereferences to the data address");
 static_assert(sizeof(void*) == sizeof(MemWord), "the owner word holds an address");
 #if UINTPTR_MAX == 0xFFFFFFFFu
-static_assert(sizeof(BlockDesc) == 32, "32-bit descriptors are 32 bytes");
+static_assert(sizeof(BlockDesc) == 32, "32-bit descriptors are eight 4-byte fields");
+static_assert(offsetof(BlockDesc, nextFree) == 16, "the 32-bit field order");
 static_assert(sizeof(Heap) == 48, "the 32-bit heap header is 48 bytes");
+#else
+static_assert(sizeof(BlockDesc) == 56, "64-bit descriptors: five addresses, four 32-bit words");
+static_assert(offsetof(BlockDesc, nextFree) == 24, "the manager's word fills the gap");
 #endif
 
 // Process-wide statistics for MemGetHeapInfo.

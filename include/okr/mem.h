@@ -16,8 +16,8 @@
 
 OKR_BEGIN_DECLS
 
-/* Descriptor fields and the owner word are as wide as an address: 4 bytes on
-   32-bit builds, 8 on 64-bit ones. */
+/* The owner word, and the descriptor fields that hold addresses, are as wide
+   as an address: 4 bytes on 32-bit builds, 8 on 64-bit ones. */
 typedef uintptr_t MemWord;
 
 typedef struct BlockDesc BlockDesc;
@@ -32,12 +32,18 @@ typedef BlockDesc* Handle;
    current heap. */
 typedef void (*PurgeProc)(uint32_t blockSize);
 
-/* One master pointer. Descriptors live in pool blocks and never move. */
+/* One master pointer. Descriptors live in pool blocks and never move. A
+   32-bit build has eight 4-byte fields (32 bytes); a 64-bit build widens only
+   the addresses, and the word that alignment leaves after blockSize belongs
+   to the manager (56 bytes). */
 struct BlockDesc {
-  void* data;        /* first data byte; all bits set in a spare entry */
-  MemWord tag;       /* "MSTR", written when the entry is formatted */
-  MemWord flags;     /* memFlag* bits; 0 for a free block */
-  MemWord blockSize; /* bytes the block occupies, its owner word included */
+  void* data;         /* first data byte; all bits set in a spare entry */
+  uint32_t tag;       /* "MSTR", written when the entry is formatted */
+  uint32_t flags;     /* memFlag* bits; 0 for a free block */
+  uint32_t blockSize; /* bytes the block occupies, its owner word included */
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  uint32_t chainOrder; /* the manager's own: a free block's place in the free chain */
+#endif
   union {
     MemWord requestedSize; /* in use: the size the client asked for */
     BlockDesc* nextFree;   /* free: the next block of the free chain */
