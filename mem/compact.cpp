@@ -1,6 +1,6 @@
 // Compaction: one pass over the block list that merges runs of free blocks
 // and slides unlocked blocks down over the free space before them.
-#include "mem/internal.h"
+#include "mem/index.h"
 
 uint32_t memCompactions = 0;
 
@@ -10,26 +10,16 @@ BlockDesc* MemSlideBlock(BlockDesc* f) {
   // The heap's last block may have been handed out whole with a size that is
   // not a word multiple; moving it would leave the free block behind it off
   // the word boundary, so that odd tail stays with the free block.
-  MemWord odd = 0;
   if (u->next == nullptr) {
-    odd = u->blockSize % kOwnerSize;
+    const uint32_t odd = u->blockSize % kOwnerSize;
     u->blockSize -= odd;
     f->blockSize += odd;
-    heap->freeBytes += static_cast<uint32_t>(odd);
+    heap->freeBytes += odd;
   }
-  // The moved block overwrites f's payload: an index node is carried over.
-  IndexNode node;
-  const bool carry = !MemIndexIsSuspended() && IsIndexed(f->blockSize);
-  if (carry) std::memcpy(&node, f->data, sizeof node);
-  void* oldData = f->data;
   std::memmove(BlockStart(f), BlockStart(u), u->blockSize);
   u->data = f->data;
   f->data = static_cast<char*>(f->data) + u->blockSize;
   WriteOwner(f);
-  if (carry) {
-    MemIndexMoved(heap, f, oldData, node);
-    if (odd != 0) MemIndexResized(heap, f);
-  }
 
   BlockDesc* before = f->prev;
   BlockDesc* after = u->next;
@@ -49,7 +39,7 @@ void MemCompactHeap() {
     if (!IsFree(cur) || IsLocked(nxt)) {
       cur = nxt;
     } else if (IsFree(nxt)) {
-      MemWord merged = cur->blockSize + nxt->blockSize;  // cur keeps its chain position
+      uint32_t merged = cur->blockSize + nxt->blockSize;  // cur keeps its chain position
       MemReleaseDesc(nxt);
       MemReshapeFree(heap, cur, static_cast<char*>(cur->data), merged);
     } else if (nxt->next != nullptr && IsLocked(nxt->next)) {

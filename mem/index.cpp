@@ -1,282 +1,365 @@
-// The free-block index: a treap over the free chain's large blocks, kept in
-// chain order, so that "the first block in chain order that is large
-// enough" takes O(log n) instead of a walk of the chain.
+// The free-block index (invariants in index.h): size classes whose members
+// are listed in chain order, labels that order members of different classes,
+// and the record classes that answer a search with one bitmap lookup.
 //
-// - Members are exactly the chain's blocks of at least kIndexMinSize bytes;
-//   smaller ones never satisfy a search of that size and stay chain-only.
-// - A member's node lives in its own free payload, right at `data`, just
-//   after the owner word that leads back to the descriptor. Nodes link to
-//   each other by their offset from the heap header (0: none), so a search
-//   touches one node per level and nothing else.
-// - In-order (left, node, right) is the members' order in the chain; each
-//   node knows its block's size and the largest size in either subtree; a
-//   parent's priority (a hash of its descriptor's address) is at least its
-//   children's.
-// - The root's descriptor is kept in the prevFree slot of the heap's first
-//   block, the initial pool, which is never free.
-// - Compaction suspends the index and rebuilds it in one pass at its end.
-#include "mem/internal.h"
+// Why records work: the first block of at least s bytes comes before every
+// other such block, so it is the head of its class and its head comes before
+// the heads of all classes above; that is, it heads a record. A new block
+// enters the chain right in front of the first block at least as large, so
+// it comes before every member of the classes above its own: it becomes the
+// head of its class and that class a record, and no other record changes.
+// Only a head that leaves or changes class makes the records move, and then
+// only the non-empty classes between it and the next record below need a
+// look.
+#include "mem/index.h"
 
 namespace {
 
-bool memIndexSuspended = false;
+constexpr uint32_t kNoClass = ~0u;
+// Labels are 1 .. 2^32 - 1; 0 and 2^32 stand for "before the first" and
+// "after the last" member.
+constexpr uint64_t kLabelEnd = uint64_t{1} << 32;
+// A new label stays this close to its successor, so that runs of blocks
+// entering at the same place use up the room slowly, and both sides keep
+// room for more.
+constexpr uint64_t kLabelStep = 1024;
 
-IndexNode* NodeAt(const Heap* heap, uint32_t ref) {
-  if (ref == 0) return nullptr;
-  return reinterpret_cast<IndexNode*>(reinterpret_cast<uintptr_t>(heap) + ref);
-}
+// ---- Class sets -----------------------------------------------------------
 
-uint32_t RefOf(const Heap* heap, const IndexNode* n) {
-  if (n == nullptr) return 0;
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(n) - reinterpret_cast<uintptr_t>(heap));
-}
-
-IndexNode* NodeOf(const BlockDesc* d) {
-  return static_cast<IndexNode*>(d->data);
-}
-BlockDesc* DescOf(const IndexNode* n) {
-  return ReadOwner(n);
-}
-uint32_t Priority(const IndexNode* n) {
-  return MemIndexPriority(DescOf(n));
+void Insert(ClassSet& s, uint32_t c) {
+  s.words[c / 64] |= uint64_t{1} << (c % 64);
+  s.summary |= uint64_t{1} << (c / 64);
 }
 
-uint32_t MaxOf(const IndexNode* n) {
-  return n == nullptr ? 0 : std::max(n->size, std::max(n->leftMax, n->rightMax));
+void Erase(ClassSet& s, uint32_t c) {
+  uint64_t& word = s.words[c / 64];
+  word &= ~(uint64_t{1} << (c % 64));
+  if (word == 0) s.summary &= ~(uint64_t{1} << (c / 64));
 }
 
-IndexNode* Root(const Heap* heap) {
-  BlockDesc* d = heap->firstBlock->prevFree;
-  return d == nullptr ? nullptr : NodeOf(d);
+// The smallest class of `s` at or above `c`, or kNoClass.
+uint32_t FirstFrom(const ClassSet& s, uint32_t c) {
+  if (c >= kClassCount) return kNoClass;
+  uint32_t w = c / 64;
+  uint64_t bits = s.words[w] & (~uint64_t{0} << (c % 64));
+  if (bits == 0) {
+    uint64_t above = s.summary & (~uint64_t{0} << w << 1);
+    if (above == 0) return kNoClass;
+    w = static_cast<uint32_t>(std::countr_zero(above));
+    bits = s.words[w];
+  }
+  return w * 64 + static_cast<uint32_t>(std::countr_zero(bits));
 }
 
-void SetRoot(Heap* heap, const IndexNode* n) {
-  heap->firstBlock->prevFree = n == nullptr ? nullptr : DescOf(n);
+// The largest class of `s` below `c`, or kNoClass.
+uint32_t LastBelow(const ClassSet& s, uint32_t c) {
+  if (c == 0) return kNoClass;
+  uint32_t w = (c - 1) / 64;
+  uint64_t bits = s.words[w] & (~uint64_t{0} >> (63 - (c - 1) % 64));
+  if (bits == 0) {
+    uint64_t below = s.summary & ((uint64_t{1} << w) - 1);
+    if (below == 0) return kNoClass;
+    w = 63 - static_cast<uint32_t>(std::countl_zero(below));
+    bits = s.words[w];
+  }
+  return w * 64 + 63 - static_cast<uint32_t>(std::countl_zero(bits));
 }
 
-IndexNode* Left(const Heap* heap, const IndexNode* n) {
-  return NodeAt(heap, n->left);
-}
-IndexNode* Right(const Heap* heap, const IndexNode* n) {
-  return NodeAt(heap, n->right);
-}
-IndexNode* Parent(const Heap* heap, const IndexNode* n) {
-  return NodeAt(heap, n->parent);
+// ---- Members --------------------------------------------------------------
+
+BlockDesc* Head(const Heap* heap, const MemIndex* idx, uint32_t c) {
+  return DescAt(heap, idx->heads[c].head);
 }
 
-void Refresh(const Heap* heap, IndexNode* n) {
-  n->leftMax = MaxOf(Left(heap, n));
-  n->rightMax = MaxOf(Right(heap, n));
+// The label of class `c`'s head, or kLabelEnd for no class.
+uint64_t HeadLabel(const MemIndex* idx, uint32_t c) {
+  return c == kNoClass ? kLabelEnd : idx->heads[c].label;
 }
 
-// Refreshes the subtree sizes from `n` up, as far as they change.
-void UpdatePath(const Heap* heap, IndexNode* n) {
-  while (n != nullptr) {
-    uint32_t before = MaxOf(n);
-    Refresh(heap, n);
-    IndexNode* parent = Parent(heap, n);
-    if (MaxOf(n) == before && parent != nullptr) {
-      uint32_t seen = parent->left == RefOf(heap, n) ? parent->leftMax : parent->rightMax;
-      if (seen == before) return;
+BlockDesc* NextInClass(const Heap* heap, const BlockDesc* d) {
+  return DescAt(heap, NodeOf(d)->next);
+}
+
+// The nearest members before and after `d` in the chain (chain blocks too
+// small to be members are passed over).
+BlockDesc* PrevMember(const BlockDesc* d) {
+  BlockDesc* x = d->prevFree;
+  while (x != nullptr && !IsMemberSize(x->blockSize))
+    x = x->prevFree;
+  return x;
+}
+
+BlockDesc* NextMember(const BlockDesc* d) {
+  BlockDesc* x = d->nextFree;
+  while (x != nullptr && !IsMemberSize(x->blockSize))
+    x = x->nextFree;
+  return x;
+}
+
+// ---- Records --------------------------------------------------------------
+
+// Class `c` has a head that came earlier in the chain (a new class or a new
+// head): it may become a record and end records below it.
+void HeadCameEarlier(MemIndex* idx, uint32_t c) {
+  const uint32_t label = idx->heads[c].label;
+  if (HeadLabel(idx, FirstFrom(idx->records, c + 1)) < label) return;
+  Insert(idx->records, c);
+  for (uint32_t r = LastBelow(idx->records, c); r != kNoClass && idx->heads[r].label > label;
+       r = LastBelow(idx->records, r)) {
+    Erase(idx->records, r);
+  }
+}
+
+// Record `c`'s head went later in the chain or away: it and the classes it
+// hid, down to the next record below (which stays one), are weighed again.
+void HeadWentLater(MemIndex* idx, uint32_t c) {
+  uint64_t bound = HeadLabel(idx, FirstFrom(idx->records, c + 1));
+  const uint32_t low = LastBelow(idx->records, c);
+  Erase(idx->records, c);
+  for (uint32_t k = LastBelow(idx->nonEmpty, c + 1); k != kNoClass && (low == kNoClass || k > low);
+       k = LastBelow(idx->nonEmpty, k)) {
+    if (idx->heads[k].label < bound) {
+      Insert(idx->records, k);
+      bound = idx->heads[k].label;
     }
-    n = parent;
   }
 }
 
-// Makes the link that led to `from` (from `parent`, or the root) lead to `to`.
-void Relink(Heap* heap, IndexNode* parent, uint32_t from, IndexNode* to) {
-  if (to != nullptr) to->parent = RefOf(heap, parent);
-  if (parent == nullptr) {
-    SetRoot(heap, to);
-  } else if (parent->left == from) {
-    parent->left = RefOf(heap, to);
+// ---- Class lists ----------------------------------------------------------
+
+// Links labelled member `d` into its class list at its chain place.
+void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d) {
+  const uint32_t c = ClassOf(d->blockSize);
+  const uint32_t label = LabelOf(d);
+  BlockDesc* before = nullptr;
+  BlockDesc* after = Head(heap, idx, c);
+  while (after != nullptr && LabelOf(after) < label) {
+    before = after;
+    after = NextInClass(heap, after);
+  }
+  IndexNode* node = NodeOf(d);
+  node->prev = RefOf(heap, before);
+  node->next = RefOf(heap, after);
+  if (after != nullptr) NodeOf(after)->prev = RefOf(heap, d);
+  ++idx->members;
+  if (before != nullptr) {
+    NodeOf(before)->next = RefOf(heap, d);
+    return;
+  }
+  idx->heads[c] = ClassHead{RefOf(heap, d), label};
+  Insert(idx->nonEmpty, c);
+  HeadCameEarlier(idx, c);
+}
+
+// Unlinks member `d` from class `c`, its class by the size it was listed at.
+void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
+  const IndexNode node = *NodeOf(d);
+  BlockDesc* after = DescAt(heap, node.next);
+  if (after != nullptr) NodeOf(after)->prev = node.prev;
+  --idx->members;
+  if (node.prev != 0) {
+    NodeOf(DescAt(heap, node.prev))->next = node.next;
+    return;
+  }
+  if (after != nullptr) {
+    idx->heads[c] = ClassHead{node.next, LabelOf(after)};
   } else {
-    parent->right = RefOf(heap, to);
+    idx->heads[c] = ClassHead{0, 0};
+    Erase(idx->nonEmpty, c);
+  }
+  if (Contains(idx->records, c)) HeadWentLater(idx, c);
+}
+
+// ---- Labels ---------------------------------------------------------------
+
+// Gives member `d` a new label, keeping its class's head label current.
+void Relabel(const Heap* heap, MemIndex* idx, BlockDesc* d, uint64_t label) {
+  SetLabel(d, static_cast<uint32_t>(label));
+  ClassHead& head = idx->heads[ClassOf(d->blockSize)];
+  if (head.head == RefOf(heap, d)) head.label = static_cast<uint32_t>(label);
+}
+
+// No label fits between `prev` and `next`, the members around `d`: widens a
+// window of members around d until its labels span enough room, then spreads
+// them out with the widest gap at d, where the next blocks are likely to
+// enter. Relabelling keeps the order, so records stay as they are.
+void SpreadLabels(const Heap* heap, MemIndex* idx, BlockDesc* d, BlockDesc* prev, BlockDesc* next) {
+  uint64_t lowCount = prev != nullptr ? 1 : 0;
+  uint64_t highCount = next != nullptr ? 1 : 0;
+  BlockDesc* lowFirst = prev;
+  BlockDesc* below = prev != nullptr ? PrevMember(prev) : nullptr;
+  BlockDesc* above = next != nullptr ? NextMember(next) : nullptr;
+  uint64_t lo, hi;
+  for (uint64_t grow = 1;; grow *= 2) {
+    lo = below != nullptr ? LabelOf(below) : 0;
+    hi = above != nullptr ? LabelOf(above) : kLabelEnd;
+    const uint64_t total = lowCount + highCount + 1;
+    if (hi - lo >= 4 * (total + 1) * kLabelStep || (below == nullptr && above == nullptr)) break;
+    for (uint64_t i = 0; i < grow && below != nullptr; ++i, ++lowCount) {
+      lowFirst = below;
+      below = PrevMember(below);
+    }
+    for (uint64_t i = 0; i < grow && above != nullptr; ++i, ++highCount)
+      above = NextMember(above);
+  }
+  const uint64_t total = lowCount + highCount + 1;
+  const uint64_t step = std::min(2 * kLabelStep, (hi - lo) / (2 * (total + 1)));
+  BlockDesc* x = lowFirst;
+  for (uint64_t i = 1; i <= lowCount; ++i, x = NextMember(x))
+    Relabel(heap, idx, x, lo + i * step);
+  x = next;
+  for (uint64_t i = highCount; i > 0; --i, x = NextMember(x))
+    Relabel(heap, idx, x, hi - i * step);
+  SetLabel(d, static_cast<uint32_t>((lo + lowCount * step + hi - highCount * step) / 2));
+}
+
+// Labels member `d`, already in the chain, between its member neighbours.
+void AssignLabel(const Heap* heap, MemIndex* idx, BlockDesc* d) {
+  BlockDesc* prev = PrevMember(d);
+  BlockDesc* next = NextMember(d);
+  const uint64_t lo = prev != nullptr ? LabelOf(prev) : 0;
+  const uint64_t hi = next != nullptr ? LabelOf(next) : kLabelEnd;
+  if (hi - lo >= 2) {
+    SetLabel(d, static_cast<uint32_t>(hi - std::min(kLabelStep, (hi - lo) / 2)));
+  } else {
+    SpreadLabels(heap, idx, d, prev, next);
   }
 }
 
-// Lifts `x` above its parent, keeping the in-order sequence.
-void RotateUp(Heap* heap, IndexNode* x) {
-  IndexNode* p = Parent(heap, x);
-  Relink(heap, Parent(heap, p), RefOf(heap, p), x);
-  uint32_t& toX = p->left == RefOf(heap, x) ? p->left : p->right;
-  uint32_t& inner = &toX == &p->left ? x->right : x->left;
-  toX = inner;
-  if (IndexNode* moved = NodeAt(heap, inner)) moved->parent = RefOf(heap, p);
-  inner = RefOf(heap, p);
-  p->parent = RefOf(heap, x);
-  Refresh(heap, p);
-  Refresh(heap, x);
-}
-
-IndexNode* Extreme(const Heap* heap, IndexNode* n, bool rightmost) {
-  while (n != nullptr) {
-    IndexNode* next = rightmost ? Right(heap, n) : Left(heap, n);
-    if (next == nullptr) break;
-    n = next;
-  }
-  return n;
-}
-
-// Hangs member `d`'s fresh node below `parent`, then restores heap order.
-void Attach(Heap* heap, BlockDesc* d, IndexNode* parent, bool asLeft) {
-  IndexNode* x = NodeOf(d);
-  const auto size = static_cast<uint32_t>(d->blockSize);
-  *x = IndexNode{0, 0, RefOf(heap, parent), size, 0, 0};
-  if (parent == nullptr) return SetRoot(heap, x);
-  (asLeft ? parent->left : parent->right) = RefOf(heap, x);
-  for (IndexNode *child = x, *a = parent; a != nullptr; child = a, a = Parent(heap, a)) {
-    uint32_t& seen = a->left == RefOf(heap, child) ? a->leftMax : a->rightMax;
-    if (seen >= size) break;
-    seen = size;
-  }
-  while (Parent(heap, x) != nullptr && Priority(Parent(heap, x)) < Priority(x))
-    RotateUp(heap, x);
-}
-
-void InsertAfter(Heap* heap, BlockDesc* d, IndexNode* p) {
-  IndexNode* right = Right(heap, p);
-  if (right == nullptr) return Attach(heap, d, p, false);
-  Attach(heap, d, Extreme(heap, right, false), true);
+// A member that enters the index: labelled, then listed.
+void Enter(Heap* heap, MemIndex* idx, BlockDesc* d) {
+  AssignLabel(heap, idx, d);
+  LinkIntoClass(heap, idx, d);
 }
 
 }  // namespace
 
-uint32_t MemIndexPriority(const BlockDesc* d) {
-  uint64_t x = reinterpret_cast<uintptr_t>(d);
-  x ^= x >> 31;
-  x *= 0x9E3779B97F4A7C15u;
-  return static_cast<uint32_t>(x >> 32);
+size_t MemIndexBytes() {
+  return sizeof(MemIndex);
 }
 
-BlockDesc* MemIndexFirstFit(const Heap* heap, MemWord size) {
-  IndexNode* n = Root(heap);
-  if (MaxOf(n) < size) return nullptr;
-  for (;;) {
-    if (n->leftMax >= size) {
-      n = Left(heap, n);
-    } else if (n->size >= size) {
-      return DescOf(n);
-    } else {
-      n = Right(heap, n);
-    }
+void MemIndexInit(Heap* heap, void* table) {
+  auto* idx = static_cast<MemIndex*>(table);
+  std::memset(idx, 0, sizeof *idx);
+  heap->firstBlock->prevFree = reinterpret_cast<BlockDesc*>(idx);
+}
+
+BlockDesc* MemIndexFirstFit(const Heap* heap, uint32_t size) {
+  const MemIndex* idx = IndexOf(heap);
+  const uint32_t c = ClassOf(size);
+  const uint32_t r = FirstFrom(idx->records, c);
+  if (r == kNoClass) return nullptr;
+  BlockDesc* head = Head(heap, idx, r);
+  if (r != c || size <= ClassFloor(c)) return head;
+  // Class c holds members under `size`: the first that fits, unless the
+  // next record's head comes before it.
+  const uint32_t up = FirstFrom(idx->records, c + 1);
+  const uint64_t bound = HeadLabel(idx, up);
+  for (BlockDesc* m = head; m != nullptr && LabelOf(m) < bound; m = NextInClass(heap, m)) {
+    if (m->blockSize >= size) return m;
   }
+  return up == kNoClass ? nullptr : Head(heap, idx, up);
 }
 
-BlockDesc* MemIndexLast(const Heap* heap) {
-  IndexNode* n = Extreme(heap, Root(heap), true);
-  return n == nullptr ? nullptr : DescOf(n);
-}
-
-void MemIndexInsertBefore(Heap* heap, BlockDesc* d, BlockDesc* at) {
-  if (memIndexSuspended) return;
-  if (at == nullptr) return Attach(heap, d, Extreme(heap, Root(heap), true), false);
-  IndexNode* left = Left(heap, NodeOf(at));
-  if (left == nullptr) return Attach(heap, d, NodeOf(at), true);
-  Attach(heap, d, Extreme(heap, left, true), false);
-}
-
-void MemIndexInsertInPlace(Heap* heap, BlockDesc* d) {
-  if (memIndexSuspended) return;
-  // The nearest members before and after d in the chain, whichever is found
-  // first; small blocks between them are few, as they gather at the head.
-  BlockDesc* after = d->nextFree;
-  BlockDesc* before = d->prevFree;
-  while (after != nullptr || before != nullptr) {
-    if (after != nullptr) {
-      if (IsIndexed(after->blockSize)) return MemIndexInsertBefore(heap, d, after);
-      after = after->nextFree;
-    }
-    if (before != nullptr) {
-      if (IsIndexed(before->blockSize)) return InsertAfter(heap, d, NodeOf(before));
-      before = before->prevFree;
-    }
-  }
-  Attach(heap, d, nullptr, false);
+void MemIndexInsert(Heap* heap, BlockDesc* d) {
+  MemIndex* idx = IndexOf(heap);
+  if (idx->suspended || !IsMemberSize(d->blockSize)) return;
+  Enter(heap, idx, d);
 }
 
 void MemIndexRemove(Heap* heap, BlockDesc* d) {
-  if (memIndexSuspended) return;
-  IndexNode* x = NodeOf(d);
-  for (;;) {
-    IndexNode* left = Left(heap, x);
-    IndexNode* right = Right(heap, x);
-    if (left == nullptr || right == nullptr) {
-      IndexNode* parent = Parent(heap, x);
-      Relink(heap, parent, RefOf(heap, x), left != nullptr ? left : right);
-      UpdatePath(heap, parent);
+  MemIndex* idx = IndexOf(heap);
+  if (idx->suspended || !IsMemberSize(d->blockSize)) return;
+  UnlinkFromClass(heap, idx, d, ClassOf(d->blockSize));
+}
+
+IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize) {
+  MemIndex* idx = IndexOf(heap);
+  IndexCarry carry{IndexCarry::kNothing, 0, IndexNode{}};
+  if (idx->suspended) return carry;
+  const bool was = IsMemberSize(d->blockSize);
+  const bool will = IsMemberSize(newSize);
+  if (!was) {
+    if (will) carry.kind = IndexCarry::kJoins;
+    return carry;
+  }
+  carry.node = *NodeOf(d);
+  carry.label = LabelOf(d);
+  const uint32_t c = ClassOf(d->blockSize);
+  if (will && ClassOf(newSize) == c) {
+    carry.kind = IndexCarry::kStays;
+    return carry;
+  }
+  UnlinkFromClass(heap, idx, d, c);
+  if (will) carry.kind = IndexCarry::kMoves;
+  return carry;
+}
+
+void MemIndexSettle(Heap* heap, BlockDesc* d, const IndexCarry& carry) {
+  MemIndex* idx = IndexOf(heap);
+  switch (carry.kind) {
+    case IndexCarry::kStays:
+      *NodeOf(d) = carry.node;
       return;
-    }
-    RotateUp(heap, Priority(left) > Priority(right) ? left : right);
+    case IndexCarry::kMoves:
+      SetLabel(d, carry.label);
+      LinkIntoClass(heap, idx, d);
+      return;
+    case IndexCarry::kJoins:
+      Enter(heap, idx, d);
+      return;
+    case IndexCarry::kNothing:
+      return;
   }
-}
-
-void MemIndexResized(Heap* heap, BlockDesc* d) {
-  if (memIndexSuspended) return;
-  NodeOf(d)->size = static_cast<uint32_t>(d->blockSize);
-  UpdatePath(heap, NodeOf(d));
-}
-
-void MemIndexMoved(Heap* heap, BlockDesc* d, const void* oldData, const IndexNode& content) {
-  if (memIndexSuspended) return;
-  IndexNode* x = NodeOf(d);
-  *x = content;
-  const uint32_t oldRef = RefOf(heap, static_cast<const IndexNode*>(oldData));
-  if (IndexNode* parent = Parent(heap, x)) {
-    (parent->left == oldRef ? parent->left : parent->right) = RefOf(heap, x);
-  }
-  if (IndexNode* left = Left(heap, x)) left->parent = RefOf(heap, x);
-  if (IndexNode* right = Right(heap, x)) right->parent = RefOf(heap, x);
 }
 
 void MemIndexSuspend(Heap* heap) {
-  memIndexSuspended = true;
-  SetRoot(heap, nullptr);
+  IndexOf(heap)->suspended = true;
 }
 
-// Builds the treap of the chain's members in one pass: the right spine is
-// kept through the parent links, and a node's subtree is final when it
-// leaves the spine.
+// Relabels the chain's members evenly and lists them class by class in chain
+// order; each class's list grows at its tail, which the head label slot holds
+// until the end.
 void MemIndexRebuild(Heap* heap) {
-  memIndexSuspended = false;
-  IndexNode* spine = nullptr;  // the lowest node of the right spine
+  MemIndex* idx = IndexOf(heap);
+  const uint32_t tail = idx->tail;
+  std::memset(idx, 0, sizeof *idx);
+  idx->tail = tail;
+  uint64_t count = 0;
+  for (const BlockDesc* d = heap->freeBlocks; d != nullptr; d = d->nextFree)
+    count += IsMemberSize(d->blockSize) ? 1 : 0;
+  const uint64_t step = kLabelEnd / (count + 1);
+  uint64_t label = 0;
   for (BlockDesc* d = heap->freeBlocks; d != nullptr; d = d->nextFree) {
-    if (!IsIndexed(d->blockSize)) continue;
-    IndexNode* x = NodeOf(d);
-    *x = IndexNode{0, 0, 0, static_cast<uint32_t>(d->blockSize), 0, 0};
-    IndexNode* last = nullptr;
-    while (spine != nullptr && Priority(spine) < Priority(x)) {
-      spine->rightMax = MaxOf(Right(heap, spine));
-      last = spine;
-      spine = Parent(heap, spine);
+    if (!IsMemberSize(d->blockSize)) continue;
+    ClassHead& head = idx->heads[ClassOf(d->blockSize)];
+    NodeOf(d)->next = 0;
+    NodeOf(d)->prev = head.label;  // the class's last member so far
+    SetLabel(d, static_cast<uint32_t>(label += step));
+    if (head.label != 0) {
+      NodeOf(DescAt(heap, head.label))->next = RefOf(heap, d);
+    } else {
+      head.head = RefOf(heap, d);
+      Insert(idx->nonEmpty, ClassOf(d->blockSize));
     }
-    x->left = RefOf(heap, last);
-    x->leftMax = MaxOf(last);
-    if (last != nullptr) last->parent = RefOf(heap, x);
-    x->parent = RefOf(heap, spine);
-    if (spine != nullptr) spine->right = RefOf(heap, x);
-    spine = x;
+    head.label = RefOf(heap, d);
   }
-  IndexNode* root = nullptr;
-  for (; spine != nullptr; spine = Parent(heap, spine)) {
-    spine->rightMax = MaxOf(Right(heap, spine));
-    root = spine;
+  idx->members = static_cast<uint32_t>(count);
+  uint64_t bound = kLabelEnd;
+  for (uint32_t c = LastBelow(idx->nonEmpty, kClassCount); c != kNoClass;
+       c = LastBelow(idx->nonEmpty, c)) {
+    idx->heads[c].label = LabelOf(Head(heap, idx, c));
+    if (idx->heads[c].label < bound) {
+      Insert(idx->records, c);
+      bound = idx->heads[c].label;
+    }
   }
-  SetRoot(heap, root);
 }
 
-BlockDesc* MemIndexRoot(const Heap* heap) {
-  return heap->firstBlock->prevFree;
+BlockDesc* MemChainTail(const Heap* heap) {
+  return DescAt(heap, IndexOf(heap)->tail);
 }
 
-uint32_t MemIndexRef(const Heap* heap, const IndexNode* n) {
-  return RefOf(heap, n);
-}
-
-bool MemIndexIsSuspended() {
-  return memIndexSuspended;
-}
-
-IndexNode* MemIndexNodeAt(const Heap* heap, uint32_t ref) {
-  return NodeAt(heap, ref);
+void MemSetChainTail(Heap* heap, BlockDesc* d) {
+  IndexOf(heap)->tail = RefOf(heap, d);
 }

@@ -15,8 +15,9 @@
 //   freeBytes is the sum of their sizes.
 // - Every descriptor lies in a pool block (flags 0x9000) and is either in the
 //   block list or on the spare stack (data all ones).
-// - The free-block index (index.cpp) holds exactly the chain's blocks of at
-//   least kIndexMinSize bytes, in chain order.
+// - The free-block index (index.h) lists exactly the chain's blocks of at
+//   least 16 bytes, in chain order, and finds the block the chain rule
+//   chooses without walking the chain.
 #ifndef OKR_MEM_INTERNAL_H
 #define OKR_MEM_INTERNAL_H
 
@@ -120,56 +121,12 @@ void MemReleaseDesc(BlockDesc* d);
 // memLastError 0x4603.
 ErrCode MemGrowMasters();
 
-// ---- Free-block index (index.cpp) ----------------------------------------
-
-// A member's node, in the payload of its free block. Links are node
-// offsets from the heap header (0: none).
-struct IndexNode {
-  uint32_t left, right, parent;
-  uint32_t size;               // the block's size
-  uint32_t leftMax, rightMax;  // the largest size in either subtree (0: empty)
-};
-static_assert(sizeof(IndexNode) == 24, "an index node is six 32-bit words");
-
-// Free blocks of this size and more are index members: their payload holds
-// a node on every layout.
-constexpr MemWord kIndexMinSize = 32;
-static_assert(kIndexMinSize - kOwnerSize >= sizeof(IndexNode), "a node fits a member's payload");
-inline bool IsIndexed(MemWord blockSize) {
-  return blockSize >= kIndexMinSize;
-}
-
-// The root member's descriptor, or NULL.
-BlockDesc* MemIndexRoot(const Heap* heap);
-// The first member in chain order of at least `size` bytes, or NULL.
-BlockDesc* MemIndexFirstFit(const Heap* heap, MemWord size);
-// The last member in chain order, or NULL.
-BlockDesc* MemIndexLast(const Heap* heap);
-// Adds `d` (owner word written, payload free for the node) right before
-// member `at`, or after every member when `at` is NULL.
-void MemIndexInsertBefore(Heap* heap, BlockDesc* d, BlockDesc* at);
-// Adds chain member `d`, grown in place into a member, at its chain place.
-void MemIndexInsertInPlace(Heap* heap, BlockDesc* d);
-// Takes member `d` out; its node must still be at d->data.
-void MemIndexRemove(Heap* heap, BlockDesc* d);
-// Refreshes the sizes after member `d`'s blockSize changed in place.
-void MemIndexResized(Heap* heap, BlockDesc* d);
-// Puts member `d`'s node, `content` as it stood at `oldData`, at d->data.
-void MemIndexMoved(Heap* heap, BlockDesc* d, const void* oldData, const IndexNode& content);
-// Compaction changes too much to follow step by step: it suspends the index
-// and rebuilds it from the chain at its end.
-void MemIndexSuspend(Heap* heap);
-void MemIndexRebuild(Heap* heap);
-bool MemIndexIsSuspended();
-uint32_t MemIndexPriority(const BlockDesc* d);
-uint32_t MemIndexRef(const Heap* heap, const IndexNode* n);
-IndexNode* MemIndexNodeAt(const Heap* heap, uint32_t ref);
-
 // ---- Free chain and allocation (alloc.cpp) -------------------------------
 
 // The first block in chain order whose size is at least `size`, or NULL.
-BlockDesc* MemChainFindFit(Heap* heap, MemWord size);
-// Links free block `d` in front of the first block at least as large.
+BlockDesc* MemChainFindFit(const Heap* heap, uint32_t size);
+// Links free block `d` in front of the first block at least as large, or at
+// the chain's end.
 void MemChainInsert(Heap* heap, BlockDesc* d);
 // Takes free block `d` out of the chain; its own links are left as they were.
 void MemUnlinkFree(BlockDesc* d);
@@ -188,7 +145,7 @@ void MemCutBlock(BlockDesc* d, uint32_t size);
 // Gives free chain member `d` a new data address and size in place: it keeps
 // its chain position, and its index node moves, leaves or joins with it.
 // Nothing may have overwritten its payload yet.
-void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, MemWord blockSize);
+void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, uint32_t blockSize);
 // Hands block `d`, out of the chain and cut to size, to its new owner:
 // records the requested size and flags, writes the owner word and counts its
 // bytes out of freeBytes.

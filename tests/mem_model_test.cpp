@@ -7,7 +7,7 @@
 #include <cstring>
 #include <random>
 
-#include "mem/internal.h"
+#include "mem/index.h"
 #include "mem_test_util.h"
 
 namespace {
@@ -201,6 +201,10 @@ TEST(MemCheck, FindsCorruption) {
       {"block size", &b->blockSize, 4, b->blockSize + 16u, 0x4602},
       {"free flags", &a->flags, 4, 0x1000, 0x4607},
       {"free bytes", &heap->freeBytes, 4, heap->freeBytes + 16u, 0x4602},
+      // a's free block and the rest of the heap are the index's members.
+      {"member label", LabelSlot(a), 4, LabelOf(heap->freeBlocks->nextFree) + 1u, 0x4607},
+      {"class link", &NodeOf(a)->prev, 4, RefOf(heap, b), 0x4607},
+      {"record class", &IndexOf(heap)->records.words[ClassOf(a->blockSize) / 64], 4, 0, 0x4607},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -212,10 +216,6 @@ TEST(MemCheck, FindsCorruption) {
     std::memcpy(c.field, saved, c.width);
     EXPECT_EQ(MemCheckHeap(heap), 0u);
   }
-  auto* node = static_cast<IndexNode*>(a->data);  // a's free block is indexed
-  node->size += 16;
-  EXPECT_EQ(MemCheckHeap(heap), 0x4607u);
-  node->size -= 16;
   heap->magic = 0;
   EXPECT_EQ(MemCheckHeap(heap), 0x4602u);
   heap->magic = 0x50414548;
