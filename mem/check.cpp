@@ -192,7 +192,8 @@ const BlockDesc* Follow(const Walk& w, uint32_t ref, uint32_t c) {
   return d;
 }
 
-// Class `c`'s list: in chain order, linked both ways, exactly the chain's
+// Class `c`'s list: in chain order, linked both ways (but for the head's
+// prev link), exactly the chain's
 // members of that class, its head and head label as the table says.
 ErrCode CheckClassList(const Walk& w, const MemIndex* idx, uint32_t c) {
   const uint32_t count = w.classMembers[c];
@@ -206,9 +207,8 @@ ErrCode CheckClassList(const Walk& w, const MemIndex* idx, uint32_t c) {
   for (uint32_t ref = idx->heads[c].head; ref != 0;
        prev = ref, ref = NodeOf(DescAt(w.heap, ref))->next) {
     const BlockDesc* d = Follow(w, ref, c);
-    if (d == nullptr || ++seen > count || NodeOf(d)->prev != prev || LabelOf(d) <= last) {
-      return errMemInvalidHandle;
-    }
+    if (d == nullptr || ++seen > count || LabelOf(d) <= last) return errMemInvalidHandle;
+    if (seen > 1 && NodeOf(d)->prev != prev) return errMemInvalidHandle;  // the head's is unused
     if (seen == 1 && idx->heads[c].label != LabelOf(d)) return errMemInvalidHandle;
     last = LabelOf(d);
     hash += HashOf(ref);

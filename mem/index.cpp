@@ -19,50 +19,63 @@ constexpr uint32_t kNoClass = ~0u;
 // Labels are 1 .. 2^32 - 1; 0 and 2^32 stand for "before the first" and
 // "after the last" member.
 constexpr uint64_t kLabelEnd = uint64_t{1} << 32;
-// A new label stays this close to its successor, so that runs of blocks
-// entering at the same place use up the room slowly, and both sides keep
-// room for more.
-constexpr uint64_t kLabelStep = 1024;
+// A new label stays at most this close to its successor: most blocks enter
+// in front of an equal block, each in front of the one before, so a run
+// entering at one place uses up the room below it step by step. The step
+// shrinks as the index fills, to leave every member room.
+// (About an eighth of the label space over the members, as a power of two.)
+uint64_t LabelStep(const MemIndex* idx) {
+  const int width = std::bit_width(idx->members | 1u);
+  return width >= 25 ? 16 : std::min(uint64_t{65536}, uint64_t{1} << (29 - width));
+}
 
 // ---- Class sets -----------------------------------------------------------
 
-void Insert(ClassSet& s, uint32_t c) {
+// The lowest and the highest set bit of a word that is not 0 (the builtins
+// compile to one instruction each; std::countl_zero would also test for 0).
+inline uint32_t LowestBit(uint64_t bits) {
+  return static_cast<uint32_t>(__builtin_ctzll(bits));
+}
+inline uint32_t HighestBit(uint64_t bits) {
+  return 63 ^ static_cast<uint32_t>(__builtin_clzll(bits));
+}
+
+inline void Insert(ClassSet& s, uint32_t c) {
   s.words[c / 64] |= uint64_t{1} << (c % 64);
   s.summary |= uint64_t{1} << (c / 64);
 }
 
-void Erase(ClassSet& s, uint32_t c) {
+inline void Erase(ClassSet& s, uint32_t c) {
   uint64_t& word = s.words[c / 64];
   word &= ~(uint64_t{1} << (c % 64));
   if (word == 0) s.summary &= ~(uint64_t{1} << (c / 64));
 }
 
-// The smallest class of `s` at or above `c`, or kNoClass.
-uint32_t FirstFrom(const ClassSet& s, uint32_t c) {
-  if (c >= kClassCount) return kNoClass;
+// The smallest class of `s` at or above `c` (c <= kClassCount), or kNoClass.
+inline uint32_t FirstFrom(const ClassSet& s, uint32_t c) {
   uint32_t w = c / 64;
-  uint64_t bits = s.words[w] & (~uint64_t{0} << (c % 64));
+  uint64_t bits = w < kClassWords ? s.words[w] & (~uint64_t{0} << (c % 64)) : 0;
   if (bits == 0) {
-    uint64_t above = s.summary & (~uint64_t{0} << w << 1);
+    const uint64_t above = s.summary & (~uint64_t{1} << w);
     if (above == 0) return kNoClass;
-    w = static_cast<uint32_t>(std::countr_zero(above));
+    w = LowestBit(above);
     bits = s.words[w];
   }
-  return w * 64 + static_cast<uint32_t>(std::countr_zero(bits));
+  return w * 64 + LowestBit(bits);
 }
 
 // The largest class of `s` below `c`, or kNoClass.
-uint32_t LastBelow(const ClassSet& s, uint32_t c) {
+inline uint32_t LastBelow(const ClassSet& s, uint32_t c) {
   if (c == 0) return kNoClass;
   uint32_t w = (c - 1) / 64;
   uint64_t bits = s.words[w] & (~uint64_t{0} >> (63 - (c - 1) % 64));
   if (bits == 0) {
-    uint64_t below = s.summary & ((uint64_t{1} << w) - 1);
+    const uint64_t below = s.summary & ((uint64_t{1} << w) - 1);
     if (below == 0) return kNoClass;
-    w = 63 - static_cast<uint32_t>(std::countl_zero(below));
+    w = HighestBit(below);
     bits = s.words[w];
   }
-  return w * 64 + 63 - static_cast<uint32_t>(std::countl_zero(bits));
+  return w * 64 + HighestBit(bits);
 }
 
 // ---- Members --------------------------------------------------------------
@@ -111,28 +124,55 @@ void HeadCameEarlier(MemIndex* idx, uint32_t c) {
 }
 
 // Record `c`'s head went later in the chain or away: it and the classes it
-// hid, down to the next record below (which stays one), are weighed again.
+// hid, down to the next record below (which stays one), are weighed again,
+// from the top down, word by word of the non-empty set.
 void HeadWentLater(MemIndex* idx, uint32_t c) {
   uint64_t bound = HeadLabel(idx, FirstFrom(idx->records, c + 1));
   const uint32_t low = LastBelow(idx->records, c);
+  const uint32_t stop = low == kNoClass ? 0 : low + 1;  // weigh classes stop .. c
   Erase(idx->records, c);
-  for (uint32_t k = LastBelow(idx->nonEmpty, c + 1); k != kNoClass && (low == kNoClass || k > low);
-       k = LastBelow(idx->nonEmpty, k)) {
-    if (idx->heads[k].label < bound) {
-      Insert(idx->records, k);
-      bound = idx->heads[k].label;
+  uint32_t w = c / 64;
+  uint64_t bits = idx->nonEmpty.words[w] & (~uint64_t{0} >> (63 - c % 64));
+  for (;;) {
+    if (w == stop / 64) bits &= ~uint64_t{0} << (stop % 64);
+    while (bits != 0) {
+      const uint32_t bit = HighestBit(bits);
+      bits ^= uint64_t{1} << bit;
+      const uint32_t label = idx->heads[w * 64 + bit].label;
+      if (label < bound) {
+        Insert(idx->records, w * 64 + bit);
+        bound = label;
+      }
     }
+    const uint64_t below = idx->nonEmpty.summary & ((uint64_t{1} << w) - 1);
+    if (w == stop / 64 || (below >> (stop / 64)) == 0) return;
+    w = HighestBit(below);
+    bits = idx->nonEmpty.words[w];
   }
 }
 
 // ---- Class lists ----------------------------------------------------------
+//
+// A member's prev link names the member before it in the class list; the
+// head's prev link is left as it was (the table names the head), so that a
+// head that leaves costs no write to its successor's payload.
 
-// Links labelled member `d` into its class list at its chain place.
-void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d) {
-  const uint32_t c = ClassOf(d->blockSize);
+// Makes member `d` the head of class `c`, in front of the old head.
+void PushHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
+  const uint32_t old = idx->heads[c].head;
+  NodeOf(d)->next = old;
+  if (old != 0) NodeOf(DescAt(heap, old))->prev = RefOf(heap, d);
+  idx->heads[c] = ClassHead{RefOf(heap, d), LabelOf(d)};
+  Insert(idx->nonEmpty, c);
+  ++idx->members;
+}
+
+// Links labelled member `d` into its class list at its chain place, which
+// lies after the head (whose label is `d`'s lower bound).
+void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   const uint32_t label = LabelOf(d);
-  BlockDesc* before = nullptr;
-  BlockDesc* after = Head(heap, idx, c);
+  BlockDesc* before = Head(heap, idx, c);
+  BlockDesc* after = NextInClass(heap, before);
   while (after != nullptr && LabelOf(after) < label) {
     before = after;
     after = NextInClass(heap, after);
@@ -141,28 +181,33 @@ void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d) {
   node->prev = RefOf(heap, before);
   node->next = RefOf(heap, after);
   if (after != nullptr) NodeOf(after)->prev = RefOf(heap, d);
+  NodeOf(before)->next = RefOf(heap, d);
   ++idx->members;
-  if (before != nullptr) {
-    NodeOf(before)->next = RefOf(heap, d);
-    return;
+}
+
+// Links labelled member `d` into its class list at its chain place and
+// brings the records up to date.
+void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d) {
+  const uint32_t c = ClassOf(d->blockSize);
+  if (idx->heads[c].head != 0 && idx->heads[c].label < LabelOf(d)) {
+    LinkAfterHead(heap, idx, d, c);
+  } else {
+    PushHead(heap, idx, d, c);
+    HeadCameEarlier(idx, c);
   }
-  idx->heads[c] = ClassHead{RefOf(heap, d), label};
-  Insert(idx->nonEmpty, c);
-  HeadCameEarlier(idx, c);
 }
 
 // Unlinks member `d` from class `c`, its class by the size it was listed at.
 void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   const IndexNode node = *NodeOf(d);
-  BlockDesc* after = DescAt(heap, node.next);
-  if (after != nullptr) NodeOf(after)->prev = node.prev;
   --idx->members;
-  if (node.prev != 0) {
+  if (idx->heads[c].head != RefOf(heap, d)) {
+    if (node.next != 0) NodeOf(DescAt(heap, node.next))->prev = node.prev;
     NodeOf(DescAt(heap, node.prev))->next = node.next;
     return;
   }
-  if (after != nullptr) {
-    idx->heads[c] = ClassHead{node.next, LabelOf(after)};
+  if (node.next != 0) {
+    idx->heads[c] = ClassHead{node.next, LabelOf(DescAt(heap, node.next))};
   } else {
     idx->heads[c] = ClassHead{0, 0};
     Erase(idx->nonEmpty, c);
@@ -183,18 +228,20 @@ void Relabel(const Heap* heap, MemIndex* idx, BlockDesc* d, uint64_t label) {
 // window of members around d until its labels span enough room, then spreads
 // them out with the widest gap at d, where the next blocks are likely to
 // enter. Relabelling keeps the order, so records stay as they are.
-void SpreadLabels(const Heap* heap, MemIndex* idx, BlockDesc* d, BlockDesc* prev, BlockDesc* next) {
+__attribute__((noinline)) void SpreadLabels(const Heap* heap, MemIndex* idx, BlockDesc* d,
+                                            BlockDesc* prev, BlockDesc* next) {
   uint64_t lowCount = prev != nullptr ? 1 : 0;
   uint64_t highCount = next != nullptr ? 1 : 0;
   BlockDesc* lowFirst = prev;
   BlockDesc* below = prev != nullptr ? PrevMember(prev) : nullptr;
   BlockDesc* above = next != nullptr ? NextMember(next) : nullptr;
+  const uint64_t labelStep = LabelStep(idx);
   uint64_t lo, hi;
   for (uint64_t grow = 1;; grow *= 2) {
     lo = below != nullptr ? LabelOf(below) : 0;
     hi = above != nullptr ? LabelOf(above) : kLabelEnd;
     const uint64_t total = lowCount + highCount + 1;
-    if (hi - lo >= 4 * (total + 1) * kLabelStep || (below == nullptr && above == nullptr)) break;
+    if (hi - lo >= 4 * (total + 1) * labelStep || (below == nullptr && above == nullptr)) break;
     for (uint64_t i = 0; i < grow && below != nullptr; ++i, ++lowCount) {
       lowFirst = below;
       below = PrevMember(below);
@@ -203,7 +250,7 @@ void SpreadLabels(const Heap* heap, MemIndex* idx, BlockDesc* d, BlockDesc* prev
       above = NextMember(above);
   }
   const uint64_t total = lowCount + highCount + 1;
-  const uint64_t step = std::min(2 * kLabelStep, (hi - lo) / (2 * (total + 1)));
+  const uint64_t step = std::min(2 * labelStep, (hi - lo) / (2 * (total + 1)));
   BlockDesc* x = lowFirst;
   for (uint64_t i = 1; i <= lowCount; ++i, x = NextMember(x))
     Relabel(heap, idx, x, lo + i * step);
@@ -220,7 +267,7 @@ void AssignLabel(const Heap* heap, MemIndex* idx, BlockDesc* d) {
   const uint64_t lo = prev != nullptr ? LabelOf(prev) : 0;
   const uint64_t hi = next != nullptr ? LabelOf(next) : kLabelEnd;
   if (hi - lo >= 2) {
-    SetLabel(d, static_cast<uint32_t>(hi - std::min(kLabelStep, (hi - lo) / 2)));
+    SetLabel(d, static_cast<uint32_t>(hi - std::min(LabelStep(idx), (hi - lo) / 2)));
   } else {
     SpreadLabels(heap, idx, d, prev, next);
   }
@@ -261,10 +308,21 @@ BlockDesc* MemIndexFirstFit(const Heap* heap, uint32_t size) {
   return up == kNoClass ? nullptr : Head(heap, idx, up);
 }
 
+// A block entering the chain lands right in front of the first block at
+// least as large, so unless its class holds smaller members before it, it
+// becomes its class's head and the class a record, and no other record
+// changes (see the top of the file).
 void MemIndexInsert(Heap* heap, BlockDesc* d) {
   MemIndex* idx = IndexOf(heap);
   if (idx->suspended || !IsMemberSize(d->blockSize)) return;
-  Enter(heap, idx, d);
+  AssignLabel(heap, idx, d);
+  const uint32_t c = ClassOf(d->blockSize);
+  if (idx->heads[c].head != 0 && idx->heads[c].label < LabelOf(d)) {
+    LinkAfterHead(heap, idx, d, c);
+  } else {
+    PushHead(heap, idx, d, c);
+    Insert(idx->records, c);
+  }
 }
 
 void MemIndexRemove(Heap* heap, BlockDesc* d) {

@@ -144,7 +144,8 @@ void MemIndexInit(Heap* heap, void* table);
 // The first chain member of at least `size` bytes (size >= kMemberMin), or
 // NULL. The index must not be suspended.
 BlockDesc* MemIndexFirstFit(const Heap* heap, uint32_t size);
-// Adds `d`, just linked into the chain, if it is large enough to be a member.
+// Adds `d`, just linked into the chain in front of the first block at least
+// as large (or at its end), if it is large enough to be a member.
 void MemIndexInsert(Heap* heap, BlockDesc* d);
 // Takes chain member `d` out, before it leaves the chain; its node must
 // still be intact.
