@@ -209,15 +209,19 @@ ErrCode CheckClassList(const Walk& w, const MemIndex* idx, uint32_t c) {
     const BlockDesc* d = Follow(w, ref, c);
     if (d == nullptr || ++seen > count || LabelOf(d) <= last) return errMemInvalidHandle;
     if (seen > 1 && NodeOf(d)->prev != prev) return errMemInvalidHandle;  // the head's is unused
-    if (seen == 1 && idx->heads[c].label != LabelOf(d)) return errMemInvalidHandle;
+    if (seen == 1 &&
+        (idx->heads[c].label != LabelOf(d) || idx->heads[c].node != NodeRefOf(w.heap, d))) {
+      return errMemInvalidHandle;
+    }
     last = LabelOf(d);
     hash += HashOf(ref);
   }
   return seen == count && hash == w.classHash[c] ? errNone : errMemInvalidHandle;
 }
 
-// The class sets: summaries agree with their words, and the records are
-// exactly the classes whose heads precede the heads of all classes above.
+// The class sets: summaries agree with their words, the records are exactly
+// the classes whose heads precede the heads of all classes above, and each
+// record's gap bound is at most the head label of every class in its gap.
 ErrCode CheckClassSets(const MemIndex* idx) {
   for (const ClassSet* set : {&idx->nonEmpty, &idx->records}) {
     for (uint32_t w = 0; w < 64; ++w) {
@@ -226,10 +230,17 @@ ErrCode CheckClassSets(const MemIndex* idx) {
     }
   }
   uint64_t bound = uint64_t{1} << 32;
+  uint32_t gapLow = 0;
   for (uint32_t c = kClassCount; c-- > 0;) {
-    const bool record = Contains(idx->nonEmpty, c) && idx->heads[c].label < bound;
+    const bool nonEmpty = Contains(idx->nonEmpty, c);
+    const bool record = nonEmpty && idx->heads[c].label < bound;
     if (Contains(idx->records, c) != record) return errMemInvalidHandle;
-    if (record) bound = idx->heads[c].label;
+    if (record) {
+      bound = idx->heads[c].label;
+      gapLow = idx->heads[c].gapLow;
+    } else if (nonEmpty && idx->heads[c].label < gapLow) {
+      return errMemInvalidHandle;
+    }
   }
   return errNone;
 }

@@ -111,26 +111,67 @@ BlockDesc* NextMember(const BlockDesc* d) {
 
 // ---- Records --------------------------------------------------------------
 
+// No head label at all: the bound of a gap without members.
+constexpr uint32_t kNoLabel = ~0u;
+
+uint32_t& GapLow(MemIndex* idx, uint32_t c) {
+  return idx->heads[c].gapLow;
+}
+
+void Lower(uint32_t& bound, uint64_t label) {
+  if (label < bound) bound = static_cast<uint32_t>(label);
+}
+
 // Class `c` has a head that came earlier in the chain (a new class or a new
-// head): it may become a record and end records below it.
+// head): it may become a record and end records below it, whose gaps then
+// join its own.
 void HeadCameEarlier(MemIndex* idx, uint32_t c) {
   const uint32_t label = idx->heads[c].label;
-  if (HeadLabel(idx, FirstFrom(idx->records, c + 1)) < label) return;
+  const uint32_t up = FirstFrom(idx->records, c + 1);
+  if (HeadLabel(idx, up) < label) {  // hidden: c lies in up's gap
+    Lower(GapLow(idx, up), label);
+    return;
+  }
+  uint32_t gapLow = kNoLabel;
+  if (Contains(idx->records, c)) {
+    gapLow = GapLow(idx, c);
+  } else if (up != kNoClass) {
+    gapLow = GapLow(idx, up);  // c's new gap was part of up's
+  }
   Insert(idx->records, c);
   for (uint32_t r = LastBelow(idx->records, c); r != kNoClass && idx->heads[r].label > label;
        r = LastBelow(idx->records, r)) {
+    Lower(gapLow, idx->heads[r].label);
+    Lower(gapLow, GapLow(idx, r));
     Erase(idx->records, r);
   }
+  GapLow(idx, c) = gapLow;
 }
 
-// Record `c`'s head went later in the chain or away: it and the classes it
-// hid, down to the next record below (which stays one), are weighed again,
-// from the top down, word by word of the non-empty set.
+// Record `c`'s head went later in the chain or away. If its gap bound shows
+// that none of the classes it hid comes before both its new head and the
+// next record's head, only c itself is weighed; otherwise c and its gap,
+// down to the next record below (which stays one), are weighed from the top
+// down, word by word of the non-empty set, and every record found gets the
+// exact bound of its new gap.
 void HeadWentLater(MemIndex* idx, uint32_t c) {
-  uint64_t bound = HeadLabel(idx, FirstFrom(idx->records, c + 1));
+  const uint32_t up = FirstFrom(idx->records, c + 1);
+  uint64_t bound = HeadLabel(idx, up);
+  const uint64_t label = Contains(idx->nonEmpty, c) ? idx->heads[c].label : kLabelEnd;
+  if (GapLow(idx, c) >= std::min(label, bound)) {
+    if (label < bound) return;
+    Erase(idx->records, c);
+    if (up != kNoClass) {
+      Lower(GapLow(idx, up), GapLow(idx, c));
+      Lower(GapLow(idx, up), label);
+    }
+    return;
+  }
   const uint32_t low = LastBelow(idx->records, c);
   const uint32_t stop = low == kNoClass ? 0 : low + 1;  // weigh classes stop .. c
   Erase(idx->records, c);
+  uint32_t owner = up;  // the record whose gap the classes weighed now join
+  uint32_t ownerLow = up != kNoClass ? GapLow(idx, up) : kNoLabel;
   uint32_t w = c / 64;
   uint64_t bits = idx->nonEmpty.words[w] & (~uint64_t{0} >> (63 - c % 64));
   for (;;) {
@@ -138,20 +179,41 @@ void HeadWentLater(MemIndex* idx, uint32_t c) {
     while (bits != 0) {
       const uint32_t bit = HighestBit(bits);
       bits ^= uint64_t{1} << bit;
-      const uint32_t label = idx->heads[w * 64 + bit].label;
-      if (label < bound) {
-        Insert(idx->records, w * 64 + bit);
-        bound = label;
+      const uint32_t k = w * 64 + bit;
+      const uint32_t headLabel = idx->heads[k].label;
+      if (headLabel >= bound) {
+        Lower(ownerLow, headLabel);
+        continue;
       }
+      if (owner != kNoClass) GapLow(idx, owner) = ownerLow;
+      Insert(idx->records, k);
+      bound = headLabel;
+      owner = k;
+      ownerLow = kNoLabel;
     }
     const uint64_t below = idx->nonEmpty.summary & ((uint64_t{1} << w) - 1);
-    if (w == stop / 64 || (below >> (stop / 64)) == 0) return;
+    if (w == stop / 64 || (below >> (stop / 64)) == 0) break;
     w = HighestBit(below);
     bits = idx->nonEmpty.words[w];
   }
+  if (owner != kNoClass) GapLow(idx, owner) = ownerLow;
+}
+
+// Spreading labels between `lo` and `hi` keeps their order but may move a
+// gap's head below its record's bound: bounds above lo come down to lo.
+void LowerGapsTo(MemIndex* idx, uint64_t lo) {
+  for (uint32_t r = FirstFrom(idx->records, 0); r != kNoClass; r = FirstFrom(idx->records, r + 1))
+    Lower(GapLow(idx, r), lo);
 }
 
 // ---- Class lists ----------------------------------------------------------
+
+void SetHead(const Heap* heap, MemIndex* idx, uint32_t c, const BlockDesc* d) {
+  ClassHead& head = idx->heads[c];
+  head.head = RefOf(heap, d);
+  head.label = LabelOf(d);
+  head.node = NodeRefOf(heap, d);
+}
 //
 // A member's prev link names the member before it in the class list; the
 // head's prev link is left as it was (the table names the head), so that a
@@ -159,10 +221,13 @@ void HeadWentLater(MemIndex* idx, uint32_t c) {
 
 // Makes member `d` the head of class `c`, in front of the old head.
 void PushHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
-  const uint32_t old = idx->heads[c].head;
-  NodeOf(d)->next = old;
-  if (old != 0) NodeOf(DescAt(heap, old))->prev = RefOf(heap, d);
-  idx->heads[c] = ClassHead{RefOf(heap, d), LabelOf(d)};
+  const ClassHead old = idx->heads[c];
+  NodeOf(d)->next = old.head;
+  if (old.head != 0) {
+    reinterpret_cast<IndexNode*>(reinterpret_cast<uintptr_t>(heap) + old.node)->prev =
+        RefOf(heap, d);
+  }
+  SetHead(heap, idx, c, d);
   Insert(idx->nonEmpty, c);
   ++idx->members;
 }
@@ -207,9 +272,11 @@ void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
     return;
   }
   if (node.next != 0) {
-    idx->heads[c] = ClassHead{node.next, LabelOf(DescAt(heap, node.next))};
+    SetHead(heap, idx, c, DescAt(heap, node.next));
   } else {
-    idx->heads[c] = ClassHead{0, 0};
+    idx->heads[c].head = 0;
+    idx->heads[c].label = 0;
+    idx->heads[c].node = 0;
     Erase(idx->nonEmpty, c);
   }
   if (Contains(idx->records, c)) HeadWentLater(idx, c);
@@ -258,6 +325,7 @@ __attribute__((noinline)) void SpreadLabels(const Heap* heap, MemIndex* idx, Blo
   for (uint64_t i = highCount; i > 0; --i, x = NextMember(x))
     Relabel(heap, idx, x, hi - i * step);
   SetLabel(d, static_cast<uint32_t>((lo + lowCount * step + hi - highCount * step) / 2));
+  LowerGapsTo(idx, lo);
 }
 
 // Labels member `d`, already in the chain, between its member neighbours.
@@ -320,8 +388,13 @@ void MemIndexInsert(Heap* heap, BlockDesc* d) {
   if (idx->heads[c].head != 0 && idx->heads[c].label < LabelOf(d)) {
     LinkAfterHead(heap, idx, d, c);
   } else {
+    if (!Contains(idx->records, c)) {
+      // c's gap is what lay below it of the gap of the record above.
+      const uint32_t up = FirstFrom(idx->records, c + 1);
+      GapLow(idx, c) = up != kNoClass ? GapLow(idx, up) : kNoLabel;
+      Insert(idx->records, c);
+    }
     PushHead(heap, idx, d, c);
-    Insert(idx->records, c);
   }
 }
 
@@ -358,6 +431,9 @@ void MemIndexSettle(Heap* heap, BlockDesc* d, const IndexCarry& carry) {
   switch (carry.kind) {
     case IndexCarry::kStays:
       *NodeOf(d) = carry.node;
+      if (idx->heads[ClassOf(d->blockSize)].head == RefOf(heap, d)) {
+        idx->heads[ClassOf(d->blockSize)].node = NodeRefOf(heap, d);
+      }
       return;
     case IndexCarry::kMoves:
       SetLabel(d, carry.label);
@@ -404,12 +480,18 @@ void MemIndexRebuild(Heap* heap) {
   }
   idx->members = static_cast<uint32_t>(count);
   uint64_t bound = kLabelEnd;
+  uint32_t owner = kNoClass;  // the record whose gap the classes now met are in
   for (uint32_t c = LastBelow(idx->nonEmpty, kClassCount); c != kNoClass;
        c = LastBelow(idx->nonEmpty, c)) {
-    idx->heads[c].label = LabelOf(Head(heap, idx, c));
-    if (idx->heads[c].label < bound) {
+    SetHead(heap, idx, c, Head(heap, idx, c));
+    const uint32_t label = idx->heads[c].label;
+    if (label < bound) {
       Insert(idx->records, c);
-      bound = idx->heads[c].label;
+      GapLow(idx, c) = kNoLabel;
+      bound = label;
+      owner = c;
+    } else {
+      Lower(GapLow(idx, owner), label);
     }
   }
 }

@@ -16,6 +16,11 @@
 //   Records thus ascend in chain order as in size, and the first block of at
 //   least s bytes is the head of the first record at or above ClassOf(s),
 //   unless that record is ClassOf(s) itself and holds members under s.
+// - The classes between a record and the next record below it are its gap.
+//   A record's gapLow is at most the head label of every non-empty class in
+//   its gap: when a record's head leaves or goes later and its new head
+//   still comes before gapLow, none of the classes it hid can become a
+//   record, and nothing needs to be weighed again.
 // - `tail` names the chain's last block (a member or not).
 // - The table lives outside the heap, made and given back with it. Its
 //   address is kept in the prevFree slot of the initial pool's descriptor,
@@ -107,8 +112,10 @@ inline bool Contains(const ClassSet& s, uint32_t c) {
 }
 
 struct ClassHead {
-  uint32_t head;   // descriptor offset of the class's first member, 0: empty
-  uint32_t label;  // that member's label
+  uint32_t head;    // descriptor offset of the class's first member, 0: empty
+  uint32_t label;   // that member's label
+  uint32_t node;    // the offset of its node, so that a new head links to it
+  uint32_t gapLow;  // a record's bound on the head labels of its gap
 };
 
 struct MemIndex {
@@ -128,6 +135,12 @@ inline uint32_t RefOf(const Heap* heap, const BlockDesc* d) {
 inline BlockDesc* DescAt(const Heap* heap, uint32_t ref) {
   if (ref == 0) return nullptr;
   return reinterpret_cast<BlockDesc*>(reinterpret_cast<uintptr_t>(heap) + ref);
+}
+
+// The offset of member `d`'s node from the heap header.
+inline uint32_t NodeRefOf(const Heap* heap, const BlockDesc* d) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(d->data) -
+                               reinterpret_cast<uintptr_t>(heap));
 }
 
 inline MemIndex* IndexOf(const Heap* heap) {
