@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr uint32_t kNoClass = ~0u;
 // Labels are 1 .. 2^32 - 1; 0 and 2^32 stand for "before the first" and
 // "after the last" member.
 constexpr uint64_t kLabelEnd = uint64_t{1} << 32;
@@ -27,55 +26,6 @@ constexpr uint64_t kLabelEnd = uint64_t{1} << 32;
 uint64_t LabelStep(const MemIndex* idx) {
   const int width = std::bit_width(idx->members | 1u);
   return width >= 25 ? 16 : std::min(uint64_t{65536}, uint64_t{1} << (29 - width));
-}
-
-// ---- Class sets -----------------------------------------------------------
-
-// The lowest and the highest set bit of a word that is not 0 (the builtins
-// compile to one instruction each; std::countl_zero would also test for 0).
-inline uint32_t LowestBit(uint64_t bits) {
-  return static_cast<uint32_t>(__builtin_ctzll(bits));
-}
-inline uint32_t HighestBit(uint64_t bits) {
-  return 63 ^ static_cast<uint32_t>(__builtin_clzll(bits));
-}
-
-inline void Insert(ClassSet& s, uint32_t c) {
-  s.words[c / 64] |= uint64_t{1} << (c % 64);
-  s.summary |= uint64_t{1} << (c / 64);
-}
-
-inline void Erase(ClassSet& s, uint32_t c) {
-  uint64_t& word = s.words[c / 64];
-  word &= ~(uint64_t{1} << (c % 64));
-  if (word == 0) s.summary &= ~(uint64_t{1} << (c / 64));
-}
-
-// The smallest class of `s` at or above `c` (c <= kClassCount), or kNoClass.
-inline uint32_t FirstFrom(const ClassSet& s, uint32_t c) {
-  uint32_t w = c / 64;
-  uint64_t bits = w < kClassWords ? s.words[w] & (~uint64_t{0} << (c % 64)) : 0;
-  if (bits == 0) {
-    const uint64_t above = s.summary & (~uint64_t{1} << w);
-    if (above == 0) return kNoClass;
-    w = LowestBit(above);
-    bits = s.words[w];
-  }
-  return w * 64 + LowestBit(bits);
-}
-
-// The largest class of `s` below `c`, or kNoClass.
-inline uint32_t LastBelow(const ClassSet& s, uint32_t c) {
-  if (c == 0) return kNoClass;
-  uint32_t w = (c - 1) / 64;
-  uint64_t bits = s.words[w] & (~uint64_t{0} >> (63 - (c - 1) % 64));
-  if (bits == 0) {
-    const uint64_t below = s.summary & ((uint64_t{1} << w) - 1);
-    if (below == 0) return kNoClass;
-    w = HighestBit(below);
-    bits = s.words[w];
-  }
-  return w * 64 + HighestBit(bits);
 }
 
 // ---- Members --------------------------------------------------------------
@@ -359,23 +309,6 @@ void MemIndexInit(Heap* heap, void* table) {
   heap->firstBlock->prevFree = reinterpret_cast<BlockDesc*>(idx);
 }
 
-BlockDesc* MemIndexFirstFit(const Heap* heap, uint32_t size) {
-  const MemIndex* idx = IndexOf(heap);
-  const uint32_t c = ClassOf(size);
-  const uint32_t r = FirstFrom(idx->records, c);
-  if (r == kNoClass) return nullptr;
-  BlockDesc* head = Head(heap, idx, r);
-  if (r != c || size <= ClassFloor(c)) return head;
-  // Class c holds members under `size`: the first that fits, unless the
-  // next record's head comes before it.
-  const uint32_t up = FirstFrom(idx->records, c + 1);
-  const uint64_t bound = HeadLabel(idx, up);
-  for (BlockDesc* m = head; m != nullptr && LabelOf(m) < bound; m = NextInClass(heap, m)) {
-    if (m->blockSize >= size) return m;
-  }
-  return up == kNoClass ? nullptr : Head(heap, idx, up);
-}
-
 // A block entering the chain lands right in front of the first block at
 // least as large, so unless its class holds smaller members before it, it
 // becomes its class's head and the class a record, and no other record
@@ -402,6 +335,17 @@ void MemIndexRemove(Heap* heap, BlockDesc* d) {
   MemIndex* idx = IndexOf(heap);
   if (idx->suspended || !IsMemberSize(d->blockSize)) return;
   UnlinkFromClass(heap, idx, d, ClassOf(d->blockSize));
+}
+
+BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c, uint32_t size) {
+  const MemIndex* idx = IndexOf(heap);
+  const uint32_t up = FirstFrom(idx->records, c + 1);
+  const uint64_t bound = HeadLabel(idx, up);
+  for (BlockDesc* m = Head(heap, idx, c); m != nullptr && LabelOf(m) < bound;
+       m = NextInClass(heap, m)) {
+    if (m->blockSize >= size) return m;
+  }
+  return up == kNoClass ? nullptr : Head(heap, idx, up);
 }
 
 IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize) {

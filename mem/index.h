@@ -53,18 +53,23 @@ inline bool IsMemberSize(uint32_t blockSize) {
   return blockSize >= kMemberMin;
 }
 
-inline uint32_t ClassOf(uint32_t size) {
-  if (size < kLinearLimit) return size >> 4;
-  const uint32_t octave = 31 - static_cast<uint32_t>(std::countl_zero(size));
-  const uint32_t sub = (size >> (octave - kSubBits)) & (kSubClasses - 1);
-  return kSubClasses + (octave - kLinearBits) * kSubClasses + sub;
+// Sizes of a class differ only in their low ClassShift bits: 4 below
+// kLinearLimit (16-byte steps), then one more per power of two. Written
+// without branches, as sizes come in no predictable order.
+inline uint32_t ClassShift(uint32_t size) {
+  const uint32_t octave = 31 - static_cast<uint32_t>(__builtin_clz(size | 1));
+  return std::max(octave, kLinearBits) - kSubBits;
 }
 
-// The smallest size of class `c`.
-inline uint32_t ClassFloor(uint32_t c) {
-  if (c < 2 * kSubClasses) return c << 4;
-  const uint32_t octave = kLinearBits + (c - kSubClasses) / kSubClasses;
-  return (kSubClasses + c % kSubClasses) << (octave - kSubBits);
+inline uint32_t ClassOf(uint32_t size) {
+  const uint32_t shift = ClassShift(size);
+  return (shift - 4) * kSubClasses + (size >> shift);
+}
+
+// True when `size` is the smallest size of its class, so that every member
+// of the class holds at least `size` bytes.
+inline bool IsClassFloor(uint32_t size) {
+  return (size & ((uint32_t{1} << ClassShift(size)) - 1)) == 0;
 }
 
 // ---- Member nodes and labels ----------------------------------------------
@@ -107,8 +112,57 @@ struct ClassSet {
   uint64_t words[kClassWords];
 };
 
+constexpr uint32_t kNoClass = ~0u;
+
 inline bool Contains(const ClassSet& s, uint32_t c) {
   return (s.words[c / 64] >> (c % 64)) & 1;
+}
+
+// The lowest and the highest set bit of a word that is not 0 (the builtins
+// compile to one instruction each; std::countl_zero would also test for 0).
+inline uint32_t LowestBit(uint64_t bits) {
+  return static_cast<uint32_t>(__builtin_ctzll(bits));
+}
+inline uint32_t HighestBit(uint64_t bits) {
+  return 63 ^ static_cast<uint32_t>(__builtin_clzll(bits));
+}
+
+inline void Insert(ClassSet& s, uint32_t c) {
+  s.words[c / 64] |= uint64_t{1} << (c % 64);
+  s.summary |= uint64_t{1} << (c / 64);
+}
+
+inline void Erase(ClassSet& s, uint32_t c) {
+  uint64_t& word = s.words[c / 64];
+  word &= ~(uint64_t{1} << (c % 64));
+  if (word == 0) s.summary &= ~(uint64_t{1} << (c / 64));
+}
+
+// The smallest class of `s` at or above `c` (c <= kClassCount), or kNoClass.
+inline uint32_t FirstFrom(const ClassSet& s, uint32_t c) {
+  uint32_t w = c / 64;
+  uint64_t bits = w < kClassWords ? s.words[w] & (~uint64_t{0} << (c % 64)) : 0;
+  if (bits == 0) {
+    const uint64_t above = s.summary & (~uint64_t{1} << w);
+    if (above == 0) return kNoClass;
+    w = LowestBit(above);
+    bits = s.words[w];
+  }
+  return w * 64 + LowestBit(bits);
+}
+
+// The largest class of `s` below `c`, or kNoClass.
+inline uint32_t LastBelow(const ClassSet& s, uint32_t c) {
+  if (c == 0) return kNoClass;
+  uint32_t w = (c - 1) / 64;
+  uint64_t bits = s.words[w] & (~uint64_t{0} >> (63 - (c - 1) % 64));
+  if (bits == 0) {
+    const uint64_t below = s.summary & ((uint64_t{1} << w) - 1);
+    if (below == 0) return kNoClass;
+    w = HighestBit(below);
+    bits = s.words[w];
+  }
+  return w * 64 + HighestBit(bits);
 }
 
 struct ClassHead {
@@ -154,9 +208,21 @@ size_t MemIndexBytes();
 // Makes `table` the empty index of `heap`, whose first block is set up.
 void MemIndexInit(Heap* heap, void* table);
 
+// The first member of class `c`, a record, of at least `size` bytes, unless
+// the next record's head comes first; that head then, or NULL.
+BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c, uint32_t size);
+
 // The first chain member of at least `size` bytes (size >= kMemberMin), or
 // NULL. The index must not be suspended.
-BlockDesc* MemIndexFirstFit(const Heap* heap, uint32_t size);
+inline BlockDesc* MemIndexFirstFit(const Heap* heap, uint32_t size) {
+  const MemIndex* idx = IndexOf(heap);
+  const uint32_t c = ClassOf(size);
+  const uint32_t r = FirstFrom(idx->records, c);
+  if (r == kNoClass) return nullptr;
+  if (r != c || IsClassFloor(size)) return DescAt(heap, idx->heads[r].head);
+  return MemIndexFirstInClass(heap, c, size);  // c holds members under `size`
+}
+
 // Adds `d`, just linked into the chain in front of the first block at least
 // as large (or at its end), if it is large enough to be a member.
 void MemIndexInsert(Heap* heap, BlockDesc* d);
