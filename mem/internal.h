@@ -117,6 +117,9 @@ BlockDesc* MemPopSpareDesc(Heap* heap);
 // Unlinks the block of `d` (from the free chain too, if free) and makes `d`
 // spare. Never called on the first block.
 void MemReleaseDesc(BlockDesc* d);
+// Makes `d`, out of the block list and the chain, spare: data all ones, on
+// top of the spare stack.
+void MemPushSpare(Heap* heap, BlockDesc* d);
 // Adds masterCount descriptors in one new pool block. 0, or 0x4283 with
 // memLastError 0x4603.
 ErrCode MemGrowMasters();
@@ -159,10 +162,7 @@ void MemLinkPair(Heap* heap, BlockDesc* prev, BlockDesc* d);
 // ---- Compaction (compact.cpp) --------------------------------------------
 
 // Slides every movable block down over the free space before it and merges
-// adjacent free blocks, in one pass over the current heap.
+// adjacent free blocks, in one pass over the current heap (see compact.cpp).
 void MemCompactHeap();
-// Moves the in-use successor of free block `f` down to f's place; f follows
-// it with the same size and chain position. Returns f.
-BlockDesc* MemSlideBlock(BlockDesc* f);
 
 #endif
