@@ -69,6 +69,11 @@ std::string DescribeMallocProvider() {
   return version.empty() ? file : file + " (" + version + ")";
 }
 
+std::string MallocName() {
+  std::string version = VersionOf(MallocFile());
+  return version.empty() ? ExpectedAllocator() : version;
+}
+
 bool MallocIsExpected() {
   return MallocFile().find(FileMarkOf(ExpectedAllocator())) != std::string::npos;
 }

@@ -71,12 +71,33 @@ void SummaryReporter::PrintCompactionLines() const {
               Cell(Ratio(okr, moves), 0, 2).c_str(), Cell(Ratio(okr, one), 0, 2).c_str());
 }
 
-void SummaryReporter::PrintSummary(const std::string& mallocName) const {
+// One row of the script's table: what, okr's figure, the other's, the ratio.
+static void PrintRow(const std::string& what, double okr, double other) {
+  if (okr <= 0 || other <= 0) return;
+  std::printf("row: | %s | %.2f | %.2f | %.2f |\n", what.c_str(), okr, other, okr / other);
+}
+
+void SummaryReporter::PrintRows(const std::string& mallocName, bool withCompaction) const {
+  const double plain = Median("workload/okr");
+  PrintRow("workload, ns/op, against " + mallocName, plain, Median("workload/malloc"));
+  PrintRow("10,000 free blocks, ns/op, against " + mallocName, Median("fragmented/okr"),
+           Median("fragmented/malloc"));
+  if (!withCompaction) return;
+  PrintRow("okr with 10,000 free blocks against okr plain, ns/op", Median("fragmented/okr"), plain);
+  const double okr = Median("compaction/okr") / 1e9;
+  PrintRow("compaction, GB/s, against memmove of the same moves", okr,
+           Median("compaction/memmove_same_moves") / 1e9);
+  PrintRow("compaction, GB/s, against one memmove", okr,
+           Median("compaction/memmove_one_block") / 1e9);
+}
+
+void SummaryReporter::PrintSummary(const std::string& mallocName, bool withCompaction) const {
   std::printf("\n== summary: okr against malloc of %s\n", mallocName.c_str());
   std::printf("(CPU time, median of the repetitions; net = with the loop's own cost taken off)\n");
   std::printf("%-22s %7s %8s %8s %11s %14s\n", "ns per operation", "loop", "okr", "malloc",
               "okr/malloc", "net okr/malloc");
   PrintWorkloadLine("workload", "workload");
   PrintWorkloadLine("fragmented (10,000)", "fragmented");
-  PrintCompactionLines();
+  if (withCompaction) PrintCompactionLines();
+  PrintRows(mallocName, withCompaction);
 }
