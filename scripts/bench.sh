@@ -38,25 +38,25 @@ programs+=("$bytes32")
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
-for program in "${programs[@]}"; do
-  name=$(basename "$program")
+# Logs are numbered: the two builds' programs share a name.
+for i in "${!programs[@]}"; do
+  name=$(basename "${programs[$i]}")
   echo "== $name =="
-  "$program" --benchmark_repetitions="$repetitions" "$@" | tee "$logs/$name.log" \
+  "${programs[$i]}" --benchmark_repetitions="$repetitions" "$@" | tee "$logs/$i.log" \
     || die "$name failed"
 done
 
 echo
 echo "==== ratios ===="
-for program in "${programs[@]}"; do
-  name=$(basename "$program")
-  echo "-- $name"
-  sed -n '/^== summary/,$p' "$logs/$name.log" | grep -v '^row: '
+for i in "${!programs[@]}"; do
+  echo "-- $(basename "${programs[$i]}")"
+  sed -n '/^== summary/,$p' "$logs/$i.log" | grep -v '^row: '
 done
 
 echo
 echo "==== table (CPU time, medians of $repetitions repetitions) ===="
 echo "| figure | okr | other | okr/other |"
 echo "|---|---|---|---|"
-for program in "${programs[@]}"; do
-  sed -n 's/^row: //p' "$logs/$(basename "$program").log"
+for i in "${!programs[@]}"; do
+  sed -n 's/^row: //p' "$logs/$i.log"
 done

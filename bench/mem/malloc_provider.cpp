@@ -71,6 +71,8 @@ std::string DescribeMallocProvider() {
 
 std::string MallocName() {
   std::string version = VersionOf(MallocFile());
+  // jemalloc's version goes on with the commit it was built from.
+  version = version.substr(0, version.find('-'));
   return version.empty() ? ExpectedAllocator() : version;
 }
 
