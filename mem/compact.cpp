@@ -7,25 +7,51 @@
 // f's place, and f, with the same size, follows it; f stops in front of a
 // locked block, in front of an unlocked block followed by a locked one, or
 // at the end. Blocks that slide between two merges all move down by f's
-// size at that time, so they travel in one memmove; the block list is
-// relinked once per stretch, and the free-block index is rebuilt once at
-// the end of the pass.
+// size at that time, so they travel in one memmove (made a few dozen runs
+// later, see Runs); the block list is relinked once per stretch, and the
+// free-block index is rebuilt once at the end of the pass.
 #include "mem/index.h"
 
 uint32_t memCompactions = 0;
 
 namespace {
 
-// A run of blocks that move down together.
-struct Run {
-  char* from = nullptr;
-  char* to = nullptr;
-  size_t bytes = 0;
-
-  void Flush() {
-    if (bytes != 0) std::memmove(to, from, bytes);
-    bytes = 0;
+// Runs of blocks that move down together, gathered a few dozen at a time
+// so that the moves stream through memory one after another instead of
+// taking turns with the descriptors. The moves keep their order, and each
+// reads only bytes that no earlier move of the pass has written.
+class Runs {
+ public:
+  // Adds `bytes` at `from`, which go to `to`: to the open run if there is one.
+  void Add(char* from, char* to, size_t bytes) {
+    if (open_) {
+      runs_[count_ - 1].bytes += bytes;
+      return;
+    }
+    if (count_ == kBatch) Move();
+    runs_[count_++] = Run{from, to, bytes};
+    open_ = true;
   }
+  // The next block moves by another distance: it starts a new run.
+  void Close() { open_ = false; }
+  // Makes every move gathered so far.
+  void Move() {
+    for (int i = 0; i < count_; ++i)
+      std::memmove(runs_[i].to, runs_[i].from, runs_[i].bytes);
+    count_ = 0;
+    open_ = false;
+  }
+
+ private:
+  static constexpr int kBatch = 64;
+  struct Run {
+    char* from;
+    char* to;
+    size_t bytes;
+  };
+  Run runs_[kBatch];
+  int count_ = 0;
+  bool open_ = false;
 };
 
 // Makes `d` follow `prev` in the block list, unless it already does. (Merged
@@ -42,12 +68,12 @@ void Follow(BlockDesc* prev, BlockDesc* d) {
 BlockDesc* CompactFrom(Heap* heap, BlockDesc* f) {
   BlockDesc* last = f->prev;  // the block list up to here is final
   char* to = BlockStart(f);   // where the next sliding block goes
-  Run run;
+  Runs runs;
   BlockDesc* x = f->next;
   while (x != nullptr && !IsLocked(x)) {
     BlockDesc* after = x->next;
     if (IsFree(x)) {
-      run.Flush();
+      runs.Close();
       f->blockSize += x->blockSize;
       MemUnlinkFree(x);  // its neighbours in the block list are relinked below
       MemPushSpare(heap, x);
@@ -63,18 +89,14 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f) {
       f->blockSize += odd;
       heap->freeBytes += odd;
     }
-    if (run.bytes == 0) {
-      run.from = BlockStart(x);
-      run.to = to;
-    }
-    run.bytes += x->blockSize;
+    runs.Add(BlockStart(x), to, x->blockSize);
     x->data = to + kOwnerSize;
     Follow(last, x);
     last = x;
     to += x->blockSize;
     x = after;
   }
-  run.Flush();
+  runs.Move();
   f->data = to + kOwnerSize;
   WriteOwner(f);
   Follow(last, f);
