@@ -51,6 +51,10 @@ void MemChainInsert(Heap* heap, BlockDesc* d) {
 void MemUnlinkFree(BlockDesc* d) {
   Heap* heap = memCurrentHeap;
   MemIndexRemove(heap, d);
+  MemChainUnlink(heap, d);
+}
+
+void MemChainUnlink(Heap* heap, BlockDesc* d) {
   if (d->prevFree != nullptr) {
     d->prevFree->nextFree = d->nextFree;
   } else {

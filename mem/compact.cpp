@@ -75,7 +75,7 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f) {
     if (IsFree(x)) {
       runs.Close();
       f->blockSize += x->blockSize;
-      MemUnlinkFree(x);  // its neighbours in the block list are relinked below
+      MemChainUnlink(heap, x);  // its neighbours in the block list are relinked below
       MemPushSpare(heap, x);
       x = after;
       continue;

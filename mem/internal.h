@@ -133,6 +133,8 @@ BlockDesc* MemChainFindFit(const Heap* heap, uint32_t size);
 void MemChainInsert(Heap* heap, BlockDesc* d);
 // Takes free block `d` out of the chain; its own links are left as they were.
 void MemUnlinkFree(BlockDesc* d);
+// The same for the chain alone, while the free-block index is suspended.
+void MemChainUnlink(Heap* heap, BlockDesc* d);
 // Writes `d`'s owner word and, if `d` is free, puts it in the chain.
 void MemPlaceBlock(BlockDesc* d);
 // A free block of at least `size` bytes (still in the chain), searching, then
