@@ -71,7 +71,9 @@ void Scatter(Heap* heap, uint32_t seed, uint32_t lockOne, uint32_t freeOne, bool
     ASSERT_EQ(heap->freeBytes, 0u);
   }
   for (Handle h : blocks) {
-    if (rng() % freeOne == 0) ASSERT_EQ(MemDisposeHandle(h), 0u);
+    if (rng() % freeOne == 0) {
+      ASSERT_EQ(MemDisposeHandle(h), 0u);
+    }
   }
 }
 
