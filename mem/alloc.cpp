@@ -159,7 +159,10 @@ Handle MemNewHandle(uint32_t size) {
     return nullptr;
   }
   memLastError = errNone;
-  BlockDesc* d = MemFindBlock(blockSize, 0);
+  // Most searches find a block at once; MemFindBlock grows, compacts and
+  // purges when not.
+  BlockDesc* d = heap->freeMasters != nullptr ? MemChainFindFit(heap, blockSize) : nullptr;
+  if (d == nullptr) d = MemFindBlock(blockSize, 0);
   if (d == nullptr) return nullptr;
   MemSplitBlock(d, blockSize);
   MemClaimBlock(heap, d, size, memFlagInUse);

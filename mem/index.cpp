@@ -98,16 +98,16 @@ void HeadCameEarlier(MemIndex* idx, uint32_t c) {
   GapLow(idx, c) = gapLow;
 }
 
-// Record `c`'s head went later in the chain or away. If its gap bound shows
+// Record `c`'s head went later in the chain (to `label`) or away (kLabelEnd).
+// If its gap bound shows
 // that none of the classes it hid comes before both its new head and the
 // next record's head, only c itself is weighed; otherwise c and its gap,
 // down to the next record below (which stays one), are weighed from the top
 // down, word by word of the non-empty set, and every record found gets the
 // exact bound of its new gap.
-void HeadWentLater(MemIndex* idx, uint32_t c) {
+void HeadWentLater(MemIndex* idx, uint32_t c, uint64_t label) {
   const uint32_t up = FirstFrom(idx->records, c + 1);
   uint64_t bound = HeadLabel(idx, up);
-  const uint64_t label = Contains(idx->nonEmpty, c) ? idx->heads[c].label : kLabelEnd;
   if (GapLow(idx, c) >= std::min(label, bound)) {
     if (label < bound) return;
     Erase(idx->records, c);
@@ -221,15 +221,17 @@ void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
     NodeOf(DescAt(heap, node.prev))->next = node.next;
     return;
   }
+  uint64_t label = kLabelEnd;
   if (node.next != 0) {
     SetHead(heap, idx, c, DescAt(heap, node.next));
+    label = idx->heads[c].label;
   } else {
     idx->heads[c].head = 0;
     idx->heads[c].label = 0;
     idx->heads[c].node = 0;
     Erase(idx->nonEmpty, c);
   }
-  if (Contains(idx->records, c)) HeadWentLater(idx, c);
+  if (Contains(idx->records, c)) HeadWentLater(idx, c, label);
 }
 
 // ---- Labels ---------------------------------------------------------------
