@@ -204,15 +204,11 @@ ErrCode CheckClassList(const Walk& w, const MemIndex* idx, uint32_t c) {
   uint64_t hash = 0;
   uint64_t last = 0;
   uint32_t prev = 0;
-  for (uint32_t ref = idx->heads[c].head; ref != 0;
-       prev = ref, ref = NodeOf(DescAt(w.heap, ref))->next) {
+  for (uint32_t ref = idx->heads[c].head; ref != 0; prev = ref, ref = NextOf(DescAt(w.heap, ref))) {
     const BlockDesc* d = Follow(w, ref, c);
     if (d == nullptr || ++seen > count || LabelOf(d) <= last) return errMemInvalidHandle;
-    if (seen > 1 && NodeOf(d)->prev != prev) return errMemInvalidHandle;  // the head's is unused
-    if (seen == 1 &&
-        (idx->heads[c].label != LabelOf(d) || idx->heads[c].node != NodeRefOf(w.heap, d))) {
-      return errMemInvalidHandle;
-    }
+    if (seen > 1 && PrevOf(d) != prev) return errMemInvalidHandle;  // the head's is unused
+    if (seen == 1 && idx->heads[c].label != LabelOf(d)) return errMemInvalidHandle;
     last = LabelOf(d);
     hash += HashOf(ref);
   }

@@ -40,7 +40,7 @@ uint64_t HeadLabel(const MemIndex* idx, uint32_t c) {
 }
 
 BlockDesc* NextInClass(const Heap* heap, const BlockDesc* d) {
-  return DescAt(heap, NodeOf(d)->next);
+  return DescAt(heap, NextOf(d));
 }
 
 // The nearest members before and after `d` in the chain (chain blocks too
@@ -159,24 +159,15 @@ void LowerGapsTo(MemIndex* idx, uint64_t lo) {
 // ---- Class lists ----------------------------------------------------------
 
 void SetHead(const Heap* heap, MemIndex* idx, uint32_t c, const BlockDesc* d) {
-  ClassHead& head = idx->heads[c];
-  head.head = RefOf(heap, d);
-  head.label = LabelOf(d);
-  head.node = NodeRefOf(heap, d);
+  idx->heads[c].head = RefOf(heap, d);
+  idx->heads[c].label = LabelOf(d);
 }
-//
-// A member's prev link names the member before it in the class list; the
-// head's prev link is left as it was (the table names the head), so that a
-// head that leaves costs no write to its successor's payload.
 
 // Makes member `d` the head of class `c`, in front of the old head.
 void PushHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
-  const ClassHead old = idx->heads[c];
-  NodeOf(d)->next = old.head;
-  if (old.head != 0) {
-    reinterpret_cast<IndexNode*>(reinterpret_cast<uintptr_t>(heap) + old.node)->prev =
-        RefOf(heap, d);
-  }
+  const uint32_t old = idx->heads[c].head;
+  *NextSlot(d) = old;
+  if (old != 0) *PrevSlot(DescAt(heap, old)) = RefOf(heap, d);
   SetHead(heap, idx, c, d);
   Insert(idx->nonEmpty, c);
   ++idx->members;
@@ -192,11 +183,10 @@ void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
     before = after;
     after = NextInClass(heap, after);
   }
-  IndexNode* node = NodeOf(d);
-  node->prev = RefOf(heap, before);
-  node->next = RefOf(heap, after);
-  if (after != nullptr) NodeOf(after)->prev = RefOf(heap, d);
-  NodeOf(before)->next = RefOf(heap, d);
+  *PrevSlot(d) = RefOf(heap, before);
+  *NextSlot(d) = RefOf(heap, after);
+  if (after != nullptr) *PrevSlot(after) = RefOf(heap, d);
+  *NextSlot(before) = RefOf(heap, d);
   ++idx->members;
 }
 
@@ -214,21 +204,21 @@ void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d) {
 
 // Unlinks member `d` from class `c`, its class by the size it was listed at.
 void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
-  const IndexNode node = *NodeOf(d);
+  const uint32_t next = NextOf(d);
   --idx->members;
   if (idx->heads[c].head != RefOf(heap, d)) {
-    if (node.next != 0) NodeOf(DescAt(heap, node.next))->prev = node.prev;
-    NodeOf(DescAt(heap, node.prev))->next = node.next;
+    const uint32_t prev = PrevOf(d);
+    if (next != 0) *PrevSlot(DescAt(heap, next)) = prev;
+    *NextSlot(DescAt(heap, prev)) = next;
     return;
   }
   uint64_t label = kLabelEnd;
-  if (node.next != 0) {
-    SetHead(heap, idx, c, DescAt(heap, node.next));
+  if (next != 0) {
+    SetHead(heap, idx, c, DescAt(heap, next));
     label = idx->heads[c].label;
   } else {
     idx->heads[c].head = 0;
     idx->heads[c].label = 0;
-    idx->heads[c].node = 0;
     Erase(idx->nonEmpty, c);
   }
   if (Contains(idx->records, c)) HeadWentLater(idx, c, label);
@@ -352,7 +342,7 @@ BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c, uint32_t size) {
 
 IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize) {
   MemIndex* idx = IndexOf(heap);
-  IndexCarry carry{IndexCarry::kNothing, 0, IndexNode{}};
+  IndexCarry carry{IndexCarry::kNothing, IndexWords{}};
   if (idx->suspended) return carry;
   const bool was = IsMemberSize(d->blockSize);
   const bool will = IsMemberSize(newSize);
@@ -360,8 +350,7 @@ IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize) {
     if (will) carry.kind = IndexCarry::kJoins;
     return carry;
   }
-  carry.node = *NodeOf(d);
-  carry.label = LabelOf(d);
+  carry.words = WordsOf(d);
   const uint32_t c = ClassOf(d->blockSize);
   if (will && ClassOf(newSize) == c) {
     carry.kind = IndexCarry::kStays;
@@ -376,13 +365,10 @@ void MemIndexSettle(Heap* heap, BlockDesc* d, const IndexCarry& carry) {
   MemIndex* idx = IndexOf(heap);
   switch (carry.kind) {
     case IndexCarry::kStays:
-      *NodeOf(d) = carry.node;
-      if (idx->heads[ClassOf(d->blockSize)].head == RefOf(heap, d)) {
-        idx->heads[ClassOf(d->blockSize)].node = NodeRefOf(heap, d);
-      }
+      if (kWordsInPayload) SetWords(d, carry.words);
       return;
     case IndexCarry::kMoves:
-      SetLabel(d, carry.label);
+      SetLabel(d, carry.words.label);
       LinkIntoClass(heap, idx, d);
       return;
     case IndexCarry::kJoins:
@@ -413,11 +399,11 @@ void MemIndexRebuild(Heap* heap) {
   for (BlockDesc* d = heap->freeBlocks; d != nullptr; d = d->nextFree) {
     if (!IsMemberSize(d->blockSize)) continue;
     ClassHead& head = idx->heads[ClassOf(d->blockSize)];
-    NodeOf(d)->next = 0;
-    NodeOf(d)->prev = head.label;  // the class's last member so far
+    *NextSlot(d) = 0;
+    *PrevSlot(d) = head.label;  // the class's last member so far
     SetLabel(d, static_cast<uint32_t>(label += step));
     if (head.label != 0) {
-      NodeOf(DescAt(heap, head.label))->next = RefOf(heap, d);
+      *NextSlot(DescAt(heap, head.label)) = RefOf(heap, d);
     } else {
       head.head = RefOf(heap, d);
       Insert(idx->nonEmpty, ClassOf(d->blockSize));

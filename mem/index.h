@@ -8,8 +8,8 @@
 //   satisfy a search and stay in the chain only.
 // - Every member has a label; labels strictly ascend along the chain.
 // - Members fall into size classes (ClassOf). The members of a class form a
-//   list in chain order, linked through a node at the start of each member's
-//   free payload; the table keeps each class's first member, its head, and
+//   list in chain order, linked through words of each member (see
+//   IndexWords); the table keeps each class's first member, its head, and
 //   that head's label.
 // - A class is non-empty exactly when it has a head. A class is a record
 //   exactly when its head comes before the heads of all classes above it.
@@ -46,7 +46,8 @@ constexpr uint32_t kClassCount = kSubClasses + (32 - kLinearBits) * kSubClasses;
 constexpr uint32_t kClassWords = kClassCount / 64;
 static_assert(kClassCount % 64 == 0 && kClassWords <= 64, "one summary word covers the bitmap");
 
-// Free blocks of at least this size are members; their payload holds a node.
+// Free blocks of at least this size are members (on a 32-bit build their
+// payload holds the member's words).
 constexpr uint32_t kMemberMin = 16;
 
 inline bool IsMemberSize(uint32_t blockSize) {
@@ -72,36 +73,64 @@ inline bool IsClassFloor(uint32_t size) {
   return (size & ((uint32_t{1} << ClassShift(size)) - 1)) == 0;
 }
 
-// ---- Member nodes and labels ----------------------------------------------
+// ---- A member's words -------------------------------------------------------
 
-// A member's node, at the start of its payload. Links name descriptors by
-// their offset from the heap header (0: none), so a block that moves in
-// place takes its node along and nothing else changes.
-struct IndexNode {
-  uint32_t next, prev;  // the class list's neighbours
-#if UINTPTR_MAX == 0xFFFFFFFFu
-  uint32_t label;  // 64-bit builds keep it in the descriptor's own word
-#endif
+// A member has three words: its label, and its class list's next and prev
+// links, which name descriptors by their offset from the heap header (0:
+// none). A 64-bit descriptor has room for them; a 32-bit one has none, so
+// there they form a node at the start of the free payload, after the owner
+// word, and a block that changes its place in place carries its node along.
+struct IndexWords {
+  uint32_t next, prev, label;
 };
-static_assert(kMemberMin - kOwnerSize >= sizeof(IndexNode), "a node fits the smallest member");
 
-inline IndexNode* NodeOf(const BlockDesc* d) {
-  return static_cast<IndexNode*>(d->data);
-}
-
-// Where member `d` keeps its label.
-inline uint32_t* LabelSlot(BlockDesc* d) {
 #if UINTPTR_MAX == 0xFFFFFFFFu
-  return &NodeOf(d)->label;
-#else
-  return &d->chainOrder;
-#endif
+constexpr bool kWordsInPayload = true;
+static_assert(kMemberMin - kOwnerSize >= sizeof(IndexWords), "a node fits the smallest member");
+inline IndexWords* NodeOf(const BlockDesc* d) {
+  return static_cast<IndexWords*>(d->data);
 }
+inline uint32_t* LabelSlot(BlockDesc* d) {
+  return &NodeOf(d)->label;
+}
+inline uint32_t* NextSlot(BlockDesc* d) {
+  return &NodeOf(d)->next;
+}
+inline uint32_t* PrevSlot(BlockDesc* d) {
+  return &NodeOf(d)->prev;
+}
+#else
+constexpr bool kWordsInPayload = false;
+inline uint32_t* LabelSlot(BlockDesc* d) {
+  return &d->indexLabel;
+}
+inline uint32_t* NextSlot(BlockDesc* d) {
+  return &d->indexNext;
+}
+inline uint32_t* PrevSlot(BlockDesc* d) {
+  return &d->indexPrev;
+}
+#endif
+
 inline uint32_t LabelOf(const BlockDesc* d) {
   return *LabelSlot(const_cast<BlockDesc*>(d));
 }
 inline void SetLabel(BlockDesc* d, uint32_t label) {
   *LabelSlot(d) = label;
+}
+inline uint32_t NextOf(const BlockDesc* d) {
+  return *NextSlot(const_cast<BlockDesc*>(d));
+}
+inline uint32_t PrevOf(const BlockDesc* d) {
+  return *PrevSlot(const_cast<BlockDesc*>(d));
+}
+inline IndexWords WordsOf(const BlockDesc* d) {
+  return IndexWords{NextOf(d), PrevOf(d), LabelOf(d)};
+}
+inline void SetWords(BlockDesc* d, const IndexWords& w) {
+  *NextSlot(d) = w.next;
+  *PrevSlot(d) = w.prev;
+  *LabelSlot(d) = w.label;
 }
 
 // ---- The table ------------------------------------------------------------
@@ -168,7 +197,6 @@ inline uint32_t LastBelow(const ClassSet& s, uint32_t c) {
 struct ClassHead {
   uint32_t head;    // descriptor offset of the class's first member, 0: empty
   uint32_t label;   // that member's label
-  uint32_t node;    // the offset of its node, so that a new head links to it
   uint32_t gapLow;  // a record's bound on the head labels of its gap
 };
 
@@ -189,12 +217,6 @@ inline uint32_t RefOf(const Heap* heap, const BlockDesc* d) {
 inline BlockDesc* DescAt(const Heap* heap, uint32_t ref) {
   if (ref == 0) return nullptr;
   return reinterpret_cast<BlockDesc*>(reinterpret_cast<uintptr_t>(heap) + ref);
-}
-
-// The offset of member `d`'s node from the heap header.
-inline uint32_t NodeRefOf(const Heap* heap, const BlockDesc* d) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(d->data) -
-                               reinterpret_cast<uintptr_t>(heap));
 }
 
 inline MemIndex* IndexOf(const Heap* heap) {
@@ -226,7 +248,7 @@ inline BlockDesc* MemIndexFirstFit(const Heap* heap, uint32_t size) {
 // Adds `d`, just linked into the chain in front of the first block at least
 // as large (or at its end), if it is large enough to be a member.
 void MemIndexInsert(Heap* heap, BlockDesc* d);
-// Takes chain member `d` out, before it leaves the chain; its node must
+// Takes chain member `d` out, before it leaves the chain; its words must
 // still be intact.
 void MemIndexRemove(Heap* heap, BlockDesc* d);
 
@@ -234,13 +256,12 @@ void MemIndexRemove(Heap* heap, BlockDesc* d);
 // over from MemIndexLift to MemIndexSettle.
 struct IndexCarry {
   enum Kind : uint8_t { kNothing, kStays, kMoves, kJoins } kind;
-  uint32_t label;
-  IndexNode node;
+  IndexWords words;
 };
 // Before chain member `d` changes its data address or size (to `newSize`),
-// while its node is intact: takes `d` out of its class if the class changes.
+// while its words are intact: takes `d` out of its class if the class changes.
 IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize);
-// After the change (owner word written): puts `d` back with its node, label
+// After the change (owner word written): puts `d` back with its words
 // and class as `carry` says.
 void MemIndexSettle(Heap* heap, BlockDesc* d, const IndexCarry& carry);
 

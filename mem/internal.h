@@ -42,8 +42,8 @@ static_assert(sizeof(BlockDesc) == 32, "32-bit descriptors are eight 4-byte fiel
 static_assert(offsetof(BlockDesc, nextFree) == 16, "the 32-bit field order");
 static_assert(sizeof(Heap) == 48, "the 32-bit heap header is 48 bytes");
 #else
-static_assert(sizeof(BlockDesc) == 56, "64-bit descriptors: five addresses, four 32-bit words");
-static_assert(offsetof(BlockDesc, nextFree) == 24, "the manager's word fills the gap");
+static_assert(sizeof(BlockDesc) == 64, "64-bit descriptors: five addresses, six 32-bit words");
+static_assert(offsetof(BlockDesc, nextFree) == 24, "the manager's label fills the gap");
 #endif
 
 // Process-wide statistics for MemGetHeapInfo.

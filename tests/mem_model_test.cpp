@@ -203,7 +203,7 @@ TEST(MemCheck, FindsCorruption) {
       {"free bytes", &heap->freeBytes, 4, heap->freeBytes + 16u, 0x4602},
       // a's free block and the rest of the heap are the index's members.
       {"member label", LabelSlot(a), 4, LabelOf(heap->freeBlocks->nextFree) + 1u, 0x4607},
-      {"class link", &NodeOf(a)->next, 4, RefOf(heap, b), 0x4607},
+      {"class link", NextSlot(a), 4, RefOf(heap, b), 0x4607},
       {"record class", &IndexOf(heap)->records.words[ClassOf(a->blockSize) / 64], 4, 0, 0x4607},
   };
   for (const auto& c : cases) {

@@ -33,16 +33,17 @@ typedef BlockDesc* Handle;
 typedef void (*PurgeProc)(uint32_t blockSize);
 
 /* One master pointer. Descriptors live in pool blocks and never move. A
-   32-bit build has eight 4-byte fields (32 bytes); a 64-bit build widens only
-   the addresses, and the word that alignment leaves after blockSize belongs
-   to the manager (56 bytes). */
+   32-bit build has eight 4-byte fields (32 bytes). A 64-bit build widens only
+   the addresses and adds three words of the manager's own, where a free
+   block keeps its place in the free-block index (a 32-bit build keeps them
+   in the free block itself): 64 bytes. */
 struct BlockDesc {
   void* data;         /* first data byte; all bits set in a spare entry */
   uint32_t tag;       /* "MSTR", written when the entry is formatted */
   uint32_t flags;     /* memFlag* bits; 0 for a free block */
   uint32_t blockSize; /* bytes the block occupies, its owner word included */
 #if UINTPTR_MAX > 0xFFFFFFFFu
-  uint32_t chainOrder; /* the manager's own: a free block's place in the free chain */
+  uint32_t indexLabel; /* the manager's own */
 #endif
   union {
     MemWord requestedSize; /* in use: the size the client asked for */
@@ -51,6 +52,9 @@ struct BlockDesc {
   BlockDesc* prevFree; /* free: the previous block of the free chain */
   BlockDesc* next;     /* next block in address order (spare: next spare) */
   BlockDesc* prev;     /* previous block in address order (spare: previous spare) */
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  uint32_t indexNext, indexPrev; /* the manager's own */
+#endif
 };
 
 /* The header at the start of every heap. */
