@@ -220,6 +220,7 @@ ErrCode CheckClassList(const Walk& w, const MemIndex* idx, uint32_t c) {
 // record's gap bound is at most the head label of every class in its gap.
 ErrCode CheckClassSets(const MemIndex* idx) {
   for (const ClassSet* set : {&idx->nonEmpty, &idx->records}) {
+    if (set->words[kClassWords] != 0) return errMemInvalidHandle;
     for (uint32_t w = 0; w < 64; ++w) {
       const bool any = w < kClassWords && set->words[w] != 0;
       if (((set->summary >> w) & 1) != any) return errMemInvalidHandle;

@@ -44,7 +44,7 @@ constexpr uint32_t kLinearBits = kSubBits + 4;
 constexpr uint32_t kLinearLimit = 1u << kLinearBits;
 constexpr uint32_t kClassCount = kSubClasses + (32 - kLinearBits) * kSubClasses;
 constexpr uint32_t kClassWords = kClassCount / 64;
-static_assert(kClassCount % 64 == 0 && kClassWords <= 64, "one summary word covers the bitmap");
+static_assert(kClassCount % 64 == 0 && kClassWords < 64, "one summary word covers the bitmap");
 
 // Free blocks of at least this size are members (on a 32-bit build their
 // payload holds the member's words).
@@ -67,10 +67,16 @@ inline uint32_t ClassOf(uint32_t size) {
   return (shift - 4) * kSubClasses + (size >> shift);
 }
 
-// True when `size` is the smallest size of its class, so that every member
-// of the class holds at least `size` bytes.
-inline bool IsClassFloor(uint32_t size) {
-  return (size & ((uint32_t{1} << ClassShift(size)) - 1)) == 0;
+// A size's class, and whether the size is the smallest of its class, so
+// that every member of the class holds at least that many bytes.
+struct SizeClass {
+  uint32_t c;
+  bool isFloor;
+};
+inline SizeClass SizeClassOf(uint32_t size) {
+  const uint32_t shift = ClassShift(size);
+  return SizeClass{(shift - 4) * kSubClasses + (size >> shift),
+                   (size & ((uint32_t{1} << shift) - 1)) == 0};
 }
 
 // ---- A member's words -------------------------------------------------------
@@ -138,7 +144,7 @@ inline void SetWords(BlockDesc* d, const IndexWords& w) {
 // A set of classes: one bit per class and a summary bit per 64-bit word.
 struct ClassSet {
   uint64_t summary;
-  uint64_t words[kClassWords];
+  uint64_t words[kClassWords + 1];  // the last stays 0: a search may start past the last class
 };
 
 constexpr uint32_t kNoClass = ~0u;
@@ -170,7 +176,7 @@ inline void Erase(ClassSet& s, uint32_t c) {
 // The smallest class of `s` at or above `c` (c <= kClassCount), or kNoClass.
 inline uint32_t FirstFrom(const ClassSet& s, uint32_t c) {
   uint32_t w = c / 64;
-  uint64_t bits = w < kClassWords ? s.words[w] & (~uint64_t{0} << (c % 64)) : 0;
+  uint64_t bits = s.words[w] & (~uint64_t{0} << (c % 64));
   if (bits == 0) {
     const uint64_t above = s.summary & (~uint64_t{1} << w);
     if (above == 0) return kNoClass;
@@ -238,11 +244,11 @@ BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c, uint32_t size);
 // NULL. The index must not be suspended.
 inline BlockDesc* MemIndexFirstFit(const Heap* heap, uint32_t size) {
   const MemIndex* idx = IndexOf(heap);
-  const uint32_t c = ClassOf(size);
-  const uint32_t r = FirstFrom(idx->records, c);
+  const SizeClass sc = SizeClassOf(size);
+  const uint32_t r = FirstFrom(idx->records, sc.c);
   if (r == kNoClass) return nullptr;
-  if (r != c || IsClassFloor(size)) return DescAt(heap, idx->heads[r].head);
-  return MemIndexFirstInClass(heap, c, size);  // c holds members under `size`
+  if (r != sc.c || sc.isFloor) return DescAt(heap, idx->heads[r].head);
+  return MemIndexFirstInClass(heap, sc.c, size);  // c holds members under `size`
 }
 
 // Adds `d`, just linked into the chain in front of the first block at least
