@@ -27,6 +27,10 @@ struct Walk {
   uint64_t classHash[kClassCount];
 };
 
+// Large, so not on the stack; at namespace scope, since a function-local
+// static would need the C++ runtime's guard. One thread uses the manager.
+Walk checkWalk;
+
 uintptr_t Addr(const void* p) {
   return reinterpret_cast<uintptr_t>(p);
 }
@@ -192,9 +196,15 @@ const BlockDesc* Follow(const Walk& w, uint32_t ref, uint32_t c) {
   return d;
 }
 
+// Follow for the treap of class checkFollowClass, in the current walk.
+uint32_t checkFollowClass = 0;
+bool FollowForTree(const Heap*, uint32_t ref) {
+  return Follow(checkWalk, ref, checkFollowClass) != nullptr;
+}
+
 // Class `c`'s list: in chain order, linked both ways (but for the head's
-// prev link), exactly the chain's
-// members of that class, its head and head label as the table says.
+// prev link), exactly the chain's members of that class, its head, head
+// label and count as the table says; and its treap, if it has one, right.
 ErrCode CheckClassList(const Walk& w, const MemIndex* idx, uint32_t c) {
   const uint32_t count = w.classMembers[c];
   if (Contains(idx->nonEmpty, c) != (count != 0) || (count == 0) != (idx->heads[c].head == 0)) {
@@ -212,7 +222,13 @@ ErrCode CheckClassList(const Walk& w, const MemIndex* idx, uint32_t c) {
     last = LabelOf(d);
     hash += HashOf(ref);
   }
-  return seen == count && hash == w.classHash[c] ? errNone : errMemInvalidHandle;
+  if (seen != count || hash != w.classHash[c]) return errMemInvalidHandle;
+  if (idx->heads[c].tree == 0) return errNone;
+  checkFollowClass = c;
+  const bool ok = c >= kTreeMinClass && idx->trees[c].count == count &&
+                  MemTreeCheck(w.heap, idx->heads[c].tree, DescAt(w.heap, idx->heads[c].head),
+                               count, FollowForTree);
+  return ok ? errNone : errMemInvalidHandle;
 }
 
 // The class sets: summaries agree with their words, the records are exactly
@@ -256,10 +272,6 @@ ErrCode CheckIndex(Walk& w) {
 const Heap* HeapOrCurrent(Heap* heap) {
   return heap != nullptr ? heap : memCurrentHeap;
 }
-
-// Large, so not on the stack; at namespace scope, since a function-local
-// static would need the C++ runtime's guard. One thread uses the manager.
-Walk checkWalk;
 
 }  // namespace
 

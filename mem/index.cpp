@@ -163,31 +163,84 @@ void SetHead(const Heap* heap, MemIndex* idx, uint32_t c, const BlockDesc* d) {
   idx->heads[c].label = LabelOf(d);
 }
 
+// Class `c`'s treap, built first if the class has grown long enough to want
+// one and has room for it; 0 when it has none.
+// Class `c`'s treap, when a question is put to the class; 0 when it has none.
+uint32_t AskTree(MemIndex* idx, uint32_t c) {
+  idx->trees[c].idle = 0;
+  return idx->heads[c].tree;
+}
+
+// A walk of class `c`'s list just passed `steps` members: a long one builds
+// the class's treap, if the class has room for one.
+void WalkedClass(const Heap* heap, MemIndex* idx, uint32_t c, uint32_t steps) {
+  if (steps < kTreeFrom || c < kTreeMinClass) return;
+  uint32_t count = 0;
+  for (const BlockDesc* m = Head(heap, idx, c); m != nullptr; m = NextInClass(heap, m))
+    ++count;
+  idx->heads[c].tree = MemTreeBuild(heap, Head(heap, idx, c));
+  idx->trees[c] = ClassTree{count, 0};
+}
+
+// True when class `c`'s treap (there is one) is to follow one more change; a
+// treap that has followed too many since it last answered is dropped.
+bool TreeFollows(MemIndex* idx, uint32_t c) {
+  const ClassTree& t = idx->trees[c];
+  if (t.count < kTreeUntil || ++idx->trees[c].idle > t.count) idx->heads[c].tree = 0;
+  return idx->heads[c].tree != 0;
+}
+
+// The rare paths, out of line: a class with a treap gains or loses `d`.
+__attribute__((noinline)) void TreeAdd(const Heap* heap, MemIndex* idx, uint32_t c, BlockDesc* d) {
+  ++idx->trees[c].count;
+  if (TreeFollows(idx, c)) idx->heads[c].tree = MemTreeInsert(heap, idx->heads[c].tree, d);
+}
+__attribute__((noinline)) void TreeDrop(const Heap* heap, MemIndex* idx, uint32_t c,
+                                        const BlockDesc* d) {
+  --idx->trees[c].count;
+  if (TreeFollows(idx, c)) idx->heads[c].tree = MemTreeRemove(heap, idx->heads[c].tree, d);
+}
+
+// Counts member `d` into class `c` (already linked into its list).
+inline void CountIn(const Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
+  ++idx->members;
+  if (idx->heads[c].tree != 0) TreeAdd(heap, idx, c, d);
+}
+
 // Makes member `d` the head of class `c`, in front of the old head.
-void PushHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
+inline __attribute__((always_inline)) void PushHead(Heap* heap, MemIndex* idx, BlockDesc* d,
+                                                    uint32_t c) {
   const uint32_t old = idx->heads[c].head;
   *NextSlot(d) = old;
   if (old != 0) *PrevSlot(DescAt(heap, old)) = RefOf(heap, d);
   SetHead(heap, idx, c, d);
   Insert(idx->nonEmpty, c);
-  ++idx->members;
+  CountIn(heap, idx, d, c);
 }
 
 // Links labelled member `d` into its class list at its chain place, which
-// lies after the head (whose label is `d`'s lower bound).
+// lies after the head (whose label is `d`'s lower bound): found by walking a
+// short list, through the treap in a long one.
 void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   const uint32_t label = LabelOf(d);
-  BlockDesc* before = Head(heap, idx, c);
-  BlockDesc* after = NextInClass(heap, before);
-  while (after != nullptr && LabelOf(after) < label) {
-    before = after;
-    after = NextInClass(heap, after);
+  BlockDesc* before;
+  uint32_t steps = 0;
+  if (const uint32_t tree = AskTree(idx, c)) {
+    before = MemTreeBefore(heap, tree, label);
+  } else {
+    before = Head(heap, idx, c);
+    for (BlockDesc* m = NextInClass(heap, before); m != nullptr && LabelOf(m) < label;
+         m = NextInClass(heap, m), ++steps) {
+      before = m;
+    }
   }
+  BlockDesc* after = NextInClass(heap, before);
   *PrevSlot(d) = RefOf(heap, before);
   *NextSlot(d) = RefOf(heap, after);
   if (after != nullptr) *PrevSlot(after) = RefOf(heap, d);
   *NextSlot(before) = RefOf(heap, d);
-  ++idx->members;
+  CountIn(heap, idx, d, c);
+  WalkedClass(heap, idx, c, steps);
 }
 
 // Links labelled member `d` into its class list at its chain place and
@@ -203,17 +256,10 @@ void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d) {
 }
 
 // Unlinks member `d` from class `c`, its class by the size it was listed at.
-void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
-  const uint32_t next = NextOf(d);
-  --idx->members;
-  if (idx->heads[c].head != RefOf(heap, d)) {
-    const uint32_t prev = PrevOf(d);
-    if (next != 0) *PrevSlot(DescAt(heap, next)) = prev;
-    *NextSlot(DescAt(heap, prev)) = next;
-    return;
-  }
+// Head `d` of class `c` leaves: its successor, if any, heads the class.
+void PopHead(Heap* heap, MemIndex* idx, const BlockDesc* d, uint32_t c) {
   uint64_t label = kLabelEnd;
-  if (next != 0) {
+  if (const uint32_t next = NextOf(d)) {
     SetHead(heap, idx, c, DescAt(heap, next));
     label = idx->heads[c].label;
   } else {
@@ -222,6 +268,16 @@ void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
     Erase(idx->nonEmpty, c);
   }
   if (Contains(idx->records, c)) HeadWentLater(idx, c, label);
+}
+
+void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
+  --idx->members;
+  if (idx->heads[c].tree != 0) TreeDrop(heap, idx, c, d);
+  if (idx->heads[c].head == RefOf(heap, d)) return PopHead(heap, idx, d, c);
+  const uint32_t next = NextOf(d);
+  const uint32_t prev = PrevOf(d);
+  if (next != 0) *PrevSlot(DescAt(heap, next)) = prev;
+  *NextSlot(DescAt(heap, prev)) = next;
 }
 
 // ---- Labels ---------------------------------------------------------------
@@ -329,20 +385,31 @@ void MemIndexRemove(Heap* heap, BlockDesc* d) {
   UnlinkFromClass(heap, idx, d, ClassOf(d->blockSize));
 }
 
+// (A long class gets its treap here, if it has none yet: the search leaves
+// the chain as it was.)
 BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c, uint32_t size) {
-  const MemIndex* idx = IndexOf(heap);
+  MemIndex* idx = IndexOf(heap);
   const uint32_t up = FirstFrom(idx->records, c + 1);
   const uint64_t bound = HeadLabel(idx, up);
-  for (BlockDesc* m = Head(heap, idx, c); m != nullptr && LabelOf(m) < bound;
-       m = NextInClass(heap, m)) {
-    if (m->blockSize >= size) return m;
+  if (const uint32_t tree = AskTree(idx, c)) {
+    BlockDesc* m = MemTreeFirstFit(heap, tree, size);
+    if (m != nullptr && LabelOf(m) < bound) return m;
+  } else {
+    uint32_t steps = 0;
+    BlockDesc* m = Head(heap, idx, c);
+    while (m != nullptr && LabelOf(m) < bound && m->blockSize < size) {
+      m = NextInClass(heap, m);
+      ++steps;
+    }
+    WalkedClass(heap, idx, c, steps);
+    if (m != nullptr && LabelOf(m) < bound) return m;
   }
   return up == kNoClass ? nullptr : Head(heap, idx, up);
 }
 
 IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize) {
   MemIndex* idx = IndexOf(heap);
-  IndexCarry carry{IndexCarry::kNothing, IndexWords{}};
+  IndexCarry carry{IndexCarry::kNothing, IndexWords{}, TreeWords{}};
   if (idx->suspended) return carry;
   const bool was = IsMemberSize(d->blockSize);
   const bool will = IsMemberSize(newSize);
@@ -354,6 +421,7 @@ IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize) {
   const uint32_t c = ClassOf(d->blockSize);
   if (will && ClassOf(newSize) == c) {
     carry.kind = IndexCarry::kStays;
+    if (idx->heads[c].tree != 0) carry.tree = *TreeOf(d);
     return carry;
   }
   UnlinkFromClass(heap, idx, d, c);
@@ -366,6 +434,11 @@ void MemIndexSettle(Heap* heap, BlockDesc* d, const IndexCarry& carry) {
   switch (carry.kind) {
     case IndexCarry::kStays:
       if (kWordsInPayload) SetWords(d, carry.words);
+      if (const uint32_t c = ClassOf(d->blockSize);
+          idx->heads[c].tree != 0 && TreeFollows(idx, c)) {
+        *TreeOf(d) = carry.tree;
+        MemTreeResized(heap, idx->heads[c].tree, d);
+      }
       return;
     case IndexCarry::kMoves:
       SetLabel(d, carry.words.label);

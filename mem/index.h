@@ -21,6 +21,8 @@
 //   its gap: when a record's head leaves or goes later and its new head
 //   still comes before gapLow, none of the classes it hid can become a
 //   record, and nothing needs to be weighed again.
+// - A class whose list grew long may also have a treap over the same
+//   members (class_tree.cpp), with a count of them; the table names its root.
 // - `tail` names the chain's last block (a member or not).
 // - The table lives outside the heap, made and given back with it. Its
 //   address is kept in the prevFree slot of the initial pool's descriptor,
@@ -139,6 +141,53 @@ inline void SetWords(BlockDesc* d, const IndexWords& w) {
   *LabelSlot(d) = w.label;
 }
 
+// ---- Treaps over long classes (class_tree.cpp) ------------------------------
+
+// A class list is walked to find a member's place in it, or the first member
+// of at least s bytes in a class of mixed sizes. Short lists make that cheap;
+// a class that grows long gets a treap over its members as well: ordered by
+// label like the list, heap-ordered by a hash of each member's descriptor,
+// each node knowing the largest block below it. It lives in the members'
+// payloads, after their index words, so only classes whose smallest member
+// has room for it (kTreeMinClass and up) can have one.
+struct TreeWords {
+  uint32_t left, right;  // descriptor offsets, 0: none
+  uint32_t maxSize;      // the largest blockSize in the subtree
+};
+inline TreeWords* TreeOf(const BlockDesc* d) {
+  return reinterpret_cast<TreeWords*>(static_cast<char*>(d->data) +
+                                      (kWordsInPayload ? sizeof(IndexWords) : 0));
+}
+constexpr uint32_t kTreeMinClass = 2;  // 32 bytes and more
+static_assert(kTreeMinClass * 16 >=
+                  kOwnerSize + (kWordsInPayload ? sizeof(IndexWords) : 0) + sizeof(TreeWords),
+              "a treap node fits the smallest member of a class that may have a treap");
+// A class gets its treap when a walk of its list passes kTreeFrom members;
+// it loses it below kTreeUntil members, or when the treap has followed more
+// changes than the class has members without being asked anything (a class
+// used only at its head pays nothing for it), which also pays for building
+// it again.
+constexpr uint32_t kTreeFrom = 64;
+constexpr uint32_t kTreeUntil = 16;
+
+// The root of a treap over the class list that starts at `head`.
+uint32_t MemTreeBuild(const Heap* heap, const BlockDesc* head);
+// Adds labelled member `d`; returns the new root.
+uint32_t MemTreeInsert(const Heap* heap, uint32_t root, BlockDesc* d);
+// Takes member `d` out; returns the new root.
+uint32_t MemTreeRemove(const Heap* heap, uint32_t root, const BlockDesc* d);
+// Member `d`'s blockSize changed: refreshes the largest sizes above it.
+void MemTreeResized(const Heap* heap, uint32_t root, const BlockDesc* d);
+// The member with the largest label under `label`, or NULL.
+BlockDesc* MemTreeBefore(const Heap* heap, uint32_t root, uint32_t label);
+// The member with the smallest label of at least `size` bytes, or NULL.
+BlockDesc* MemTreeFirstFit(const Heap* heap, uint32_t root, uint32_t size);
+// True when the treap at `root` holds the members of the class list starting
+// at `head` (`count` of them), in order, with its priorities and sizes right;
+// reads only descriptors that `valid` accepts.
+bool MemTreeCheck(const Heap* heap, uint32_t root, const BlockDesc* head, uint32_t count,
+                  bool (*valid)(const Heap*, uint32_t ref));
+
 // ---- The table ------------------------------------------------------------
 
 // A set of classes: one bit per class and a summary bit per 64-bit word.
@@ -204,6 +253,13 @@ struct ClassHead {
   uint32_t head;    // descriptor offset of the class's first member, 0: empty
   uint32_t label;   // that member's label
   uint32_t gapLow;  // a record's bound on the head labels of its gap
+  uint32_t tree;    // descriptor offset of its treap's root, 0: none
+};
+
+// What a class with a treap also counts, kept apart from the heads.
+struct ClassTree {
+  uint32_t count;  // the class's members
+  uint32_t idle;   // changes the treap followed since it last answered a question
 };
 
 struct MemIndex {
@@ -213,6 +269,7 @@ struct MemIndex {
   uint32_t members;  // labelled members
   bool suspended;
   ClassHead heads[kClassCount];
+  ClassTree trees[kClassCount];
 };
 
 // Descriptor offsets from the heap header; 0 is never a descriptor.
@@ -263,6 +320,7 @@ void MemIndexRemove(Heap* heap, BlockDesc* d);
 struct IndexCarry {
   enum Kind : uint8_t { kNothing, kStays, kMoves, kJoins } kind;
   IndexWords words;
+  TreeWords tree;
 };
 // Before chain member `d` changes its data address or size (to `newSize`),
 // while its words are intact: takes `d` out of its class if the class changes.
