@@ -1,11 +1,6 @@
 // The compaction benchmark: MemCompactHeap on a 16 MiB heap that is half
 // free in alternating blocks, against memmove of the same bytes, both as the
-// very moves compaction makes and as one single memmove.
-//
-// Every timed run starts from 16 MiB just written: the compaction from the
-// half-free heap restored in place from a copy (region and index table), the
-// memmoves from their buffer refreshed the same way. So all three find
-// their data equally warm in the caches.
+// very moves compaction makes and as one single memmove, on the same memory.
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -111,14 +106,6 @@ class HeapCopy {
   std::vector<char> table_;
 };
 
-// A buffer of the heap's size, written afresh before every timed run.
-struct FreshBuffer {
-  explicit FreshBuffer(size_t size) : bytes(size), source(size, 0x5A) {}
-  void Refresh() { std::memcpy(bytes.data(), source.data(), bytes.size()); }
-  std::vector<char> bytes;
-  std::vector<char> source;
-};
-
 // Seconds that `work` takes.
 template <class Work>
 double Seconds(Work work) {
@@ -128,36 +115,39 @@ double Seconds(Work work) {
 }
 
 // Each iteration times, one after the other, the compaction of the half-free
-// heap, the same moves on a buffer of the heap's size (the data movement of
-// compaction without its bookkeeping) and one memmove of as many bytes. Taken
-// turn about, the three meet the same load from whatever else the machine
-// runs. The iteration's time is the compaction's; the counters give the
-// bandwidth of all three.
+// heap, the same moves made on the heap's bytes (the data movement of
+// compaction without its bookkeeping) and one memmove of as many bytes
+// within the heap's region, each after the heap is restored from its copy.
+// Taken turn about on the same memory, the three meet the same caches and
+// the same load from whatever else the machine runs. The iteration's time is
+// the compaction's; the counters give the bandwidth of all three.
 void RunCompaction(benchmark::State& state) {
   BenchHeap heap;
   MakeHalfFree(heap.get());
   const MovePlan plan = PlanMoves(heap.get());
   const HeapCopy halfFree(heap.get());
-  FreshBuffer buffer(kBenchHeapSize);
-  const size_t oneBytes = std::min<size_t>(plan.bytes, kBenchHeapSize / 2);
+  char* base = reinterpret_cast<char*>(heap.get());
+  const size_t oneBytes = std::min<size_t>(plan.bytes, kBenchHeapSize / 2 - kFillMargin);
   double compaction = 0, sameMoves = 0, oneMemmove = 0;
   for (auto _ : state) {
     halfFree.Restore();
     const double seconds = Seconds([] { MemCompactHeap(); });
     state.SetIterationTime(seconds);
     compaction += seconds;
-    buffer.Refresh();
+    halfFree.Restore();
     sameMoves += Seconds([&] {
       for (const BlockMove& m : plan.moves)
-        std::memmove(&buffer.bytes[m.to], &buffer.bytes[m.from], m.size);
+        std::memmove(base + m.to, base + m.from, m.size);
       benchmark::ClobberMemory();
     });
-    buffer.Refresh();
+    halfFree.Restore();
     oneMemmove += Seconds([&] {
-      std::memmove(buffer.bytes.data(), buffer.bytes.data() + oneBytes, oneBytes);
+      std::memmove(base + kFillMargin, base + kFillMargin + oneBytes, oneBytes);
       benchmark::ClobberMemory();
     });
   }
+  halfFree.Restore();
+  MemCompactHeap();
   if (const char* failure = CheckCompacted()) state.SkipWithError(failure);
   const auto n = static_cast<double>(state.iterations());
   state.counters["okr_bytes_per_s"] = n * static_cast<double>(plan.bytes) / compaction;
