@@ -54,7 +54,7 @@ for i in "${!programs[@]}"; do
 done
 
 echo
-echo "==== table (CPU time, medians of $repetitions repetitions) ===="
+echo "==== table (medians of $repetitions repetitions: ns/op in CPU time, compaction in wall time) ===="
 echo "| figure | okr | other | okr/other |"
 echo "|---|---|---|---|"
 for i in "${!programs[@]}"; do

@@ -101,7 +101,9 @@ void SummaryReporter::PrintRows(const std::string& mallocName, bool withCompacti
 
 void SummaryReporter::PrintSummary(const std::string& mallocName, bool withCompaction) const {
   std::printf("\n== summary: okr against malloc of %s\n", mallocName.c_str());
-  std::printf("(CPU time, median of the repetitions; net = with the loop's own cost taken off)\n");
+  std::printf(
+      "(median of the repetitions; ns per operation in CPU time, net = with the loop's\n"
+      " own cost taken off; compaction in wall time, taken turn about with memmove)\n");
   std::printf("%-22s %7s %8s %8s %11s %14s\n", "ns per operation", "loop", "okr", "malloc",
               "okr/malloc", "net okr/malloc");
   PrintWorkloadLine("workload", "workload");
