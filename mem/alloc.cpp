@@ -9,6 +9,11 @@
 
 uint32_t memPurgeCalls = 0;
 
+// The two operations every module calls most take in the steps of this
+// file (flatten): a few percent of their time went to calls.
+__attribute__((flatten)) Handle MemNewHandle(uint32_t size);
+__attribute__((flatten)) ErrCode MemDisposeHandle(Handle h);
+
 bool MemBlockSizeFor(uint32_t n, uint32_t* blockSize) {
   // The granule is a power of two, so raising to it is a mask (a division
   // by the variable would cost more than the rest of an allocation's sums).
