@@ -10,7 +10,14 @@
 // head of its class and that class a record, and no other record changes.
 // Only a head that leaves or changes class makes the records move, and then
 // only the non-empty classes between it and the next record below need a
-// look.
+// look (and, thanks to the gap bounds, mostly not even those).
+//
+// Labels are order-maintenance labels: a new member takes one a step below
+// its chain successor's (LabelStep); when no label is left between its
+// neighbours, a window of members around it is spread out (SpreadLabels),
+// which keeps their order and so every record. A class whose list grows
+// long also gets a treap over it (class_tree.cpp) to find a member's place,
+// or a fitting member, without walking the list.
 #include "mem/index.h"
 
 namespace {
