@@ -1,7 +1,8 @@
 // Fuzz target: every input byte pair is one memory-manager operation on a
 // small heap (allocate, dispose, lock, resize, pointers, compaction); after
-// each one the heap walker must find nothing and every live block must hold
-// the bytes written into it.
+// each one the heap walker must find nothing, the free-block index must
+// choose the block a walk of the chain chooses, and every live block must
+// hold the bytes written into it.
 #include <okr/okr.h>
 
 #include <cstdlib>
@@ -47,6 +48,17 @@ void Resized(uint32_t size) {
   }
 }
 
+// The index's choice for a few sizes against a walk of the chain.
+bool ChoosesAsTheChain(const Heap* heap, uint8_t salt) {
+  for (uint32_t size : {16u, 48u, 16u * (1u + salt), 1040u + salt, 4104u}) {
+    const BlockDesc* walked = heap->freeBlocks;
+    while (walked != nullptr && walked->blockSize < size)
+      walked = walked->nextFree;
+    if (MemChainFindFit(heap, size) != walked) return false;
+  }
+  return true;
+}
+
 void Step(uint8_t op, uint8_t arg) {
   Live* b = live.empty() ? nullptr : &live[arg % live.size()];
   uint32_t size = (op & 0x80) ? arg * 37u : arg / 4u;  // mostly small, sometimes large
@@ -88,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemSetHeap(heap);
   for (size_t i = 0; i + 1 < size; i += 2) {
     Step(data[i], data[i + 1]);
-    if (MemCheckHeap(heap) != 0) std::abort();
+    if (MemCheckHeap(heap) != 0 || !ChoosesAsTheChain(heap, data[i + 1])) std::abort();
     for (const Live& b : live) {
       if (!Holds(b)) std::abort();
     }

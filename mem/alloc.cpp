@@ -5,33 +5,30 @@
 // size changes in place keeps its place, so the chain is ascending only as
 // far as such changes allow. The search takes the first block in chain order
 // that is large enough.
-#include "mem/internal.h"
+#include "mem/index.h"
 
 uint32_t memPurgeCalls = 0;
 
+// The two operations every module calls most take in the steps of this
+// file (flatten): a few percent of their time went to calls.
+__attribute__((flatten)) Handle MemNewHandle(uint32_t size);
+__attribute__((flatten)) ErrCode MemDisposeHandle(Handle h);
+
 bool MemBlockSizeFor(uint32_t n, uint32_t* blockSize) {
-  uint64_t granule = memBlockAlign;
-  uint64_t size = (uint64_t{n} + kOwnerSize + granule - 1) / granule * granule;
+  // The granule is a power of two, so raising to it is a mask (a division
+  // by the variable would cost more than the rest of an allocation's sums).
+  const uint64_t mask = uint64_t{memBlockAlign} - 1;
+  const uint64_t size = (uint64_t{n} + kOwnerSize + mask) & ~mask;
   if (size > UINT32_MAX) return false;
   *blockSize = static_cast<uint32_t>(size);
   return true;
 }
 
-// The last member of the chain: after the index's last member only small
-// blocks can follow.
-static BlockDesc* ChainTail(const Heap* heap) {
-  BlockDesc* d = MemIndexLast(heap);
-  if (d == nullptr) d = heap->freeBlocks;
-  while (d != nullptr && d->nextFree != nullptr)
-    d = d->nextFree;
-  return d;
-}
-
 // The two chain primitives below are the only places that know how the
-// chain is searched. Blocks too small for the index gather at the chain's
-// head and are walked; larger ones are found through the index.
-BlockDesc* MemChainFindFit(Heap* heap, MemWord size) {
-  if (IsIndexed(size)) return MemIndexFirstFit(heap, size);
+// chain is searched: through the free-block index, except for sizes under
+// its members' (no allocation asks for those), which walk the chain.
+BlockDesc* MemChainFindFit(const Heap* heap, uint32_t size) {
+  if (IsMemberSize(size)) return MemIndexFirstFit(heap, size);
   BlockDesc* d = heap->freeBlocks;
   while (d != nullptr && d->blockSize < size)
     d = d->nextFree;
@@ -39,57 +36,48 @@ BlockDesc* MemChainFindFit(Heap* heap, MemWord size) {
 }
 
 void MemChainInsert(Heap* heap, BlockDesc* d) {
-  BlockDesc* at;      // the first chain member at least as large as d
-  BlockDesc* before;  // the chain member that will precede d
-  if (IsIndexed(d->blockSize)) {
-    at = MemIndexFirstFit(heap, d->blockSize);
-    before = at != nullptr ? at->prevFree : ChainTail(heap);
-    MemIndexInsertBefore(heap, d, at);
-  } else {
-    before = nullptr;
-    at = heap->freeBlocks;
-    while (at != nullptr && at->blockSize < d->blockSize) {
-      before = at;
-      at = at->nextFree;
-    }
-  }
+  BlockDesc* at = MemChainFindFit(heap, d->blockSize);  // d goes right before it
+  BlockDesc* before = at != nullptr ? at->prevFree : MemChainTail(heap);
   d->prevFree = before;
   d->nextFree = at;
-  if (at != nullptr) at->prevFree = d;
+  if (at != nullptr) {
+    at->prevFree = d;
+  } else {
+    MemSetChainTail(heap, d);
+  }
   if (before != nullptr) {
     before->nextFree = d;
   } else {
     heap->freeBlocks = d;
   }
+  MemIndexInsert(heap, d);
 }
 
 void MemUnlinkFree(BlockDesc* d) {
   Heap* heap = memCurrentHeap;
-  if (IsIndexed(d->blockSize)) MemIndexRemove(heap, d);
+  MemIndexRemove(heap, d);
+  MemChainUnlink(heap, d);
+}
+
+void MemChainUnlink(Heap* heap, BlockDesc* d) {
   if (d->prevFree != nullptr) {
     d->prevFree->nextFree = d->nextFree;
   } else {
     heap->freeBlocks = d->nextFree;
   }
-  if (d->nextFree != nullptr) d->nextFree->prevFree = d->prevFree;
+  if (d->nextFree != nullptr) {
+    d->nextFree->prevFree = d->prevFree;
+  } else {
+    MemSetChainTail(heap, d->prevFree);
+  }
 }
 
-void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, MemWord blockSize) {
-  const bool was = IsIndexed(d->blockSize);
-  const bool will = IsIndexed(blockSize);
-  if (was && !will) MemIndexRemove(heap, d);
-  void* oldData = d->data;
-  IndexNode node;
-  if (was && will) std::memcpy(&node, oldData, sizeof node);  // before the owner word lands
+void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, uint32_t blockSize) {
+  const IndexCarry carry = MemIndexLift(heap, d, blockSize);  // before the owner word lands
   d->data = data;
   d->blockSize = blockSize;
-  if (was && will && data != oldData) MemIndexMoved(heap, d, oldData, node);
   WriteOwner(d);
-  if (was && will) {
-    MemIndexResized(heap, d);
-  } else if (!was && will) {
-    MemIndexInsertInPlace(heap, d);
-  }
+  MemIndexSettle(heap, d, carry);
 }
 
 void MemPlaceBlock(BlockDesc* d) {
@@ -101,7 +89,7 @@ void MemClaimBlock(Heap* heap, BlockDesc* d, MemWord requestedSize, uint32_t fla
   d->requestedSize = requestedSize;
   d->flags = flags;
   MemPlaceBlock(d);
-  heap->freeBytes -= static_cast<uint32_t>(d->blockSize);
+  heap->freeBytes -= d->blockSize;
 }
 
 void MemLinkAfter(BlockDesc* before, BlockDesc* d) {
@@ -177,7 +165,10 @@ Handle MemNewHandle(uint32_t size) {
     return nullptr;
   }
   memLastError = errNone;
-  BlockDesc* d = MemFindBlock(blockSize, 0);
+  // Most searches find a block at once; MemFindBlock grows, compacts and
+  // purges when not.
+  BlockDesc* d = heap->freeMasters != nullptr ? MemChainFindFit(heap, blockSize) : nullptr;
+  if (d == nullptr) d = MemFindBlock(blockSize, 0);
   if (d == nullptr) return nullptr;
   MemSplitBlock(d, blockSize);
   MemClaimBlock(heap, d, size, memFlagInUse);
@@ -193,12 +184,12 @@ ErrCode MemDisposeHandle(Handle h) {
   if (!IsLiveHandle(h)) return errMemInvalidHandle;
   if (IsResource(h)) return errMemResourceData;
 
-  heap->freeBytes += static_cast<uint32_t>(h->blockSize);
+  heap->freeBytes += h->blockSize;
   BlockDesc* prev = h->prev;
   BlockDesc* next = h->next;
   bool nextFree = next != nullptr && IsFree(next);
   if (prev != nullptr && IsFree(prev)) {
-    MemWord merged = prev->blockSize + h->blockSize;
+    uint32_t merged = prev->blockSize + h->blockSize;
     MemReleaseDesc(h);
     if (nextFree) {
       merged += next->blockSize;

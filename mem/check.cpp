@@ -1,7 +1,7 @@
 // The heap walker: checks every invariant of a heap (see internal.h) and
 // gathers its statistics. It bounds-checks every address against the region
 // before reading through it, so a corrupted heap yields a code, not a crash.
-#include "mem/internal.h"
+#include "mem/index.h"
 
 namespace {
 
@@ -21,7 +21,15 @@ struct Walk {
   uint32_t listFree = 0;
   uint64_t listFreeBytes = 0;
   uint32_t descsInList = 0;
+  // The chain's members class by class: how many, and a sum of a hash of
+  // their descriptors, which each class list must reproduce.
+  uint32_t classMembers[kClassCount];
+  uint64_t classHash[kClassCount];
 };
+
+// Large, so not on the stack; at namespace scope, since a function-local
+// static would need the C++ runtime's guard. One thread uses the manager.
+Walk checkWalk;
 
 uintptr_t Addr(const void* p) {
   return reinterpret_cast<uintptr_t>(p);
@@ -152,111 +160,118 @@ ErrCode CheckChain(const Walk& w) {
   return w.heap->freeBytes == w.listFreeBytes ? errNone : errMemBadHeap;
 }
 
-// A node named by an index link, checked before it is read: inside the
-// region, in the payload of a free block of index size that names it back.
-// NULL for no link, kBadLink for a link that fails.
-const IndexNode* const kBadLink = reinterpret_cast<const IndexNode*>(alignof(IndexNode));
-
-const IndexNode* Follow(const Walk& w, uint32_t ref) {
-  if (ref == 0) return nullptr;
-  const IndexNode* n = MemIndexNodeAt(w.heap, ref);
-  if (!InRegion(w, Addr(n) - kOwnerSize, kOwnerSize + sizeof(IndexNode)) ||
-      Addr(n) % alignof(IndexNode) != 0) {
-    return kBadLink;
-  }
-  const BlockDesc* d = ReadOwner(n);
-  if (CheckDesc(w, d) || d->data != n || !IsFree(d) || !IsIndexed(d->blockSize) ||
-      n->size != d->blockSize) {
-    return kBadLink;
-  }
-  return n;
+uint64_t HashOf(uint32_t ref) {
+  uint64_t x = ref * 0x9E3779B97F4A7C15u;
+  return x ^ (x >> 29);
 }
 
-uint32_t MaxOf(const IndexNode* n) {
-  return std::max(n->size, std::max(n->leftMax, n->rightMax));
+// Pass over the chain: labels ascend, the tail is the last block, and each
+// class's members are counted and hashed.
+ErrCode CheckChainLabels(Walk& w, const MemIndex* idx) {
+  uint64_t last = 0;
+  uint32_t members = 0;
+  const BlockDesc* end = nullptr;
+  for (const BlockDesc* d = w.heap->freeBlocks; d != nullptr; end = d, d = d->nextFree) {
+    if (!IsMemberSize(d->blockSize)) continue;
+    if (LabelOf(d) <= last) return errMemInvalidHandle;
+    last = LabelOf(d);
+    const uint32_t c = ClassOf(d->blockSize);
+    ++w.classMembers[c];
+    w.classHash[c] += HashOf(RefOf(w.heap, d));
+    ++members;
+  }
+  if (idx->tail != RefOf(w.heap, end) || idx->members != members) return errMemInvalidHandle;
+  return errNone;
 }
 
-const BlockDesc* NextMember(const BlockDesc* d) {
-  while (d != nullptr && !IsIndexed(d->blockSize))
-    d = d->nextFree;
+// A class list member named by `ref`, checked before its node is read: a
+// free block of class `c` whose payload lies in the region. NULL when the
+// link fails.
+const BlockDesc* Follow(const Walk& w, uint32_t ref, uint32_t c) {
+  const BlockDesc* d = DescAt(w.heap, ref);
+  if (CheckDesc(w, d) || !IsFree(d) || IsSpare(d) || !IsMemberSize(d->blockSize)) return nullptr;
+  if (!InRegion(w, Addr(d->data) - kOwnerSize, d->blockSize) || ClassOf(d->blockSize) != c) {
+    return nullptr;
+  }
   return d;
 }
 
-// One node: its children name it as parent, sit no higher in priority, and
-// its recorded subtree sizes are right.
-bool NodeAgrees(const Walk& w, const IndexNode* n) {
-  const uint32_t self = MemIndexRef(w.heap, n);
-  const uint32_t prio = MemIndexPriority(ReadOwner(n));
-  for (bool left : {true, false}) {
-    const IndexNode* c = Follow(w, left ? n->left : n->right);
-    if (c == kBadLink) return false;
-    if (c != nullptr && (c->parent != self || MemIndexPriority(ReadOwner(c)) > prio)) return false;
-    if ((left ? n->leftMax : n->rightMax) != (c == nullptr ? 0 : MaxOf(c))) return false;
-  }
-  return true;
+// Follow for the treap of class checkFollowClass, in the current walk.
+uint32_t checkFollowClass = 0;
+bool FollowForTree(const Heap*, uint32_t ref) {
+  return Follow(checkWalk, ref, checkFollowClass) != nullptr;
 }
 
-// Bounded moves through the index: every step counts against `budget`, so a
-// corrupted index with a cycle ends in kBadLink.
-struct IndexWalk {
-  const Walk& w;
-  uint64_t budget;
-
-  const IndexNode* Step(uint32_t ref) {
-    if (budget == 0) return kBadLink;
-    --budget;
-    return Follow(w, ref);
+// Class `c`'s list: in chain order, linked both ways (but for the head's
+// prev link), exactly the chain's members of that class, its head, head
+// label and count as the table says; and its treap, if it has one, right.
+ErrCode CheckClassList(const Walk& w, const MemIndex* idx, uint32_t c) {
+  const uint32_t count = w.classMembers[c];
+  if (Contains(idx->nonEmpty, c) != (count != 0) || (count == 0) != (idx->heads[c].head == 0)) {
+    return errMemInvalidHandle;
   }
+  uint32_t seen = 0;
+  uint64_t hash = 0;
+  uint64_t last = 0;
+  uint32_t prev = 0;
+  for (uint32_t ref = idx->heads[c].head; ref != 0; prev = ref, ref = NextOf(DescAt(w.heap, ref))) {
+    const BlockDesc* d = Follow(w, ref, c);
+    if (d == nullptr || ++seen > count || LabelOf(d) <= last) return errMemInvalidHandle;
+    if (seen > 1 && PrevOf(d) != prev) return errMemInvalidHandle;  // the head's is unused
+    if (seen == 1 && idx->heads[c].label != LabelOf(d)) return errMemInvalidHandle;
+    last = LabelOf(d);
+    hash += HashOf(ref);
+  }
+  if (seen != count || hash != w.classHash[c]) return errMemInvalidHandle;
+  if (idx->heads[c].tree == 0) return errNone;
+  checkFollowClass = c;
+  const bool ok = c >= kTreeMinClass && idx->trees[c].count == count &&
+                  MemTreeCheck(w.heap, idx->heads[c].tree, DescAt(w.heap, idx->heads[c].head),
+                               count, FollowForTree);
+  return ok ? errNone : errMemInvalidHandle;
+}
 
-  const IndexNode* Leftmost(const IndexNode* n) {
-    for (;;) {
-      const IndexNode* left = Step(n->left);
-      if (left == nullptr) return n;
-      if (left == kBadLink) return kBadLink;
-      n = left;
+// The class sets: summaries agree with their words, the records are exactly
+// the classes whose heads precede the heads of all classes above, and each
+// record's gap bound is at most the head label of every class in its gap.
+ErrCode CheckClassSets(const MemIndex* idx) {
+  for (const ClassSet* set : {&idx->nonEmpty, &idx->records}) {
+    if (set->words[kClassWords] != 0) return errMemInvalidHandle;
+    for (uint32_t w = 0; w < 64; ++w) {
+      const bool any = w < kClassWords && set->words[w] != 0;
+      if (((set->summary >> w) & 1) != any) return errMemInvalidHandle;
     }
   }
-
-  // The right subtree's leftmost, or the first ancestor reached from its left.
-  const IndexNode* Successor(const IndexNode* n) {
-    const IndexNode* right = Step(n->right);
-    if (right != nullptr) return right == kBadLink ? kBadLink : Leftmost(right);
-    for (;;) {
-      const IndexNode* parent = Step(n->parent);
-      if (parent == nullptr || parent == kBadLink) return parent;
-      if (parent->left == MemIndexRef(w.heap, n)) return parent;
-      n = parent;
-    }
-  }
-};
-
-// The index holds exactly the chain's blocks of index size, in chain order.
-ErrCode CheckIndex(const Walk& w) {
-  IndexWalk walk{w, 4 * uint64_t{w.listFree} + 4};
-  const IndexNode* n = nullptr;
-  if (const BlockDesc* root = MemIndexRoot(w.heap)) {
-    if (CheckDesc(w, root)) return errMemInvalidHandle;
-    n = walk.Step(MemIndexRef(w.heap, static_cast<const IndexNode*>(root->data)));
-    if (n == kBadLink || n->parent != 0) return errMemInvalidHandle;
-    n = walk.Leftmost(n);
-  }
-  const BlockDesc* member = NextMember(w.heap->freeBlocks);
-  for (; n != nullptr; n = walk.Successor(n)) {
-    if (n == kBadLink || member == nullptr || member->data != n || !NodeAgrees(w, n)) {
+  uint64_t bound = uint64_t{1} << 32;
+  uint32_t gapLow = 0;
+  for (uint32_t c = kClassCount; c-- > 0;) {
+    const bool nonEmpty = Contains(idx->nonEmpty, c);
+    const bool record = nonEmpty && idx->heads[c].label < bound;
+    if (Contains(idx->records, c) != record) return errMemInvalidHandle;
+    if (record) {
+      bound = idx->heads[c].label;
+      gapLow = idx->heads[c].gapLow;
+    } else if (nonEmpty && idx->heads[c].label < gapLow) {
       return errMemInvalidHandle;
     }
-    member = NextMember(member->nextFree);
   }
-  return member == nullptr ? errNone : errMemInvalidHandle;
+  return errNone;
+}
+
+// The free-block index of a heap at rest (see index.h).
+ErrCode CheckIndex(Walk& w) {
+  const MemIndex* idx = IndexOf(w.heap);
+  if (idx == nullptr || idx->suspended) return errMemInvalidHandle;
+  if (ErrCode err = CheckChainLabels(w, idx)) return err;
+  for (uint32_t c = 0; c < kClassCount; ++c) {
+    if (ErrCode err = CheckClassList(w, idx, c)) return err;
+  }
+  return CheckClassSets(idx);
 }
 
 const Heap* HeapOrCurrent(Heap* heap) {
   return heap != nullptr ? heap : memCurrentHeap;
 }
-
-// Large, so not on the stack; at namespace scope, since a function-local
-// static would need the C++ runtime's guard. One thread uses the manager.
-Walk checkWalk;
 
 }  // namespace
 

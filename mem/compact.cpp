@@ -1,62 +1,143 @@
 // Compaction: one pass over the block list that merges runs of free blocks
 // and slides unlocked blocks down over the free space before them.
-#include "mem/internal.h"
+//
+// The pass gives, byte for byte, the heap that sliding one block at a time
+// gives: a free block f meets the blocks after it in turn; a free one is
+// merged into f (its descriptor released); an unlocked one slides down to
+// f's place, and f, with the same size, follows it; f stops in front of a
+// locked block, in front of an unlocked block followed by a locked one, or
+// at the end. Blocks that slide between two merges all move down by f's
+// size at that time, so they travel in one memmove (made a few dozen runs
+// later, see Runs); the block list is relinked once per stretch, and the
+// free-block index is rebuilt once at the end of the pass.
+#include "mem/index.h"
 
 uint32_t memCompactions = 0;
 
-BlockDesc* MemSlideBlock(BlockDesc* f) {
-  Heap* heap = memCurrentHeap;
-  BlockDesc* u = f->next;
-  // The heap's last block may have been handed out whole with a size that is
-  // not a word multiple; moving it would leave the free block behind it off
-  // the word boundary, so that odd tail stays with the free block.
-  MemWord odd = 0;
-  if (u->next == nullptr) {
-    odd = u->blockSize % kOwnerSize;
-    u->blockSize -= odd;
-    f->blockSize += odd;
-    heap->freeBytes += static_cast<uint32_t>(odd);
+namespace {
+
+// Runs of blocks that move down together, gathered a few dozen at a time
+// so that the moves stream through memory one after another instead of
+// taking turns with the descriptors. The moves keep their order, and each
+// reads only bytes that no earlier move of the pass has written.
+class Runs {
+ public:
+  // Adds `bytes` at `from`, which go to `to`: to the open run if there is one.
+  void Add(char* from, char* to, size_t bytes) {
+    if (open_) {
+      runs_[count_ - 1].bytes += bytes;
+      return;
+    }
+    if (count_ == kBatch) Move();
+    runs_[count_++] = Run{from, to, bytes};
+    open_ = true;
   }
-  // The moved block overwrites f's payload: an index node is carried over.
-  IndexNode node;
-  const bool carry = !MemIndexIsSuspended() && IsIndexed(f->blockSize);
-  if (carry) std::memcpy(&node, f->data, sizeof node);
-  void* oldData = f->data;
-  std::memmove(BlockStart(f), BlockStart(u), u->blockSize);
-  u->data = f->data;
-  f->data = static_cast<char*>(f->data) + u->blockSize;
-  WriteOwner(f);
-  if (carry) {
-    MemIndexMoved(heap, f, oldData, node);
-    if (odd != 0) MemIndexResized(heap, f);
+  // The next block moves by another distance: it starts a new run.
+  void Close() { open_ = false; }
+  // Makes every move gathered so far.
+  void Move() {
+    for (int i = 0; i < count_; ++i)
+      std::memmove(runs_[i].to, runs_[i].from, runs_[i].bytes);
+    count_ = 0;
+    open_ = false;
   }
 
-  BlockDesc* before = f->prev;
-  BlockDesc* after = u->next;
-  MemLinkPair(heap, before, u);
-  MemLinkPair(heap, u, f);
-  MemLinkPair(heap, f, after);
-  return f;
+ private:
+  static constexpr int kBatch = 64;
+  struct Run {
+    char* from;
+    char* to;
+    size_t bytes;
+  };
+  Run runs_[kBatch];
+  int count_ = 0;
+  bool open_ = false;
+};
+
+// Walks the block list some way ahead of the pass and asks the caches for
+// the chain neighbours of the free blocks it meets: taking a merged block out
+// of the chain writes to two descriptors anywhere in the pools.
+class Lookahead {
+ public:
+  explicit Lookahead(BlockDesc* from) : at_(from) {
+    for (int i = 0; i < kDistance; ++i)
+      Step();
+  }
+  void Step() {
+    if (at_ == nullptr) return;
+    at_ = at_->next;
+    if (at_ != nullptr && IsFree(at_)) {
+      __builtin_prefetch(at_->prevFree, 1);
+      __builtin_prefetch(at_->nextFree, 1);
+    }
+  }
+
+ private:
+  static constexpr int kDistance = 16;
+  BlockDesc* at_;
+};
+
+// Makes `d` follow `prev` in the block list, unless it already does. (Merged
+// blocks leave the list without their neighbours being told, so a block
+// after one still names it as its prev.)
+void Follow(BlockDesc* prev, BlockDesc* d) {
+  if (d->prev == prev) return;
+  d->prev = prev;
+  prev->next = d;
 }
+
+// Free block `f` meets the blocks after it (see the top of the file). Returns
+// the block in front of which f stops, or NULL at the end of the heap.
+BlockDesc* CompactFrom(Heap* heap, BlockDesc* f) {
+  BlockDesc* last = f->prev;  // the block list up to here is final
+  char* to = BlockStart(f);   // where the next sliding block goes
+  Runs runs;
+  BlockDesc* x = f->next;
+  Lookahead ahead(x);
+  while (x != nullptr && !IsLocked(x)) {
+    ahead.Step();
+    BlockDesc* after = x->next;
+    if (IsFree(x)) {
+      runs.Close();
+      f->blockSize += x->blockSize;
+      MemChainUnlink(heap, x);  // its neighbours in the block list are relinked below
+      MemPushSpare(heap, x);
+      x = after;
+      continue;
+    }
+    if (after != nullptr && IsLocked(after)) break;  // it would only move the gap up to the lock
+    if (after == nullptr) {
+      // The heap's last block may have an odd size; moved whole, it would
+      // leave f off the word boundary, so its odd tail goes to f.
+      const uint32_t odd = x->blockSize % kOwnerSize;
+      x->blockSize -= odd;
+      f->blockSize += odd;
+      heap->freeBytes += odd;
+    }
+    runs.Add(BlockStart(x), to, x->blockSize);
+    x->data = to + kOwnerSize;
+    Follow(last, x);
+    last = x;
+    to += x->blockSize;
+    x = after;
+  }
+  runs.Move();
+  f->data = to + kOwnerSize;
+  WriteOwner(f);
+  Follow(last, f);
+  f->next = x;
+  if (x != nullptr) x->prev = f;
+  return x;
+}
+
+}  // namespace
 
 void MemCompactHeap() {
   ++memCompactions;
   Heap* heap = memCurrentHeap;
   MemIndexSuspend(heap);
-  BlockDesc* cur = heap->firstBlock;
-  while (cur->next != nullptr) {
-    BlockDesc* nxt = cur->next;
-    if (!IsFree(cur) || IsLocked(nxt)) {
-      cur = nxt;
-    } else if (IsFree(nxt)) {
-      MemWord merged = cur->blockSize + nxt->blockSize;  // cur keeps its chain position
-      MemReleaseDesc(nxt);
-      MemReshapeFree(heap, cur, static_cast<char*>(cur->data), merged);
-    } else if (nxt->next != nullptr && IsLocked(nxt->next)) {
-      cur = nxt;  // sliding would only move the gap up against the locked block
-    } else {
-      MemSlideBlock(cur);
-    }
+  for (BlockDesc* cur = heap->firstBlock; cur != nullptr && cur->next != nullptr;) {
+    cur = IsFree(cur) ? CompactFrom(heap, cur) : cur->next;
   }
   MemIndexRebuild(heap);
 }

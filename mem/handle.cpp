@@ -15,7 +15,7 @@ ErrCode MemLockHandle(Handle h) {
 
 ErrCode MemUnlockHandle(Handle h) {
   if (h == nullptr) return errMemNilHandle;
-  h->flags &= ~MemWord{memFlagLocked};
+  h->flags &= ~uint32_t{memFlagLocked};
   return errNone;
 }
 

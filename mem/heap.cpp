@@ -3,7 +3,7 @@
 // master pool, then blocks up to `limit`.
 #include <cstdlib>
 
-#include "mem/internal.h"
+#include "mem/index.h"
 
 Heap* memCurrentHeap = nullptr;
 Heap* memHeapList = nullptr;
@@ -27,8 +27,8 @@ static bool HeapFits(uint64_t headerOffset, uint32_t regionSize, uint32_t master
 
 // Lays out the header, the pool block and the one free block. The heap is
 // current while this runs.
-static void FormatHeap(Heap* heap, void* region, char* limit, uint32_t masterCount,
-                       PurgeProc purge) {
+static void FormatHeap(Heap* heap, void* region, char* limit, uint32_t masterCount, PurgeProc purge,
+                       void* indexTable) {
   auto* pool = reinterpret_cast<BlockDesc*>(heap + 1);
   auto poolBytes = static_cast<MemWord>(masterCount) * sizeof(BlockDesc);
   char* poolEnd = reinterpret_cast<char*>(pool) + poolBytes;
@@ -52,14 +52,15 @@ static void FormatHeap(Heap* heap, void* region, char* limit, uint32_t masterCou
   poolDesc->prev = nullptr;
   poolDesc->next = freeDesc;
   heap->firstBlock = poolDesc;
+  MemIndexInit(heap, indexTable);
 
   freeDesc->data = poolEnd + kOwnerSize;
-  freeDesc->blockSize = static_cast<MemWord>(limit - poolEnd);
+  freeDesc->blockSize = static_cast<uint32_t>(limit - poolEnd);
   freeDesc->flags = memFlagFree;
   freeDesc->next = nullptr;
   freeDesc->prev = poolDesc;
   MemPlaceBlock(freeDesc);
-  heap->freeBytes = static_cast<uint32_t>(freeDesc->blockSize);
+  heap->freeBytes = freeDesc->blockSize;
 }
 
 ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t regionSize,
@@ -84,9 +85,17 @@ ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t
     return errMemBadHeap;
   }
 
+  // The free-block index's table: the one other allocation a heap makes.
+  void* indexTable = std::malloc(MemIndexBytes());
+  if (indexTable == nullptr) {
+    std::free(region);
+    return errNoSystemMemory;
+  }
+
   auto* heap = reinterpret_cast<Heap*>(header);
   memCurrentHeap = heap;
-  FormatHeap(heap, region, static_cast<char*>(region) + regionSize - 1, masterCount, purge);
+  FormatHeap(heap, region, static_cast<char*>(region) + regionSize - 1, masterCount, purge,
+             indexTable);
 
   heap->prevHeap = nullptr;
   heap->nextHeap = memHeapList;
@@ -116,6 +125,7 @@ ErrCode MemDisposeHeap(Heap** heapRef) {
   // answer 0x4601 instead of touching released memory.
   if (memCurrentHeap == heap) memCurrentHeap = nullptr;
   heap->magic = 0;
+  std::free(IndexOf(heap));
   std::free(heap->region);
   *heapRef = nullptr;
   return errNone;

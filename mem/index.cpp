@@ -1,282 +1,517 @@
-// The free-block index: a treap over the free chain's large blocks, kept in
-// chain order, so that "the first block in chain order that is large
-// enough" takes O(log n) instead of a walk of the chain.
+// The free-block index (invariants in index.h): size classes whose members
+// are listed in chain order, labels that order members of different classes,
+// and the record classes that answer a search with one bitmap lookup.
 //
-// - Members are exactly the chain's blocks of at least kIndexMinSize bytes;
-//   smaller ones never satisfy a search of that size and stay chain-only.
-// - A member's node lives in its own free payload, right at `data`, just
-//   after the owner word that leads back to the descriptor. Nodes link to
-//   each other by their offset from the heap header (0: none), so a search
-//   touches one node per level and nothing else.
-// - In-order (left, node, right) is the members' order in the chain; each
-//   node knows its block's size and the largest size in either subtree; a
-//   parent's priority (a hash of its descriptor's address) is at least its
-//   children's.
-// - The root's descriptor is kept in the prevFree slot of the heap's first
-//   block, the initial pool, which is never free.
-// - Compaction suspends the index and rebuilds it in one pass at its end.
-#include "mem/internal.h"
+// Why records work: the first block of at least s bytes comes before every
+// other such block, so it is the head of its class and its head comes before
+// the heads of all classes above; that is, it heads a record. A new block
+// enters the chain right in front of the first block at least as large, so
+// it comes before every member of the classes above its own: it becomes the
+// head of its class and that class a record, and no other record changes.
+// Only a head that leaves or changes class makes the records move, and then
+// only the non-empty classes between it and the next record below need a
+// look (and, thanks to the gap bounds, mostly not even those).
+//
+// Labels are order-maintenance labels: a new member takes one a step below
+// its chain successor's (LabelStep); when no label is left between its
+// neighbours, a window of members around it is spread out (SpreadLabels),
+// which keeps their order and so every record. A class whose list grows
+// long also gets a treap over it (class_tree.cpp) to find a member's place,
+// or a fitting member, without walking the list.
+#include "mem/index.h"
 
 namespace {
 
-bool memIndexSuspended = false;
-
-IndexNode* NodeAt(const Heap* heap, uint32_t ref) {
-  if (ref == 0) return nullptr;
-  return reinterpret_cast<IndexNode*>(reinterpret_cast<uintptr_t>(heap) + ref);
+// Labels are 1 .. 2^32 - 1; 0 and 2^32 stand for "before the first" and
+// "after the last" member.
+constexpr uint64_t kLabelEnd = uint64_t{1} << 32;
+// A new label stays at most this close to its successor: most blocks enter
+// in front of an equal block, each in front of the one before, so a run
+// entering at one place uses up the room below it step by step. The step
+// shrinks as the index fills, to leave every member room.
+// (About an eighth of the label space over the members, as a power of two.)
+uint64_t LabelStep(const MemIndex* idx) {
+  const int width = std::bit_width(idx->members | 1u);
+  return width >= 25 ? 16 : std::min(uint64_t{65536}, uint64_t{1} << (29 - width));
 }
 
-uint32_t RefOf(const Heap* heap, const IndexNode* n) {
-  if (n == nullptr) return 0;
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(n) - reinterpret_cast<uintptr_t>(heap));
+// ---- Members --------------------------------------------------------------
+
+BlockDesc* Head(const Heap* heap, const MemIndex* idx, uint32_t c) {
+  return DescAt(heap, idx->heads[c].head);
 }
 
-IndexNode* NodeOf(const BlockDesc* d) {
-  return static_cast<IndexNode*>(d->data);
-}
-BlockDesc* DescOf(const IndexNode* n) {
-  return ReadOwner(n);
-}
-uint32_t Priority(const IndexNode* n) {
-  return MemIndexPriority(DescOf(n));
+// The label of class `c`'s head, or kLabelEnd for no class.
+uint64_t HeadLabel(const MemIndex* idx, uint32_t c) {
+  return c == kNoClass ? kLabelEnd : idx->heads[c].label;
 }
 
-uint32_t MaxOf(const IndexNode* n) {
-  return n == nullptr ? 0 : std::max(n->size, std::max(n->leftMax, n->rightMax));
+BlockDesc* NextInClass(const Heap* heap, const BlockDesc* d) {
+  return DescAt(heap, NextOf(d));
 }
 
-IndexNode* Root(const Heap* heap) {
-  BlockDesc* d = heap->firstBlock->prevFree;
-  return d == nullptr ? nullptr : NodeOf(d);
+// The nearest members before and after `d` in the chain (chain blocks too
+// small to be members are passed over).
+BlockDesc* PrevMember(const BlockDesc* d) {
+  BlockDesc* x = d->prevFree;
+  while (x != nullptr && !IsMemberSize(x->blockSize))
+    x = x->prevFree;
+  return x;
 }
 
-void SetRoot(Heap* heap, const IndexNode* n) {
-  heap->firstBlock->prevFree = n == nullptr ? nullptr : DescOf(n);
+BlockDesc* NextMember(const BlockDesc* d) {
+  BlockDesc* x = d->nextFree;
+  while (x != nullptr && !IsMemberSize(x->blockSize))
+    x = x->nextFree;
+  return x;
 }
 
-IndexNode* Left(const Heap* heap, const IndexNode* n) {
-  return NodeAt(heap, n->left);
-}
-IndexNode* Right(const Heap* heap, const IndexNode* n) {
-  return NodeAt(heap, n->right);
-}
-IndexNode* Parent(const Heap* heap, const IndexNode* n) {
-  return NodeAt(heap, n->parent);
+// ---- Records --------------------------------------------------------------
+
+// No head label at all: the bound of a gap without members.
+constexpr uint32_t kNoLabel = ~0u;
+
+uint32_t& GapLow(MemIndex* idx, uint32_t c) {
+  return idx->heads[c].gapLow;
 }
 
-void Refresh(const Heap* heap, IndexNode* n) {
-  n->leftMax = MaxOf(Left(heap, n));
-  n->rightMax = MaxOf(Right(heap, n));
+void Lower(uint32_t& bound, uint64_t label) {
+  if (label < bound) bound = static_cast<uint32_t>(label);
 }
 
-// Refreshes the subtree sizes from `n` up, as far as they change.
-void UpdatePath(const Heap* heap, IndexNode* n) {
-  while (n != nullptr) {
-    uint32_t before = MaxOf(n);
-    Refresh(heap, n);
-    IndexNode* parent = Parent(heap, n);
-    if (MaxOf(n) == before && parent != nullptr) {
-      uint32_t seen = parent->left == RefOf(heap, n) ? parent->leftMax : parent->rightMax;
-      if (seen == before) return;
+// Class `c` has a head that came earlier in the chain (a new class or a new
+// head): it may become a record and end records below it, whose gaps then
+// join its own.
+void HeadCameEarlier(MemIndex* idx, uint32_t c) {
+  const uint32_t label = idx->heads[c].label;
+  const uint32_t up = FirstFrom(idx->records, c + 1);
+  if (HeadLabel(idx, up) < label) {  // hidden: c lies in up's gap
+    Lower(GapLow(idx, up), label);
+    return;
+  }
+  uint32_t gapLow = kNoLabel;
+  if (Contains(idx->records, c)) {
+    gapLow = GapLow(idx, c);
+  } else if (up != kNoClass) {
+    gapLow = GapLow(idx, up);  // c's new gap was part of up's
+  }
+  Insert(idx->records, c);
+  for (uint32_t r = LastBelow(idx->records, c); r != kNoClass && idx->heads[r].label > label;
+       r = LastBelow(idx->records, r)) {
+    Lower(gapLow, idx->heads[r].label);
+    Lower(gapLow, GapLow(idx, r));
+    Erase(idx->records, r);
+  }
+  GapLow(idx, c) = gapLow;
+}
+
+// Record `c`'s head went later in the chain (to `label`) or away (kLabelEnd).
+// If its gap bound shows
+// that none of the classes it hid comes before both its new head and the
+// next record's head, only c itself is weighed; otherwise c and its gap,
+// down to the next record below (which stays one), are weighed from the top
+// down, word by word of the non-empty set, and every record found gets the
+// exact bound of its new gap.
+void HeadWentLater(MemIndex* idx, uint32_t c, uint64_t label) {
+  const uint32_t up = FirstFrom(idx->records, c + 1);
+  uint64_t bound = HeadLabel(idx, up);
+  if (GapLow(idx, c) >= std::min(label, bound)) {
+    if (label < bound) return;
+    Erase(idx->records, c);
+    if (up != kNoClass) {
+      Lower(GapLow(idx, up), GapLow(idx, c));
+      Lower(GapLow(idx, up), label);
     }
-    n = parent;
+    return;
   }
+  const uint32_t low = LastBelow(idx->records, c);
+  const uint32_t stop = low == kNoClass ? 0 : low + 1;  // weigh classes stop .. c
+  Erase(idx->records, c);
+  uint32_t owner = up;  // the record whose gap the classes weighed now join
+  uint32_t ownerLow = up != kNoClass ? GapLow(idx, up) : kNoLabel;
+  uint32_t w = c / 64;
+  uint64_t bits = idx->nonEmpty.words[w] & (~uint64_t{0} >> (63 - c % 64));
+  for (;;) {
+    if (w == stop / 64) bits &= ~uint64_t{0} << (stop % 64);
+    while (bits != 0) {
+      const uint32_t bit = HighestBit(bits);
+      bits ^= uint64_t{1} << bit;
+      const uint32_t k = w * 64 + bit;
+      const uint32_t headLabel = idx->heads[k].label;
+      if (headLabel >= bound) {
+        Lower(ownerLow, headLabel);
+        continue;
+      }
+      if (owner != kNoClass) GapLow(idx, owner) = ownerLow;
+      Insert(idx->records, k);
+      bound = headLabel;
+      owner = k;
+      ownerLow = kNoLabel;
+    }
+    const uint64_t below = idx->nonEmpty.summary & ((uint64_t{1} << w) - 1);
+    if (w == stop / 64 || (below >> (stop / 64)) == 0) break;
+    w = HighestBit(below);
+    bits = idx->nonEmpty.words[w];
+  }
+  if (owner != kNoClass) GapLow(idx, owner) = ownerLow;
 }
 
-// Makes the link that led to `from` (from `parent`, or the root) lead to `to`.
-void Relink(Heap* heap, IndexNode* parent, uint32_t from, IndexNode* to) {
-  if (to != nullptr) to->parent = RefOf(heap, parent);
-  if (parent == nullptr) {
-    SetRoot(heap, to);
-  } else if (parent->left == from) {
-    parent->left = RefOf(heap, to);
+// Spreading labels between `lo` and `hi` keeps their order but may move a
+// gap's head below its record's bound: bounds above lo come down to lo.
+void LowerGapsTo(MemIndex* idx, uint64_t lo) {
+  for (uint32_t r = FirstFrom(idx->records, 0); r != kNoClass; r = FirstFrom(idx->records, r + 1))
+    Lower(GapLow(idx, r), lo);
+}
+
+// ---- Class lists ----------------------------------------------------------
+
+void SetHead(const Heap* heap, MemIndex* idx, uint32_t c, const BlockDesc* d) {
+  idx->heads[c].head = RefOf(heap, d);
+  idx->heads[c].label = LabelOf(d);
+}
+
+// Class `c`'s treap, built first if the class has grown long enough to want
+// one and has room for it; 0 when it has none.
+// Class `c`'s treap, when a question is put to the class; 0 when it has none.
+uint32_t AskTree(MemIndex* idx, uint32_t c) {
+  idx->trees[c].idle = 0;
+  return idx->heads[c].tree;
+}
+
+// A walk of class `c`'s list just passed `steps` members: a long one builds
+// the class's treap, if the class has room for one.
+void WalkedClass(const Heap* heap, MemIndex* idx, uint32_t c, uint32_t steps) {
+  if (steps < kTreeFrom || c < kTreeMinClass) return;
+  uint32_t count = 0;
+  for (const BlockDesc* m = Head(heap, idx, c); m != nullptr; m = NextInClass(heap, m))
+    ++count;
+  idx->heads[c].tree = MemTreeBuild(heap, Head(heap, idx, c));
+  idx->trees[c] = ClassTree{count, 0};
+}
+
+// True when class `c`'s treap (there is one) is to follow one more change; a
+// treap that has followed too many since it last answered is dropped.
+bool TreeFollows(MemIndex* idx, uint32_t c) {
+  const ClassTree& t = idx->trees[c];
+  if (t.count < kTreeUntil || ++idx->trees[c].idle > t.count) idx->heads[c].tree = 0;
+  return idx->heads[c].tree != 0;
+}
+
+// The rare paths, out of line: a class with a treap gains or loses `d`.
+__attribute__((noinline)) void TreeAdd(const Heap* heap, MemIndex* idx, uint32_t c, BlockDesc* d) {
+  ++idx->trees[c].count;
+  if (TreeFollows(idx, c)) idx->heads[c].tree = MemTreeInsert(heap, idx->heads[c].tree, d);
+}
+__attribute__((noinline)) void TreeDrop(const Heap* heap, MemIndex* idx, uint32_t c,
+                                        const BlockDesc* d) {
+  --idx->trees[c].count;
+  if (TreeFollows(idx, c)) idx->heads[c].tree = MemTreeRemove(heap, idx->heads[c].tree, d);
+}
+
+// Counts member `d` into class `c` (already linked into its list).
+inline void CountIn(const Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
+  ++idx->members;
+  if (idx->heads[c].tree != 0) TreeAdd(heap, idx, c, d);
+}
+
+// Makes member `d` the head of class `c`, in front of the old head.
+inline __attribute__((always_inline)) void PushHead(Heap* heap, MemIndex* idx, BlockDesc* d,
+                                                    uint32_t c) {
+  const uint32_t old = idx->heads[c].head;
+  *NextSlot(d) = old;
+  if (old != 0) *PrevSlot(DescAt(heap, old)) = RefOf(heap, d);
+  SetHead(heap, idx, c, d);
+  Insert(idx->nonEmpty, c);
+  CountIn(heap, idx, d, c);
+}
+
+// Links labelled member `d` into its class list at its chain place, which
+// lies after the head (whose label is `d`'s lower bound): found by walking a
+// short list, through the treap in a long one.
+void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
+  const uint32_t label = LabelOf(d);
+  BlockDesc* before;
+  uint32_t steps = 0;
+  if (const uint32_t tree = AskTree(idx, c)) {
+    before = MemTreeBefore(heap, tree, label);
   } else {
-    parent->right = RefOf(heap, to);
+    before = Head(heap, idx, c);
+    for (BlockDesc* m = NextInClass(heap, before); m != nullptr && LabelOf(m) < label;
+         m = NextInClass(heap, m), ++steps) {
+      before = m;
+    }
+  }
+  BlockDesc* after = NextInClass(heap, before);
+  *PrevSlot(d) = RefOf(heap, before);
+  *NextSlot(d) = RefOf(heap, after);
+  if (after != nullptr) *PrevSlot(after) = RefOf(heap, d);
+  *NextSlot(before) = RefOf(heap, d);
+  CountIn(heap, idx, d, c);
+  WalkedClass(heap, idx, c, steps);
+}
+
+// Links labelled member `d` into its class list at its chain place and
+// brings the records up to date.
+void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d) {
+  const uint32_t c = ClassOf(d->blockSize);
+  if (idx->heads[c].head != 0 && idx->heads[c].label < LabelOf(d)) {
+    LinkAfterHead(heap, idx, d, c);
+  } else {
+    PushHead(heap, idx, d, c);
+    HeadCameEarlier(idx, c);
   }
 }
 
-// Lifts `x` above its parent, keeping the in-order sequence.
-void RotateUp(Heap* heap, IndexNode* x) {
-  IndexNode* p = Parent(heap, x);
-  Relink(heap, Parent(heap, p), RefOf(heap, p), x);
-  uint32_t& toX = p->left == RefOf(heap, x) ? p->left : p->right;
-  uint32_t& inner = &toX == &p->left ? x->right : x->left;
-  toX = inner;
-  if (IndexNode* moved = NodeAt(heap, inner)) moved->parent = RefOf(heap, p);
-  inner = RefOf(heap, p);
-  p->parent = RefOf(heap, x);
-  Refresh(heap, p);
-  Refresh(heap, x);
-}
-
-IndexNode* Extreme(const Heap* heap, IndexNode* n, bool rightmost) {
-  while (n != nullptr) {
-    IndexNode* next = rightmost ? Right(heap, n) : Left(heap, n);
-    if (next == nullptr) break;
-    n = next;
+// Unlinks member `d` from class `c`, its class by the size it was listed at.
+// Head `d` of class `c` leaves: its successor, if any, heads the class.
+void PopHead(Heap* heap, MemIndex* idx, const BlockDesc* d, uint32_t c) {
+  uint64_t label = kLabelEnd;
+  if (const uint32_t next = NextOf(d)) {
+    SetHead(heap, idx, c, DescAt(heap, next));
+    label = idx->heads[c].label;
+  } else {
+    idx->heads[c].head = 0;
+    idx->heads[c].label = 0;
+    Erase(idx->nonEmpty, c);
   }
-  return n;
+  if (Contains(idx->records, c)) HeadWentLater(idx, c, label);
 }
 
-// Hangs member `d`'s fresh node below `parent`, then restores heap order.
-void Attach(Heap* heap, BlockDesc* d, IndexNode* parent, bool asLeft) {
-  IndexNode* x = NodeOf(d);
-  const auto size = static_cast<uint32_t>(d->blockSize);
-  *x = IndexNode{0, 0, RefOf(heap, parent), size, 0, 0};
-  if (parent == nullptr) return SetRoot(heap, x);
-  (asLeft ? parent->left : parent->right) = RefOf(heap, x);
-  for (IndexNode *child = x, *a = parent; a != nullptr; child = a, a = Parent(heap, a)) {
-    uint32_t& seen = a->left == RefOf(heap, child) ? a->leftMax : a->rightMax;
-    if (seen >= size) break;
-    seen = size;
+void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
+  --idx->members;
+  if (idx->heads[c].tree != 0) TreeDrop(heap, idx, c, d);
+  if (idx->heads[c].head == RefOf(heap, d)) return PopHead(heap, idx, d, c);
+  const uint32_t next = NextOf(d);
+  const uint32_t prev = PrevOf(d);
+  if (next != 0) *PrevSlot(DescAt(heap, next)) = prev;
+  *NextSlot(DescAt(heap, prev)) = next;
+}
+
+// ---- Labels ---------------------------------------------------------------
+
+// Gives member `d` a new label, keeping its class's head label current.
+void Relabel(const Heap* heap, MemIndex* idx, BlockDesc* d, uint64_t label) {
+  SetLabel(d, static_cast<uint32_t>(label));
+  ClassHead& head = idx->heads[ClassOf(d->blockSize)];
+  if (head.head == RefOf(heap, d)) head.label = static_cast<uint32_t>(label);
+}
+
+// No label fits between `prev` and `next`, the members around `d`: widens a
+// window of members around d until its labels span enough room, then spreads
+// them out with the widest gap at d, where the next blocks are likely to
+// enter. Relabelling keeps the order, so records stay as they are.
+__attribute__((noinline)) void SpreadLabels(const Heap* heap, MemIndex* idx, BlockDesc* d,
+                                            BlockDesc* prev, BlockDesc* next) {
+  uint64_t lowCount = prev != nullptr ? 1 : 0;
+  uint64_t highCount = next != nullptr ? 1 : 0;
+  BlockDesc* lowFirst = prev;
+  BlockDesc* below = prev != nullptr ? PrevMember(prev) : nullptr;
+  BlockDesc* above = next != nullptr ? NextMember(next) : nullptr;
+  const uint64_t labelStep = LabelStep(idx);
+  uint64_t lo, hi;
+  for (uint64_t grow = 1;; grow *= 2) {
+    lo = below != nullptr ? LabelOf(below) : 0;
+    hi = above != nullptr ? LabelOf(above) : kLabelEnd;
+    const uint64_t total = lowCount + highCount + 1;
+    if (hi - lo >= 4 * (total + 1) * labelStep || (below == nullptr && above == nullptr)) break;
+    for (uint64_t i = 0; i < grow && below != nullptr; ++i, ++lowCount) {
+      lowFirst = below;
+      below = PrevMember(below);
+    }
+    for (uint64_t i = 0; i < grow && above != nullptr; ++i, ++highCount)
+      above = NextMember(above);
   }
-  while (Parent(heap, x) != nullptr && Priority(Parent(heap, x)) < Priority(x))
-    RotateUp(heap, x);
+  const uint64_t total = lowCount + highCount + 1;
+  const uint64_t step = std::min(2 * labelStep, (hi - lo) / (2 * (total + 1)));
+  BlockDesc* x = lowFirst;
+  for (uint64_t i = 1; i <= lowCount; ++i, x = NextMember(x))
+    Relabel(heap, idx, x, lo + i * step);
+  x = next;
+  for (uint64_t i = highCount; i > 0; --i, x = NextMember(x))
+    Relabel(heap, idx, x, hi - i * step);
+  SetLabel(d, static_cast<uint32_t>((lo + lowCount * step + hi - highCount * step) / 2));
+  LowerGapsTo(idx, lo);
 }
 
-void InsertAfter(Heap* heap, BlockDesc* d, IndexNode* p) {
-  IndexNode* right = Right(heap, p);
-  if (right == nullptr) return Attach(heap, d, p, false);
-  Attach(heap, d, Extreme(heap, right, false), true);
+// Labels member `d`, already in the chain, between its member neighbours.
+void AssignLabel(const Heap* heap, MemIndex* idx, BlockDesc* d) {
+  BlockDesc* prev = PrevMember(d);
+  BlockDesc* next = NextMember(d);
+  const uint64_t lo = prev != nullptr ? LabelOf(prev) : 0;
+  const uint64_t hi = next != nullptr ? LabelOf(next) : kLabelEnd;
+  if (hi - lo >= 2) {
+    SetLabel(d, static_cast<uint32_t>(hi - std::min(LabelStep(idx), (hi - lo) / 2)));
+  } else {
+    SpreadLabels(heap, idx, d, prev, next);
+  }
+}
+
+// A member that enters the index: labelled, then listed.
+void Enter(Heap* heap, MemIndex* idx, BlockDesc* d) {
+  AssignLabel(heap, idx, d);
+  LinkIntoClass(heap, idx, d);
 }
 
 }  // namespace
 
-uint32_t MemIndexPriority(const BlockDesc* d) {
-  uint64_t x = reinterpret_cast<uintptr_t>(d);
-  x ^= x >> 31;
-  x *= 0x9E3779B97F4A7C15u;
-  return static_cast<uint32_t>(x >> 32);
+size_t MemIndexBytes() {
+  return sizeof(MemIndex);
 }
 
-BlockDesc* MemIndexFirstFit(const Heap* heap, MemWord size) {
-  IndexNode* n = Root(heap);
-  if (MaxOf(n) < size) return nullptr;
-  for (;;) {
-    if (n->leftMax >= size) {
-      n = Left(heap, n);
-    } else if (n->size >= size) {
-      return DescOf(n);
-    } else {
-      n = Right(heap, n);
+void MemIndexInit(Heap* heap, void* table) {
+  auto* idx = static_cast<MemIndex*>(table);
+  std::memset(idx, 0, sizeof *idx);
+  heap->firstBlock->prevFree = reinterpret_cast<BlockDesc*>(idx);
+}
+
+// A block entering the chain lands right in front of the first block at
+// least as large, so unless its class holds smaller members before it, it
+// becomes its class's head and the class a record, and no other record
+// changes (see the top of the file).
+void MemIndexInsert(Heap* heap, BlockDesc* d) {
+  MemIndex* idx = IndexOf(heap);
+  if (idx->suspended || !IsMemberSize(d->blockSize)) return;
+  AssignLabel(heap, idx, d);
+  const uint32_t c = ClassOf(d->blockSize);
+  if (idx->heads[c].head != 0 && idx->heads[c].label < LabelOf(d)) {
+    LinkAfterHead(heap, idx, d, c);
+  } else {
+    if (!Contains(idx->records, c)) {
+      // c's gap is what lay below it of the gap of the record above.
+      const uint32_t up = FirstFrom(idx->records, c + 1);
+      GapLow(idx, c) = up != kNoClass ? GapLow(idx, up) : kNoLabel;
+      Insert(idx->records, c);
     }
+    PushHead(heap, idx, d, c);
   }
-}
-
-BlockDesc* MemIndexLast(const Heap* heap) {
-  IndexNode* n = Extreme(heap, Root(heap), true);
-  return n == nullptr ? nullptr : DescOf(n);
-}
-
-void MemIndexInsertBefore(Heap* heap, BlockDesc* d, BlockDesc* at) {
-  if (memIndexSuspended) return;
-  if (at == nullptr) return Attach(heap, d, Extreme(heap, Root(heap), true), false);
-  IndexNode* left = Left(heap, NodeOf(at));
-  if (left == nullptr) return Attach(heap, d, NodeOf(at), true);
-  Attach(heap, d, Extreme(heap, left, true), false);
-}
-
-void MemIndexInsertInPlace(Heap* heap, BlockDesc* d) {
-  if (memIndexSuspended) return;
-  // The nearest members before and after d in the chain, whichever is found
-  // first; small blocks between them are few, as they gather at the head.
-  BlockDesc* after = d->nextFree;
-  BlockDesc* before = d->prevFree;
-  while (after != nullptr || before != nullptr) {
-    if (after != nullptr) {
-      if (IsIndexed(after->blockSize)) return MemIndexInsertBefore(heap, d, after);
-      after = after->nextFree;
-    }
-    if (before != nullptr) {
-      if (IsIndexed(before->blockSize)) return InsertAfter(heap, d, NodeOf(before));
-      before = before->prevFree;
-    }
-  }
-  Attach(heap, d, nullptr, false);
 }
 
 void MemIndexRemove(Heap* heap, BlockDesc* d) {
-  if (memIndexSuspended) return;
-  IndexNode* x = NodeOf(d);
-  for (;;) {
-    IndexNode* left = Left(heap, x);
-    IndexNode* right = Right(heap, x);
-    if (left == nullptr || right == nullptr) {
-      IndexNode* parent = Parent(heap, x);
-      Relink(heap, parent, RefOf(heap, x), left != nullptr ? left : right);
-      UpdatePath(heap, parent);
-      return;
+  MemIndex* idx = IndexOf(heap);
+  if (idx->suspended || !IsMemberSize(d->blockSize)) return;
+  UnlinkFromClass(heap, idx, d, ClassOf(d->blockSize));
+}
+
+// (A long class gets its treap here, if it has none yet: the search leaves
+// the chain as it was.)
+BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c, uint32_t size) {
+  MemIndex* idx = IndexOf(heap);
+  const uint32_t up = FirstFrom(idx->records, c + 1);
+  const uint64_t bound = HeadLabel(idx, up);
+  if (const uint32_t tree = AskTree(idx, c)) {
+    BlockDesc* m = MemTreeFirstFit(heap, tree, size);
+    if (m != nullptr && LabelOf(m) < bound) return m;
+  } else {
+    uint32_t steps = 0;
+    BlockDesc* m = Head(heap, idx, c);
+    while (m != nullptr && LabelOf(m) < bound && m->blockSize < size) {
+      m = NextInClass(heap, m);
+      ++steps;
     }
-    RotateUp(heap, Priority(left) > Priority(right) ? left : right);
+    WalkedClass(heap, idx, c, steps);
+    if (m != nullptr && LabelOf(m) < bound) return m;
   }
+  return up == kNoClass ? nullptr : Head(heap, idx, up);
 }
 
-void MemIndexResized(Heap* heap, BlockDesc* d) {
-  if (memIndexSuspended) return;
-  NodeOf(d)->size = static_cast<uint32_t>(d->blockSize);
-  UpdatePath(heap, NodeOf(d));
+IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize) {
+  MemIndex* idx = IndexOf(heap);
+  IndexCarry carry{IndexCarry::kNothing, IndexWords{}, TreeWords{}};
+  if (idx->suspended) return carry;
+  const bool was = IsMemberSize(d->blockSize);
+  const bool will = IsMemberSize(newSize);
+  if (!was) {
+    if (will) carry.kind = IndexCarry::kJoins;
+    return carry;
+  }
+  carry.words = WordsOf(d);
+  const uint32_t c = ClassOf(d->blockSize);
+  if (will && ClassOf(newSize) == c) {
+    carry.kind = IndexCarry::kStays;
+    if (idx->heads[c].tree != 0) carry.tree = *TreeOf(d);
+    return carry;
+  }
+  UnlinkFromClass(heap, idx, d, c);
+  if (will) carry.kind = IndexCarry::kMoves;
+  return carry;
 }
 
-void MemIndexMoved(Heap* heap, BlockDesc* d, const void* oldData, const IndexNode& content) {
-  if (memIndexSuspended) return;
-  IndexNode* x = NodeOf(d);
-  *x = content;
-  const uint32_t oldRef = RefOf(heap, static_cast<const IndexNode*>(oldData));
-  if (IndexNode* parent = Parent(heap, x)) {
-    (parent->left == oldRef ? parent->left : parent->right) = RefOf(heap, x);
+void MemIndexSettle(Heap* heap, BlockDesc* d, const IndexCarry& carry) {
+  MemIndex* idx = IndexOf(heap);
+  switch (carry.kind) {
+    case IndexCarry::kStays:
+      if (kWordsInPayload) SetWords(d, carry.words);
+      if (const uint32_t c = ClassOf(d->blockSize);
+          idx->heads[c].tree != 0 && TreeFollows(idx, c)) {
+        *TreeOf(d) = carry.tree;
+        MemTreeResized(heap, idx->heads[c].tree, d);
+      }
+      return;
+    case IndexCarry::kMoves:
+      SetLabel(d, carry.words.label);
+      LinkIntoClass(heap, idx, d);
+      return;
+    case IndexCarry::kJoins:
+      Enter(heap, idx, d);
+      return;
+    case IndexCarry::kNothing:
+      return;
   }
-  if (IndexNode* left = Left(heap, x)) left->parent = RefOf(heap, x);
-  if (IndexNode* right = Right(heap, x)) right->parent = RefOf(heap, x);
 }
 
 void MemIndexSuspend(Heap* heap) {
-  memIndexSuspended = true;
-  SetRoot(heap, nullptr);
+  IndexOf(heap)->suspended = true;
 }
 
-// Builds the treap of the chain's members in one pass: the right spine is
-// kept through the parent links, and a node's subtree is final when it
-// leaves the spine.
+// Relabels the chain's members evenly and lists them class by class in chain
+// order; each class's list grows at its tail, which the head label slot holds
+// until the end.
 void MemIndexRebuild(Heap* heap) {
-  memIndexSuspended = false;
-  IndexNode* spine = nullptr;  // the lowest node of the right spine
+  MemIndex* idx = IndexOf(heap);
+  const uint32_t tail = idx->tail;
+  std::memset(idx, 0, sizeof *idx);
+  idx->tail = tail;
+  uint64_t count = 0;
+  for (const BlockDesc* d = heap->freeBlocks; d != nullptr; d = d->nextFree)
+    count += IsMemberSize(d->blockSize) ? 1 : 0;
+  const uint64_t step = kLabelEnd / (count + 1);
+  uint64_t label = 0;
   for (BlockDesc* d = heap->freeBlocks; d != nullptr; d = d->nextFree) {
-    if (!IsIndexed(d->blockSize)) continue;
-    IndexNode* x = NodeOf(d);
-    *x = IndexNode{0, 0, 0, static_cast<uint32_t>(d->blockSize), 0, 0};
-    IndexNode* last = nullptr;
-    while (spine != nullptr && Priority(spine) < Priority(x)) {
-      spine->rightMax = MaxOf(Right(heap, spine));
-      last = spine;
-      spine = Parent(heap, spine);
+    if (!IsMemberSize(d->blockSize)) continue;
+    ClassHead& head = idx->heads[ClassOf(d->blockSize)];
+    *NextSlot(d) = 0;
+    *PrevSlot(d) = head.label;  // the class's last member so far
+    SetLabel(d, static_cast<uint32_t>(label += step));
+    if (head.label != 0) {
+      *NextSlot(DescAt(heap, head.label)) = RefOf(heap, d);
+    } else {
+      head.head = RefOf(heap, d);
+      Insert(idx->nonEmpty, ClassOf(d->blockSize));
     }
-    x->left = RefOf(heap, last);
-    x->leftMax = MaxOf(last);
-    if (last != nullptr) last->parent = RefOf(heap, x);
-    x->parent = RefOf(heap, spine);
-    if (spine != nullptr) spine->right = RefOf(heap, x);
-    spine = x;
+    head.label = RefOf(heap, d);
   }
-  IndexNode* root = nullptr;
-  for (; spine != nullptr; spine = Parent(heap, spine)) {
-    spine->rightMax = MaxOf(Right(heap, spine));
-    root = spine;
+  idx->members = static_cast<uint32_t>(count);
+  uint64_t bound = kLabelEnd;
+  uint32_t owner = kNoClass;  // the record whose gap the classes now met are in
+  for (uint32_t c = LastBelow(idx->nonEmpty, kClassCount); c != kNoClass;
+       c = LastBelow(idx->nonEmpty, c)) {
+    SetHead(heap, idx, c, Head(heap, idx, c));
+    const uint32_t label = idx->heads[c].label;
+    if (label < bound) {
+      Insert(idx->records, c);
+      GapLow(idx, c) = kNoLabel;
+      bound = label;
+      owner = c;
+    } else {
+      Lower(GapLow(idx, owner), label);
+    }
   }
-  SetRoot(heap, root);
 }
 
-BlockDesc* MemIndexRoot(const Heap* heap) {
-  return heap->firstBlock->prevFree;
+BlockDesc* MemChainTail(const Heap* heap) {
+  return DescAt(heap, IndexOf(heap)->tail);
 }
 
-uint32_t MemIndexRef(const Heap* heap, const IndexNode* n) {
-  return RefOf(heap, n);
-}
-
-bool MemIndexIsSuspended() {
-  return memIndexSuspended;
-}
-
-IndexNode* MemIndexNodeAt(const Heap* heap, uint32_t ref) {
-  return NodeAt(heap, ref);
+void MemSetChainTail(Heap* heap, BlockDesc* d) {
+  IndexOf(heap)->tail = RefOf(heap, d);
 }

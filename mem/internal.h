@@ -15,8 +15,9 @@
 //   freeBytes is the sum of their sizes.
 // - Every descriptor lies in a pool block (flags 0x9000) and is either in the
 //   block list or on the spare stack (data all ones).
-// - The free-block index (index.cpp) holds exactly the chain's blocks of at
-//   least kIndexMinSize bytes, in chain order.
+// - The free-block index (index.h) lists exactly the chain's blocks of at
+//   least 16 bytes, in chain order, and finds the block the chain rule
+//   chooses without walking the chain.
 #ifndef OKR_MEM_INTERNAL_H
 #define OKR_MEM_INTERNAL_H
 
@@ -31,17 +32,20 @@
 // The owner word before every block's data.
 constexpr MemWord kOwnerSize = sizeof(MemWord);
 constexpr uint32_t kHeapMagic = 0x50414548;  // "HEAP" in memory order
-constexpr MemWord kMasterTag = 0x5254534D;   // "MSTR" in memory order
+constexpr uint32_t kMasterTag = 0x5254534D;  // "MSTR" in memory order
 constexpr uint32_t kMinMasterCount = 64;
 constexpr uint32_t kDefaultRegionSize = 0xE00000;
 constexpr uint32_t kDefaultHeapSize = 0x1000000;
 
-static_assert(sizeof(BlockDesc) == 8 * sizeof(MemWord), "a descriptor is eight words");
 static_assert(offsetof(BlockDesc, data) == 0, "a handle dereferences to the data address");
 static_assert(sizeof(void*) == sizeof(MemWord), "the owner word holds an address");
 #if UINTPTR_MAX == 0xFFFFFFFFu
-static_assert(sizeof(BlockDesc) == 32, "32-bit descriptors are 32 bytes");
+static_assert(sizeof(BlockDesc) == 32, "32-bit descriptors are eight 4-byte fields");
+static_assert(offsetof(BlockDesc, nextFree) == 16, "the 32-bit field order");
 static_assert(sizeof(Heap) == 48, "the 32-bit heap header is 48 bytes");
+#else
+static_assert(sizeof(BlockDesc) == 64, "64-bit descriptors: five addresses, six 32-bit words");
+static_assert(offsetof(BlockDesc, nextFree) == 24, "the manager's label fills the gap");
 #endif
 
 // Process-wide statistics for MemGetHeapInfo.
@@ -115,63 +119,24 @@ BlockDesc* MemPopSpareDesc(Heap* heap);
 // Unlinks the block of `d` (from the free chain too, if free) and makes `d`
 // spare. Never called on the first block.
 void MemReleaseDesc(BlockDesc* d);
+// Makes `d`, out of the block list and the chain, spare: data all ones, on
+// top of the spare stack.
+void MemPushSpare(Heap* heap, BlockDesc* d);
 // Adds masterCount descriptors in one new pool block. 0, or 0x4283 with
 // memLastError 0x4603.
 ErrCode MemGrowMasters();
 
-// ---- Free-block index (index.cpp) ----------------------------------------
-
-// A member's node, in the payload of its free block. Links are node
-// offsets from the heap header (0: none).
-struct IndexNode {
-  uint32_t left, right, parent;
-  uint32_t size;               // the block's size
-  uint32_t leftMax, rightMax;  // the largest size in either subtree (0: empty)
-};
-static_assert(sizeof(IndexNode) == 24, "an index node is six 32-bit words");
-
-// Free blocks of this size and more are index members: their payload holds
-// a node on every layout.
-constexpr MemWord kIndexMinSize = 32;
-static_assert(kIndexMinSize - kOwnerSize >= sizeof(IndexNode), "a node fits a member's payload");
-inline bool IsIndexed(MemWord blockSize) {
-  return blockSize >= kIndexMinSize;
-}
-
-// The root member's descriptor, or NULL.
-BlockDesc* MemIndexRoot(const Heap* heap);
-// The first member in chain order of at least `size` bytes, or NULL.
-BlockDesc* MemIndexFirstFit(const Heap* heap, MemWord size);
-// The last member in chain order, or NULL.
-BlockDesc* MemIndexLast(const Heap* heap);
-// Adds `d` (owner word written, payload free for the node) right before
-// member `at`, or after every member when `at` is NULL.
-void MemIndexInsertBefore(Heap* heap, BlockDesc* d, BlockDesc* at);
-// Adds chain member `d`, grown in place into a member, at its chain place.
-void MemIndexInsertInPlace(Heap* heap, BlockDesc* d);
-// Takes member `d` out; its node must still be at d->data.
-void MemIndexRemove(Heap* heap, BlockDesc* d);
-// Refreshes the sizes after member `d`'s blockSize changed in place.
-void MemIndexResized(Heap* heap, BlockDesc* d);
-// Puts member `d`'s node, `content` as it stood at `oldData`, at d->data.
-void MemIndexMoved(Heap* heap, BlockDesc* d, const void* oldData, const IndexNode& content);
-// Compaction changes too much to follow step by step: it suspends the index
-// and rebuilds it from the chain at its end.
-void MemIndexSuspend(Heap* heap);
-void MemIndexRebuild(Heap* heap);
-bool MemIndexIsSuspended();
-uint32_t MemIndexPriority(const BlockDesc* d);
-uint32_t MemIndexRef(const Heap* heap, const IndexNode* n);
-IndexNode* MemIndexNodeAt(const Heap* heap, uint32_t ref);
-
 // ---- Free chain and allocation (alloc.cpp) -------------------------------
 
 // The first block in chain order whose size is at least `size`, or NULL.
-BlockDesc* MemChainFindFit(Heap* heap, MemWord size);
-// Links free block `d` in front of the first block at least as large.
+BlockDesc* MemChainFindFit(const Heap* heap, uint32_t size);
+// Links free block `d` in front of the first block at least as large, or at
+// the chain's end.
 void MemChainInsert(Heap* heap, BlockDesc* d);
 // Takes free block `d` out of the chain; its own links are left as they were.
 void MemUnlinkFree(BlockDesc* d);
+// The same for the chain alone, while the free-block index is suspended.
+void MemChainUnlink(Heap* heap, BlockDesc* d);
 // Writes `d`'s owner word and, if `d` is free, puts it in the chain.
 void MemPlaceBlock(BlockDesc* d);
 // A free block of at least `size` bytes (still in the chain), searching, then
@@ -187,7 +152,7 @@ void MemCutBlock(BlockDesc* d, uint32_t size);
 // Gives free chain member `d` a new data address and size in place: it keeps
 // its chain position, and its index node moves, leaves or joins with it.
 // Nothing may have overwritten its payload yet.
-void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, MemWord blockSize);
+void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, uint32_t blockSize);
 // Hands block `d`, out of the chain and cut to size, to its new owner:
 // records the requested size and flags, writes the owner word and counts its
 // bytes out of freeBytes.
@@ -201,10 +166,7 @@ void MemLinkPair(Heap* heap, BlockDesc* prev, BlockDesc* d);
 // ---- Compaction (compact.cpp) --------------------------------------------
 
 // Slides every movable block down over the free space before it and merges
-// adjacent free blocks, in one pass over the current heap.
+// adjacent free blocks, in one pass over the current heap (see compact.cpp).
 void MemCompactHeap();
-// Moves the in-use successor of free block `f` down to f's place; f follows
-// it with the same size and chain position. Returns f.
-BlockDesc* MemSlideBlock(BlockDesc* f);
 
 #endif

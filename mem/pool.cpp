@@ -28,17 +28,19 @@ BlockDesc* MemTakeDesc() {
   return MemPopSpareDesc(heap);
 }
 
-void MemReleaseDesc(BlockDesc* d) {
-  Heap* heap = memCurrentHeap;
-  if (IsFree(d)) MemUnlinkFree(d);
-  d->prev->next = d->next;
-  if (d->next != nullptr) d->next->prev = d->prev;
-
+void MemPushSpare(Heap* heap, BlockDesc* d) {
   d->data = SpareData();
   d->prev = nullptr;
   d->next = heap->freeMasters;
   if (heap->freeMasters != nullptr) heap->freeMasters->prev = d;
   heap->freeMasters = d;
+}
+
+void MemReleaseDesc(BlockDesc* d) {
+  if (IsFree(d)) MemUnlinkFree(d);
+  d->prev->next = d->next;
+  if (d->next != nullptr) d->next->prev = d->prev;
+  MemPushSpare(memCurrentHeap, d);
 }
 
 ErrCode MemGrowMasters() {

@@ -1,5 +1,6 @@
 // Resizing handles in every case, and the pointer operations.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "mem/internal.h"
@@ -101,6 +102,41 @@ TEST_F(HeapTest, ResizeThatMoves) {
   EXPECT_EQ(MemGetError(), 0x4603u);
   EXPECT_EQ(MemDisposeHandle(h), 0u);
   EXPECT_EQ(MemDisposeHandle(wall), 0u);
+}
+
+// Growing into the heap's last free block (whose size is odd) can leave a
+// rest under a granule: a free block no search can use, which still keeps
+// its chain place and becomes searchable again when it grows back.
+TEST(MemResize, RestUnderGranuleStaysInChain) {
+  // A region whose one free block leaves 15 bytes over the granule.
+  constexpr uint32_t kSize = 0x10000;
+  char* region = static_cast<char*>(std::malloc(kSize + 16));
+  const uintptr_t header = (reinterpret_cast<uintptr_t>(region) + 15) / 16 * 16;
+  const uintptr_t poolEnd = header + sizeof(Heap) + 64 * sizeof(BlockDesc);
+  uint32_t size = kSize;
+  while ((reinterpret_cast<uintptr_t>(region) + size - 1 - poolEnd) % 16 != 15)
+    ++size;
+  Heap* heap = nullptr;
+  ASSERT_EQ(MemNewHeap(nullptr, 0, region, size, &heap), 0u);
+  ASSERT_EQ(MemSetHeap(heap), 0u);
+  Handle x = MemNewHandle(8);
+  const uint32_t tail = heap->freeBytes;
+  Handle h = MemNewHandle(8);
+  ASSERT_EQ(MemSetHandleSize(h, RequestFor(tail - 15)), 0u);
+  BlockDesc* small = h->next;
+  ASSERT_EQ(heap->freeBlocks, small);
+  EXPECT_EQ(small->blockSize, 15u);
+  EXPECT_EQ(MemNewHandle(0), nullptr);  // the rest fits no request
+  ASSERT_EQ(MemDisposeHandle(x), 0u);   // x follows it in the chain
+  EXPECT_EQ(small->nextFree, x);
+  EXPECT_EQ(MemCheckHeap(nullptr), 0u);
+
+  ASSERT_EQ(MemSetHandleSize(h, RequestFor(tail - 15 - 32)), 0u);  // the rest grows back
+  EXPECT_EQ(small->blockSize, 15u + 32);
+  EXPECT_EQ(MemCheckHeap(nullptr), 0u);
+  EXPECT_EQ(MemNewHandle(RequestFor(32)), small);
+  EXPECT_EQ(MemCheckHeap(nullptr), 0u);
+  ASSERT_EQ(MemDisposeHeap(&heap), 0u);
 }
 
 TEST_F(HeapTest, ShrinkOfWholeBlockByLessThanGranuleKeepsIt) {

@@ -69,6 +69,13 @@ std::string DescribeMallocProvider() {
   return version.empty() ? file : file + " (" + version + ")";
 }
 
+std::string MallocName() {
+  std::string version = VersionOf(MallocFile());
+  // jemalloc's version goes on with the commit it was built from.
+  version = version.substr(0, version.find('-'));
+  return version.empty() ? ExpectedAllocator() : version;
+}
+
 bool MallocIsExpected() {
   return MallocFile().find(FileMarkOf(ExpectedAllocator())) != std::string::npos;
 }

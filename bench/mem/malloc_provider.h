@@ -14,6 +14,10 @@ const char* ExpectedAllocator();
 // version where it can be asked for; e.g. "/usr/lib/.../libc.so.6 (glibc 2.36)".
 std::string DescribeMallocProvider();
 
+// The allocator and its version where known ("glibc 2.36"), else the
+// expected allocator's name.
+std::string MallocName();
+
 // True when `malloc` comes from the expected allocator's library.
 bool MallocIsExpected();
 

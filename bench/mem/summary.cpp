@@ -17,8 +17,16 @@ void SummaryReporter::Record(const Run& run) {
   std::vector<double>& figures = figures_[run.run_name.function_name];
   if (auto ops = run.counters.find("ops"); ops != run.counters.end()) {
     figures.push_back(seconds * 1e9 / ops->second.value);
-  } else if (auto bytes = run.counters.find("bytes"); bytes != run.counters.end()) {
-    figures.push_back(bytes->second.value / seconds);
+  }
+  // The compaction run measures three bandwidths, taken turn about.
+  const std::pair<const char*, const char*> bandwidths[] = {
+      {"okr_bytes_per_s", "compaction/okr"},
+      {"same_moves_bytes_per_s", "compaction/memmove_same_moves"},
+      {"one_memmove_bytes_per_s", "compaction/memmove_one_block"}};
+  for (const auto& [counter, name] : bandwidths) {
+    if (auto it = run.counters.find(counter); it != run.counters.end()) {
+      figures_[name].push_back(it->second.value);
+    }
   }
 }
 
@@ -71,12 +79,35 @@ void SummaryReporter::PrintCompactionLines() const {
               Cell(Ratio(okr, moves), 0, 2).c_str(), Cell(Ratio(okr, one), 0, 2).c_str());
 }
 
-void SummaryReporter::PrintSummary(const std::string& mallocName) const {
+// One row of the script's table: what, okr's figure, the other's, the ratio.
+static void PrintRow(const std::string& what, double okr, double other) {
+  if (okr <= 0 || other <= 0) return;
+  std::printf("row: | %s | %.2f | %.2f | %.2f |\n", what.c_str(), okr, other, okr / other);
+}
+
+void SummaryReporter::PrintRows(const std::string& mallocName, bool withCompaction) const {
+  const double plain = Median("workload/okr");
+  PrintRow("workload, ns/op, against " + mallocName, plain, Median("workload/malloc"));
+  PrintRow("10,000 free blocks, ns/op, against " + mallocName, Median("fragmented/okr"),
+           Median("fragmented/malloc"));
+  if (!withCompaction) return;
+  PrintRow("okr with 10,000 free blocks against okr plain, ns/op", Median("fragmented/okr"), plain);
+  const double okr = Median("compaction/okr") / 1e9;
+  PrintRow("compaction, GB/s, against memmove of the same moves", okr,
+           Median("compaction/memmove_same_moves") / 1e9);
+  PrintRow("compaction, GB/s, against one memmove", okr,
+           Median("compaction/memmove_one_block") / 1e9);
+}
+
+void SummaryReporter::PrintSummary(const std::string& mallocName, bool withCompaction) const {
   std::printf("\n== summary: okr against malloc of %s\n", mallocName.c_str());
-  std::printf("(CPU time, median of the repetitions; net = with the loop's own cost taken off)\n");
+  std::printf(
+      "(median of the repetitions; ns per operation in CPU time, net = with the loop's\n"
+      " own cost taken off; compaction in wall time, taken turn about with memmove)\n");
   std::printf("%-22s %7s %8s %8s %11s %14s\n", "ns per operation", "loop", "okr", "malloc",
               "okr/malloc", "net okr/malloc");
   PrintWorkloadLine("workload", "workload");
   PrintWorkloadLine("fragmented (10,000)", "fragmented");
-  PrintCompactionLines();
+  if (withCompaction) PrintCompactionLines();
+  PrintRows(mallocName, withCompaction);
 }

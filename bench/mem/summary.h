@@ -16,8 +16,10 @@ class SummaryReporter : public benchmark::ConsoleReporter {
  public:
   SummaryReporter() : ConsoleReporter(OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& runs) override;
-  // Prints the "== summary" section; `mallocName` says whose malloc ran.
-  void PrintSummary(const std::string& mallocName) const;
+  // Prints the "== summary" section; `mallocName` says whose malloc ran
+  // (e.g. "glibc 2.36"). The figures also come as "row:" lines of the table
+  // that scripts/bench.sh gathers; compaction's only with `withCompaction`.
+  void PrintSummary(const std::string& mallocName, bool withCompaction) const;
 
  private:
   void Record(const Run& run);
@@ -25,6 +27,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
   double Median(const std::string& name) const;
   void PrintWorkloadLine(const char* label, const char* prefix) const;
   void PrintCompactionLines() const;
+  void PrintRows(const std::string& mallocName, bool withCompaction) const;
 
   std::map<std::string, std::vector<double>> figures_;
 };

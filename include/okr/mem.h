@@ -16,8 +16,8 @@
 
 OKR_BEGIN_DECLS
 
-/* Descriptor fields and the owner word are as wide as an address: 4 bytes on
-   32-bit builds, 8 on 64-bit ones. */
+/* The owner word, and the descriptor fields that hold addresses, are as wide
+   as an address: 4 bytes on 32-bit builds, 8 on 64-bit ones. */
 typedef uintptr_t MemWord;
 
 typedef struct BlockDesc BlockDesc;
@@ -32,12 +32,19 @@ typedef BlockDesc* Handle;
    current heap. */
 typedef void (*PurgeProc)(uint32_t blockSize);
 
-/* One master pointer. Descriptors live in pool blocks and never move. */
+/* One master pointer. Descriptors live in pool blocks and never move. A
+   32-bit build has eight 4-byte fields (32 bytes). A 64-bit build widens only
+   the addresses and adds three words of the manager's own, where a free
+   block keeps its place in the free-block index (a 32-bit build keeps them
+   in the free block itself): 64 bytes. */
 struct BlockDesc {
-  void* data;        /* first data byte; all bits set in a spare entry */
-  MemWord tag;       /* "MSTR", written when the entry is formatted */
-  MemWord flags;     /* memFlag* bits; 0 for a free block */
-  MemWord blockSize; /* bytes the block occupies, its owner word included */
+  void* data;         /* first data byte; all bits set in a spare entry */
+  uint32_t tag;       /* "MSTR", written when the entry is formatted */
+  uint32_t flags;     /* memFlag* bits; 0 for a free block */
+  uint32_t blockSize; /* bytes the block occupies, its owner word included */
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  uint32_t indexLabel; /* the manager's own */
+#endif
   union {
     MemWord requestedSize; /* in use: the size the client asked for */
     BlockDesc* nextFree;   /* free: the next block of the free chain */
@@ -45,6 +52,9 @@ struct BlockDesc {
   BlockDesc* prevFree; /* free: the previous block of the free chain */
   BlockDesc* next;     /* next block in address order (spare: next spare) */
   BlockDesc* prev;     /* previous block in address order (spare: previous spare) */
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  uint32_t indexNext, indexPrev; /* the manager's own */
+#endif
 };
 
 /* The header at the start of every heap. */

@@ -1,0 +1,185 @@
+// Treaps over long class lists (see index.h): the same members as the list,
+// in label order, so that a member's place in a long class, or the first
+// member of at least s bytes, is found in logarithmic time.
+//
+// Invariants (checked by MemTreeCheck):
+// - In-order the treap gives the class list's members, in list order.
+// - Every node's priority (a hash of its descriptor offset) is at least its
+//   children's, so the shape depends on the members alone.
+// - Every node's maxSize is the largest blockSize in its subtree.
+//
+// The treap has no parent links (a member has room for three words only), so
+// every change descends from the root and rebalances on the way back up. The
+// depth stays logarithmic with hashed priorities.
+#include "mem/index.h"
+
+namespace {
+
+uint32_t PriorityOf(uint32_t ref) {
+  uint32_t x = ref * 0x9E3779B9u;
+  x ^= x >> 16;
+  x *= 0x85EBCA6Bu;
+  return x ^ (x >> 13);
+}
+
+TreeWords* Node(const Heap* heap, uint32_t ref) {
+  return TreeOf(DescAt(heap, ref));
+}
+
+uint32_t MaxOf(const Heap* heap, uint32_t ref) {
+  return ref == 0 ? 0 : Node(heap, ref)->maxSize;
+}
+
+void Refresh(const Heap* heap, uint32_t ref) {
+  TreeWords* n = Node(heap, ref);
+  n->maxSize =
+      std::max({DescAt(heap, ref)->blockSize, MaxOf(heap, n->left), MaxOf(heap, n->right)});
+}
+
+// Lifts the left (right) child of `ref` above it; returns the new subtree root.
+uint32_t RotateRight(const Heap* heap, uint32_t ref) {
+  TreeWords* n = Node(heap, ref);
+  const uint32_t up = n->left;
+  n->left = Node(heap, up)->right;
+  Node(heap, up)->right = ref;
+  Refresh(heap, ref);
+  Refresh(heap, up);
+  return up;
+}
+
+uint32_t RotateLeft(const Heap* heap, uint32_t ref) {
+  TreeWords* n = Node(heap, ref);
+  const uint32_t up = n->right;
+  n->right = Node(heap, up)->left;
+  Node(heap, up)->left = ref;
+  Refresh(heap, ref);
+  Refresh(heap, up);
+  return up;
+}
+
+uint32_t Insert(const Heap* heap, uint32_t root, uint32_t ref, uint32_t label) {
+  if (root == 0) return ref;
+  TreeWords* n = Node(heap, root);
+  if (label < LabelOf(DescAt(heap, root))) {
+    n->left = Insert(heap, n->left, ref, label);
+    if (PriorityOf(n->left) > PriorityOf(root)) return RotateRight(heap, root);
+  } else {
+    n->right = Insert(heap, n->right, ref, label);
+    if (PriorityOf(n->right) > PriorityOf(root)) return RotateLeft(heap, root);
+  }
+  Refresh(heap, root);
+  return root;
+}
+
+// Joins two treaps, every label of `a` under every label of `b`.
+uint32_t Merge(const Heap* heap, uint32_t a, uint32_t b) {
+  if (a == 0) return b;
+  if (b == 0) return a;
+  if (PriorityOf(a) > PriorityOf(b)) {
+    Node(heap, a)->right = Merge(heap, Node(heap, a)->right, b);
+    Refresh(heap, a);
+    return a;
+  }
+  Node(heap, b)->left = Merge(heap, a, Node(heap, b)->left);
+  Refresh(heap, b);
+  return b;
+}
+
+uint32_t Remove(const Heap* heap, uint32_t root, uint32_t ref, uint32_t label) {
+  TreeWords* n = Node(heap, root);
+  if (root == ref) return Merge(heap, n->left, n->right);
+  if (label < LabelOf(DescAt(heap, root))) {
+    n->left = Remove(heap, n->left, ref, label);
+  } else {
+    n->right = Remove(heap, n->right, ref, label);
+  }
+  Refresh(heap, root);
+  return root;
+}
+
+void Resized(const Heap* heap, uint32_t root, uint32_t ref, uint32_t label) {
+  if (root != ref) {
+    const TreeWords* n = Node(heap, root);
+    Resized(heap, label < LabelOf(DescAt(heap, root)) ? n->left : n->right, ref, label);
+  }
+  Refresh(heap, root);
+}
+
+// The checker's walk: in-order against the list, with bounded depth.
+struct TreeCheck {
+  const Heap* heap;
+  bool (*valid)(const Heap*, uint32_t);
+  uint32_t next;  // the list member the next node must be
+  uint32_t seen;
+  uint32_t count;
+
+  // The subtree's largest size, or 0 when it is not right.
+  uint32_t Walk(uint32_t ref, uint32_t parentPriority, int depth) {
+    if (ref == 0) return 1;  // an empty subtree: right, holding nothing
+    if (depth > 256 || !valid(heap, ref) || PriorityOf(ref) > parentPriority) return 0;
+    const TreeWords n = *Node(heap, ref);
+    const uint32_t left = Walk(n.left, PriorityOf(ref), depth + 1);
+    if (left == 0 || ref != next || ++seen > count) return 0;
+    next = NextOf(DescAt(heap, ref));
+    const uint32_t right = Walk(n.right, PriorityOf(ref), depth + 1);
+    const uint32_t size = DescAt(heap, ref)->blockSize;
+    const uint32_t max = std::max({size, left, right});
+    return right != 0 && n.maxSize == max ? max : 0;
+  }
+};
+
+}  // namespace
+
+uint32_t MemTreeBuild(const Heap* heap, const BlockDesc* head) {
+  uint32_t root = 0;
+  for (const BlockDesc* d = head; d != nullptr; d = DescAt(heap, NextOf(d)))
+    root = MemTreeInsert(heap, root, const_cast<BlockDesc*>(d));
+  return root;
+}
+
+uint32_t MemTreeInsert(const Heap* heap, uint32_t root, BlockDesc* d) {
+  *TreeOf(d) = TreeWords{0, 0, d->blockSize};
+  return Insert(heap, root, RefOf(heap, d), LabelOf(d));
+}
+
+uint32_t MemTreeRemove(const Heap* heap, uint32_t root, const BlockDesc* d) {
+  return Remove(heap, root, RefOf(heap, d), LabelOf(d));
+}
+
+void MemTreeResized(const Heap* heap, uint32_t root, const BlockDesc* d) {
+  Resized(heap, root, RefOf(heap, d), LabelOf(d));
+}
+
+BlockDesc* MemTreeBefore(const Heap* heap, uint32_t root, uint32_t label) {
+  uint32_t best = 0;
+  while (root != 0) {
+    if (LabelOf(DescAt(heap, root)) < label) {
+      best = root;
+      root = Node(heap, root)->right;
+    } else {
+      root = Node(heap, root)->left;
+    }
+  }
+  return DescAt(heap, best);
+}
+
+BlockDesc* MemTreeFirstFit(const Heap* heap, uint32_t root, uint32_t size) {
+  if (MaxOf(heap, root) < size) return nullptr;
+  for (;;) {
+    const TreeWords* n = Node(heap, root);
+    if (MaxOf(heap, n->left) >= size) {
+      root = n->left;
+    } else if (DescAt(heap, root)->blockSize >= size) {
+      return DescAt(heap, root);
+    } else {
+      root = n->right;
+    }
+  }
+}
+
+bool MemTreeCheck(const Heap* heap, uint32_t root, const BlockDesc* head, uint32_t count,
+                  bool (*valid)(const Heap*, uint32_t ref)) {
+  TreeCheck check{heap, valid, RefOf(heap, head), 0, count};
+  const uint32_t max = check.Walk(root, ~0u, 0);
+  return max != 0 && check.seen == count && check.next == 0;
+}

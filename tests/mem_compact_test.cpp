@@ -1,0 +1,113 @@
+// Compaction against the pass that slides one block at a time: on heaps with
+// locked blocks, runs of free blocks and an odd-sized last block, both must
+// leave every byte of the region and of the index table the same.
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "mem/index.h"
+#include "mem_test_util.h"
+
+namespace {
+
+// Moves the in-use successor of free block `f` down to f's place; f follows
+// it with the same size and chain position.
+void SlideOne(Heap* heap, BlockDesc* f) {
+  BlockDesc* u = f->next;
+  if (u->next == nullptr) {  // the odd tail of the heap's last block stays with f
+    const uint32_t odd = u->blockSize % kOwnerSize;
+    u->blockSize -= odd;
+    f->blockSize += odd;
+    heap->freeBytes += odd;
+  }
+  std::memmove(BlockStart(f), BlockStart(u), u->blockSize);
+  u->data = f->data;
+  f->data = static_cast<char*>(f->data) + u->blockSize;
+  WriteOwner(f);
+  BlockDesc* before = f->prev;
+  BlockDesc* after = u->next;
+  MemLinkPair(heap, before, u);
+  MemLinkPair(heap, u, f);
+  MemLinkPair(heap, f, after);
+}
+
+// The reference: one pass, one block at a time.
+void CompactOneByOne() {
+  ++memCompactions;
+  Heap* heap = memCurrentHeap;
+  MemIndexSuspend(heap);
+  BlockDesc* cur = heap->firstBlock;
+  while (cur->next != nullptr) {
+    BlockDesc* nxt = cur->next;
+    if (!IsFree(cur) || IsLocked(nxt)) {
+      cur = nxt;
+    } else if (IsFree(nxt)) {
+      const uint32_t merged = cur->blockSize + nxt->blockSize;
+      MemReleaseDesc(nxt);
+      MemReshapeFree(heap, cur, static_cast<char*>(cur->data), merged);
+    } else if (nxt->next != nullptr && IsLocked(nxt->next)) {
+      cur = nxt;
+    } else {
+      SlideOne(heap, cur);
+    }
+  }
+  MemIndexRebuild(heap);
+}
+
+// A heap filled with random blocks, some locked, then about every `freeOne`th
+// disposed of; the heap's odd tail is taken whole when `wholeTail`.
+void Scatter(Heap* heap, uint32_t seed, uint32_t lockOne, uint32_t freeOne, bool wholeTail) {
+  std::mt19937 rng(seed);
+  std::vector<Handle> blocks;
+  while (heap->freeBytes > 600) {
+    Handle h = MemNewHandle(rng() % 300);
+    ASSERT_NE(h, nullptr);
+    std::memset(h->data, static_cast<int>(rng()), MemGetHandleSize(h));
+    if (rng() % lockOne == 0) MemLockHandle(h);
+    blocks.push_back(h);
+  }
+  if (wholeTail) {
+    blocks.push_back(MemNewHandle(RequestFor(heap->freeBytes / 16 * 16)));
+    ASSERT_EQ(heap->freeBytes, 0u);
+  }
+  for (Handle h : blocks) {
+    if (rng() % freeOne == 0) {
+      ASSERT_EQ(MemDisposeHandle(h), 0u);
+    }
+  }
+}
+
+}  // namespace
+
+TEST(MemCompact, SameBytesAsSlidingOneBlockAtATime) {
+  const struct {
+    uint32_t seed, lockOne, freeOne;
+    bool wholeTail;
+  } cases[] = {
+      {1, 1000, 2, true}, {2, 7, 2, true}, {3, 3, 3, false}, {4, 12, 4, true}, {5, 2, 2, true},
+  };
+  constexpr uint32_t kSize = 0x10000;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.seed);
+    Heap* heap = nullptr;
+    ASSERT_EQ(MemNewHeap(nullptr, 0, nullptr, kSize, &heap), 0u);
+    ASSERT_EQ(MemSetHeap(heap), 0u);
+    ASSERT_NO_FATAL_FAILURE(Scatter(heap, c.seed, c.lockOne, c.freeOne, c.wholeTail));
+    auto* region = static_cast<char*>(heap->region);
+    auto* table = reinterpret_cast<char*>(IndexOf(heap));
+    const std::vector<char> before(region, region + kSize);
+    const std::vector<char> tableBefore(table, table + MemIndexBytes());
+
+    CompactOneByOne();
+    const std::vector<char> expected(region, region + kSize);
+    const std::vector<char> tableExpected(table, table + MemIndexBytes());
+    std::memcpy(region, before.data(), kSize);
+    std::memcpy(table, tableBefore.data(), MemIndexBytes());
+    MemCompactHeap();
+    EXPECT_TRUE(std::memcmp(region, expected.data(), kSize) == 0);
+    EXPECT_TRUE(std::memcmp(table, tableExpected.data(), MemIndexBytes()) == 0);
+    EXPECT_NE(std::memcmp(region, before.data(), kSize), 0);  // something moved
+    EXPECT_EQ(MemCheckHeap(heap), 0u);
+    ASSERT_EQ(MemDisposeHeap(&heap), 0u);
+  }
+}
