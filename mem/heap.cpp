@@ -86,7 +86,7 @@ ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t
   }
 
   // The free-block index's table: the one other allocation a heap makes.
-  void* indexTable = std::malloc(MemIndexBytes());
+  void* indexTable = OKR_FAULT(faultMalloc) ? nullptr : std::malloc(MemIndexBytes());
   if (indexTable == nullptr) {
     std::free(region);
     return errNoSystemMemory;
