@@ -156,13 +156,6 @@ void HeadWentLater(MemIndex* idx, uint32_t c, uint64_t label) {
   if (owner != kNoClass) GapLow(idx, owner) = ownerLow;
 }
 
-// Spreading labels between `lo` and `hi` keeps their order but may move a
-// gap's head below its record's bound: bounds above lo come down to lo.
-void LowerGapsTo(MemIndex* idx, uint64_t lo) {
-  for (uint32_t r = FirstFrom(idx->records, 0); r != kNoClass; r = FirstFrom(idx->records, r + 1))
-    Lower(GapLow(idx, r), lo);
-}
-
 // ---- Class lists ----------------------------------------------------------
 
 void SetHead(const Heap* heap, MemIndex* idx, uint32_t c, const BlockDesc* d) {
@@ -290,10 +283,15 @@ void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
 // ---- Labels ---------------------------------------------------------------
 
 // Gives member `d` a new label, keeping its class's head label current.
+// Relabelling keeps the order, so records stay records; but a head in a gap
+// may come below its record's bound, which then comes down with it.
 void Relabel(const Heap* heap, MemIndex* idx, BlockDesc* d, uint64_t label) {
   SetLabel(d, static_cast<uint32_t>(label));
-  ClassHead& head = idx->heads[ClassOf(d->blockSize)];
-  if (head.head == RefOf(heap, d)) head.label = static_cast<uint32_t>(label);
+  const uint32_t c = ClassOf(d->blockSize);
+  ClassHead& head = idx->heads[c];
+  if (head.head != RefOf(heap, d)) return;
+  head.label = static_cast<uint32_t>(label);
+  if (!Contains(idx->records, c)) Lower(GapLow(idx, FirstFrom(idx->records, c + 1)), label);
 }
 
 // No label fits between `prev` and `next`, the members around `d`: widens a
@@ -330,7 +328,6 @@ __attribute__((noinline)) void SpreadLabels(const Heap* heap, MemIndex* idx, Blo
   for (uint64_t i = highCount; i > 0; --i, x = NextMember(x))
     Relabel(heap, idx, x, hi - i * step);
   SetLabel(d, static_cast<uint32_t>((lo + lowCount * step + hi - highCount * step) / 2));
-  LowerGapsTo(idx, lo);
 }
 
 // Labels member `d`, already in the chain, between its member neighbours.
