@@ -24,19 +24,24 @@ bool MemBlockSizeFor(uint32_t n, uint32_t* blockSize) {
   return true;
 }
 
-// The two chain primitives below are the only places that know how the
-// chain is searched: through the free-block index, except for sizes under
-// its members' (no allocation asks for those), which walk the chain.
-BlockDesc* MemChainFindFit(const Heap* heap, uint32_t size) {
-  if (IsMemberSize(size)) return MemIndexFirstFit(heap, size);
+// The first chain block of at least `size` bytes, found by walking the chain.
+static BlockDesc* WalkToFit(const Heap* heap, uint32_t size) {
   BlockDesc* d = heap->freeBlocks;
   while (d != nullptr && d->blockSize < size)
     d = d->nextFree;
   return d;
 }
 
-void MemChainInsert(Heap* heap, BlockDesc* d) {
-  BlockDesc* at = MemChainFindFit(heap, d->blockSize);  // d goes right before it
+// The two chain primitives below are the only places that know how the
+// chain is searched: through the free-block index, except for sizes under
+// its members' (no allocation asks for those), which walk the chain.
+BlockDesc* MemChainFindFit(const Heap* heap, uint32_t size) {
+  return IsMemberSize(size) ? MemIndexFirstFit(heap, size) : WalkToFit(heap, size);
+}
+
+// Links free block `d` into the chain right in front of `at` (NULL: at the
+// end).
+static void LinkInFront(Heap* heap, BlockDesc* d, BlockDesc* at) {
   BlockDesc* before = at != nullptr ? at->prevFree : MemChainTail(heap);
   d->prevFree = before;
   d->nextFree = at;
@@ -50,7 +55,13 @@ void MemChainInsert(Heap* heap, BlockDesc* d) {
   } else {
     heap->freeBlocks = d;
   }
-  MemIndexInsert(heap, d);
+}
+
+void MemChainInsert(Heap* heap, BlockDesc* d) {
+  if (!IsMemberSize(d->blockSize)) return LinkInFront(heap, d, WalkToFit(heap, d->blockSize));
+  const IndexSpot spot = MemIndexSeek(heap, d->blockSize);
+  LinkInFront(heap, d, spot.at);
+  MemIndexInsert(heap, d, spot);
 }
 
 void MemUnlinkFree(BlockDesc* d) {

@@ -31,6 +31,7 @@ constexpr uint64_t kLabelEnd = uint64_t{1} << 32;
 // shrinks as the index fills, to leave every member room.
 // (About an eighth of the label space over the members, as a power of two.)
 uint64_t LabelStep(const MemIndex* idx) {
+  if (idx->members < (1u << 13)) return 65536;  // the usual answer, without the sums
   const int width = std::bit_width(idx->members | 1u);
   return width >= 25 ? 16 : std::min(uint64_t{65536}, uint64_t{1} << (29 - width));
 }
@@ -330,10 +331,10 @@ __attribute__((noinline)) void SpreadLabels(const Heap* heap, MemIndex* idx, Blo
   SetLabel(d, static_cast<uint32_t>((lo + lowCount * step + hi - highCount * step) / 2));
 }
 
-// Labels member `d`, already in the chain, between its member neighbours.
-void AssignLabel(const Heap* heap, MemIndex* idx, BlockDesc* d) {
+// Labels member `d`, already in the chain, between its member neighbours:
+// `next`, and the nearest member before d.
+void AssignLabel(const Heap* heap, MemIndex* idx, BlockDesc* d, BlockDesc* next) {
   BlockDesc* prev = PrevMember(d);
-  BlockDesc* next = NextMember(d);
   const uint64_t lo = prev != nullptr ? LabelOf(prev) : 0;
   const uint64_t hi = next != nullptr ? LabelOf(next) : kLabelEnd;
   if (hi - lo >= 2) {
@@ -345,7 +346,7 @@ void AssignLabel(const Heap* heap, MemIndex* idx, BlockDesc* d) {
 
 // A member that enters the index: labelled, then listed.
 void Enter(Heap* heap, MemIndex* idx, BlockDesc* d) {
-  AssignLabel(heap, idx, d);
+  AssignLabel(heap, idx, d, NextMember(d));
   LinkIntoClass(heap, idx, d);
 }
 
@@ -361,25 +362,24 @@ void MemIndexInit(Heap* heap, void* table) {
   heap->firstBlock->prevFree = reinterpret_cast<BlockDesc*>(idx);
 }
 
-// A block entering the chain lands right in front of the first block at
-// least as large, so unless its class holds smaller members before it, it
-// becomes its class's head and the class a record, and no other record
-// changes (see the top of the file).
-void MemIndexInsert(Heap* heap, BlockDesc* d) {
+// A block entering the chain lands right in front of the first member at
+// least as large, the spot's `at`, so unless its class holds smaller members
+// before it, it becomes its class's head and the class a record, and no other
+// record changes (see the top of the file).
+void MemIndexInsert(Heap* heap, BlockDesc* d, const IndexSpot& spot) {
   MemIndex* idx = IndexOf(heap);
-  if (idx->suspended || !IsMemberSize(d->blockSize)) return;
-  AssignLabel(heap, idx, d);
-  const uint32_t c = ClassOf(d->blockSize);
-  if (idx->heads[c].head != 0 && idx->heads[c].label < LabelOf(d)) {
-    LinkAfterHead(heap, idx, d, c);
-  } else {
-    if (!Contains(idx->records, c)) {
-      // c's gap is what lay below it of the gap of the record above.
-      const uint32_t up = FirstFrom(idx->records, c + 1);
-      GapLow(idx, c) = up != kNoClass ? GapLow(idx, up) : kNoLabel;
-      Insert(idx->records, c);
-    }
+  AssignLabel(heap, idx, d, spot.at);
+  const uint32_t c = spot.c;
+  if (spot.r != c) {
+    // c was no record: its head, if any, lies after `at`, the head of the
+    // record above. c's gap is what lay below c of that record's gap.
+    GapLow(idx, c) = spot.r != kNoClass ? GapLow(idx, spot.r) : kNoLabel;
+    Insert(idx->records, c);
     PushHead(heap, idx, d, c);
+  } else if (idx->heads[c].head == RefOf(heap, spot.at)) {
+    PushHead(heap, idx, d, c);
+  } else {
+    LinkAfterHead(heap, idx, d, c);
   }
 }
 

@@ -300,20 +300,36 @@ void MemIndexInit(Heap* heap, void* table);
 // the next record's head comes first; that head then, or NULL.
 BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c, uint32_t size);
 
-// The first chain member of at least `size` bytes (size >= kMemberMin), or
-// NULL. The index must not be suspended.
-inline BlockDesc* MemIndexFirstFit(const Heap* heap, uint32_t size) {
+// Where a search for `size` bytes ends: at the first chain member at least
+// that large (NULL: none), found through record `r`, the first record at or
+// above `c`, the size's class. A block of `size` bytes enters the chain
+// right in front of `at`.
+struct IndexSpot {
+  BlockDesc* at;
+  uint32_t c;
+  uint32_t r;  // kNoClass: none
+};
+
+// The spot of `size` (size >= kMemberMin). The index must not be suspended.
+inline IndexSpot MemIndexSeek(const Heap* heap, uint32_t size) {
   const MemIndex* idx = IndexOf(heap);
   const SizeClass sc = SizeClassOf(size);
   const uint32_t r = FirstFrom(idx->records, sc.c);
-  if (r == kNoClass) return nullptr;
-  if (r != sc.c || sc.isFloor) return DescAt(heap, idx->heads[r].head);
-  return MemIndexFirstInClass(heap, sc.c, size);  // c holds members under `size`
+  if (r == kNoClass) return IndexSpot{nullptr, sc.c, r};
+  if (r != sc.c || sc.isFloor) return IndexSpot{DescAt(heap, idx->heads[r].head), sc.c, r};
+  // c holds members under `size`
+  return IndexSpot{MemIndexFirstInClass(heap, sc.c, size), sc.c, r};
 }
 
-// Adds `d`, just linked into the chain in front of the first block at least
-// as large (or at its end), if it is large enough to be a member.
-void MemIndexInsert(Heap* heap, BlockDesc* d);
+// The first chain member of at least `size` bytes (size >= kMemberMin), or
+// NULL.
+inline BlockDesc* MemIndexFirstFit(const Heap* heap, uint32_t size) {
+  return MemIndexSeek(heap, size).at;
+}
+
+// Adds member `d`, just linked into the chain at `spot`, the spot of its
+// size. The index must not be suspended.
+void MemIndexInsert(Heap* heap, BlockDesc* d, const IndexSpot& spot);
 // Takes chain member `d` out, before it leaves the chain; its words must
 // still be intact.
 void MemIndexRemove(Heap* heap, BlockDesc* d);
