@@ -213,9 +213,12 @@ inline __attribute__((always_inline)) void PushHead(Heap* heap, MemIndex* idx, B
                                                     uint32_t c) {
   const uint32_t old = idx->heads[c].head;
   *NextSlot(d) = old;
-  if (old != 0) *PrevSlot(DescAt(heap, old)) = RefOf(heap, d);
+  if (old != 0) {
+    *PrevSlot(DescAt(heap, old)) = RefOf(heap, d);
+  } else {
+    Insert(idx->nonEmpty, c);
+  }
   SetHead(heap, idx, c, d);
-  Insert(idx->nonEmpty, c);
   CountIn(heap, idx, d, c);
 }
 
