@@ -38,6 +38,7 @@ uint64_t LabelStep(const MemIndex* idx) {
 
 // ---- Members --------------------------------------------------------------
 
+// The head of class `c`, which is not empty.
 BlockDesc* Head(const Heap* heap, const MemIndex* idx, uint32_t c) {
   return DescAt(heap, idx->heads[c].head);
 }
@@ -48,7 +49,7 @@ uint64_t HeadLabel(const MemIndex* idx, uint32_t c) {
 }
 
 BlockDesc* NextInClass(const Heap* heap, const BlockDesc* d) {
-  return DescAt(heap, NextOf(d));
+  return DescOrNull(heap, NextOf(d));
 }
 
 // The nearest members before and after `d` in the chain (chain blocks too
@@ -240,7 +241,7 @@ void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   }
   BlockDesc* after = NextInClass(heap, before);
   *PrevSlot(d) = RefOf(heap, before);
-  *NextSlot(d) = RefOf(heap, after);
+  *NextSlot(d) = RefOrNone(heap, after);
   if (after != nullptr) *PrevSlot(after) = RefOf(heap, d);
   *NextSlot(before) = RefOf(heap, d);
   CountIn(heap, idx, d, c);
@@ -379,7 +380,7 @@ void MemIndexInsert(Heap* heap, BlockDesc* d, const IndexSpot& spot) {
     GapLow(idx, c) = spot.r != kNoClass ? GapLow(idx, spot.r) : kNoLabel;
     Insert(idx->records, c);
     PushHead(heap, idx, d, c);
-  } else if (idx->heads[c].head == RefOf(heap, spot.at)) {
+  } else if (idx->heads[c].head == RefOrNone(heap, spot.at)) {
     PushHead(heap, idx, d, c);
   } else {
     LinkAfterHead(heap, idx, d, c);
@@ -509,9 +510,9 @@ void MemIndexRebuild(Heap* heap) {
 }
 
 BlockDesc* MemChainTail(const Heap* heap) {
-  return DescAt(heap, IndexOf(heap)->tail);
+  return DescOrNull(heap, IndexOf(heap)->tail);
 }
 
 void MemSetChainTail(Heap* heap, BlockDesc* d) {
-  IndexOf(heap)->tail = RefOf(heap, d);
+  IndexOf(heap)->tail = RefOrNone(heap, d);
 }

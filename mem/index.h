@@ -272,14 +272,21 @@ struct MemIndex {
   ClassTree trees[kClassCount];
 };
 
-// Descriptor offsets from the heap header; 0 is never a descriptor.
+// Descriptor offsets from the heap header; 0 is never a descriptor. RefOf
+// and DescAt take a descriptor and an offset that are there (the hot paths
+// know that and pay for no test); RefOrNone and DescOrNull also take NULL
+// and 0, "none".
 inline uint32_t RefOf(const Heap* heap, const BlockDesc* d) {
-  if (d == nullptr) return 0;
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(heap));
 }
 inline BlockDesc* DescAt(const Heap* heap, uint32_t ref) {
-  if (ref == 0) return nullptr;
   return reinterpret_cast<BlockDesc*>(reinterpret_cast<uintptr_t>(heap) + ref);
+}
+inline uint32_t RefOrNone(const Heap* heap, const BlockDesc* d) {
+  return d != nullptr ? RefOf(heap, d) : 0;
+}
+inline BlockDesc* DescOrNull(const Heap* heap, uint32_t ref) {
+  return ref != 0 ? DescAt(heap, ref) : nullptr;
 }
 
 // The initial pool's descriptor is the first entry of the pool right after
