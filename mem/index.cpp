@@ -337,7 +337,8 @@ __attribute__((noinline)) void SpreadLabels(const Heap* heap, MemIndex* idx, Blo
 
 // Labels member `d`, already in the chain, between its member neighbours:
 // `next`, and the nearest member before d.
-void AssignLabel(const Heap* heap, MemIndex* idx, BlockDesc* d, BlockDesc* next) {
+inline __attribute__((always_inline)) void AssignLabel(const Heap* heap, MemIndex* idx,
+                                                       BlockDesc* d, BlockDesc* next) {
   BlockDesc* prev = PrevMember(d);
   const uint64_t lo = prev != nullptr ? LabelOf(prev) : 0;
   const uint64_t hi = next != nullptr ? LabelOf(next) : kLabelEnd;
