@@ -323,9 +323,14 @@ inline IndexSpot MemIndexSeek(const Heap* heap, uint32_t size) {
   const SizeClass sc = SizeClassOf(size);
   const uint32_t r = FirstFrom(idx->records, sc.c);
   if (r == kNoClass) return IndexSpot{nullptr, sc.c, r};
-  if (r != sc.c || sc.isFloor) return IndexSpot{DescAt(heap, idx->heads[r].head), sc.c, r};
-  // c holds members under `size`
-  return IndexSpot{MemIndexFirstInClass(heap, sc.c, size), sc.c, r};
+  // Only c itself, when `size` is not its floor, may hold members under
+  // `size` before the one that fits. Both facts go into one test: sizes come
+  // in no predictable order, and a branch on isFloor alone would be a coin
+  // toss.
+  if (((r ^ sc.c) | uint32_t{sc.isFloor}) == 0) [[unlikely]] {
+    return IndexSpot{MemIndexFirstInClass(heap, sc.c, size), sc.c, r};
+  }
+  return IndexSpot{DescAt(heap, idx->heads[r].head), sc.c, r};
 }
 
 // The first chain member of at least `size` bytes (size >= kMemberMin), or
