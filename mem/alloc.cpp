@@ -85,9 +85,11 @@ void MemChainUnlink(Heap* heap, BlockDesc* d) {
 
 void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, uint32_t blockSize) {
   const IndexCarry carry = MemIndexLift(heap, d, blockSize);  // before the owner word lands
-  d->data = data;
   d->blockSize = blockSize;
-  WriteOwner(d);
+  if (data != d->data) {  // a block that keeps its data keeps its owner word
+    d->data = data;
+    WriteOwner(d);
+  }
   MemIndexSettle(heap, d, carry);
 }
 
@@ -99,7 +101,6 @@ void MemPlaceBlock(BlockDesc* d) {
 void MemClaimBlock(Heap* heap, BlockDesc* d, MemWord requestedSize, uint32_t flags) {
   d->requestedSize = requestedSize;
   d->flags = flags;
-  MemPlaceBlock(d);
   heap->freeBytes -= d->blockSize;
 }
 
@@ -214,6 +215,6 @@ ErrCode MemDisposeHandle(Handle h) {
     MemReleaseDesc(next);
   }
   h->flags = memFlagFree;
-  MemPlaceBlock(h);
+  MemChainInsert(heap, h);  // in place: its owner word already names it
   return errNone;
 }
