@@ -107,25 +107,30 @@ void HeadCameEarlier(MemIndex* idx, uint32_t c) {
   GapLow(idx, c) = gapLow;
 }
 
+__attribute__((noinline)) void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, uint64_t bound);
+
 // Record `c`'s head went later in the chain (to `label`) or away (kLabelEnd).
-// If its gap bound shows
-// that none of the classes it hid comes before both its new head and the
-// next record's head, only c itself is weighed; otherwise c and its gap,
-// down to the next record below (which stays one), are weighed from the top
-// down, word by word of the non-empty set, and every record found gets the
-// exact bound of its new gap.
+// If its gap bound shows that none of the classes it hid comes before both
+// its new head and the next record's head, only c itself is weighed;
+// otherwise c and its gap are weighed again (Reweigh).
 void HeadWentLater(MemIndex* idx, uint32_t c, uint64_t label) {
   const uint32_t up = FirstFrom(idx->records, c + 1);
-  uint64_t bound = HeadLabel(idx, up);
-  if (GapLow(idx, c) >= std::min(label, bound)) {
-    if (label < bound) return;
-    Erase(idx->records, c);
-    if (up != kNoClass) {
-      Lower(GapLow(idx, up), GapLow(idx, c));
-      Lower(GapLow(idx, up), label);
-    }
-    return;
+  const uint64_t bound = HeadLabel(idx, up);
+  if (GapLow(idx, c) < std::min(label, bound)) return Reweigh(idx, c, up, bound);
+  if (label < bound) return;
+  Erase(idx->records, c);
+  if (up != kNoClass) {
+    Lower(GapLow(idx, up), GapLow(idx, c));
+    Lower(GapLow(idx, up), label);
   }
+}
+
+// The slow part of HeadWentLater, kept out of the block operations that take
+// in the rest (see alloc.cpp): record `c` (`up` the next record above,
+// whose head label is `bound`) and its gap, down to the next record below
+// (which stays one), are weighed from the top down, word by word of the
+// non-empty set, and every record found gets the exact bound of its new gap.
+void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, uint64_t bound) {
   const uint32_t low = LastBelow(idx->records, c);
   const uint32_t stop = low == kNoClass ? 0 : low + 1;  // weigh classes stop .. c
   Erase(idx->records, c);
@@ -225,8 +230,8 @@ inline __attribute__((always_inline)) void PushHead(Heap* heap, MemIndex* idx, B
 
 // Links labelled member `d` into its class list at its chain place, which
 // lies after the head (whose label is `d`'s lower bound): found by walking a
-// short list, through the treap in a long one.
-void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
+// short list, through the treap in a long one. (Rare: out of line.)
+__attribute__((noinline)) void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   const uint32_t label = LabelOf(d);
   BlockDesc* before;
   uint32_t steps = 0;
@@ -395,8 +400,9 @@ void MemIndexRemove(Heap* heap, BlockDesc* d) {
 }
 
 // (A long class gets its treap here, if it has none yet: the search leaves
-// the chain as it was.)
-BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c, uint32_t size) {
+// the chain as it was. Rare: out of line.)
+__attribute__((noinline)) BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c,
+                                                          uint32_t size) {
   MemIndex* idx = IndexOf(heap);
   const uint32_t up = FirstFrom(idx->records, c + 1);
   const uint64_t bound = HeadLabel(idx, up);
