@@ -11,8 +11,8 @@ uint32_t memPurgeCalls = 0;
 
 // The two operations every module calls most take in every step they make
 // (flatten): those of this file, of the descriptor stack and of the
-// free-block index, which are compiled with it as one unit (see
-// mem/CMakeLists.txt). The rare paths (the slow search, the index's
+// free-block index, which are compiled with it as one unit
+// (alloc_unit.cpp). The rare paths (the slow search, the index's
 // re-weighing and long walks) are marked noinline and stay calls.
 __attribute__((flatten)) Handle MemNewHandle(uint32_t size);
 __attribute__((flatten)) ErrCode MemDisposeHandle(Handle h);
