@@ -11,13 +11,16 @@ namespace okr_tool {
 
 namespace {
 
-// A stream over a copy of `text`.
+// A stream over a copy of the argument `text` as a line of a settings file,
+// line end included: at the very end of a text the stream drops a token of
+// one character (the w of "2 * w").
 TextStream* StreamOver(const std::string& text, const std::string& what) {
+  const std::string line = text + "\n";
   TextStream* stream = nullptr;
-  if (ErrCode err = TxtNewEmptyStream(static_cast<uint32_t>(text.size()), &stream)) {
+  if (ErrCode err = TxtNewEmptyStream(static_cast<uint32_t>(line.size()), &stream)) {
     Fail(what, err);
   }
-  if (!text.empty()) std::memcpy(stream->pos, text.data(), text.size());
+  std::memcpy(stream->pos, line.data(), line.size());
   return stream;
 }
 
@@ -143,7 +146,7 @@ int Eval(const Argv& argv) {
   // The evaluator stops at a second operand or a separator; the argument
   // must be one expression.
   const char* rest = stream->pos;
-  while (ended == 0 && rest < stream->end && (*rest == ' ' || *rest == '\t'))
+  while (ended == 0 && rest < stream->end && (*rest == ' ' || *rest == '\t' || *rest == '\n'))
     ++rest;
   if (ended == 0 && rest < stream->end) {
     stream->token = const_cast<char*>(rest);

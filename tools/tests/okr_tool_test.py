@@ -215,6 +215,7 @@ class Text(ToolTest):
             (["'AB' + $ff + %1010"], "16971 int 0x0000424B"),
             (["w / 2", "-D", "w=1280"], "640.0 float 0x44200000"),
             (["half * 2", "-D", "w=$500", "-Dhalf=w \\ 7"], "12 int 0x0000000C"),
+            (["2 * w", "-D", "w=7", "-D", "v=w"], "14 int 0x0000000E"),  # one-letter names last
         ]
         for args, line in cases:
             self.assertEqual(self.okr("eval", *args), line + "\n", args)
