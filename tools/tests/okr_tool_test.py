@@ -216,11 +216,14 @@ class Text(ToolTest):
             (["w / 2", "-D", "w=1280"], "640.0 float 0x44200000"),
             (["half * 2", "-D", "w=$500", "-Dhalf=w \\ 7"], "12 int 0x0000000C"),
             (["2 * w", "-D", "w=7", "-D", "v=w"], "14 int 0x0000000E"),  # one-letter names last
+            (['"5" // a quoted number, a comment'], "5 int 0x00000005"),
         ]
         for args, line in cases:
             self.assertEqual(self.okr("eval", *args), line + "\n", args)
         self.fails(["eval", "5 \\ 0"], "okr: eval:1:3: Divide by Zero (0x4202)")
         self.fails(["eval", "1 2"], "okr: eval:1:3: Syntax Error (0x4201)")
+        self.fails(["eval", "1\n+ 2"], "okr: eval:2:1: Syntax Error (0x4201)")
+        self.fails(["eval", "w", "-D", "w=1 2"], "okr: -D w=1 2: Syntax Error (0x4201)")
 
     def test_get_and_tokens(self):
         self.write("s.txt", '; settings\ntitle "A B"\nsize $10, 3.5 // two\nname <x y>\n')
