@@ -148,8 +148,10 @@ uint64_t ParseNumber(const std::string& text, const std::string& what, uint64_t 
     if (std::isdigit(c)) digit = c - '0';
     if (hex && std::isxdigit(c) && !std::isdigit(c)) digit = std::tolower(c) - 'a' + 10;
     if (digit < 0) UsageFail(what, errBadData);
-    value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
-    if (value > max) UsageFail(what, errBadData);
+    // Checked before the step, which could wrap around 64 bits.
+    const uint64_t base = hex ? 16 : 10;
+    if (value > (max - static_cast<uint64_t>(digit)) / base) UsageFail(what, errBadData);
+    value = value * base + static_cast<uint64_t>(digit);
   }
   return value;
 }

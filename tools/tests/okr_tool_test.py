@@ -188,6 +188,8 @@ class Failures(ToolTest):
             (["frobnicate"], "okr: frobnicate: Uknown Token (0x4103)", 2),
             (["res", "add", "x.res"], "okr: res add: Missing Parameter (0x4206)", 2),
             (["heap", "--ops"], "okr: heap --ops: Missing Parameter (0x4206)", 2),
+            (["heap", "--seed", "18446744073709551616"],
+             "okr: --seed 18446744073709551616: Bad Data (0x4107)", 2),
         ]
         for args, line, status in cases:
             self.fails(args, line, status)
