@@ -228,6 +228,9 @@ int HeapWorkload(const Argv& argv) {
   const uint64_t seed = ParseNumber(seedText, "--seed " + seedText, UINT64_MAX);
   const auto size =
       static_cast<uint32_t>(ParseByteCount(sizeText, "--size " + sizeText, 0xFFFFFFFFu));
+  // MemNewHeap takes 0 for its default size, which the output would then
+  // misname as a heap of 0 bytes.
+  if (size == 0) UsageFail("--size " + sizeText, errBadData);
   Heap* heap = nullptr;
   if (ErrCode err = MemNewHeap(nullptr, MastersFor(size), nullptr, size, &heap)) {
     Fail(Format("heap of %u bytes", size), err);

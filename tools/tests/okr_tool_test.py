@@ -190,6 +190,7 @@ class Failures(ToolTest):
             (["heap", "--ops"], "okr: heap --ops: Missing Parameter (0x4206)", 2),
             (["heap", "--seed", "18446744073709551616"],
              "okr: --seed 18446744073709551616: Bad Data (0x4107)", 2),
+            (["heap", "--size", "0K"], "okr: --size 0K: Bad Data (0x4107)", 2),
         ]
         for args, line, status in cases:
             self.fails(args, line, status)
