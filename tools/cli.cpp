@@ -55,6 +55,11 @@ void UsageFail(const std::string& what, ErrCode code) {
   Report(what, code, kExitUsage);
 }
 
+int FinishOutput(int status) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) Fail("standard output", errFileWrite);
+  return status;
+}
+
 bool Args::Has(const std::string& name) const {
   for (const auto& [option, value] : options) {
     if (option == name) return true;

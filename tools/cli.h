@@ -27,6 +27,11 @@ constexpr int kExitUsage = 2;
 [[noreturn]] void Fail(const std::string& what, ErrCode code);
 [[noreturn]] void UsageFail(const std::string& what, ErrCode code);
 
+// The exit status of a command that returned `status`, once its output is
+// out: output that did not reach standard output (a full disk) is a
+// failure, 0x4505.
+int FinishOutput(int status);
+
 // The arguments of one command: options (with their values) and positionals.
 // An argument is an option when it starts with "-" and a letter or a second
 // "-" ("-5" and "-(1+2)" are positionals); "--" ends the options.

@@ -271,5 +271,5 @@ int Run(const Argv& argv) {
 }  // namespace okr_tool
 
 int main(int argc, char** argv) {
-  return okr_tool::Run(okr_tool::Argv(argv + 1, argv + argc));
+  return okr_tool::FinishOutput(okr_tool::Run(okr_tool::Argv(argv + 1, argv + argc)));
 }

@@ -197,6 +197,16 @@ class Failures(ToolTest):
         self.assertIn("TEXT #1 (30 bytes at 10) overlaps TEXT #0 (30 bytes at 0)",
                       self.run_okr("res", "check", "overlap.res", status=1).stdout.decode())
 
+    def test_output_that_cannot_be_written(self):
+        if not os.path.exists("/dev/full"):
+            self.skipTest("no /dev/full")
+        with open("/dev/full", "wb") as full:
+            done = subprocess.run(COMMAND + ["eval", "1"], stdout=full,
+                                  stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stderr.decode().replace("\r\n", "\n"),
+                         "okr: standard output: FILE: Unable to write data (0x4505)\n")
+
     def test_help(self):
         overview = self.okr("help")
         for command in ["res create", "res list", "res add", "res replace", "res extract",
