@@ -77,7 +77,8 @@ size and its attributes.
            dataStart, dataLength, dirOffset, dirLength, fileFlags, and
            resources, a list of {type, typeHex, index, offset, size,
            attributes}. Bytes of a type outside printable ASCII are written
-           as \u00XX escapes.
+           as \u00XX escapes, those of a file name only when it is not
+           UTF-8.
 )"},
     {"res add", ResAdd,
      R"(usage: okr res add FILE TYPE DATAFILE

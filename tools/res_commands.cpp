@@ -20,16 +20,37 @@ namespace {
 // Work on files beyond this size is announced on a terminal.
 constexpr uint64_t kLargeFile = 16 << 20;
 
-// A string as a JSON string literal; bytes outside printable ASCII are
-// escaped one by one, so that any name gives valid JSON.
-std::string Json(const std::string& text) {
+// Whether `text` is well-formed UTF-8: shortest forms, no surrogates.
+bool IsUtf8(const std::string& text) {
+  static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80 ? 1 : lead < 0xC0 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (length == 0 || i + length > text.size()) return false;
+    uint32_t code = length == 1 ? lead : lead & (0x7Fu >> length);
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = code << 6 | (next & 0x3Fu);
+    }
+    if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return false;
+    i += length;
+  }
+  return true;
+}
+
+// `text` as a JSON string literal. A byte outside printable ASCII becomes
+// \u00XX, the character of its number, so that any bytes give valid JSON;
+// with `utf8`, text that is well-formed UTF-8 keeps those bytes instead.
+std::string Json(const std::string& text, bool utf8) {
+  const bool keep = utf8 && IsUtf8(text);
   std::string out = "\"";
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (byte < 0x20 || byte > 0x7E) {
+    } else if (byte < 0x20 || byte == 0x7F || (byte > 0x7F && !keep)) {
       out += Format("\\u%04x", byte);
     } else {
       out += c;
@@ -45,7 +66,7 @@ std::string TypeBytes(uint32_t typeId) {
 void PrintListJson(const ResFile& res, const ResFileHeader& h, uint32_t fileFlags,
                    const std::vector<ResInfo>& resources) {
   std::printf("{\n  \"file\": %s,\n  \"byteOrder\": \"%s\",\n  \"native\": %s,\n",
-              Json(res.name).c_str(), OrderName(res.order),
+              Json(res.name, true).c_str(), OrderName(res.order),
               res.order == NativeOrder() ? "true" : "false");
   std::printf("  \"fileSize\": %s,\n", std::to_string(res.fileSize).c_str());
   std::printf("  \"dataStart\": %u,\n  \"dataLength\": %u,\n", h.dataStart, h.dataLength);
@@ -54,8 +75,8 @@ void PrintListJson(const ResFile& res, const ResFileHeader& h, uint32_t fileFlag
   const char* separator = "\n";
   for (const ResInfo& r : resources) {
     std::printf("%s    {\"type\": %s, \"typeHex\": \"%s\", \"index\": %u, \"offset\": %u, ",
-                separator, Json(TypeBytes(r.typeId)).c_str(), TypeHex(r.typeId).c_str(), r.index,
-                r.dataOffset);
+                separator, Json(TypeBytes(r.typeId), false).c_str(), TypeHex(r.typeId).c_str(),
+                r.index, r.dataOffset);
     std::printf("\"size\": %u, \"attributes\": %u}", r.dataSize, r.attributes);
     separator = ",\n";
   }

@@ -154,6 +154,9 @@ class Resources(ToolTest):
         self.assertEqual(before["byteOrder"], "big-endian")
         self.assertFalse(before["native"])
         self.assertEqual(before["resources"][1]["type"], "\u0001ab\u00ff")
+        # A file name comes back as it was given, UTF-8 included.
+        self.write("bé.res", self.read("be.res"))
+        self.assertEqual(json.loads(self.okr("res", "list", "bé.res", "--json"))["file"], "bé.res")
         contents = self.contents("be.res")
         self.assertIn("from big-endian to little-endian", self.okr("res", "native", "be.res"))
         after = self.listing("be.res")
