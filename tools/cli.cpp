@@ -126,6 +126,18 @@ std::string LibraryPath(const std::string& name) {
   return !name.empty() && name[0] == ':' ? "./" + name : name;
 }
 
+bool IsDirectory(const std::string& name) {
+  std::error_code error;
+  return std::filesystem::is_directory(name, error);
+}
+
+Handle LoadWholeFile(const std::string& name) {
+  if (IsDirectory(name)) Fail(name, errFileNotFound);
+  Handle data = nullptr;
+  if (ErrCode err = FileLoad(LibraryPath(name).c_str(), &data)) Fail(name, err);
+  return data;
+}
+
 uint64_t FileSizeOf(const std::string& name) {
   std::error_code error;
   const uintmax_t size = std::filesystem::file_size(name, error);

@@ -64,6 +64,15 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& command,
 // to the platform's paths, so such a name gets "./" in front.
 std::string LibraryPath(const std::string& name);
 
+// Whether `name` is a directory. The library opens one on some systems and
+// not on others; the tool refuses it everywhere as a file it cannot open
+// (0x4502 "FILE: File not found").
+bool IsDirectory(const std::string& name);
+
+// The whole of the file `name` in a new handle of the current heap; any
+// failure, a directory included, ends the program.
+Handle LoadWholeFile(const std::string& name);
+
 // Size of a file in bytes, 0 when it cannot be taken.
 uint64_t FileSizeOf(const std::string& name);
 

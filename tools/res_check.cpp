@@ -237,22 +237,27 @@ void ReadEveryResource(const ResFile& res, const std::vector<ResInfo>& resources
   }
 }
 
+// Says what is wrong with the file `name` that the library refused with
+// `err`, and fails. A file that cannot be opened at all has nothing to say.
+[[noreturn]] void ReportRefusal(const std::string& name, ErrCode err) {
+  if (err != errFileNotFound) {
+    const Findings findings = Diagnose(name);
+    for (const std::string& problem : findings.problems)
+      std::printf("%s: %s\n", name.c_str(), problem.c_str());
+    if (findings.problems.empty()) std::printf("%s: the library refuses the file\n", name.c_str());
+  }
+  Fail(name, err);
+}
+
 }  // namespace
 
 int ResCheck(const Argv& argv) {
   const Args args = ParseArgs(argv, "res check", {}, 1, 1);
   const std::string& name = args.positionals[0];
   StartLibrary(FileSizeOf(name));
-  const Findings findings = Diagnose(name);
   ResFile res;
-  const ErrCode err = TryOpenResFile(name, false, &res);
-  if (err != errNone) {
-    for (const std::string& problem : findings.problems) {
-      std::printf("%s: %s\n", name.c_str(), problem.c_str());
-    }
-    if (findings.problems.empty()) std::printf("%s: the library refuses the file\n", name.c_str());
-    Fail(name, err);
-  }
+  if (ErrCode err = TryOpenResFile(name, false, &res)) ReportRefusal(name, err);
+  const Findings findings = Diagnose(name);
   const std::vector<ResInfo> resources = ListResources(res);
   ReadEveryResource(res, resources);
   uint32_t types = 0;

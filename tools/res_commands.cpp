@@ -124,13 +124,6 @@ Handle LoadResource(const ResFile& res, const Target& t) {
   return data;
 }
 
-// The whole of `name` in a new handle.
-Handle LoadDataFile(const std::string& name) {
-  Handle data = nullptr;
-  if (ErrCode err = FileLoad(LibraryPath(name).c_str(), &data)) Fail(name, err);
-  return data;
-}
-
 // Writes `size` bytes to the file `out`, or to stdout when `out` is empty.
 void WriteOut(const std::string& out, const void* bytes, uint32_t size) {
   std::FILE* stream = stdout;
@@ -200,7 +193,7 @@ int ResAdd(const Argv& argv) {
   const uint32_t typeId = ParseType(args.positionals[1]);
   const std::string& dataName = args.positionals[2];
   StartLibrary(FileSizeOf(name) + FileSizeOf(dataName));
-  Handle data = LoadDataFile(dataName);
+  Handle data = LoadWholeFile(dataName);
   const uint32_t size = MemGetHandleSize(data);
   ResFile res = OpenResFile(name, true);
   if (ErrCode err = ResAddResource(res.file, typeId, data)) Fail(name, err);
@@ -217,7 +210,7 @@ int ResReplace(const Argv& argv) {
   const Target t = ParseTarget(args);
   const std::string& dataName = args.positionals[3];
   StartLibrary(FileSizeOf(t.file) + FileSizeOf(dataName));
-  Handle bytes = LoadDataFile(dataName);
+  Handle bytes = LoadWholeFile(dataName);
   ResFile res = OpenResFile(t.file, true);
   Handle data = LoadResource(res, t);
   const uint32_t oldSize = MemGetHandleSize(data);

@@ -27,7 +27,7 @@ struct ResFile {
 };
 
 // Opens the resource file `name`, read-only or for writing ("r+b"). Returns
-// 0, or the library's code (nothing is left open).
+// 0, or the library's code (nothing is left open); a directory gives 0x4502.
 ErrCode TryOpenResFile(const std::string& name, bool writable, ResFile* out);
 
 // The same; any failure ends the program.

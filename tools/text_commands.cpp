@@ -26,8 +26,7 @@ TextStream* StreamOver(const std::string& text, const std::string& what) {
 
 // A stream over the whole file `name`.
 TextStream* StreamOverFile(const std::string& name) {
-  Handle text = nullptr;
-  if (ErrCode err = FileLoad(LibraryPath(name).c_str(), &text)) Fail(name, err);
+  Handle text = LoadWholeFile(name);
   TextStream* stream = nullptr;
   if (ErrCode err = TxtNewStream(text, &stream)) Fail(name, err);
   return stream;

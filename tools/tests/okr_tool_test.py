@@ -188,6 +188,10 @@ class Failures(ToolTest):
             (["get", "f.txt", "title", "--string"], "okr: f.txt:4:1: Incomplete Token Usage (0x4105)", 1),
             (["get", "f.txt", "height"], "okr: f.txt: height: No Such Variable (0x4204)", 1),
             (["get", "missing.txt", "a"], "okr: missing.txt: FILE: File not found (0x4502)", 1),
+            (["res", "check", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)", 1),
+            (["res", "list", "."], "okr: .: FILE: File not found (0x4502)", 1),
+            (["res", "add", "version.res", "TEXT", "."], "okr: .: FILE: File not found (0x4502)", 1),
+            (["tokens", "."], "okr: .: FILE: File not found (0x4502)", 1),
             (["frobnicate"], "okr: frobnicate: Uknown Token (0x4103)", 2),
             (["res", "add", "x.res"], "okr: res add: Missing Parameter (0x4206)", 2),
             (["heap", "--ops"], "okr: heap --ops: Missing Parameter (0x4206)", 2),
@@ -199,6 +203,7 @@ class Failures(ToolTest):
             self.fails(args, line, status)
         self.assertIn("TEXT #1 (30 bytes at 10) overlaps TEXT #0 (30 bytes at 0)",
                       self.run_okr("res", "check", "overlap.res", status=1).stdout.decode())
+        self.assertEqual(self.run_okr("res", "check", "missing.res", status=1).stdout, b"")
 
     def test_output_that_cannot_be_written(self):
         if not os.path.exists("/dev/full"):
