@@ -136,18 +136,28 @@ void CheckResources(ResDirectory* dir, Findings* f) {
   }
 }
 
-// The pieces a converted header names, against the file's size.
-bool CheckPieces(const ResFileHeader& h, uint64_t size, Findings* f) {
-  const uint64_t dataEnd = uint64_t{h.dataStart} + h.dataLength;
+// The directory's place that a converted header names, against the file's
+// size.
+bool CheckDirectoryPlace(const ResFileHeader& h, uint64_t size, Findings* f) {
   const uint64_t dirEnd = uint64_t{h.dirOffset} + h.dirLength;
-  const size_t before = f->problems.size();
   if (dirEnd > size) {
     f->problems.push_back(Format("the directory %s runs past the end of the file (%s)",
                                  Place(h.dirLength, h.dirOffset).c_str(), Bytes(size).c_str()));
-  } else if (h.dirLength < kFixedSize + kWord) {
+    return false;
+  }
+  if (h.dirLength < kFixedSize + kWord) {
     f->problems.push_back(Format("the directory is %s, too short for its %u-byte fixed part",
                                  Bytes(h.dirLength).c_str(), kFixedSize + kWord));
+    return false;
   }
+  return true;
+}
+
+// The data area that a converted header names, against the file's size and
+// the directory.
+bool CheckDataArea(const ResFileHeader& h, uint64_t size, Findings* f) {
+  const uint64_t dataEnd = uint64_t{h.dataStart} + h.dataLength;
+  const uint64_t dirEnd = uint64_t{h.dirOffset} + h.dirLength;
   if (h.dataStart < kHeaderSize) {
     f->problems.push_back(
         Format("the data area starts at %u, inside the 32-byte header", h.dataStart));
@@ -158,8 +168,10 @@ bool CheckPieces(const ResFileHeader& h, uint64_t size, Findings* f) {
     f->problems.push_back(Format("the directory %s overlaps the data area %s",
                                  Place(h.dirLength, h.dirOffset).c_str(),
                                  Place(h.dataLength, h.dataStart).c_str()));
+  } else {
+    return true;
   }
-  return f->problems.size() == before;
+  return false;
 }
 
 // Reads the directory that `h` names, converts it to native order and
@@ -192,12 +204,17 @@ void CheckDirectory(std::ifstream& in, const ResFileHeader& h, uint64_t size, Fi
   if (std::memcmp(&dir->header, &h, sizeof h) != 0) {
     f->notes.push_back("the header at offset 0 differs from the directory's copy, which counts");
   }
-  if (!CheckPieces(dir->header, size, f) || !CheckTypeList(dir, h.dirLength, f)) return;
+  const ResFileHeader& counts = dir->header;
+  if (!CheckDirectoryPlace(counts, size, f) || !CheckDataArea(counts, size, f)) return;
+  if (!CheckTypeList(dir, h.dirLength, f)) return;
   CheckResources(dir, f);
-  const uint64_t end = ContentEnd(dir->header);
-  if (f->problems.empty() && end < size) {
-    f->notes.push_back(Bytes(size - end) +
-                       " follow the file's contents (okr res compact cuts them)");
+  // What a compaction cuts besides the gaps: the data area packed from its
+  // start with the directory behind it, the file ends there.
+  const uint64_t kept = uint64_t{counts.dataStart} + counts.dataLength + counts.dirLength;
+  if (f->problems.empty() && kept < size) {
+    f->notes.push_back(Bytes(size - kept) +
+                       " of the file lie outside its data area and directory (okr res compact"
+                       " cuts them)");
   }
 }
 
@@ -217,7 +234,9 @@ Findings Diagnose(const std::string& name) {
     return f;
   }
   if (order != NativeOrder()) ResConvertHeader(&h);
-  if (CheckPieces(h, size, &f)) CheckDirectory(in, h, size, &f);
+  // Of the header at offset 0 only the directory's place is used; the
+  // directory's own copy of the header counts for the rest.
+  if (CheckDirectoryPlace(h, size, &f)) CheckDirectory(in, h, size, &f);
   return f;
 }
 

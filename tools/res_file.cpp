@@ -120,9 +120,4 @@ uint64_t DataInUse(const std::vector<ResInfo>& resources) {
   return sum;
 }
 
-uint64_t ContentEnd(const ResFileHeader& header) {
-  return std::max(uint64_t{header.dataStart} + header.dataLength,
-                  uint64_t{header.dirOffset} + header.dirLength);
-}
-
 }  // namespace okr_tool

@@ -55,10 +55,6 @@ std::vector<ResInfo> ListResources(const ResFile& res);
 // Sum of the resources' sizes.
 uint64_t DataInUse(const std::vector<ResInfo>& resources);
 
-// Where the file's contents end: the later of the data area's and the
-// directory's end.
-uint64_t ContentEnd(const ResFileHeader& header);
-
 }  // namespace okr_tool
 
 #endif

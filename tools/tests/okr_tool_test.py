@@ -146,6 +146,16 @@ class Resources(ToolTest):
         self.assertIn("150 bytes reclaimed", self.okr("res", "compact", "g.res"))
         self.assertEqual([r["offset"] for r in self.listing("g.res")["resources"]], [0, 4200, 100])
         self.assertEqual(self.contents("g.res"), before)
+        # Bytes between the data area and the directory (left by a failed
+        # write) are counted as compaction counts them.
+        packed = self.read("g.res")
+        place = struct.unpack_from("<I", packed, 16)[0]
+        moved = struct.pack("<I", place + 30)
+        self.write("hole.res", packed[:16] + moved + packed[20:place] + bytes(30) +
+                   packed[place:place + 16] + moved + packed[place + 20:])
+        self.assertIn("30 bytes of the file lie outside its data area and directory",
+                      self.okr("res", "check", "hole.res"))
+        self.assertIn("would reclaim 30 bytes", self.okr("res", "compact", "hole.res", "--dry-run"))
 
     def test_other_byte_order_converted_by_native(self):
         payloads = [(b"TEXT", b"big-endian file"), (b"\x01ab\xff", bytes(range(40)))]
