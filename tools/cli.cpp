@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #define OKR_ISATTY(fd) _isatty(fd)
 #define OKR_FILENO(f) _fileno(f)
@@ -136,6 +137,27 @@ Handle LoadWholeFile(const std::string& name) {
   Handle data = nullptr;
   if (ErrCode err = FileLoad(LibraryPath(name).c_str(), &data)) Fail(name, err);
   return data;
+}
+
+void WriteOutput(const std::string& name, const void* bytes, size_t size) {
+  if (name.empty()) {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    if (std::fwrite(bytes, 1, size, stdout) != size || std::fflush(stdout) != 0) {
+      Fail("standard output", errFileWrite);
+    }
+    return;
+  }
+  std::error_code error;
+  const bool existed = std::filesystem::exists(name, error);
+  std::FILE* file = std::fopen(name.c_str(), "wb");
+  if (file == nullptr) Fail(name, errFileNotFound);
+  bool ok = std::fwrite(bytes, 1, size, file) == size && std::fflush(file) == 0;
+  ok = std::fclose(file) == 0 && ok;
+  if (ok) return;
+  if (!existed) std::remove(name.c_str());
+  Fail(name, errFileWrite);
 }
 
 uint64_t FileSizeOf(const std::string& name) {

@@ -73,6 +73,12 @@ bool IsDirectory(const std::string& name);
 // failure, a directory included, ends the program.
 Handle LoadWholeFile(const std::string& name);
 
+// Writes `size` bytes to the file `name`, or to standard output when `name`
+// is empty. A file that cannot be made fails with 0x4502, bytes that do not
+// all reach it with 0x4505; a file the write made and could not finish is
+// removed again.
+void WriteOutput(const std::string& name, const void* bytes, size_t size);
+
 // Size of a file in bytes, 0 when it cannot be taken.
 uint64_t FileSizeOf(const std::string& name);
 

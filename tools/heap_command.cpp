@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
 #include "cli.h"
@@ -209,13 +208,6 @@ std::string StateLine(const Snapshot& s) {
                 s.info.freeBytes, s.info.blocksFree, s.info.largestFree);
 }
 
-void WriteSvg(const std::string& name, const std::string& svg) {
-  std::ofstream out(name, std::ios::binary);
-  out << svg;
-  out.close();
-  if (!out) Fail(name, errFileWrite);
-}
-
 }  // namespace
 
 int HeapWorkload(const Argv& argv) {
@@ -263,8 +255,9 @@ int HeapWorkload(const Argv& argv) {
   std::printf("  contents of all %zu live blocks intact after compaction\n", workload.LiveBlocks());
   if (args.Has("--svg")) {
     const std::string name = args.Value("--svg", "");
-    WriteSvg(name, HeapSvg({before.picture, after.picture},
-                           {headline, StateLine(before), StateLine(after)}));
+    const std::string svg =
+        HeapSvg({before.picture, after.picture}, {headline, StateLine(before), StateLine(after)});
+    WriteOutput(name, svg.data(), svg.size());
     std::printf("heap map: %s (open it in a web browser)\n", name.c_str());
   }
   if (before.check != errNone) Fail("heap check before compaction", before.check);

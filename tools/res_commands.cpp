@@ -8,11 +8,6 @@
 #include "commands.h"
 #include "res_file.h"
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
 namespace okr_tool {
 
 namespace {
@@ -124,22 +119,6 @@ Handle LoadResource(const ResFile& res, const Target& t) {
   return data;
 }
 
-// Writes `size` bytes to the file `out`, or to stdout when `out` is empty.
-void WriteOut(const std::string& out, const void* bytes, uint32_t size) {
-  std::FILE* stream = stdout;
-  if (!out.empty()) {
-    stream = std::fopen(out.c_str(), "wb");
-    if (stream == nullptr) Fail(out, errFileNotFound);
-  } else {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
-  }
-  bool ok = std::fwrite(bytes, 1, size, stream) == size && std::fflush(stream) == 0;
-  if (!out.empty()) ok = std::fclose(stream) == 0 && ok;
-  if (!ok) Fail(out.empty() ? "standard output" : out, errFileWrite);
-}
-
 // Bytes the file has before and after a compaction.
 struct Reclaim {
   uint64_t before;
@@ -232,7 +211,7 @@ int ResExtract(const Argv& argv) {
   ResFile res = OpenResFile(t.file, false);
   Handle data = LoadResource(res, t);
   MemLockHandle(data);
-  WriteOut(args.Value("-o", ""), data->data, MemGetHandleSize(data));
+  WriteOutput(args.Value("-o", ""), data->data, MemGetHandleSize(data));
   MemUnlockHandle(data);
   CloseRead(res);
   return 0;

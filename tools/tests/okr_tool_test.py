@@ -208,6 +208,7 @@ class Failures(ToolTest):
             (["heap", "--seed", "18446744073709551616"],
              "okr: --seed 18446744073709551616: Bad Data (0x4107)", 2),
             (["heap", "--size", "0K"], "okr: --size 0K: Bad Data (0x4107)", 2),
+            (["heap", "--ops", "9", "--svg", "no/h.svg"], "okr: no/h.svg: FILE: File not found (0x4502)", 1),
         ]
         for args, line, status in cases:
             self.fails(args, line, status)
