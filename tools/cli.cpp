@@ -240,6 +240,10 @@ std::string ResourceName(uint32_t typeId, uint32_t index) {
   return Format("%s #%u", TypeChars(typeId).c_str(), index);
 }
 
+std::string Count(uint64_t n, const char* noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 std::string FormatFloat(float value) {
   if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";

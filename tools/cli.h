@@ -102,6 +102,9 @@ std::string TypeHex(uint32_t typeId);
 // "TEXT #2", for messages.
 std::string ResourceName(uint32_t typeId, uint32_t index);
 
+// "1 byte", "2 bytes": `n` and the noun, with an "s" unless `n` is 1.
+std::string Count(uint64_t n, const char* noun);
+
 // A float in the fewest digits that read back as the same float, with ".0"
 // when it would otherwise look like an integer.
 std::string FormatFloat(float value);

@@ -204,8 +204,9 @@ void PrintStatistics(const Snapshot& a, const Snapshot& b) {
 }
 
 std::string StateLine(const Snapshot& s) {
-  return Format("%s: %u bytes free in %u blocks, the largest %u bytes", s.picture.title.c_str(),
-                s.info.freeBytes, s.info.blocksFree, s.info.largestFree);
+  return Format("%s: %s free in %s, the largest %s", s.picture.title.c_str(),
+                Count(s.info.freeBytes, "byte").c_str(), Count(s.info.blocksFree, "block").c_str(),
+                Count(s.info.largestFree, "byte").c_str());
 }
 
 }  // namespace

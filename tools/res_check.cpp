@@ -37,7 +37,7 @@ std::string Number(uint64_t n) {
 }
 
 std::string Bytes(uint64_t n) {
-  return Format("%s %s", Number(n).c_str(), n == 1 ? "byte" : "bytes");
+  return Count(n, "byte");
 }
 
 std::string Place(uint64_t length, uint64_t at) {
@@ -281,8 +281,9 @@ int ResCheck(const Argv& argv) {
   ReadEveryResource(res, resources);
   uint32_t types = 0;
   ResCountTypes(res.file, &types);
-  std::printf("%s: ok: %zu resources in %u types, %s of data, %s%s\n", name.c_str(),
-              resources.size(), types, Bytes(DataInUse(resources)).c_str(), OrderName(res.order),
+  std::printf("%s: ok: %s in %s, %s of data, %s%s\n", name.c_str(),
+              Count(resources.size(), "resource").c_str(), Count(types, "type").c_str(),
+              Bytes(DataInUse(resources)).c_str(), OrderName(res.order),
               res.order == NativeOrder() ? " (native)" : "");
   for (const std::string& note : findings.notes)
     std::printf("  %s\n", note.c_str());

@@ -82,10 +82,9 @@ void PrintListText(const ResFile& res, const ResFileHeader& h, uint32_t fileFlag
                    const std::vector<ResInfo>& resources) {
   uint32_t types = 0;
   ResCountTypes(res.file, &types);
-  std::printf("%s: %s%s, %s bytes, %zu resource%s in %u type%s\n", res.name.c_str(),
-              OrderName(res.order), res.order == NativeOrder() ? " (native)" : "",
-              std::to_string(res.fileSize).c_str(), resources.size(),
-              resources.size() == 1 ? "" : "s", types, types == 1 ? "" : "s");
+  std::printf("%s: %s%s, %s, %s in %s\n", res.name.c_str(), OrderName(res.order),
+              res.order == NativeOrder() ? " (native)" : "", Count(res.fileSize, "byte").c_str(),
+              Count(resources.size(), "resource").c_str(), Count(types, "type").c_str());
   std::printf("  data area  at %u, %u bytes\n", h.dataStart, h.dataLength);
   std::printf("  directory  at %u, %u bytes\n", h.dirOffset, h.dirLength);
   std::printf("  flags      0x%08X\n", fileFlags);
@@ -145,7 +144,7 @@ int ResCreate(const Argv& argv) {
   ResFile res{name, nullptr, NativeOrder(), 0};
   if (ErrCode err = ResCreateFile(LibraryPath(name).c_str(), &res.file)) Fail(name, err);
   FinishWrite(res);
-  std::printf("created %s (%s bytes)\n", name.c_str(), std::to_string(FileSizeOf(name)).c_str());
+  std::printf("created %s (%s)\n", name.c_str(), Count(FileSizeOf(name), "byte").c_str());
   return 0;
 }
 
@@ -179,8 +178,8 @@ int ResAdd(const Argv& argv) {
   uint32_t count = 0;
   ResCountResources(res.file, typeId, &count);
   FinishWrite(res);
-  std::printf("added %s to %s (%u bytes)\n", ResourceName(typeId, count - 1).c_str(), name.c_str(),
-              size);
+  std::printf("added %s to %s (%s)\n", ResourceName(typeId, count - 1).c_str(), name.c_str(),
+              Count(size, "byte").c_str());
   return 0;
 }
 
@@ -199,8 +198,8 @@ int ResReplace(const Argv& argv) {
   MemDisposeHandle(bytes);
   if (ErrCode err = ResMarkChanged(data)) Fail(t.file, err);
   FinishWrite(res);
-  std::printf("replaced %s in %s (%u bytes, was %u)\n", ResourceName(t.typeId, t.index).c_str(),
-              t.file.c_str(), newSize, oldSize);
+  std::printf("replaced %s in %s (%s, was %u)\n", ResourceName(t.typeId, t.index).c_str(),
+              t.file.c_str(), Count(newSize, "byte").c_str(), oldSize);
   return 0;
 }
 
@@ -225,10 +224,14 @@ int ResRemove(const Argv& argv) {
   Handle data = LoadResource(res, t);
   const uint32_t size = MemGetHandleSize(data);
   if (ErrCode err = ResRemoveResource(data)) Fail(t.file, err);
+  uint32_t left = 0;
+  ResCountResources(res.file, t.typeId, &left);
   FinishWrite(res);
-  std::printf("removed %s from %s (%u bytes); later %s resources move up by one\n",
-              ResourceName(t.typeId, t.index).c_str(), t.file.c_str(), size,
-              TypeChars(t.typeId).c_str());
+  std::printf("removed %s from %s (%s)", ResourceName(t.typeId, t.index).c_str(), t.file.c_str(),
+              Count(size, "byte").c_str());
+  if (t.index < left)
+    std::printf("; later %s resources move up by one", TypeChars(t.typeId).c_str());
+  std::printf("\n");
   return 0;
 }
 
@@ -241,8 +244,8 @@ int ResCompact(const Argv& argv) {
   Reclaim plan = PlanCompaction(res);
   if (dryRun) {
     CloseRead(res);
-    std::printf("%s: compaction would reclaim %s bytes (%s -> %s bytes)\n", name.c_str(),
-                std::to_string(plan.before - plan.after).c_str(),
+    std::printf("%s: compaction would reclaim %s (%s -> %s bytes)\n", name.c_str(),
+                Count(plan.before - plan.after, "byte").c_str(),
                 std::to_string(plan.before).c_str(), std::to_string(plan.after).c_str());
     return 0;
   }
@@ -255,8 +258,8 @@ int ResCompact(const Argv& argv) {
   }
   // The manager cuts the file after the directory it stores.
   const uint64_t after = FileSizeOf(name);
-  std::printf("compacted %s: %s bytes reclaimed (%s -> %s bytes)\n", name.c_str(),
-              std::to_string(plan.before - std::min(after, plan.before)).c_str(),
+  std::printf("compacted %s: %s reclaimed (%s -> %s bytes)\n", name.c_str(),
+              Count(plan.before - std::min(after, plan.before), "byte").c_str(),
               std::to_string(plan.before).c_str(), std::to_string(after).c_str());
   return 0;
 }
