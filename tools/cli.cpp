@@ -110,9 +110,10 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& command,
       args.options.emplace_back(name, "");
     } else if (attached) {
       args.options.emplace_back(name, arg.substr(2));
-    } else if (i + 1 < argv.size()) {
+    } else if (i + 1 < argv.size() && !argv[i + 1].empty()) {
       args.options.emplace_back(name, argv[++i]);
     } else {
+      // An empty value ("-o \"$OUT\"" with OUT unset) is no value either.
       UsageFail(command + " " + arg, errMissingParameter);
     }
   }

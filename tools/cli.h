@@ -45,8 +45,9 @@ struct Args {
   std::vector<std::string> Values(const std::string& name) const;
 };
 
-// One option a command accepts; `takesValue` options read the next argument
-// (or the rest of the same one for a short option: "-Dw=1").
+// One option a command accepts; `takesValue` options read the next argument,
+// which must not be empty (or the rest of the same one for a short option:
+// "-Dw=1").
 struct OptionSpec {
   const char* name;
   bool takesValue;

@@ -205,6 +205,8 @@ class Failures(ToolTest):
             (["frobnicate"], "okr: frobnicate: Uknown Token (0x4103)", 2),
             (["res", "add", "x.res"], "okr: res add: Missing Parameter (0x4206)", 2),
             (["heap", "--ops"], "okr: heap --ops: Missing Parameter (0x4206)", 2),
+            (["res", "extract", "x.res", "TEXT", "0", "-o", ""],
+             "okr: res extract -o: Missing Parameter (0x4206)", 2),
             (["heap", "--seed", "18446744073709551616"],
              "okr: --seed 18446744073709551616: Bad Data (0x4107)", 2),
             (["heap", "--size", "0K"], "okr: --size 0K: Bad Data (0x4107)", 2),
