@@ -174,33 +174,42 @@ bool CheckDataArea(const ResFileHeader& h, uint64_t size, Findings* f) {
   return false;
 }
 
-// Reads the directory that `h` names, converts it to native order and
-// walks it.
-void CheckDirectory(std::ifstream& in, const ResFileHeader& h, uint64_t size, Findings* f) {
-  std::vector<uint32_t> words((h.dirLength + kWord - 1) / kWord);
-  auto* dir = reinterpret_cast<ResDirectory*>(words.data());
+// Reads the directory that `h` names into `words` and converts it to native
+// order; false when it cannot be walked.
+bool ReadDirectory(std::ifstream& in, const ResFileHeader& h, std::vector<uint32_t>* words,
+                   Findings* f) {
+  words->assign((h.dirLength + kWord - 1) / kWord, 0);
+  auto* dir = reinterpret_cast<ResDirectory*>(words->data());
   if (!ReadAt(in, h.dirOffset, dir, h.dirLength)) {
     f->problems.push_back("the directory cannot be read");
-    return;
+    return false;
   }
   ResFileHeader copy = dir->header;
   const ByteOrder order = OrderOfVersion(copy.version);
   if (order == ByteOrder::kUnknown) {
     f->problems.push_back(
         Format("the directory's copy of the header has the version word 0x%08X", copy.version));
-    return;
+    return false;
   }
   if (order != NativeOrder()) ResConvertHeader(&copy);
   if (copy.dirLength != h.dirLength) {
     f->problems.push_back(
         Format("the directory's copy of the header gives its length as %u, the header as %u",
                copy.dirLength, h.dirLength));
-    return;
+    return false;
   }
   if (order != NativeOrder() && ResConvertDirectory(dir) != errNone) {
     f->problems.push_back("an offset or count of the directory points outside it");
-    return;
+    return false;
   }
+  return true;
+}
+
+// Reads the directory that `h` names and walks it.
+void CheckDirectory(std::ifstream& in, const ResFileHeader& h, uint64_t size, Findings* f) {
+  std::vector<uint32_t> words;
+  if (!ReadDirectory(in, h, &words, f)) return;
+  auto* dir = reinterpret_cast<ResDirectory*>(words.data());
   if (std::memcmp(&dir->header, &h, sizeof h) != 0) {
     f->notes.push_back("the header at offset 0 differs from the directory's copy, which counts");
   }
