@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #define OKR_ISATTY(fd) _isatty(fd)
 #define OKR_FILENO(f) _fileno(f)
@@ -53,6 +54,11 @@ void Fail(const std::string& what, ErrCode code) {
 
 void UsageFail(const std::string& what, ErrCode code) {
   Report(what, code, kExitUsage);
+}
+
+int FinishOutput(int status) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) Fail("standard output", errFileWrite);
+  return status;
 }
 
 bool Args::Has(const std::string& name) const {
@@ -104,9 +110,10 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& command,
       args.options.emplace_back(name, "");
     } else if (attached) {
       args.options.emplace_back(name, arg.substr(2));
-    } else if (i + 1 < argv.size()) {
+    } else if (i + 1 < argv.size() && !argv[i + 1].empty()) {
       args.options.emplace_back(name, argv[++i]);
     } else {
+      // An empty value ("-o \"$OUT\"" with OUT unset) is no value either.
       UsageFail(command + " " + arg, errMissingParameter);
     }
   }
@@ -119,6 +126,39 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& command,
 
 std::string LibraryPath(const std::string& name) {
   return !name.empty() && name[0] == ':' ? "./" + name : name;
+}
+
+bool IsDirectory(const std::string& name) {
+  std::error_code error;
+  return std::filesystem::is_directory(name, error);
+}
+
+Handle LoadWholeFile(const std::string& name) {
+  if (IsDirectory(name)) Fail(name, errFileNotFound);
+  Handle data = nullptr;
+  if (ErrCode err = FileLoad(LibraryPath(name).c_str(), &data)) Fail(name, err);
+  return data;
+}
+
+void WriteOutput(const std::string& name, const void* bytes, size_t size) {
+  if (name.empty()) {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    if (std::fwrite(bytes, 1, size, stdout) != size || std::fflush(stdout) != 0) {
+      Fail("standard output", errFileWrite);
+    }
+    return;
+  }
+  std::error_code error;
+  const bool existed = std::filesystem::exists(name, error);
+  std::FILE* file = std::fopen(name.c_str(), "wb");
+  if (file == nullptr) Fail(name, errFileNotFound);
+  bool ok = std::fwrite(bytes, 1, size, file) == size && std::fflush(file) == 0;
+  ok = std::fclose(file) == 0 && ok;
+  if (ok) return;
+  if (!existed) std::remove(name.c_str());
+  Fail(name, errFileWrite);
 }
 
 uint64_t FileSizeOf(const std::string& name) {
@@ -148,8 +188,10 @@ uint64_t ParseNumber(const std::string& text, const std::string& what, uint64_t 
     if (std::isdigit(c)) digit = c - '0';
     if (hex && std::isxdigit(c) && !std::isdigit(c)) digit = std::tolower(c) - 'a' + 10;
     if (digit < 0) UsageFail(what, errBadData);
-    value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
-    if (value > max) UsageFail(what, errBadData);
+    // Checked before the step, which could wrap around 64 bits.
+    const uint64_t base = hex ? 16 : 10;
+    if (value > (max - static_cast<uint64_t>(digit)) / base) UsageFail(what, errBadData);
+    value = value * base + static_cast<uint64_t>(digit);
   }
   return value;
 }
@@ -197,6 +239,10 @@ std::string TypeHex(uint32_t typeId) {
 
 std::string ResourceName(uint32_t typeId, uint32_t index) {
   return Format("%s #%u", TypeChars(typeId).c_str(), index);
+}
+
+std::string Count(uint64_t n, const char* noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
 std::string FormatFloat(float value) {
