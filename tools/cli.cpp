@@ -28,8 +28,19 @@ int uchar(char c) {
   return static_cast<unsigned char>(c);
 }
 
+// Width of the progress line on the terminal, 0 when none is shown: a
+// failure clears it first, since exit() skips the Progress destructor.
+int progressWidth = 0;
+
+void ClearProgress() {
+  if (progressWidth == 0) return;
+  std::fprintf(stderr, "\r%*s\r", progressWidth, "");
+  progressWidth = 0;
+}
+
 [[noreturn]] void Report(const std::string& what, ErrCode code, int status) {
   std::fflush(stdout);
+  ClearProgress();
   std::fprintf(stderr, "okr: %s: %s (0x%04X)\n", what.c_str(), ErrGetText(code),
                static_cast<unsigned>(code));
   std::exit(status);
@@ -280,12 +291,12 @@ Progress::Progress(std::string label, uint64_t total)
       last_(start_) {}
 
 Progress::~Progress() {
-  if (shown_) std::fprintf(stderr, "\r%*s\r", static_cast<int>(label_.size()) + 40, "");
+  ClearProgress();
 }
 
 void Progress::Announce() {
   if (!terminal_) return;
-  shown_ = true;
+  progressWidth = static_cast<int>(label_.size()) + 40;
   std::fprintf(stderr, "%s...", label_.c_str());
   std::fflush(stderr);
 }
@@ -297,7 +308,7 @@ void Progress::Update(uint64_t done) {
   if (now - start_ < std::chrono::milliseconds(300) || now - last_ < std::chrono::milliseconds(100))
     return;
   last_ = now;
-  shown_ = true;
+  progressWidth = static_cast<int>(label_.size()) + 40;
   const double percent = total_ == 0 ? 100.0 : 100.0 * static_cast<double>(done) / total_;
   std::fprintf(stderr, "\r%s: %s/%s (%.0f%%)", label_.c_str(), std::to_string(done).c_str(),
                std::to_string(total_).c_str(), percent);

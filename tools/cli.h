@@ -119,7 +119,7 @@ std::string FormatFloat(float value);
 std::string Format(const char* format, ...) __attribute__((format(OKR_PRINTF_FORMAT, 1, 2)));
 
 // A progress line on stderr, shown only when stderr is a terminal and the
-// work has run for a moment; cleared when done.
+// work has run for a moment; cleared when done, or by a failure's message.
 class Progress {
  public:
   Progress(std::string label, uint64_t total);
@@ -132,7 +132,6 @@ class Progress {
   std::string label_;
   uint64_t total_;
   bool terminal_;
-  bool shown_ = false;
   std::chrono::steady_clock::time_point start_, last_;
 };
 
