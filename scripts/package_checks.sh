@@ -16,7 +16,8 @@ public_names() {
 }
 
 defined_names() {
-  "$2" -g --defined-only "$1" | awk 'NF == 3 && $2 ~ /^[A-Z]$/ {print $3}' | sort -u
+  # (nm names every member without symbols on stderr: not worth a line)
+  "$2" -g --defined-only "$1" 2>/dev/null | awk 'NF == 3 && $2 ~ /^[A-Z]$/ {print $3}' | sort -u
 }
 
 # check_c_link ARCHIVE NM RUNTIME: a C program links the library with a C

@@ -93,6 +93,11 @@ TEST_F(TxtField, FailedEvaluationReportsTheOffendingToken) {
       {"order ~-5\n", "order", errSyntax, 1, 8},
       {"empty ,\n", "empty", errSyntax, 1, 8},
       {"deep ((((1 + 2) * 3) \\ 0) + 4)\n", "deep", errDivideByZero, 1, 22},
+      // Unbalanced: the ")" that closes nothing, else the innermost open "(".
+      {"open (1 + (2 * 3\n", "open", errParenthesis, 1, 11},
+      {"outer ((1 + 2) * 3\n", "outer", errParenthesis, 1, 7},
+      {"shut 1 + 2) * 3\n", "shut", errParenthesis, 1, 11},
+      {"a 1\nlate (1)) + (2 + (3\n", "late", errParenthesis, 2, 9},
   };
   for (const auto& c : cases) {
     TextStream* s = Open(c.text);

@@ -15,7 +15,8 @@
 
 // The token at which the evaluator found its error (an operand it could not
 // take, or the operator whose operation failed); every failing evaluation
-// sets it.
+// sets it, and ExprEvaluate sets it to the unmatched parenthesis when the
+// tokenizer finds them unbalanced.
 extern const ExprToken* exprErrorToken;
 
 // The failure that TxtGetLocation reports for `stream` while the stream's

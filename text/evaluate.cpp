@@ -171,6 +171,21 @@ void NoteErrorSpot(TextStream* stream, char* start) {
   txtErrorSpot = {stream, stream->pos, stream->token, place};
 }
 
+// The parenthesis of the token list that has no partner: the first ")" that
+// closes nothing, else the innermost "(" left open; null when they pair up.
+const ExprToken* UnmatchedParenthesis() {
+  const ExprToken* open[exprTokenBufferSize];
+  size_t depth = 0;
+  for (const ExprToken* t = exprTokenBuffer; t < exprTokenBuffer + exprTokenBufferSize; ++t) {
+    if (t->code == ExprTokEnd) break;
+    if (t->code == ExprTokOpen) open[depth++] = t;
+    if (t->code != ExprTokClose) continue;
+    if (depth == 0) return t;
+    --depth;
+  }
+  return depth > 0 ? open[depth - 1] : nullptr;
+}
+
 }  // namespace
 
 int32_t ExprEvaluate(TextStream* stream, ExprValue* outValue) {
@@ -181,6 +196,11 @@ int32_t ExprEvaluate(TextStream* stream, ExprValue* outValue) {
   char* const start = stream != nullptr ? stream->pos : nullptr;
   ExprToken* write = exprTokenBuffer;
   const int32_t ended = ExprTokenize(stream, &write);
+  if (ended == static_cast<int32_t>(errParenthesis)) {
+    // The list is complete; the tokenizer only counted the parentheses.
+    exprErrorToken = UnmatchedParenthesis();
+    if (exprErrorToken != nullptr) NoteErrorSpot(stream, start);
+  }
   if (ended != 0 && ended != 1) return ended;
   ExprToken* cursor = exprTokenBuffer;
   if (ErrCode err = ExprEvalSum(&cursor, outValue)) {

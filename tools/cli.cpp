@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #define OKR_ISATTY(fd) _isatty(fd)
 #define OKR_FILENO(f) _fileno(f)
@@ -27,8 +28,19 @@ int uchar(char c) {
   return static_cast<unsigned char>(c);
 }
 
+// Width of the progress line on the terminal, 0 when none is shown: a
+// failure clears it first, since exit() skips the Progress destructor.
+int progressWidth = 0;
+
+void ClearProgress() {
+  if (progressWidth == 0) return;
+  std::fprintf(stderr, "\r%*s\r", progressWidth, "");
+  progressWidth = 0;
+}
+
 [[noreturn]] void Report(const std::string& what, ErrCode code, int status) {
   std::fflush(stdout);
+  ClearProgress();
   std::fprintf(stderr, "okr: %s: %s (0x%04X)\n", what.c_str(), ErrGetText(code),
                static_cast<unsigned>(code));
   std::exit(status);
@@ -53,6 +65,11 @@ void Fail(const std::string& what, ErrCode code) {
 
 void UsageFail(const std::string& what, ErrCode code) {
   Report(what, code, kExitUsage);
+}
+
+int FinishOutput(int status) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) Fail("standard output", errFileWrite);
+  return status;
 }
 
 bool Args::Has(const std::string& name) const {
@@ -104,9 +121,10 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& command,
       args.options.emplace_back(name, "");
     } else if (attached) {
       args.options.emplace_back(name, arg.substr(2));
-    } else if (i + 1 < argv.size()) {
+    } else if (i + 1 < argv.size() && !argv[i + 1].empty()) {
       args.options.emplace_back(name, argv[++i]);
     } else {
+      // An empty value ("-o \"$OUT\"" with OUT unset) is no value either.
       UsageFail(command + " " + arg, errMissingParameter);
     }
   }
@@ -119,6 +137,39 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& command,
 
 std::string LibraryPath(const std::string& name) {
   return !name.empty() && name[0] == ':' ? "./" + name : name;
+}
+
+bool IsDirectory(const std::string& name) {
+  std::error_code error;
+  return std::filesystem::is_directory(name, error);
+}
+
+Handle LoadWholeFile(const std::string& name) {
+  if (IsDirectory(name)) Fail(name, errFileNotFound);
+  Handle data = nullptr;
+  if (ErrCode err = FileLoad(LibraryPath(name).c_str(), &data)) Fail(name, err);
+  return data;
+}
+
+void WriteOutput(const std::string& name, const void* bytes, size_t size) {
+  if (name.empty()) {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    if (std::fwrite(bytes, 1, size, stdout) != size || std::fflush(stdout) != 0) {
+      Fail("standard output", errFileWrite);
+    }
+    return;
+  }
+  std::error_code error;
+  const bool existed = std::filesystem::exists(name, error);
+  std::FILE* file = std::fopen(name.c_str(), "wb");
+  if (file == nullptr) Fail(name, errFileNotFound);
+  bool ok = std::fwrite(bytes, 1, size, file) == size && std::fflush(file) == 0;
+  ok = std::fclose(file) == 0 && ok;
+  if (ok) return;
+  if (!existed) std::remove(name.c_str());
+  Fail(name, errFileWrite);
 }
 
 uint64_t FileSizeOf(const std::string& name) {
@@ -148,8 +199,10 @@ uint64_t ParseNumber(const std::string& text, const std::string& what, uint64_t 
     if (std::isdigit(c)) digit = c - '0';
     if (hex && std::isxdigit(c) && !std::isdigit(c)) digit = std::tolower(c) - 'a' + 10;
     if (digit < 0) UsageFail(what, errBadData);
-    value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
-    if (value > max) UsageFail(what, errBadData);
+    // Checked before the step, which could wrap around 64 bits.
+    const uint64_t base = hex ? 16 : 10;
+    if (value > (max - static_cast<uint64_t>(digit)) / base) UsageFail(what, errBadData);
+    value = value * base + static_cast<uint64_t>(digit);
   }
   return value;
 }
@@ -199,6 +252,10 @@ std::string ResourceName(uint32_t typeId, uint32_t index) {
   return Format("%s #%u", TypeChars(typeId).c_str(), index);
 }
 
+std::string Count(uint64_t n, const char* noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 std::string FormatFloat(float value) {
   if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
@@ -234,12 +291,12 @@ Progress::Progress(std::string label, uint64_t total)
       last_(start_) {}
 
 Progress::~Progress() {
-  if (shown_) std::fprintf(stderr, "\r%*s\r", static_cast<int>(label_.size()) + 40, "");
+  ClearProgress();
 }
 
 void Progress::Announce() {
   if (!terminal_) return;
-  shown_ = true;
+  progressWidth = static_cast<int>(label_.size()) + 40;
   std::fprintf(stderr, "%s...", label_.c_str());
   std::fflush(stderr);
 }
@@ -251,7 +308,7 @@ void Progress::Update(uint64_t done) {
   if (now - start_ < std::chrono::milliseconds(300) || now - last_ < std::chrono::milliseconds(100))
     return;
   last_ = now;
-  shown_ = true;
+  progressWidth = static_cast<int>(label_.size()) + 40;
   const double percent = total_ == 0 ? 100.0 : 100.0 * static_cast<double>(done) / total_;
   std::fprintf(stderr, "\r%s: %s/%s (%.0f%%)", label_.c_str(), std::to_string(done).c_str(),
                std::to_string(total_).c_str(), percent);

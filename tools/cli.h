@@ -27,6 +27,11 @@ constexpr int kExitUsage = 2;
 [[noreturn]] void Fail(const std::string& what, ErrCode code);
 [[noreturn]] void UsageFail(const std::string& what, ErrCode code);
 
+// The exit status of a command that returned `status`, once its output is
+// out: output that did not reach standard output (a full disk) is a
+// failure, 0x4505.
+int FinishOutput(int status);
+
 // The arguments of one command: options (with their values) and positionals.
 // An argument is an option when it starts with "-" and a letter or a second
 // "-" ("-5" and "-(1+2)" are positionals); "--" ends the options.
@@ -40,8 +45,9 @@ struct Args {
   std::vector<std::string> Values(const std::string& name) const;
 };
 
-// One option a command accepts; `takesValue` options read the next argument
-// (or the rest of the same one for a short option: "-Dw=1").
+// One option a command accepts; `takesValue` options read the next argument,
+// which must not be empty (or the rest of the same one for a short option:
+// "-Dw=1").
 struct OptionSpec {
   const char* name;
   bool takesValue;
@@ -58,6 +64,21 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& command,
 // line. The library reads a leading ':' as its own notation; the tool keeps
 // to the platform's paths, so such a name gets "./" in front.
 std::string LibraryPath(const std::string& name);
+
+// Whether `name` is a directory. The library opens one on some systems and
+// not on others; the tool refuses it everywhere as a file it cannot open
+// (0x4502 "FILE: File not found").
+bool IsDirectory(const std::string& name);
+
+// The whole of the file `name` in a new handle of the current heap; any
+// failure, a directory included, ends the program.
+Handle LoadWholeFile(const std::string& name);
+
+// Writes `size` bytes to the file `name`, or to standard output when `name`
+// is empty. A file that cannot be made fails with 0x4502, bytes that do not
+// all reach it with 0x4505; a file the write made and could not finish is
+// removed again.
+void WriteOutput(const std::string& name, const void* bytes, size_t size);
 
 // Size of a file in bytes, 0 when it cannot be taken.
 uint64_t FileSizeOf(const std::string& name);
@@ -82,6 +103,9 @@ std::string TypeHex(uint32_t typeId);
 // "TEXT #2", for messages.
 std::string ResourceName(uint32_t typeId, uint32_t index);
 
+// "1 byte", "2 bytes": `n` and the noun, with an "s" unless `n` is 1.
+std::string Count(uint64_t n, const char* noun);
+
 // A float in the fewest digits that read back as the same float, with ".0"
 // when it would otherwise look like an integer.
 std::string FormatFloat(float value);
@@ -95,7 +119,7 @@ std::string FormatFloat(float value);
 std::string Format(const char* format, ...) __attribute__((format(OKR_PRINTF_FORMAT, 1, 2)));
 
 // A progress line on stderr, shown only when stderr is a terminal and the
-// work has run for a moment; cleared when done.
+// work has run for a moment; cleared when done, or by a failure's message.
 class Progress {
  public:
   Progress(std::string label, uint64_t total);
@@ -108,7 +132,6 @@ class Progress {
   std::string label_;
   uint64_t total_;
   bool terminal_;
-  bool shown_ = false;
   std::chrono::steady_clock::time_point start_, last_;
 };
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
 #include "cli.h"
@@ -205,65 +204,84 @@ void PrintStatistics(const Snapshot& a, const Snapshot& b) {
 }
 
 std::string StateLine(const Snapshot& s) {
-  return Format("%s: %u bytes free in %u blocks, the largest %u bytes", s.picture.title.c_str(),
-                s.info.freeBytes, s.info.blocksFree, s.info.largestFree);
+  return Format("%s: %s free in %s, the largest %s", s.picture.title.c_str(),
+                Count(s.info.freeBytes, "byte").c_str(), Count(s.info.blocksFree, "block").c_str(),
+                Count(s.info.largestFree, "byte").c_str());
 }
 
-void WriteSvg(const std::string& name, const std::string& svg) {
-  std::ofstream out(name, std::ios::binary);
-  out << svg;
-  out.close();
-  if (!out) Fail(name, errFileWrite);
-}
+// What the command line asks of okr heap.
+struct HeapOptions {
+  uint64_t ops;
+  uint64_t seed;
+  uint32_t size;
+  std::string svg;  // empty: no map
+};
 
-}  // namespace
-
-int HeapWorkload(const Argv& argv) {
+HeapOptions ParseHeapOptions(const Argv& argv) {
   const Args args = ParseArgs(
       argv, "heap", {{"--ops", true}, {"--seed", true}, {"--size", true}, {"--svg", true}}, 0, 0);
   const std::string opsText = args.Value("--ops", "20000");
   const std::string seedText = args.Value("--seed", "1");
   const std::string sizeText = args.Value("--size", "1M");
-  const uint64_t ops = ParseNumber(opsText, "--ops " + opsText, 1000000000);
-  const uint64_t seed = ParseNumber(seedText, "--seed " + seedText, UINT64_MAX);
-  const auto size =
-      static_cast<uint32_t>(ParseByteCount(sizeText, "--size " + sizeText, 0xFFFFFFFFu));
-  Heap* heap = nullptr;
-  if (ErrCode err = MemNewHeap(nullptr, MastersFor(size), nullptr, size, &heap)) {
-    Fail(Format("heap of %u bytes", size), err);
+  HeapOptions options;
+  options.ops = ParseNumber(opsText, "--ops " + opsText, 1000000000);
+  options.seed = ParseNumber(seedText, "--seed " + seedText, UINT64_MAX);
+  options.size = static_cast<uint32_t>(ParseByteCount(sizeText, "--size " + sizeText, 0xFFFFFFFFu));
+  // MemNewHeap takes 0 for its default size, which the output would then
+  // misname as a heap of 0 bytes.
+  if (options.size == 0) UsageFail("--size " + sizeText, errBadData);
+  if (args.Has("--svg")) options.svg = args.Value("--svg", "");
+  return options;
+}
+
+// Runs `ops` steps of the workload, with progress on a terminal.
+void RunWorkload(Workload& workload, uint64_t ops) {
+  Progress progress("heap workload", ops);
+  for (uint64_t i = 0; i < ops; ++i) {
+    if (i % 256 == 0) progress.Update(i);
+    workload.Step();
   }
-  MemSetHeap(heap);
-  Workload workload(seed, size);
-  {
-    Progress progress("heap workload", ops);
-    for (uint64_t i = 0; i < ops; ++i) {
-      if (i % 256 == 0) progress.Update(i);
-      workload.Step();
-    }
-  }
-  const Snapshot before = Take("before compaction");
-  Compact();
-  const Snapshot after = Take("after compaction");
-  const Counts& c = workload.counts();
-  const std::string headline = Format("heap of %u bytes, %s operations, seed %s", size,
-                                      std::to_string(ops).c_str(), std::to_string(seed).c_str());
-  std::printf("%s\n", headline.c_str());
+}
+
+void PrintCounts(const Counts& c) {
   std::printf(
       "  %s allocations (%s refused), %s disposals, %s resizes (%s refused), %s lock "
       "changes\n",
       std::to_string(c.allocations).c_str(), std::to_string(c.refused).c_str(),
       std::to_string(c.disposals).c_str(), std::to_string(c.resizes).c_str(),
       std::to_string(c.resizesRefused).c_str(), std::to_string(c.lockChanges).c_str());
+}
+
+}  // namespace
+
+int HeapWorkload(const Argv& argv) {
+  const HeapOptions o = ParseHeapOptions(argv);
+  Heap* heap = nullptr;
+  if (ErrCode err = MemNewHeap(nullptr, MastersFor(o.size), nullptr, o.size, &heap)) {
+    Fail(Format("heap of %u bytes", o.size), err);
+  }
+  MemSetHeap(heap);
+  Workload workload(o.seed, o.size);
+  RunWorkload(workload, o.ops);
+  const Snapshot before = Take("before compaction");
+  Compact();
+  const Snapshot after = Take("after compaction");
+  const std::string headline =
+      Format("heap of %u bytes, %s operations, seed %s", o.size, std::to_string(o.ops).c_str(),
+             std::to_string(o.seed).c_str());
+  std::printf("%s\n", headline.c_str());
+  PrintCounts(workload.counts());
   PrintStatistics(before, after);
   const long damaged = workload.FirstDamaged();
   if (damaged >= 0) Fail(Format("heap: block %ld lost its contents", damaged), errBadData);
   std::printf("  contents of all %zu live blocks intact after compaction\n", workload.LiveBlocks());
-  if (args.Has("--svg")) {
-    const std::string name = args.Value("--svg", "");
-    WriteSvg(name, HeapSvg({before.picture, after.picture},
-                           {headline, StateLine(before), StateLine(after)}));
-    std::printf("heap map: %s (open it in a web browser)\n", name.c_str());
+  if (!o.svg.empty()) {
+    const std::string svg =
+        HeapSvg({before.picture, after.picture}, {headline, StateLine(before), StateLine(after)});
+    WriteOutput(o.svg, svg.data(), svg.size());
+    std::printf("heap map: %s (open it in a web browser)\n", o.svg.c_str());
   }
+  // The map is drawn first: it shows what the check found.
   if (before.check != errNone) Fail("heap check before compaction", before.check);
   if (after.check != errNone) Fail("heap check after compaction", after.check);
   MemDisposeAllHeaps();

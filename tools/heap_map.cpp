@@ -126,8 +126,9 @@ struct Canvas {
 
   void Picture(const HeapPicture& p) {
     body += Text(kLeft, y + 14,
-                 Format("%s: %zu blocks: %zu pools, %zu in use (%zu of them locked), %zu free",
-                        p.title.c_str(), p.blocks.size(), CountBlocks(p, BlockKind::kPool),
+                 Format("%s: %s: %s, %zu in use (%zu of them locked), %zu free", p.title.c_str(),
+                        Count(p.blocks.size(), "block").c_str(),
+                        Count(CountBlocks(p, BlockKind::kPool), "pool").c_str(),
                         CountBlocks(p, BlockKind::kInUse) + CountBlocks(p, BlockKind::kLocked),
                         CountBlocks(p, BlockKind::kLocked), CountBlocks(p, BlockKind::kFree)),
                  " class=\"heading\"");

@@ -38,6 +38,7 @@ Memory manager
 
 TYPE is four characters (TEXT) or 0x and eight hex digits, the four bytes in
 file order (0x54455854 is TEXT). INDEX counts one type's resources from 0.
+A command that writes a resource file stores it in this machine's byte order.
 FILE names are the platform's paths; a name that begins with ':' names that
 file in the current directory (the library's own ':' notation is not used).
 
@@ -45,7 +46,8 @@ On success okr exits with 0. On failure it prints one line to stderr,
   okr: WHAT: TEXT (0xCODE)
 with TEXT and CODE from the library's error table, and exits with 1 (2 for a
 mistake in the command line: 0x4103 an unknown command or option, 0x4206 a
-missing argument, 0x4107 a malformed one).
+missing argument, 0x4107 a malformed one, 0x4104 options that exclude each
+other).
 
 'okr help COMMAND' or 'okr COMMAND --help' tells more about a command.
 )";
@@ -77,7 +79,8 @@ size and its attributes.
            dataStart, dataLength, dirOffset, dirLength, fileFlags, and
            resources, a list of {type, typeHex, index, offset, size,
            attributes}. Bytes of a type outside printable ASCII are written
-           as \u00XX escapes.
+           as \u00XX escapes, those of a file name only when it is not
+           UTF-8.
 )"},
     {"res add", ResAdd,
      R"(usage: okr res add FILE TYPE DATAFILE
@@ -271,5 +274,5 @@ int Run(const Argv& argv) {
 }  // namespace okr_tool
 
 int main(int argc, char** argv) {
-  return okr_tool::Run(okr_tool::Argv(argv + 1, argv + argc));
+  return okr_tool::FinishOutput(okr_tool::Run(okr_tool::Argv(argv + 1, argv + argc)));
 }

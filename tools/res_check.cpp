@@ -37,7 +37,7 @@ std::string Number(uint64_t n) {
 }
 
 std::string Bytes(uint64_t n) {
-  return Format("%s %s", Number(n).c_str(), n == 1 ? "byte" : "bytes");
+  return Count(n, "byte");
 }
 
 std::string Place(uint64_t length, uint64_t at) {
@@ -136,18 +136,28 @@ void CheckResources(ResDirectory* dir, Findings* f) {
   }
 }
 
-// The pieces a converted header names, against the file's size.
-bool CheckPieces(const ResFileHeader& h, uint64_t size, Findings* f) {
-  const uint64_t dataEnd = uint64_t{h.dataStart} + h.dataLength;
+// The directory's place that a converted header names, against the file's
+// size.
+bool CheckDirectoryPlace(const ResFileHeader& h, uint64_t size, Findings* f) {
   const uint64_t dirEnd = uint64_t{h.dirOffset} + h.dirLength;
-  const size_t before = f->problems.size();
   if (dirEnd > size) {
     f->problems.push_back(Format("the directory %s runs past the end of the file (%s)",
                                  Place(h.dirLength, h.dirOffset).c_str(), Bytes(size).c_str()));
-  } else if (h.dirLength < kFixedSize + kWord) {
+    return false;
+  }
+  if (h.dirLength < kFixedSize + kWord) {
     f->problems.push_back(Format("the directory is %s, too short for its %u-byte fixed part",
                                  Bytes(h.dirLength).c_str(), kFixedSize + kWord));
+    return false;
   }
+  return true;
+}
+
+// The data area that a converted header names, against the file's size and
+// the directory.
+bool CheckDataArea(const ResFileHeader& h, uint64_t size, Findings* f) {
+  const uint64_t dataEnd = uint64_t{h.dataStart} + h.dataLength;
+  const uint64_t dirEnd = uint64_t{h.dirOffset} + h.dirLength;
   if (h.dataStart < kHeaderSize) {
     f->problems.push_back(
         Format("the data area starts at %u, inside the 32-byte header", h.dataStart));
@@ -158,46 +168,62 @@ bool CheckPieces(const ResFileHeader& h, uint64_t size, Findings* f) {
     f->problems.push_back(Format("the directory %s overlaps the data area %s",
                                  Place(h.dirLength, h.dirOffset).c_str(),
                                  Place(h.dataLength, h.dataStart).c_str()));
+  } else {
+    return true;
   }
-  return f->problems.size() == before;
+  return false;
 }
 
-// Reads the directory that `h` names, converts it to native order and
-// walks it.
-void CheckDirectory(std::ifstream& in, const ResFileHeader& h, uint64_t size, Findings* f) {
-  std::vector<uint32_t> words((h.dirLength + kWord - 1) / kWord);
-  auto* dir = reinterpret_cast<ResDirectory*>(words.data());
+// Reads the directory that `h` names into `words` and converts it to native
+// order; false when it cannot be walked.
+bool ReadDirectory(std::ifstream& in, const ResFileHeader& h, std::vector<uint32_t>* words,
+                   Findings* f) {
+  words->assign((h.dirLength + kWord - 1) / kWord, 0);
+  auto* dir = reinterpret_cast<ResDirectory*>(words->data());
   if (!ReadAt(in, h.dirOffset, dir, h.dirLength)) {
     f->problems.push_back("the directory cannot be read");
-    return;
+    return false;
   }
   ResFileHeader copy = dir->header;
   const ByteOrder order = OrderOfVersion(copy.version);
   if (order == ByteOrder::kUnknown) {
     f->problems.push_back(
         Format("the directory's copy of the header has the version word 0x%08X", copy.version));
-    return;
+    return false;
   }
   if (order != NativeOrder()) ResConvertHeader(&copy);
   if (copy.dirLength != h.dirLength) {
     f->problems.push_back(
         Format("the directory's copy of the header gives its length as %u, the header as %u",
                copy.dirLength, h.dirLength));
-    return;
+    return false;
   }
   if (order != NativeOrder() && ResConvertDirectory(dir) != errNone) {
     f->problems.push_back("an offset or count of the directory points outside it");
-    return;
+    return false;
   }
+  return true;
+}
+
+// Reads the directory that `h` names and walks it.
+void CheckDirectory(std::ifstream& in, const ResFileHeader& h, uint64_t size, Findings* f) {
+  std::vector<uint32_t> words;
+  if (!ReadDirectory(in, h, &words, f)) return;
+  auto* dir = reinterpret_cast<ResDirectory*>(words.data());
   if (std::memcmp(&dir->header, &h, sizeof h) != 0) {
     f->notes.push_back("the header at offset 0 differs from the directory's copy, which counts");
   }
-  if (!CheckPieces(dir->header, size, f) || !CheckTypeList(dir, h.dirLength, f)) return;
+  const ResFileHeader& counts = dir->header;
+  if (!CheckDirectoryPlace(counts, size, f) || !CheckDataArea(counts, size, f)) return;
+  if (!CheckTypeList(dir, h.dirLength, f)) return;
   CheckResources(dir, f);
-  const uint64_t end = ContentEnd(dir->header);
-  if (f->problems.empty() && end < size) {
-    f->notes.push_back(Bytes(size - end) +
-                       " follow the file's contents (okr res compact cuts them)");
+  // What a compaction cuts besides the gaps: the data area packed from its
+  // start with the directory behind it, the file ends there.
+  const uint64_t kept = uint64_t{counts.dataStart} + counts.dataLength + counts.dirLength;
+  if (f->problems.empty() && kept < size) {
+    f->notes.push_back(Bytes(size - kept) +
+                       " of the file lie outside its data area and directory (okr res compact"
+                       " cuts them)");
   }
 }
 
@@ -217,7 +243,9 @@ Findings Diagnose(const std::string& name) {
     return f;
   }
   if (order != NativeOrder()) ResConvertHeader(&h);
-  if (CheckPieces(h, size, &f)) CheckDirectory(in, h, size, &f);
+  // Of the header at offset 0 only the directory's place is used; the
+  // directory's own copy of the header counts for the rest.
+  if (CheckDirectoryPlace(h, size, &f)) CheckDirectory(in, h, size, &f);
   return f;
 }
 
@@ -237,28 +265,34 @@ void ReadEveryResource(const ResFile& res, const std::vector<ResInfo>& resources
   }
 }
 
+// Says what is wrong with the file `name` that the library refused with
+// `err`, and fails. A file that cannot be opened at all has nothing to say.
+[[noreturn]] void ReportRefusal(const std::string& name, ErrCode err) {
+  if (err != errFileNotFound) {
+    const Findings findings = Diagnose(name);
+    for (const std::string& problem : findings.problems)
+      std::printf("%s: %s\n", name.c_str(), problem.c_str());
+    if (findings.problems.empty()) std::printf("%s: the library refuses the file\n", name.c_str());
+  }
+  Fail(name, err);
+}
+
 }  // namespace
 
 int ResCheck(const Argv& argv) {
   const Args args = ParseArgs(argv, "res check", {}, 1, 1);
   const std::string& name = args.positionals[0];
   StartLibrary(FileSizeOf(name));
-  const Findings findings = Diagnose(name);
   ResFile res;
-  const ErrCode err = TryOpenResFile(name, false, &res);
-  if (err != errNone) {
-    for (const std::string& problem : findings.problems) {
-      std::printf("%s: %s\n", name.c_str(), problem.c_str());
-    }
-    if (findings.problems.empty()) std::printf("%s: the library refuses the file\n", name.c_str());
-    Fail(name, err);
-  }
+  if (ErrCode err = TryOpenResFile(name, false, &res)) ReportRefusal(name, err);
+  const Findings findings = Diagnose(name);
   const std::vector<ResInfo> resources = ListResources(res);
   ReadEveryResource(res, resources);
   uint32_t types = 0;
   ResCountTypes(res.file, &types);
-  std::printf("%s: ok: %zu resources in %u types, %s of data, %s%s\n", name.c_str(),
-              resources.size(), types, Bytes(DataInUse(resources)).c_str(), OrderName(res.order),
+  std::printf("%s: ok: %s in %s, %s of data, %s%s\n", name.c_str(),
+              Count(resources.size(), "resource").c_str(), Count(types, "type").c_str(),
+              Bytes(DataInUse(resources)).c_str(), OrderName(res.order),
               res.order == NativeOrder() ? " (native)" : "");
   for (const std::string& note : findings.notes)
     std::printf("  %s\n", note.c_str());

@@ -8,11 +8,6 @@
 #include "commands.h"
 #include "res_file.h"
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
 namespace okr_tool {
 
 namespace {
@@ -20,16 +15,37 @@ namespace {
 // Work on files beyond this size is announced on a terminal.
 constexpr uint64_t kLargeFile = 16 << 20;
 
-// A string as a JSON string literal; bytes outside printable ASCII are
-// escaped one by one, so that any name gives valid JSON.
-std::string Json(const std::string& text) {
+// Whether `text` is well-formed UTF-8: shortest forms, no surrogates.
+bool IsUtf8(const std::string& text) {
+  static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80 ? 1 : lead < 0xC0 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (length == 0 || i + length > text.size()) return false;
+    uint32_t code = length == 1 ? lead : lead & (0x7Fu >> length);
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = code << 6 | (next & 0x3Fu);
+    }
+    if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return false;
+    i += length;
+  }
+  return true;
+}
+
+// `text` as a JSON string literal. A byte outside printable ASCII becomes
+// \u00XX, the character of its number, so that any bytes give valid JSON;
+// with `utf8`, text that is well-formed UTF-8 keeps those bytes instead.
+std::string Json(const std::string& text, bool utf8) {
+  const bool keep = utf8 && IsUtf8(text);
   std::string out = "\"";
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (byte < 0x20 || byte > 0x7E) {
+    } else if (byte < 0x20 || byte == 0x7F || (byte > 0x7F && !keep)) {
       out += Format("\\u%04x", byte);
     } else {
       out += c;
@@ -45,7 +61,7 @@ std::string TypeBytes(uint32_t typeId) {
 void PrintListJson(const ResFile& res, const ResFileHeader& h, uint32_t fileFlags,
                    const std::vector<ResInfo>& resources) {
   std::printf("{\n  \"file\": %s,\n  \"byteOrder\": \"%s\",\n  \"native\": %s,\n",
-              Json(res.name).c_str(), OrderName(res.order),
+              Json(res.name, true).c_str(), OrderName(res.order),
               res.order == NativeOrder() ? "true" : "false");
   std::printf("  \"fileSize\": %s,\n", std::to_string(res.fileSize).c_str());
   std::printf("  \"dataStart\": %u,\n  \"dataLength\": %u,\n", h.dataStart, h.dataLength);
@@ -54,8 +70,8 @@ void PrintListJson(const ResFile& res, const ResFileHeader& h, uint32_t fileFlag
   const char* separator = "\n";
   for (const ResInfo& r : resources) {
     std::printf("%s    {\"type\": %s, \"typeHex\": \"%s\", \"index\": %u, \"offset\": %u, ",
-                separator, Json(TypeBytes(r.typeId)).c_str(), TypeHex(r.typeId).c_str(), r.index,
-                r.dataOffset);
+                separator, Json(TypeBytes(r.typeId), false).c_str(), TypeHex(r.typeId).c_str(),
+                r.index, r.dataOffset);
     std::printf("\"size\": %u, \"attributes\": %u}", r.dataSize, r.attributes);
     separator = ",\n";
   }
@@ -66,10 +82,9 @@ void PrintListText(const ResFile& res, const ResFileHeader& h, uint32_t fileFlag
                    const std::vector<ResInfo>& resources) {
   uint32_t types = 0;
   ResCountTypes(res.file, &types);
-  std::printf("%s: %s%s, %s bytes, %zu resource%s in %u type%s\n", res.name.c_str(),
-              OrderName(res.order), res.order == NativeOrder() ? " (native)" : "",
-              std::to_string(res.fileSize).c_str(), resources.size(),
-              resources.size() == 1 ? "" : "s", types, types == 1 ? "" : "s");
+  std::printf("%s: %s%s, %s, %s in %s\n", res.name.c_str(), OrderName(res.order),
+              res.order == NativeOrder() ? " (native)" : "", Count(res.fileSize, "byte").c_str(),
+              Count(resources.size(), "resource").c_str(), Count(types, "type").c_str());
   std::printf("  data area  at %u, %u bytes\n", h.dataStart, h.dataLength);
   std::printf("  directory  at %u, %u bytes\n", h.dirOffset, h.dirLength);
   std::printf("  flags      0x%08X\n", fileFlags);
@@ -103,29 +118,6 @@ Handle LoadResource(const ResFile& res, const Target& t) {
   return data;
 }
 
-// The whole of `name` in a new handle.
-Handle LoadDataFile(const std::string& name) {
-  Handle data = nullptr;
-  if (ErrCode err = FileLoad(LibraryPath(name).c_str(), &data)) Fail(name, err);
-  return data;
-}
-
-// Writes `size` bytes to the file `out`, or to stdout when `out` is empty.
-void WriteOut(const std::string& out, const void* bytes, uint32_t size) {
-  std::FILE* stream = stdout;
-  if (!out.empty()) {
-    stream = std::fopen(out.c_str(), "wb");
-    if (stream == nullptr) Fail(out, errFileNotFound);
-  } else {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
-  }
-  bool ok = std::fwrite(bytes, 1, size, stream) == size && std::fflush(stream) == 0;
-  if (!out.empty()) ok = std::fclose(stream) == 0 && ok;
-  if (!ok) Fail(out.empty() ? "standard output" : out, errFileWrite);
-}
-
 // Bytes the file has before and after a compaction.
 struct Reclaim {
   uint64_t before;
@@ -152,7 +144,7 @@ int ResCreate(const Argv& argv) {
   ResFile res{name, nullptr, NativeOrder(), 0};
   if (ErrCode err = ResCreateFile(LibraryPath(name).c_str(), &res.file)) Fail(name, err);
   FinishWrite(res);
-  std::printf("created %s (%s bytes)\n", name.c_str(), std::to_string(FileSizeOf(name)).c_str());
+  std::printf("created %s (%s)\n", name.c_str(), Count(FileSizeOf(name), "byte").c_str());
   return 0;
 }
 
@@ -179,15 +171,15 @@ int ResAdd(const Argv& argv) {
   const uint32_t typeId = ParseType(args.positionals[1]);
   const std::string& dataName = args.positionals[2];
   StartLibrary(FileSizeOf(name) + FileSizeOf(dataName));
-  Handle data = LoadDataFile(dataName);
+  Handle data = LoadWholeFile(dataName);
   const uint32_t size = MemGetHandleSize(data);
   ResFile res = OpenResFile(name, true);
   if (ErrCode err = ResAddResource(res.file, typeId, data)) Fail(name, err);
   uint32_t count = 0;
   ResCountResources(res.file, typeId, &count);
   FinishWrite(res);
-  std::printf("added %s to %s (%u bytes)\n", ResourceName(typeId, count - 1).c_str(), name.c_str(),
-              size);
+  std::printf("added %s to %s (%s)\n", ResourceName(typeId, count - 1).c_str(), name.c_str(),
+              Count(size, "byte").c_str());
   return 0;
 }
 
@@ -196,7 +188,7 @@ int ResReplace(const Argv& argv) {
   const Target t = ParseTarget(args);
   const std::string& dataName = args.positionals[3];
   StartLibrary(FileSizeOf(t.file) + FileSizeOf(dataName));
-  Handle bytes = LoadDataFile(dataName);
+  Handle bytes = LoadWholeFile(dataName);
   ResFile res = OpenResFile(t.file, true);
   Handle data = LoadResource(res, t);
   const uint32_t oldSize = MemGetHandleSize(data);
@@ -206,8 +198,8 @@ int ResReplace(const Argv& argv) {
   MemDisposeHandle(bytes);
   if (ErrCode err = ResMarkChanged(data)) Fail(t.file, err);
   FinishWrite(res);
-  std::printf("replaced %s in %s (%u bytes, was %u)\n", ResourceName(t.typeId, t.index).c_str(),
-              t.file.c_str(), newSize, oldSize);
+  std::printf("replaced %s in %s (%s, was %u)\n", ResourceName(t.typeId, t.index).c_str(),
+              t.file.c_str(), Count(newSize, "byte").c_str(), oldSize);
   return 0;
 }
 
@@ -218,7 +210,7 @@ int ResExtract(const Argv& argv) {
   ResFile res = OpenResFile(t.file, false);
   Handle data = LoadResource(res, t);
   MemLockHandle(data);
-  WriteOut(args.Value("-o", ""), data->data, MemGetHandleSize(data));
+  WriteOutput(args.Value("-o", ""), data->data, MemGetHandleSize(data));
   MemUnlockHandle(data);
   CloseRead(res);
   return 0;
@@ -232,10 +224,14 @@ int ResRemove(const Argv& argv) {
   Handle data = LoadResource(res, t);
   const uint32_t size = MemGetHandleSize(data);
   if (ErrCode err = ResRemoveResource(data)) Fail(t.file, err);
+  uint32_t left = 0;
+  ResCountResources(res.file, t.typeId, &left);
   FinishWrite(res);
-  std::printf("removed %s from %s (%u bytes); later %s resources move up by one\n",
-              ResourceName(t.typeId, t.index).c_str(), t.file.c_str(), size,
-              TypeChars(t.typeId).c_str());
+  std::printf("removed %s from %s (%s)", ResourceName(t.typeId, t.index).c_str(), t.file.c_str(),
+              Count(size, "byte").c_str());
+  if (t.index < left)
+    std::printf("; later %s resources move up by one", TypeChars(t.typeId).c_str());
+  std::printf("\n");
   return 0;
 }
 
@@ -248,8 +244,8 @@ int ResCompact(const Argv& argv) {
   Reclaim plan = PlanCompaction(res);
   if (dryRun) {
     CloseRead(res);
-    std::printf("%s: compaction would reclaim %s bytes (%s -> %s bytes)\n", name.c_str(),
-                std::to_string(plan.before - plan.after).c_str(),
+    std::printf("%s: compaction would reclaim %s (%s -> %s bytes)\n", name.c_str(),
+                Count(plan.before - plan.after, "byte").c_str(),
                 std::to_string(plan.before).c_str(), std::to_string(plan.after).c_str());
     return 0;
   }
@@ -262,8 +258,8 @@ int ResCompact(const Argv& argv) {
   }
   // The manager cuts the file after the directory it stores.
   const uint64_t after = FileSizeOf(name);
-  std::printf("compacted %s: %s bytes reclaimed (%s -> %s bytes)\n", name.c_str(),
-              std::to_string(plan.before - std::min(after, plan.before)).c_str(),
+  std::printf("compacted %s: %s reclaimed (%s -> %s bytes)\n", name.c_str(),
+              Count(plan.before - std::min(after, plan.before), "byte").c_str(),
               std::to_string(plan.before).c_str(), std::to_string(after).c_str());
   return 0;
 }

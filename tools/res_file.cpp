@@ -38,6 +38,7 @@ ByteOrder OrderOfVersion(uint32_t version) {
 
 ErrCode TryOpenResFile(const std::string& name, bool writable, ResFile* out) {
   *out = ResFile{name, nullptr, ByteOrder::kUnknown, FileSizeOf(name)};
+  if (IsDirectory(name)) return errFileNotFound;
   File* file = nullptr;
   if (ErrCode err = FileOpen(LibraryPath(name).c_str(), writable ? "r+b" : "rb", &file)) return err;
   // The header as stored tells the byte order, which opening converts away.
@@ -117,11 +118,6 @@ uint64_t DataInUse(const std::vector<ResInfo>& resources) {
   for (const ResInfo& r : resources)
     sum += r.dataSize;
   return sum;
-}
-
-uint64_t ContentEnd(const ResFileHeader& header) {
-  return std::max(uint64_t{header.dataStart} + header.dataLength,
-                  uint64_t{header.dirOffset} + header.dirLength);
 }
 
 }  // namespace okr_tool

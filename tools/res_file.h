@@ -27,7 +27,7 @@ struct ResFile {
 };
 
 // Opens the resource file `name`, read-only or for writing ("r+b"). Returns
-// 0, or the library's code (nothing is left open).
+// 0, or the library's code (nothing is left open); a directory gives 0x4502.
 ErrCode TryOpenResFile(const std::string& name, bool writable, ResFile* out);
 
 // The same; any failure ends the program.
@@ -54,10 +54,6 @@ std::vector<ResInfo> ListResources(const ResFile& res);
 
 // Sum of the resources' sizes.
 uint64_t DataInUse(const std::vector<ResInfo>& resources);
-
-// Where the file's contents end: the later of the data area's and the
-// directory's end.
-uint64_t ContentEnd(const ResFileHeader& header);
 
 }  // namespace okr_tool
 

@@ -11,20 +11,22 @@ namespace okr_tool {
 
 namespace {
 
-// A stream over a copy of `text`.
+// A stream over a copy of the argument `text` as a line of a settings file,
+// line end included: at the very end of a text the stream drops a token of
+// one character (the w of "2 * w").
 TextStream* StreamOver(const std::string& text, const std::string& what) {
+  const std::string line = text + "\n";
   TextStream* stream = nullptr;
-  if (ErrCode err = TxtNewEmptyStream(static_cast<uint32_t>(text.size()), &stream)) {
+  if (ErrCode err = TxtNewEmptyStream(static_cast<uint32_t>(line.size()), &stream)) {
     Fail(what, err);
   }
-  if (!text.empty()) std::memcpy(stream->pos, text.data(), text.size());
+  std::memcpy(stream->pos, line.data(), line.size());
   return stream;
 }
 
 // A stream over the whole file `name`.
 TextStream* StreamOverFile(const std::string& name) {
-  Handle text = nullptr;
-  if (ErrCode err = FileLoad(LibraryPath(name).c_str(), &text)) Fail(name, err);
+  Handle text = LoadWholeFile(name);
   TextStream* stream = nullptr;
   if (ErrCode err = TxtNewStream(text, &stream)) Fail(name, err);
   return stream;
@@ -36,6 +38,45 @@ std::string Where(const std::string& name, const TextStream* stream) {
   uint32_t line = 0, column = 0;
   TxtGetLocation(stream, &line, &column);
   return Format("%s:%u:%u", name.c_str(), line, column);
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// Where the argument in `stream` goes on after the one expression that
+// ExprEvaluate read, or null. A closing double quote (a quoted number) and a
+// comment belong to the expression; a second operand, or anything on a
+// further line, does not.
+const char* Leftover(const TextStream* stream) {
+  const char* p = stream->pos;
+  const char* end = stream->end;
+  if (p < end && *p == '"') ++p;
+  while (p < end && IsBlank(*p))
+    ++p;
+  const bool comment = p < end && (*p == ';' || (*p == '/' && p + 1 < end && p[1] == '/'));
+  while (comment && p < end && *p != '\n' && *p != '\r')
+    ++p;
+  while (p < end && (IsBlank(*p) || *p == '\n' || *p == '\r'))
+    ++p;
+  return p < end ? p : nullptr;
+}
+
+// The value of the argument `text`, which must be one expression; a failure
+// ends the program, named `what`, and with the argument's line and column
+// when `located`.
+ExprValue EvaluateArgument(const std::string& text, const std::string& what, bool located) {
+  TextStream* stream = StreamOver(text, what);
+  ExprValue value;
+  const int32_t ended = ExprEvaluate(stream, &value);
+  ErrCode err = ended == 0 || ended == 1 ? ErrCode{errNone} : static_cast<ErrCode>(ended);
+  if (const char* rest = err == errNone ? Leftover(stream) : nullptr) {
+    stream->token = const_cast<char*>(rest);
+    err = errSyntax;
+  }
+  if (err != errNone) Fail(located ? Where(what, stream) : what, err);
+  TxtDisposeStream(&stream);
+  return value;
 }
 
 // Defines the -D variables in a new table, installed for the evaluator. Each
@@ -50,11 +91,7 @@ void DefineVariables(const std::vector<std::string>& definitions) {
     const size_t equals = definition.find('=');
     if (equals == std::string::npos) UsageFail(what, errMissingParameter);
     const std::string name = definition.substr(0, equals);
-    TextStream* stream = StreamOver(definition.substr(equals + 1), what);
-    ExprValue value;
-    const int32_t ended = ExprEvaluate(stream, &value);
-    if (ended != 0 && ended != 1) Fail(what, static_cast<ErrCode>(ended));
-    TxtDisposeStream(&stream);
+    const ExprValue value = EvaluateArgument(definition.substr(equals + 1), what, false);
     const ErrCode err = value.type == ExprTypeFloat
                             ? SymAddFloat(&table, name.c_str(), value.value.f)
                             : SymAddInt(&table, name.c_str(), value.value.i);
@@ -136,19 +173,7 @@ int Eval(const Argv& argv) {
   const std::string& expression = args.positionals[0];
   StartLibrary(expression.size());
   DefineVariables(args.Values("-D"));
-  TextStream* stream = StreamOver(expression, "eval");
-  ExprValue value;
-  const int32_t ended = ExprEvaluate(stream, &value);
-  if (ended != 0 && ended != 1) Fail(Where("eval", stream), static_cast<ErrCode>(ended));
-  // The evaluator stops at a second operand or a separator; the argument
-  // must be one expression.
-  const char* rest = stream->pos;
-  while (ended == 0 && rest < stream->end && (*rest == ' ' || *rest == '\t'))
-    ++rest;
-  if (ended == 0 && rest < stream->end) {
-    stream->token = const_cast<char*>(rest);
-    Fail(Where("eval", stream), errSyntax);
-  }
+  const ExprValue value = EvaluateArgument(expression, "eval", true);
   uint32_t bits;
   std::memcpy(&bits, &value.value, sizeof bits);
   std::printf("%s %s 0x%08X\n", ValueText(value).c_str(),

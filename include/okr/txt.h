@@ -128,9 +128,11 @@ OKR_API ErrCode TxtReadString(TextStream* stream, char* buffer, int32_t bufferSi
    failed (ExprEvaluate, TxtReadValue, TxtReadInt), and while the stream's
    `pos` and `token` stay where that left them, it is the place of the token
    the evaluator failed at instead: the operand or operator where a value was
-   missing or not allowed, or the operator whose operation failed (a division
-   by zero); `pos` and `token` themselves are not changed. Returns 0; 0x4101
-   for a null argument; 0x4107 for a released stream. */
+   missing or not allowed, the operator whose operation failed (a division
+   by zero), or for unbalanced parentheses the first ")" that closes nothing,
+   else the innermost "(" left open; `pos` and `token` themselves are not
+   changed. Returns 0; 0x4101 for a null argument; 0x4107 for a released
+   stream. */
 OKR_API ErrCode TxtGetLocation(const TextStream* stream, uint32_t* outLine, uint32_t* outColumn);
 
 OKR_END_DECLS

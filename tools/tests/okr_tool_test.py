@@ -146,6 +146,16 @@ class Resources(ToolTest):
         self.assertIn("150 bytes reclaimed", self.okr("res", "compact", "g.res"))
         self.assertEqual([r["offset"] for r in self.listing("g.res")["resources"]], [0, 4200, 100])
         self.assertEqual(self.contents("g.res"), before)
+        # Bytes between the data area and the directory (left by a failed
+        # write) are counted as compaction counts them.
+        packed = self.read("g.res")
+        place = struct.unpack_from("<I", packed, 16)[0]
+        moved = struct.pack("<I", place + 30)
+        self.write("hole.res", packed[:16] + moved + packed[20:place] + bytes(30) +
+                   packed[place:place + 16] + moved + packed[place + 20:])
+        self.assertIn("30 bytes of the file lie outside its data area and directory",
+                      self.okr("res", "check", "hole.res"))
+        self.assertIn("would reclaim 30 bytes", self.okr("res", "compact", "hole.res", "--dry-run"))
 
     def test_other_byte_order_converted_by_native(self):
         payloads = [(b"TEXT", b"big-endian file"), (b"\x01ab\xff", bytes(range(40)))]
@@ -154,6 +164,9 @@ class Resources(ToolTest):
         self.assertEqual(before["byteOrder"], "big-endian")
         self.assertFalse(before["native"])
         self.assertEqual(before["resources"][1]["type"], "\u0001ab\u00ff")
+        # A file name comes back as it was given, UTF-8 included.
+        self.write("bé.res", self.read("be.res"))
+        self.assertEqual(json.loads(self.okr("res", "list", "bé.res", "--json"))["file"], "bé.res")
         contents = self.contents("be.res")
         self.assertIn("from big-endian to little-endian", self.okr("res", "native", "be.res"))
         after = self.listing("be.res")
@@ -185,14 +198,35 @@ class Failures(ToolTest):
             (["get", "f.txt", "title", "--string"], "okr: f.txt:4:1: Incomplete Token Usage (0x4105)", 1),
             (["get", "f.txt", "height"], "okr: f.txt: height: No Such Variable (0x4204)", 1),
             (["get", "missing.txt", "a"], "okr: missing.txt: FILE: File not found (0x4502)", 1),
+            (["res", "check", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)", 1),
+            (["res", "list", "."], "okr: .: FILE: File not found (0x4502)", 1),
+            (["res", "add", "version.res", "TEXT", "."], "okr: .: FILE: File not found (0x4502)", 1),
+            (["tokens", "."], "okr: .: FILE: File not found (0x4502)", 1),
             (["frobnicate"], "okr: frobnicate: Uknown Token (0x4103)", 2),
             (["res", "add", "x.res"], "okr: res add: Missing Parameter (0x4206)", 2),
             (["heap", "--ops"], "okr: heap --ops: Missing Parameter (0x4206)", 2),
+            (["res", "extract", "x.res", "TEXT", "0", "-o", ""],
+             "okr: res extract -o: Missing Parameter (0x4206)", 2),
+            (["heap", "--seed", "18446744073709551616"],
+             "okr: --seed 18446744073709551616: Bad Data (0x4107)", 2),
+            (["heap", "--size", "0K"], "okr: --size 0K: Bad Data (0x4107)", 2),
+            (["heap", "--ops", "9", "--svg", "no/h.svg"], "okr: no/h.svg: FILE: File not found (0x4502)", 1),
         ]
         for args, line, status in cases:
             self.fails(args, line, status)
         self.assertIn("TEXT #1 (30 bytes at 10) overlaps TEXT #0 (30 bytes at 0)",
                       self.run_okr("res", "check", "overlap.res", status=1).stdout.decode())
+        self.assertEqual(self.run_okr("res", "check", "missing.res", status=1).stdout, b"")
+
+    def test_output_that_cannot_be_written(self):
+        if not os.path.exists("/dev/full"):
+            self.skipTest("no /dev/full")
+        with open("/dev/full", "wb") as full:
+            done = subprocess.run(COMMAND + ["eval", "1"], stdout=full,
+                                  stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stderr.decode().replace("\r\n", "\n"),
+                         "okr: standard output: FILE: Unable to write data (0x4505)\n")
 
     def test_help(self):
         overview = self.okr("help")
@@ -215,11 +249,15 @@ class Text(ToolTest):
             (["'AB' + $ff + %1010"], "16971 int 0x0000424B"),
             (["w / 2", "-D", "w=1280"], "640.0 float 0x44200000"),
             (["half * 2", "-D", "w=$500", "-Dhalf=w \\ 7"], "12 int 0x0000000C"),
+            (["2 * w", "-D", "w=7", "-D", "v=w"], "14 int 0x0000000E"),  # one-letter names last
+            (['"5" // a quoted number, a comment'], "5 int 0x00000005"),
         ]
         for args, line in cases:
             self.assertEqual(self.okr("eval", *args), line + "\n", args)
         self.fails(["eval", "5 \\ 0"], "okr: eval:1:3: Divide by Zero (0x4202)")
         self.fails(["eval", "1 2"], "okr: eval:1:3: Syntax Error (0x4201)")
+        self.fails(["eval", "1\n+ 2"], "okr: eval:2:1: Syntax Error (0x4201)")
+        self.fails(["eval", "w", "-D", "w=1 2"], "okr: -D w=1 2: Syntax Error (0x4201)")
 
     def test_get_and_tokens(self):
         self.write("s.txt", '; settings\ntitle "A B"\nsize $10, 3.5 // two\nname <x y>\n')
