@@ -9,8 +9,11 @@
 
 uint32_t memPurgeCalls = 0;
 
-// The two operations every module calls most take in the steps of this
-// file (flatten): a few percent of their time went to calls.
+// The two operations every module calls most take in every step they make
+// (flatten): those of this file, of the descriptor stack and of the
+// free-block index, which are compiled with it as one unit
+// (alloc_unit.cpp). The rare paths (the slow search, the index's
+// re-weighing and long walks) are marked noinline and stay calls.
 __attribute__((flatten)) Handle MemNewHandle(uint32_t size);
 __attribute__((flatten)) ErrCode MemDisposeHandle(Handle h);
 
@@ -24,19 +27,24 @@ bool MemBlockSizeFor(uint32_t n, uint32_t* blockSize) {
   return true;
 }
 
-// The two chain primitives below are the only places that know how the
-// chain is searched: through the free-block index, except for sizes under
-// its members' (no allocation asks for those), which walk the chain.
-BlockDesc* MemChainFindFit(const Heap* heap, uint32_t size) {
-  if (IsMemberSize(size)) return MemIndexFirstFit(heap, size);
+// The first chain block of at least `size` bytes, found by walking the chain.
+static BlockDesc* WalkToFit(const Heap* heap, uint32_t size) {
   BlockDesc* d = heap->freeBlocks;
   while (d != nullptr && d->blockSize < size)
     d = d->nextFree;
   return d;
 }
 
-void MemChainInsert(Heap* heap, BlockDesc* d) {
-  BlockDesc* at = MemChainFindFit(heap, d->blockSize);  // d goes right before it
+// The two chain primitives below are the only places that know how the
+// chain is searched: through the free-block index, except for sizes under
+// its members' (no allocation asks for those), which walk the chain.
+BlockDesc* MemChainFindFit(const Heap* heap, uint32_t size) {
+  return IsMemberSize(size) ? MemIndexFirstFit(heap, size) : WalkToFit(heap, size);
+}
+
+// Links free block `d` into the chain right in front of `at` (NULL: at the
+// end).
+static void LinkInFront(Heap* heap, BlockDesc* d, BlockDesc* at) {
   BlockDesc* before = at != nullptr ? at->prevFree : MemChainTail(heap);
   d->prevFree = before;
   d->nextFree = at;
@@ -50,7 +58,13 @@ void MemChainInsert(Heap* heap, BlockDesc* d) {
   } else {
     heap->freeBlocks = d;
   }
-  MemIndexInsert(heap, d);
+}
+
+void MemChainInsert(Heap* heap, BlockDesc* d) {
+  if (!IsMemberSize(d->blockSize)) return LinkInFront(heap, d, WalkToFit(heap, d->blockSize));
+  const IndexSpot spot = MemIndexSeek(heap, d->blockSize);
+  LinkInFront(heap, d, spot.at);
+  MemIndexInsert(heap, d, spot);
 }
 
 void MemUnlinkFree(BlockDesc* d) {
@@ -74,9 +88,11 @@ void MemChainUnlink(Heap* heap, BlockDesc* d) {
 
 void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, uint32_t blockSize) {
   const IndexCarry carry = MemIndexLift(heap, d, blockSize);  // before the owner word lands
-  d->data = data;
   d->blockSize = blockSize;
-  WriteOwner(d);
+  if (data != d->data) {  // a block that keeps its data keeps its owner word
+    d->data = data;
+    WriteOwner(d);
+  }
   MemIndexSettle(heap, d, carry);
 }
 
@@ -88,7 +104,6 @@ void MemPlaceBlock(BlockDesc* d) {
 void MemClaimBlock(Heap* heap, BlockDesc* d, MemWord requestedSize, uint32_t flags) {
   d->requestedSize = requestedSize;
   d->flags = flags;
-  MemPlaceBlock(d);
   heap->freeBytes -= d->blockSize;
 }
 
@@ -108,7 +123,9 @@ void MemLinkPair(Heap* heap, BlockDesc* prev, BlockDesc* d) {
   if (d != nullptr) d->prev = prev;
 }
 
-BlockDesc* MemFindBlock(uint32_t size, int noGrow) {
+// Reached only when the index has nothing that fits, or no spare descriptor
+// is left: out of line.
+__attribute__((noinline)) BlockDesc* MemFindBlock(uint32_t size, int noGrow) {
   Heap* heap = memCurrentHeap;
   if (!noGrow && heap->freeMasters == nullptr) {
     MemGrowMasters();
@@ -203,6 +220,6 @@ ErrCode MemDisposeHandle(Handle h) {
     MemReleaseDesc(next);
   }
   h->flags = memFlagFree;
-  MemPlaceBlock(h);
+  MemChainInsert(heap, h);  // in place: its owner word already names it
   return errNone;
 }

@@ -180,7 +180,7 @@ ErrCode CheckChainLabels(Walk& w, const MemIndex* idx) {
     w.classHash[c] += HashOf(RefOf(w.heap, d));
     ++members;
   }
-  if (idx->tail != RefOf(w.heap, end) || idx->members != members) return errMemInvalidHandle;
+  if (idx->tail != RefOrNone(w.heap, end) || idx->members != members) return errMemInvalidHandle;
   return errNone;
 }
 
@@ -188,7 +188,7 @@ ErrCode CheckChainLabels(Walk& w, const MemIndex* idx) {
 // free block of class `c` whose payload lies in the region. NULL when the
 // link fails.
 const BlockDesc* Follow(const Walk& w, uint32_t ref, uint32_t c) {
-  const BlockDesc* d = DescAt(w.heap, ref);
+  const BlockDesc* d = DescOrNull(w.heap, ref);
   if (CheckDesc(w, d) || !IsFree(d) || IsSpare(d) || !IsMemberSize(d->blockSize)) return nullptr;
   if (!InRegion(w, Addr(d->data) - kOwnerSize, d->blockSize) || ClassOf(d->blockSize) != c) {
     return nullptr;
@@ -226,7 +226,7 @@ ErrCode CheckClassList(const Walk& w, const MemIndex* idx, uint32_t c) {
   if (idx->heads[c].tree == 0) return errNone;
   checkFollowClass = c;
   const bool ok = c >= kTreeMinClass && idx->trees[c].count == count &&
-                  MemTreeCheck(w.heap, idx->heads[c].tree, DescAt(w.heap, idx->heads[c].head),
+                  MemTreeCheck(w.heap, idx->heads[c].tree, DescOrNull(w.heap, idx->heads[c].head),
                                count, FollowForTree);
   return ok ? errNone : errMemInvalidHandle;
 }

@@ -132,7 +132,7 @@ struct TreeCheck {
 
 uint32_t MemTreeBuild(const Heap* heap, const BlockDesc* head) {
   uint32_t root = 0;
-  for (const BlockDesc* d = head; d != nullptr; d = DescAt(heap, NextOf(d)))
+  for (const BlockDesc* d = head; d != nullptr; d = DescOrNull(heap, NextOf(d)))
     root = MemTreeInsert(heap, root, const_cast<BlockDesc*>(d));
   return root;
 }
@@ -160,7 +160,7 @@ BlockDesc* MemTreeBefore(const Heap* heap, uint32_t root, uint32_t label) {
       root = Node(heap, root)->left;
     }
   }
-  return DescAt(heap, best);
+  return DescOrNull(heap, best);
 }
 
 BlockDesc* MemTreeFirstFit(const Heap* heap, uint32_t root, uint32_t size) {
@@ -179,7 +179,7 @@ BlockDesc* MemTreeFirstFit(const Heap* heap, uint32_t root, uint32_t size) {
 
 bool MemTreeCheck(const Heap* heap, uint32_t root, const BlockDesc* head, uint32_t count,
                   bool (*valid)(const Heap*, uint32_t ref)) {
-  TreeCheck check{heap, valid, RefOf(heap, head), 0, count};
+  TreeCheck check{heap, valid, RefOrNone(heap, head), 0, count};
   const uint32_t max = check.Walk(root, ~0u, 0);
   return max != 0 && check.seen == count && check.next == 0;
 }

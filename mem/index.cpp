@@ -31,12 +31,14 @@ constexpr uint64_t kLabelEnd = uint64_t{1} << 32;
 // shrinks as the index fills, to leave every member room.
 // (About an eighth of the label space over the members, as a power of two.)
 uint64_t LabelStep(const MemIndex* idx) {
+  if (idx->members < (1u << 13)) return 65536;  // the usual answer, without the sums
   const int width = std::bit_width(idx->members | 1u);
   return width >= 25 ? 16 : std::min(uint64_t{65536}, uint64_t{1} << (29 - width));
 }
 
 // ---- Members --------------------------------------------------------------
 
+// The head of class `c`, which is not empty.
 BlockDesc* Head(const Heap* heap, const MemIndex* idx, uint32_t c) {
   return DescAt(heap, idx->heads[c].head);
 }
@@ -47,7 +49,7 @@ uint64_t HeadLabel(const MemIndex* idx, uint32_t c) {
 }
 
 BlockDesc* NextInClass(const Heap* heap, const BlockDesc* d) {
-  return DescAt(heap, NextOf(d));
+  return DescOrNull(heap, NextOf(d));
 }
 
 // The nearest members before and after `d` in the chain (chain blocks too
@@ -105,25 +107,30 @@ void HeadCameEarlier(MemIndex* idx, uint32_t c) {
   GapLow(idx, c) = gapLow;
 }
 
+__attribute__((noinline)) void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, uint64_t bound);
+
 // Record `c`'s head went later in the chain (to `label`) or away (kLabelEnd).
-// If its gap bound shows
-// that none of the classes it hid comes before both its new head and the
-// next record's head, only c itself is weighed; otherwise c and its gap,
-// down to the next record below (which stays one), are weighed from the top
-// down, word by word of the non-empty set, and every record found gets the
-// exact bound of its new gap.
+// If its gap bound shows that none of the classes it hid comes before both
+// its new head and the next record's head, only c itself is weighed;
+// otherwise c and its gap are weighed again (Reweigh).
 void HeadWentLater(MemIndex* idx, uint32_t c, uint64_t label) {
   const uint32_t up = FirstFrom(idx->records, c + 1);
-  uint64_t bound = HeadLabel(idx, up);
-  if (GapLow(idx, c) >= std::min(label, bound)) {
-    if (label < bound) return;
-    Erase(idx->records, c);
-    if (up != kNoClass) {
-      Lower(GapLow(idx, up), GapLow(idx, c));
-      Lower(GapLow(idx, up), label);
-    }
-    return;
+  const uint64_t bound = HeadLabel(idx, up);
+  if (GapLow(idx, c) < std::min(label, bound)) return Reweigh(idx, c, up, bound);
+  if (label < bound) return;
+  Erase(idx->records, c);
+  if (up != kNoClass) {
+    Lower(GapLow(idx, up), GapLow(idx, c));
+    Lower(GapLow(idx, up), label);
   }
+}
+
+// The slow part of HeadWentLater, kept out of the block operations that take
+// in the rest (see alloc.cpp): record `c` (`up` the next record above,
+// whose head label is `bound`) and its gap, down to the next record below
+// (which stays one), are weighed from the top down, word by word of the
+// non-empty set, and every record found gets the exact bound of its new gap.
+void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, uint64_t bound) {
   const uint32_t low = LastBelow(idx->records, c);
   const uint32_t stop = low == kNoClass ? 0 : low + 1;  // weigh classes stop .. c
   Erase(idx->records, c);
@@ -154,13 +161,6 @@ void HeadWentLater(MemIndex* idx, uint32_t c, uint64_t label) {
     bits = idx->nonEmpty.words[w];
   }
   if (owner != kNoClass) GapLow(idx, owner) = ownerLow;
-}
-
-// Spreading labels between `lo` and `hi` keeps their order but may move a
-// gap's head below its record's bound: bounds above lo come down to lo.
-void LowerGapsTo(MemIndex* idx, uint64_t lo) {
-  for (uint32_t r = FirstFrom(idx->records, 0); r != kNoClass; r = FirstFrom(idx->records, r + 1))
-    Lower(GapLow(idx, r), lo);
 }
 
 // ---- Class lists ----------------------------------------------------------
@@ -219,16 +219,19 @@ inline __attribute__((always_inline)) void PushHead(Heap* heap, MemIndex* idx, B
                                                     uint32_t c) {
   const uint32_t old = idx->heads[c].head;
   *NextSlot(d) = old;
-  if (old != 0) *PrevSlot(DescAt(heap, old)) = RefOf(heap, d);
+  if (old != 0) {
+    *PrevSlot(DescAt(heap, old)) = RefOf(heap, d);
+  } else {
+    Insert(idx->nonEmpty, c);
+  }
   SetHead(heap, idx, c, d);
-  Insert(idx->nonEmpty, c);
   CountIn(heap, idx, d, c);
 }
 
 // Links labelled member `d` into its class list at its chain place, which
 // lies after the head (whose label is `d`'s lower bound): found by walking a
-// short list, through the treap in a long one.
-void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
+// short list, through the treap in a long one. (Rare: out of line.)
+__attribute__((noinline)) void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   const uint32_t label = LabelOf(d);
   BlockDesc* before;
   uint32_t steps = 0;
@@ -243,7 +246,7 @@ void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   }
   BlockDesc* after = NextInClass(heap, before);
   *PrevSlot(d) = RefOf(heap, before);
-  *NextSlot(d) = RefOf(heap, after);
+  *NextSlot(d) = RefOrNone(heap, after);
   if (after != nullptr) *PrevSlot(after) = RefOf(heap, d);
   *NextSlot(before) = RefOf(heap, d);
   CountIn(heap, idx, d, c);
@@ -290,10 +293,15 @@ void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
 // ---- Labels ---------------------------------------------------------------
 
 // Gives member `d` a new label, keeping its class's head label current.
+// Relabelling keeps the order, so records stay records; but a head in a gap
+// may come below its record's bound, which then comes down with it.
 void Relabel(const Heap* heap, MemIndex* idx, BlockDesc* d, uint64_t label) {
   SetLabel(d, static_cast<uint32_t>(label));
-  ClassHead& head = idx->heads[ClassOf(d->blockSize)];
-  if (head.head == RefOf(heap, d)) head.label = static_cast<uint32_t>(label);
+  const uint32_t c = ClassOf(d->blockSize);
+  ClassHead& head = idx->heads[c];
+  if (head.head != RefOf(heap, d)) return;
+  head.label = static_cast<uint32_t>(label);
+  if (!Contains(idx->records, c)) Lower(GapLow(idx, FirstFrom(idx->records, c + 1)), label);
 }
 
 // No label fits between `prev` and `next`, the members around `d`: widens a
@@ -330,13 +338,13 @@ __attribute__((noinline)) void SpreadLabels(const Heap* heap, MemIndex* idx, Blo
   for (uint64_t i = highCount; i > 0; --i, x = NextMember(x))
     Relabel(heap, idx, x, hi - i * step);
   SetLabel(d, static_cast<uint32_t>((lo + lowCount * step + hi - highCount * step) / 2));
-  LowerGapsTo(idx, lo);
 }
 
-// Labels member `d`, already in the chain, between its member neighbours.
-void AssignLabel(const Heap* heap, MemIndex* idx, BlockDesc* d) {
+// Labels member `d`, already in the chain, between its member neighbours:
+// `next`, and the nearest member before d.
+inline __attribute__((always_inline)) void AssignLabel(const Heap* heap, MemIndex* idx,
+                                                       BlockDesc* d, BlockDesc* next) {
   BlockDesc* prev = PrevMember(d);
-  BlockDesc* next = NextMember(d);
   const uint64_t lo = prev != nullptr ? LabelOf(prev) : 0;
   const uint64_t hi = next != nullptr ? LabelOf(next) : kLabelEnd;
   if (hi - lo >= 2) {
@@ -348,7 +356,7 @@ void AssignLabel(const Heap* heap, MemIndex* idx, BlockDesc* d) {
 
 // A member that enters the index: labelled, then listed.
 void Enter(Heap* heap, MemIndex* idx, BlockDesc* d) {
-  AssignLabel(heap, idx, d);
+  AssignLabel(heap, idx, d, NextMember(d));
   LinkIntoClass(heap, idx, d);
 }
 
@@ -364,25 +372,24 @@ void MemIndexInit(Heap* heap, void* table) {
   heap->firstBlock->prevFree = reinterpret_cast<BlockDesc*>(idx);
 }
 
-// A block entering the chain lands right in front of the first block at
-// least as large, so unless its class holds smaller members before it, it
-// becomes its class's head and the class a record, and no other record
-// changes (see the top of the file).
-void MemIndexInsert(Heap* heap, BlockDesc* d) {
+// A block entering the chain lands right in front of the first member at
+// least as large, the spot's `at`, so unless its class holds smaller members
+// before it, it becomes its class's head and the class a record, and no other
+// record changes (see the top of the file).
+void MemIndexInsert(Heap* heap, BlockDesc* d, const IndexSpot& spot) {
   MemIndex* idx = IndexOf(heap);
-  if (idx->suspended || !IsMemberSize(d->blockSize)) return;
-  AssignLabel(heap, idx, d);
-  const uint32_t c = ClassOf(d->blockSize);
-  if (idx->heads[c].head != 0 && idx->heads[c].label < LabelOf(d)) {
-    LinkAfterHead(heap, idx, d, c);
-  } else {
-    if (!Contains(idx->records, c)) {
-      // c's gap is what lay below it of the gap of the record above.
-      const uint32_t up = FirstFrom(idx->records, c + 1);
-      GapLow(idx, c) = up != kNoClass ? GapLow(idx, up) : kNoLabel;
-      Insert(idx->records, c);
-    }
+  AssignLabel(heap, idx, d, spot.at);
+  const uint32_t c = spot.c;
+  if (spot.r != c) {
+    // c was no record: its head, if any, lies after `at`, the head of the
+    // record above. c's gap is what lay below c of that record's gap.
+    GapLow(idx, c) = spot.r != kNoClass ? GapLow(idx, spot.r) : kNoLabel;
+    Insert(idx->records, c);
     PushHead(heap, idx, d, c);
+  } else if (idx->heads[c].head == RefOrNone(heap, spot.at)) {
+    PushHead(heap, idx, d, c);
+  } else {
+    LinkAfterHead(heap, idx, d, c);
   }
 }
 
@@ -393,8 +400,9 @@ void MemIndexRemove(Heap* heap, BlockDesc* d) {
 }
 
 // (A long class gets its treap here, if it has none yet: the search leaves
-// the chain as it was.)
-BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c, uint32_t size) {
+// the chain as it was. Rare: out of line.)
+__attribute__((noinline)) BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c,
+                                                          uint32_t size) {
   MemIndex* idx = IndexOf(heap);
   const uint32_t up = FirstFrom(idx->records, c + 1);
   const uint64_t bound = HeadLabel(idx, up);
@@ -509,9 +517,9 @@ void MemIndexRebuild(Heap* heap) {
 }
 
 BlockDesc* MemChainTail(const Heap* heap) {
-  return DescAt(heap, IndexOf(heap)->tail);
+  return DescOrNull(heap, IndexOf(heap)->tail);
 }
 
 void MemSetChainTail(Heap* heap, BlockDesc* d) {
-  IndexOf(heap)->tail = RefOf(heap, d);
+  IndexOf(heap)->tail = RefOrNone(heap, d);
 }

@@ -272,18 +272,28 @@ struct MemIndex {
   ClassTree trees[kClassCount];
 };
 
-// Descriptor offsets from the heap header; 0 is never a descriptor.
+// Descriptor offsets from the heap header; 0 is never a descriptor. RefOf
+// and DescAt take a descriptor and an offset that are there (the hot paths
+// know that and pay for no test); RefOrNone and DescOrNull also take NULL
+// and 0, "none".
 inline uint32_t RefOf(const Heap* heap, const BlockDesc* d) {
-  if (d == nullptr) return 0;
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(heap));
 }
 inline BlockDesc* DescAt(const Heap* heap, uint32_t ref) {
-  if (ref == 0) return nullptr;
   return reinterpret_cast<BlockDesc*>(reinterpret_cast<uintptr_t>(heap) + ref);
 }
+inline uint32_t RefOrNone(const Heap* heap, const BlockDesc* d) {
+  return d != nullptr ? RefOf(heap, d) : 0;
+}
+inline BlockDesc* DescOrNull(const Heap* heap, uint32_t ref) {
+  return ref != 0 ? DescAt(heap, ref) : nullptr;
+}
 
+// The initial pool's descriptor is the first entry of the pool right after
+// the header: reached without loading firstBlock, one step fewer on every
+// block operation's way to the table.
 inline MemIndex* IndexOf(const Heap* heap) {
-  return reinterpret_cast<MemIndex*>(heap->firstBlock->prevFree);
+  return reinterpret_cast<MemIndex*>(reinterpret_cast<const BlockDesc*>(heap + 1)->prevFree);
 }
 
 // ---- Operations (index.cpp) -----------------------------------------------
@@ -297,20 +307,41 @@ void MemIndexInit(Heap* heap, void* table);
 // the next record's head comes first; that head then, or NULL.
 BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c, uint32_t size);
 
-// The first chain member of at least `size` bytes (size >= kMemberMin), or
-// NULL. The index must not be suspended.
-inline BlockDesc* MemIndexFirstFit(const Heap* heap, uint32_t size) {
+// Where a search for `size` bytes ends: at the first chain member at least
+// that large (NULL: none), found through record `r`, the first record at or
+// above `c`, the size's class. A block of `size` bytes enters the chain
+// right in front of `at`.
+struct IndexSpot {
+  BlockDesc* at;
+  uint32_t c;
+  uint32_t r;  // kNoClass: none
+};
+
+// The spot of `size` (size >= kMemberMin). The index must not be suspended.
+inline IndexSpot MemIndexSeek(const Heap* heap, uint32_t size) {
   const MemIndex* idx = IndexOf(heap);
   const SizeClass sc = SizeClassOf(size);
   const uint32_t r = FirstFrom(idx->records, sc.c);
-  if (r == kNoClass) return nullptr;
-  if (r != sc.c || sc.isFloor) return DescAt(heap, idx->heads[r].head);
-  return MemIndexFirstInClass(heap, sc.c, size);  // c holds members under `size`
+  if (r == kNoClass) return IndexSpot{nullptr, sc.c, r};
+  // Only c itself, when `size` is not its floor, may hold members under
+  // `size` before the one that fits. Both facts go into one test: sizes come
+  // in no predictable order, and a branch on isFloor alone would be a coin
+  // toss.
+  if (((r ^ sc.c) | uint32_t{sc.isFloor}) == 0) [[unlikely]] {
+    return IndexSpot{MemIndexFirstInClass(heap, sc.c, size), sc.c, r};
+  }
+  return IndexSpot{DescAt(heap, idx->heads[r].head), sc.c, r};
 }
 
-// Adds `d`, just linked into the chain in front of the first block at least
-// as large (or at its end), if it is large enough to be a member.
-void MemIndexInsert(Heap* heap, BlockDesc* d);
+// The first chain member of at least `size` bytes (size >= kMemberMin), or
+// NULL.
+inline BlockDesc* MemIndexFirstFit(const Heap* heap, uint32_t size) {
+  return MemIndexSeek(heap, size).at;
+}
+
+// Adds member `d`, just linked into the chain at `spot`, the spot of its
+// size. The index must not be suspended.
+void MemIndexInsert(Heap* heap, BlockDesc* d, const IndexSpot& spot);
 // Takes chain member `d` out, before it leaves the chain; its words must
 // still be intact.
 void MemIndexRemove(Heap* heap, BlockDesc* d);

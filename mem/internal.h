@@ -84,6 +84,10 @@ inline char* BlockEnd(const BlockDesc* d) {
   return BlockStart(d) + d->blockSize;
 }
 
+// A block's owner word is written when the block gets a descriptor or a new
+// data address, and only then: a block that keeps both keeps its owner word,
+// which lies outside its data and outside every other block. (Blocks lie all
+// over the heap, so each write is likely a cache miss.)
 inline void WriteOwner(BlockDesc* d) {
   std::memcpy(BlockStart(d), &d, sizeof d);
 }
@@ -154,8 +158,9 @@ void MemCutBlock(BlockDesc* d, uint32_t size);
 // Nothing may have overwritten its payload yet.
 void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, uint32_t blockSize);
 // Hands block `d`, out of the chain and cut to size, to its new owner:
-// records the requested size and flags, writes the owner word and counts its
-// bytes out of freeBytes.
+// records the requested size and flags and counts its bytes out of
+// freeBytes. The block keeps the data address it had while free, and so its
+// owner word.
 void MemClaimBlock(Heap* heap, BlockDesc* d, MemWord requestedSize, uint32_t flags);
 // Links `d` into the block list right after `before`.
 void MemLinkAfter(BlockDesc* before, BlockDesc* d);
