@@ -134,33 +134,41 @@ void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, uint64_t bound) {
   const uint32_t low = LastBelow(idx->records, c);
   const uint32_t stop = low == kNoClass ? 0 : low + 1;  // weigh classes stop .. c
   Erase(idx->records, c);
-  uint32_t owner = up;  // the record whose gap the classes weighed now join
-  uint32_t ownerLow = up != kNoClass ? GapLow(idx, up) : kNoLabel;
+  // The gap bound of the record whose gap the classes weighed now join (a
+  // scratch word while there is none), and the least head label met in it.
+  uint32_t none = kNoLabel;
+  uint32_t* ownerGap = up != kNoClass ? &GapLow(idx, up) : &none;
+  uint32_t least = *ownerGap;
   uint32_t w = c / 64;
   uint64_t bits = idx->nonEmpty.words[w] & (~uint64_t{0} >> (63 - c % 64));
   for (;;) {
     if (w == stop / 64) bits &= ~uint64_t{0} << (stop % 64);
+    uint64_t found = 0;  // the word's classes that become records
     while (bits != 0) {
       const uint32_t bit = HighestBit(bits);
       bits ^= uint64_t{1} << bit;
       const uint32_t k = w * 64 + bit;
       const uint32_t headLabel = idx->heads[k].label;
       if (headLabel >= bound) {
-        Lower(ownerLow, headLabel);
+        Lower(least, headLabel);
         continue;
       }
-      if (owner != kNoClass) GapLow(idx, owner) = ownerLow;
-      Insert(idx->records, k);
+      *ownerGap = least;
+      found |= uint64_t{1} << bit;
       bound = headLabel;
-      owner = k;
-      ownerLow = kNoLabel;
+      ownerGap = &GapLow(idx, k);
+      least = kNoLabel;
+    }
+    if (found != 0) {
+      idx->records.words[w] |= found;
+      idx->records.summary |= uint64_t{1} << w;
     }
     const uint64_t below = idx->nonEmpty.summary & ((uint64_t{1} << w) - 1);
     if (w == stop / 64 || (below >> (stop / 64)) == 0) break;
     w = HighestBit(below);
     bits = idx->nonEmpty.words[w];
   }
-  if (owner != kNoClass) GapLow(idx, owner) = ownerLow;
+  *ownerGap = least;
 }
 
 // ---- Class lists ----------------------------------------------------------
