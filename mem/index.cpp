@@ -261,10 +261,9 @@ __attribute__((noinline)) void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDes
   WalkedClass(heap, idx, c, steps);
 }
 
-// Links labelled member `d` into its class list at its chain place and
-// brings the records up to date.
-void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d) {
-  const uint32_t c = ClassOf(d->blockSize);
+// Links labelled member `d` into the list of `c`, its class, at its chain
+// place and brings the records up to date.
+void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   if (idx->heads[c].head != 0 && idx->heads[c].label < LabelOf(d)) {
     LinkAfterHead(heap, idx, d, c);
   } else {
@@ -365,7 +364,7 @@ inline __attribute__((always_inline)) void AssignLabel(const Heap* heap, MemInde
 // A member that enters the index: labelled, then listed.
 void Enter(Heap* heap, MemIndex* idx, BlockDesc* d) {
   AssignLabel(heap, idx, d, NextMember(d));
-  LinkIntoClass(heap, idx, d);
+  LinkIntoClass(heap, idx, d, ClassOf(d->blockSize));
 }
 
 }  // namespace
@@ -432,7 +431,7 @@ __attribute__((noinline)) BlockDesc* MemIndexFirstInClass(const Heap* heap, uint
 
 IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize) {
   MemIndex* idx = IndexOf(heap);
-  IndexCarry carry{IndexCarry::kNothing, IndexWords{}, TreeWords{}};
+  IndexCarry carry{IndexCarry::kNothing, ClassOf(newSize), IndexWords{}, TreeWords{}};
   if (idx->suspended) return carry;
   const bool was = IsMemberSize(d->blockSize);
   const bool will = IsMemberSize(newSize);
@@ -442,7 +441,7 @@ IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize) {
   }
   carry.words = WordsOf(d);
   const uint32_t c = ClassOf(d->blockSize);
-  if (will && ClassOf(newSize) == c) {
+  if (will && carry.c == c) {
     carry.kind = IndexCarry::kStays;
     if (idx->heads[c].tree != 0) carry.tree = *TreeOf(d);
     return carry;
@@ -457,15 +456,14 @@ void MemIndexSettle(Heap* heap, BlockDesc* d, const IndexCarry& carry) {
   switch (carry.kind) {
     case IndexCarry::kStays:
       if (kWordsInPayload) SetWords(d, carry.words);
-      if (const uint32_t c = ClassOf(d->blockSize);
-          idx->heads[c].tree != 0 && TreeFollows(idx, c)) {
+      if (const uint32_t c = carry.c; idx->heads[c].tree != 0 && TreeFollows(idx, c)) {
         *TreeOf(d) = carry.tree;
         MemTreeResized(heap, idx->heads[c].tree, d);
       }
       return;
     case IndexCarry::kMoves:
       SetLabel(d, carry.words.label);
-      LinkIntoClass(heap, idx, d);
+      LinkIntoClass(heap, idx, d, carry.c);
       return;
     case IndexCarry::kJoins:
       Enter(heap, idx, d);
