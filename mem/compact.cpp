@@ -8,7 +8,7 @@
 // locked block, in front of an unlocked block followed by a locked one, or
 // at the end. Blocks that slide between two merges all move down by f's
 // size at that time, so they travel in one memmove (made a few dozen runs
-// later, its bytes prefetched meanwhile, see Runs); the block list is
+// later, its lines prefetched meanwhile, see Runs); the block list is
 // relinked once per stretch, and the free-block index is rebuilt once at the
 // end of the pass.
 #include "mem/index.h"
@@ -18,16 +18,16 @@ uint32_t memCompactions = 0;
 namespace {
 
 // Runs of blocks that move down together, each made a few dozen runs after
-// the walk found it. A move reads bytes that no cache holds yet and waits
-// on every line of them; asked for as soon as the walk knows them, they are
-// on their way while the walk and the moves before go on. The moves keep
+// the walk found it. A move reads and writes lines that no cache holds yet
+// and waits on every one of them; asked for as soon as the walk knows them,
+// they are on their way while the walk and the moves before go on. The moves keep
 // their order, and each reads only bytes that no earlier move of the pass
 // has written.
 class Runs {
  public:
   // Adds `bytes` at `from`, which go to `to`: to the open run if there is one.
   void Add(char* from, char* to, size_t bytes) {
-    Prefetch(from, bytes);
+    Prefetch(from, to, bytes);
     if (open_) {
       At(count_ - 1).bytes += bytes;
       return;
@@ -56,12 +56,16 @@ class Runs {
     char* to;
     size_t bytes;
   };
-  // Asks for the lines of `bytes` at `from` to be brought into the second
-  // level cache (the first is too small for a few dozen blocks).
-  static void Prefetch(const char* from, size_t bytes) {
+  // Asks for the lines of `bytes` at `from`, to be read, and at `to`, to be
+  // written, to be brought into the second level cache (the first is too
+  // small for a few dozen blocks). A line to be written is asked for as one
+  // to be written: the move then finds it ready to take the store.
+  static void Prefetch(const char* from, char* to, size_t bytes) {
     const size_t n = std::min(bytes, kPrefetchBytes);
-    for (size_t i = 0; i < n; i += kLine)
+    for (size_t i = 0; i < n; i += kLine) {
       __builtin_prefetch(from + i, 0, 2);
+      __builtin_prefetch(to + i, 1, 2);
+    }
   }
   // The i-th waiting run, oldest first.
   Run& At(uint32_t i) { return runs_[(first_ + i) % kLag]; }
