@@ -8,49 +8,76 @@
 // locked block, in front of an unlocked block followed by a locked one, or
 // at the end. Blocks that slide between two merges all move down by f's
 // size at that time, so they travel in one memmove (made a few dozen runs
-// later, see Runs); the block list is relinked once per stretch, and the
-// free-block index is rebuilt once at the end of the pass.
+// later, its lines prefetched meanwhile, see Runs); the block list is
+// relinked once per stretch, and the free-block index is rebuilt once at the
+// end of the pass.
 #include "mem/index.h"
 
 uint32_t memCompactions = 0;
 
 namespace {
 
-// Runs of blocks that move down together, gathered a few dozen at a time
-// so that the moves stream through memory one after another instead of
-// taking turns with the descriptors. The moves keep their order, and each
-// reads only bytes that no earlier move of the pass has written.
+// Runs of blocks that move down together, each made a few dozen runs after
+// the walk found it. A move reads and writes lines that no cache holds yet
+// and waits on every one of them; asked for as soon as the walk knows them,
+// they are on their way while the walk and the moves before go on. The moves keep
+// their order, and each reads only bytes that no earlier move of the pass
+// has written.
 class Runs {
  public:
   // Adds `bytes` at `from`, which go to `to`: to the open run if there is one.
   void Add(char* from, char* to, size_t bytes) {
+    Prefetch(from, to, bytes);
     if (open_) {
-      runs_[count_ - 1].bytes += bytes;
+      At(count_ - 1).bytes += bytes;
       return;
     }
-    if (count_ == kBatch) Move();
-    runs_[count_++] = Run{from, to, bytes};
+    if (count_ == kLag) MoveOldest();
+    At(count_++) = Run{from, to, bytes};
     open_ = true;
   }
   // The next block moves by another distance: it starts a new run.
   void Close() { open_ = false; }
-  // Makes every move gathered so far.
+  // Makes every move still waiting.
   void Move() {
-    for (int i = 0; i < count_; ++i)
-      std::memmove(runs_[i].to, runs_[i].from, runs_[i].bytes);
-    count_ = 0;
+    while (count_ > 0)
+      MoveOldest();
     open_ = false;
   }
 
  private:
-  static constexpr int kBatch = 64;
+  static constexpr uint32_t kLag = 64;  // a power of two: At's modulo is a mask
+  // Past the first few KiB of a block the processor's own prefetcher has
+  // seen the stream.
+  static constexpr size_t kPrefetchBytes = 4096;
+  static constexpr size_t kLine = 64;
   struct Run {
     char* from;
     char* to;
     size_t bytes;
   };
-  Run runs_[kBatch];
-  int count_ = 0;
+  // Asks for the lines of `bytes` at `from`, to be read, and at `to`, to be
+  // written, to be brought into the second level cache (the first is too
+  // small for a few dozen blocks). A line to be written is asked for as one
+  // to be written: the move then finds it ready to take the store.
+  static void Prefetch(const char* from, char* to, size_t bytes) {
+    const size_t n = std::min(bytes, kPrefetchBytes);
+    for (size_t i = 0; i < n; i += kLine) {
+      __builtin_prefetch(from + i, 0, 2);
+      __builtin_prefetch(to + i, 1, 2);
+    }
+  }
+  // The i-th waiting run, oldest first.
+  Run& At(uint32_t i) { return runs_[(first_ + i) % kLag]; }
+  void MoveOldest() {
+    const Run& run = runs_[first_];
+    std::memmove(run.to, run.from, run.bytes);
+    first_ = (first_ + 1) % kLag;
+    --count_;
+  }
+  Run runs_[kLag];
+  uint32_t first_ = 0;
+  uint32_t count_ = 0;
   bool open_ = false;
 };
 

@@ -134,33 +134,41 @@ void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, uint64_t bound) {
   const uint32_t low = LastBelow(idx->records, c);
   const uint32_t stop = low == kNoClass ? 0 : low + 1;  // weigh classes stop .. c
   Erase(idx->records, c);
-  uint32_t owner = up;  // the record whose gap the classes weighed now join
-  uint32_t ownerLow = up != kNoClass ? GapLow(idx, up) : kNoLabel;
+  // The gap bound of the record whose gap the classes weighed now join (a
+  // scratch word while there is none), and the least head label met in it.
+  uint32_t none = kNoLabel;
+  uint32_t* ownerGap = up != kNoClass ? &GapLow(idx, up) : &none;
+  uint32_t least = *ownerGap;
   uint32_t w = c / 64;
   uint64_t bits = idx->nonEmpty.words[w] & (~uint64_t{0} >> (63 - c % 64));
   for (;;) {
     if (w == stop / 64) bits &= ~uint64_t{0} << (stop % 64);
+    uint64_t found = 0;  // the word's classes that become records
     while (bits != 0) {
       const uint32_t bit = HighestBit(bits);
       bits ^= uint64_t{1} << bit;
       const uint32_t k = w * 64 + bit;
       const uint32_t headLabel = idx->heads[k].label;
       if (headLabel >= bound) {
-        Lower(ownerLow, headLabel);
+        Lower(least, headLabel);
         continue;
       }
-      if (owner != kNoClass) GapLow(idx, owner) = ownerLow;
-      Insert(idx->records, k);
+      *ownerGap = least;
+      found |= uint64_t{1} << bit;
       bound = headLabel;
-      owner = k;
-      ownerLow = kNoLabel;
+      ownerGap = &GapLow(idx, k);
+      least = kNoLabel;
+    }
+    if (found != 0) {
+      idx->records.words[w] |= found;
+      idx->records.summary |= uint64_t{1} << w;
     }
     const uint64_t below = idx->nonEmpty.summary & ((uint64_t{1} << w) - 1);
     if (w == stop / 64 || (below >> (stop / 64)) == 0) break;
     w = HighestBit(below);
     bits = idx->nonEmpty.words[w];
   }
-  if (owner != kNoClass) GapLow(idx, owner) = ownerLow;
+  *ownerGap = least;
 }
 
 // ---- Class lists ----------------------------------------------------------
@@ -253,10 +261,9 @@ __attribute__((noinline)) void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDes
   WalkedClass(heap, idx, c, steps);
 }
 
-// Links labelled member `d` into its class list at its chain place and
-// brings the records up to date.
-void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d) {
-  const uint32_t c = ClassOf(d->blockSize);
+// Links labelled member `d` into the list of `c`, its class, at its chain
+// place and brings the records up to date.
+void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   if (idx->heads[c].head != 0 && idx->heads[c].label < LabelOf(d)) {
     LinkAfterHead(heap, idx, d, c);
   } else {
@@ -357,7 +364,7 @@ inline __attribute__((always_inline)) void AssignLabel(const Heap* heap, MemInde
 // A member that enters the index: labelled, then listed.
 void Enter(Heap* heap, MemIndex* idx, BlockDesc* d) {
   AssignLabel(heap, idx, d, NextMember(d));
-  LinkIntoClass(heap, idx, d);
+  LinkIntoClass(heap, idx, d, ClassOf(d->blockSize));
 }
 
 }  // namespace
@@ -424,7 +431,7 @@ __attribute__((noinline)) BlockDesc* MemIndexFirstInClass(const Heap* heap, uint
 
 IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize) {
   MemIndex* idx = IndexOf(heap);
-  IndexCarry carry{IndexCarry::kNothing, IndexWords{}, TreeWords{}};
+  IndexCarry carry{IndexCarry::kNothing, ClassOf(newSize), IndexWords{}, TreeWords{}};
   if (idx->suspended) return carry;
   const bool was = IsMemberSize(d->blockSize);
   const bool will = IsMemberSize(newSize);
@@ -434,7 +441,7 @@ IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize) {
   }
   carry.words = WordsOf(d);
   const uint32_t c = ClassOf(d->blockSize);
-  if (will && ClassOf(newSize) == c) {
+  if (will && carry.c == c) {
     carry.kind = IndexCarry::kStays;
     if (idx->heads[c].tree != 0) carry.tree = *TreeOf(d);
     return carry;
@@ -449,15 +456,14 @@ void MemIndexSettle(Heap* heap, BlockDesc* d, const IndexCarry& carry) {
   switch (carry.kind) {
     case IndexCarry::kStays:
       if (kWordsInPayload) SetWords(d, carry.words);
-      if (const uint32_t c = ClassOf(d->blockSize);
-          idx->heads[c].tree != 0 && TreeFollows(idx, c)) {
+      if (const uint32_t c = carry.c; idx->heads[c].tree != 0 && TreeFollows(idx, c)) {
         *TreeOf(d) = carry.tree;
         MemTreeResized(heap, idx->heads[c].tree, d);
       }
       return;
     case IndexCarry::kMoves:
       SetLabel(d, carry.words.label);
-      LinkIntoClass(heap, idx, d);
+      LinkIntoClass(heap, idx, d, carry.c);
       return;
     case IndexCarry::kJoins:
       Enter(heap, idx, d);

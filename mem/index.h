@@ -350,6 +350,7 @@ void MemIndexRemove(Heap* heap, BlockDesc* d);
 // over from MemIndexLift to MemIndexSettle.
 struct IndexCarry {
   enum Kind : uint8_t { kNothing, kStays, kMoves, kJoins } kind;
+  uint32_t c;  // kStays, kMoves: the class of the new size
   IndexWords words;
   TreeWords tree;
 };
