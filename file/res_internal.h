@@ -181,7 +181,8 @@ Handle FindFileByStream(File* file);
 // handle is the data of one entry at most, so the entry found last and the
 // ones on either side are looked at first.
 bool FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHandle);
-// The first type record of `typeId`, or NULL.
+// The first type record of `typeId`, or NULL. A walk over the type list:
+// files hold a few dozen types, not thousands.
 ResTypeRecord* FindType(ResDirectory* dir, uint32_t typeId);
 // Finds resource `index` of the first type record of `typeId`.
 bool FindIndexed(ResDirectory* dir, uint32_t typeId, uint32_t index, Cursor* outCursor);

@@ -127,7 +127,9 @@ void RemoveType(ResDirectory* dir, uint32_t index) {
 }
 
 // Takes the entry at `c` out of its array, and its type record when it was
-// the last; its cell becomes room of its type.
+// the last; its cell becomes room of its type. The later entries of the type
+// move down (indices are positions), so emptying a large type from its
+// front costs the square of its size.
 void RemoveEntry(ResDirectory* dir, const Cursor& c) {
   uint32_t cell = CellOf(dir, c.entry);
   uint32_t after = c.type->entryCount - 1 - c.entryIndex;

@@ -349,8 +349,10 @@ OKR_API ErrCode ResGetIndexedInfo(File* file, uint32_t typeId, uint32_t index, R
 OKR_API ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle);
 
 /* Removes the resource whose loaded data is `resHandle` from its file and
-   disposes of the data; a type left without resources disappears. The file
-   is marked changed. Returns 0; 0x4583; 0x4509 for a read-only file;
+   disposes of the data; a type left without resources disappears, and the
+   later resources of the type move down one index (their entries shift, so
+   emptying a large type goes fastest from its last resource). The file is
+   marked changed. Returns 0; 0x4583; 0x4509 for a read-only file;
    0x4603 (nothing changes). */
 OKR_API ErrCode ResRemoveResource(Handle resHandle);
 
