@@ -38,11 +38,15 @@ programs+=("$bytes32")
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
-# Logs are numbered: the two builds' programs share a name.
+# Logs are numbered: the two builds' programs share a name. Repetitions of
+# different benchmarks are interleaved in random order, so that a slow spell
+# of the shared machine falls on okr and on the allocator it is compared
+# with alike rather than on whichever ran at the time.
 for i in "${!programs[@]}"; do
   name=$(basename "${programs[$i]}")
   echo "== $name =="
-  "${programs[$i]}" --benchmark_repetitions="$repetitions" "$@" | tee "$logs/$i.log" \
+  "${programs[$i]}" --benchmark_repetitions="$repetitions" --benchmark_enable_random_interleaving=true \
+    "$@" | tee "$logs/$i.log" \
     || die "$name failed"
 done
 
