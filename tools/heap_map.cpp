@@ -3,6 +3,7 @@
 #include "heap_map.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "cli.h"
 
@@ -18,30 +19,25 @@ constexpr double kRowStep = 9;
 constexpr uint64_t kMaxRows = 96;
 constexpr int kTicks = 8;  // scale ticks per row
 
+// Each kind's CSS class and legend label, in BlockKind's order.
+struct KindStyle {
+  const char* cssClass;
+  const char* label;
+};
+constexpr KindStyle kKindStyles[] = {
+    {"pool", "master-pointer pool"},
+    {"used", "in use"},
+    {"locked", "in use, locked"},
+    {"free", "free"},
+};
+static_assert(std::size(kKindStyles) == static_cast<size_t>(BlockKind::kFree) + 1);
+
 const char* ClassOf(BlockKind kind) {
-  switch (kind) {
-    case BlockKind::kPool:
-      return "pool";
-    case BlockKind::kInUse:
-      return "used";
-    case BlockKind::kLocked:
-      return "locked";
-    default:
-      return "free";
-  }
+  return kKindStyles[static_cast<size_t>(kind)].cssClass;
 }
 
 const char* LabelOf(BlockKind kind) {
-  switch (kind) {
-    case BlockKind::kPool:
-      return "master-pointer pool";
-    case BlockKind::kInUse:
-      return "in use";
-    case BlockKind::kLocked:
-      return "in use, locked";
-    default:
-      return "free";
-  }
+  return kKindStyles[static_cast<size_t>(kind)].label;
 }
 
 // A pool block holds descriptors; a locked client block has the same flags.
