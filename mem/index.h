@@ -120,25 +120,33 @@ inline uint32_t* PrevSlot(BlockDesc* d) {
 }
 #endif
 
+// A memory checker closes the words to the client (shadow.h): the manager
+// reads and writes them through these.
 inline uint32_t LabelOf(const BlockDesc* d) {
-  return *LabelSlot(const_cast<BlockDesc*>(d));
+  return LoadWord(LabelSlot(const_cast<BlockDesc*>(d)));
 }
 inline void SetLabel(BlockDesc* d, uint32_t label) {
-  *LabelSlot(d) = label;
+  StoreWord(LabelSlot(d), label);
 }
 inline uint32_t NextOf(const BlockDesc* d) {
-  return *NextSlot(const_cast<BlockDesc*>(d));
+  return LoadWord(NextSlot(const_cast<BlockDesc*>(d)));
+}
+inline void SetNext(BlockDesc* d, uint32_t next) {
+  StoreWord(NextSlot(d), next);
 }
 inline uint32_t PrevOf(const BlockDesc* d) {
-  return *PrevSlot(const_cast<BlockDesc*>(d));
+  return LoadWord(PrevSlot(const_cast<BlockDesc*>(d)));
+}
+inline void SetPrev(BlockDesc* d, uint32_t prev) {
+  StoreWord(PrevSlot(d), prev);
 }
 inline IndexWords WordsOf(const BlockDesc* d) {
   return IndexWords{NextOf(d), PrevOf(d), LabelOf(d)};
 }
 inline void SetWords(BlockDesc* d, const IndexWords& w) {
-  *NextSlot(d) = w.next;
-  *PrevSlot(d) = w.prev;
-  *LabelSlot(d) = w.label;
+  SetNext(d, w.next);
+  SetPrev(d, w.prev);
+  SetLabel(d, w.label);
 }
 
 // ---- Treaps over long classes (class_tree.cpp) ------------------------------
@@ -157,6 +165,17 @@ struct TreeWords {
 inline TreeWords* TreeOf(const BlockDesc* d) {
   return reinterpret_cast<TreeWords*>(static_cast<char*>(d->data) +
                                       (kWordsInPayload ? sizeof(IndexWords) : 0));
+}
+// A member's treap words, read and written whole (they are closed too).
+inline TreeWords LoadTree(const BlockDesc* d) {
+  const TreeWords* t = TreeOf(d);
+  return TreeWords{LoadWord(&t->left), LoadWord(&t->right), LoadWord(&t->maxSize)};
+}
+inline void StoreTree(BlockDesc* d, const TreeWords& w) {
+  TreeWords* t = TreeOf(d);
+  StoreWord(&t->left, w.left);
+  StoreWord(&t->right, w.right);
+  StoreWord(&t->maxSize, w.maxSize);
 }
 constexpr uint32_t kTreeMinClass = 2;  // 32 bytes and more
 static_assert(kTreeMinClass * 16 >=

@@ -28,6 +28,7 @@
 #include <cstring>
 
 #include "core/fault.h"
+#include "mem/shadow.h"
 
 // The owner word before every block's data.
 constexpr MemWord kOwnerSize = sizeof(MemWord);
@@ -87,15 +88,14 @@ inline char* BlockEnd(const BlockDesc* d) {
 // A block's owner word is written when the block gets a descriptor or a new
 // data address, and only then: a block that keeps both keeps its owner word,
 // which lies outside its data and outside every other block. (Blocks lie all
-// over the heap, so each write is likely a cache miss.)
+// over the heap, so each write is likely a cache miss.) Owner words are
+// closed to the client (shadow.h).
 inline void WriteOwner(BlockDesc* d) {
-  std::memcpy(BlockStart(d), &d, sizeof d);
+  StoreAddress(BlockStart(d), d);
 }
 
 inline BlockDesc* ReadOwner(const void* data) {
-  BlockDesc* d;
-  std::memcpy(&d, static_cast<const char*>(data) - kOwnerSize, sizeof d);
-  return d;
+  return static_cast<BlockDesc*>(LoadAddress(static_cast<const char*>(data) - kOwnerSize));
 }
 
 // A handle that describes a client's block (not spare, not free).

@@ -1,0 +1,137 @@
+// The manager's own way past a memory checker. A build with
+// AddressSanitizer (detected when compiling) or with Valgrind's client
+// requests (OKR_VALGRIND) can close to the client the bytes of a region that
+// it has no business touching: free blocks, owner words, the index's words.
+// The manager reads and writes such words through the Load and Store
+// functions here, which no checker watches. Without a checker every function
+// here is the plain access.
+#ifndef OKR_MEM_SHADOW_H
+#define OKR_MEM_SHADOW_H
+
+#include <okr/mem.h>
+
+#include <cstring>
+
+// AddressSanitizer's poisoning: on when the sanitizer is, unless the build
+// says OKR_MEM_POISON=0 (a sanitized program that wants the sanitizer's
+// checks without okr's).
+#ifndef OKR_MEM_POISON
+#if defined(__SANITIZE_ADDRESS__)
+#define OKR_MEM_POISON 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define OKR_MEM_POISON 1
+#endif
+#endif
+#endif
+#ifndef OKR_MEM_POISON
+#define OKR_MEM_POISON 0
+#endif
+
+#ifndef OKR_VALGRIND
+#define OKR_VALGRIND 0
+#endif
+
+#if OKR_MEM_POISON
+#include <sanitizer/asan_interface.h>
+// A function whose accesses the sanitizer does not check: it may touch
+// closed bytes. (Never inlined into a checked function.)
+#define OKR_UNWATCHED __attribute__((no_sanitize("address")))
+#else
+#define OKR_UNWATCHED
+#endif
+
+#if OKR_VALGRIND
+#include <valgrind/memcheck.h>
+// Memcheck is told to hold its tongue for the manager's own accesses; loads
+// from closed bytes then come back as defined values.
+#define OKR_QUIET_BEGIN VALGRIND_DISABLE_ERROR_REPORTING
+#define OKR_QUIET_END VALGRIND_ENABLE_ERROR_REPORTING
+#else
+#define OKR_QUIET_BEGIN static_cast<void>(0)
+#define OKR_QUIET_END static_cast<void>(0)
+#endif
+
+// ---- The manager's own accesses ---------------------------------------------
+
+#if OKR_MEM_POISON || OKR_VALGRIND
+// Copies `n` bytes between places either of which may be closed, one byte at
+// a time: the sanitizer checks a call of memcpy whoever makes it, and
+// memcheck, reading a word that is only partly open, makes its closed bytes
+// undefined. Valgrind is told that what was read into open bytes is known.
+OKR_UNWATCHED inline void CopyUnwatched(void* to, const void* from, size_t n) {
+  OKR_QUIET_BEGIN;
+  auto* out = static_cast<volatile unsigned char*>(to);
+  const auto* in = static_cast<const volatile unsigned char*>(from);
+  for (size_t i = 0; i < n; ++i)
+    out[i] = in[i];
+  OKR_QUIET_END;
+#if OKR_VALGRIND
+  VALGRIND_MAKE_MEM_DEFINED_IF_ADDRESSABLE(to, n);
+#endif
+}
+#else
+inline void CopyUnwatched(void* to, const void* from, size_t n) {
+  std::memcpy(to, from, n);
+}
+#endif
+
+#if OKR_VALGRIND
+template <class T>
+T LoadUnwatched(const void* at) {
+  T value;
+  CopyUnwatched(&value, at, sizeof value);
+  return value;
+}
+template <class T>
+void StoreUnwatched(void* at, T value) {
+  CopyUnwatched(at, &value, sizeof value);
+}
+#elif OKR_MEM_POISON
+template <class T>
+OKR_UNWATCHED T LoadUnwatched(const void* at) {
+  typedef T __attribute__((may_alias, aligned(1))) Loose;
+  return *static_cast<const Loose*>(at);
+}
+template <class T>
+OKR_UNWATCHED void StoreUnwatched(void* at, T value) {
+  typedef T __attribute__((may_alias, aligned(1))) Loose;
+  *static_cast<Loose*>(at) = value;
+}
+#endif
+
+// The 32-bit word at `at`, aligned, which may be closed.
+inline uint32_t LoadWord(const void* at) {
+#if OKR_MEM_POISON || OKR_VALGRIND
+  return LoadUnwatched<uint32_t>(at);
+#else
+  return *static_cast<const uint32_t*>(at);
+#endif
+}
+inline void StoreWord(void* at, uint32_t value) {
+#if OKR_MEM_POISON || OKR_VALGRIND
+  StoreUnwatched(at, value);
+#else
+  *static_cast<uint32_t*>(at) = value;
+#endif
+}
+
+// The address stored at `at`, at any alignment, which may be closed.
+inline void* LoadAddress(const void* at) {
+#if OKR_MEM_POISON || OKR_VALGRIND
+  return LoadUnwatched<void*>(at);
+#else
+  void* address;
+  std::memcpy(&address, at, sizeof address);
+  return address;
+#endif
+}
+inline void StoreAddress(void* at, void* address) {
+#if OKR_MEM_POISON || OKR_VALGRIND
+  StoreUnwatched(at, address);
+#else
+  std::memcpy(at, &address, sizeof address);
+#endif
+}
+
+#endif
