@@ -105,6 +105,7 @@ void MemClaimBlock(Heap* heap, BlockDesc* d, MemWord requestedSize, uint32_t fla
   d->requestedSize = requestedSize;
   d->flags = flags;
   heap->freeBytes -= d->blockSize;
+  MemNoteFreeBytes(heap);
 }
 
 void MemLinkAfter(BlockDesc* before, BlockDesc* d) {
@@ -141,6 +142,7 @@ __attribute__((noinline)) BlockDesc* MemFindBlock(uint32_t size, int noGrow) {
     } else if (heap->purgeProc != nullptr && !purged) {
       purged = true;
       ++memPurgeCalls;
+      ++CountersOf(heap).purgeCalls;
       heap->purgeProc(size);
       memCurrentHeap = heap;  // the callback must not leave another heap selected
     } else {

@@ -114,10 +114,12 @@ void Follow(BlockDesc* prev, BlockDesc* d) {
 }
 
 // Free block `f` meets the blocks after it (see the top of the file). Returns
-// the block in front of which f stops, or NULL at the end of the heap.
-BlockDesc* CompactFrom(Heap* heap, BlockDesc* f) {
+// the block in front of which f stops, or NULL at the end of the heap; adds
+// the bytes it moves to `moved`.
+BlockDesc* CompactFrom(Heap* heap, BlockDesc* f, uint64_t& moved) {
   BlockDesc* last = f->prev;  // the block list up to here is final
   char* to = BlockStart(f);   // where the next sliding block goes
+  uint64_t bytes = 0;
   Runs runs;
   BlockDesc* x = f->next;
   Lookahead ahead(x);
@@ -142,6 +144,7 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f) {
       heap->freeBytes += odd;
     }
     runs.Add(BlockStart(x), to, x->blockSize);
+    bytes += x->blockSize;
     x->data = to + kOwnerSize;
     Follow(last, x);
     last = x;
@@ -149,6 +152,7 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f) {
     x = after;
   }
   runs.Move();
+  moved += bytes;
   f->data = to + kOwnerSize;
   WriteOwner(f);
   Follow(last, f);
@@ -162,9 +166,11 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f) {
 void MemCompactHeap() {
   ++memCompactions;
   Heap* heap = memCurrentHeap;
+  HeapCounters& counters = CountersOf(heap);
+  ++counters.compactions;
   MemIndexSuspend(heap);
   for (BlockDesc* cur = heap->firstBlock; cur != nullptr && cur->next != nullptr;) {
-    cur = IsFree(cur) ? CompactFrom(heap, cur) : cur->next;
+    cur = IsFree(cur) ? CompactFrom(heap, cur, counters.bytesCompacted) : cur->next;
   }
   MemIndexRebuild(heap);
 }

@@ -85,9 +85,11 @@ ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t
     return errMemBadHeap;
   }
 
-  // The free-block index's table: the one other allocation a heap makes.
-  void* indexTable = OKR_FAULT(faultMalloc) ? nullptr : std::malloc(MemIndexBytes());
-  if (indexTable == nullptr) {
+  // The free-block index's table and the heap's counters: the one other
+  // allocation a heap makes.
+  auto* side =
+      OKR_FAULT(faultMalloc) ? nullptr : static_cast<MemSide*>(std::malloc(sizeof(MemSide)));
+  if (side == nullptr) {
     std::free(region);
     return errNoSystemMemory;
   }
@@ -95,7 +97,9 @@ ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t
   auto* heap = reinterpret_cast<Heap*>(header);
   memCurrentHeap = heap;
   FormatHeap(heap, region, static_cast<char*>(region) + regionSize - 1, masterCount, purge,
-             indexTable);
+             &side->index);
+  side->counters = HeapCounters{};
+  side->counters.leastFree = heap->freeBytes;
 
   heap->prevHeap = nullptr;
   heap->nextHeap = memHeapList;

@@ -24,9 +24,9 @@
 // - A class whose list grew long may also have a treap over the same
 //   members (class_tree.cpp), with a count of them; the table names its root.
 // - `tail` names the chain's last block (a member or not).
-// - The table lives outside the heap, made and given back with it. Its
-//   address is kept in the prevFree slot of the initial pool's descriptor,
-//   whose block is never free.
+// - The table lives outside the heap, made and given back with it (MemSide).
+//   Its address is kept in the prevFree slot of the initial pool's
+//   descriptor, whose block is never free.
 // - Compaction suspends the index (the chain alone is kept, with its tail)
 //   and rebuilds it in one pass over the chain at its end.
 #ifndef OKR_MEM_INDEX_H
@@ -313,6 +313,24 @@ inline BlockDesc* DescOrNull(const Heap* heap, uint32_t ref) {
 // block operation's way to the table.
 inline MemIndex* IndexOf(const Heap* heap) {
   return reinterpret_cast<MemIndex*>(reinterpret_cast<const BlockDesc*>(heap + 1)->prevFree);
+}
+
+// What a heap keeps outside its region, in the one allocation it makes
+// besides the region: the index's table, then the heap's counters.
+struct MemSide {
+  MemIndex index;
+  HeapCounters counters;
+};
+
+inline HeapCounters& CountersOf(const Heap* heap) {
+  return reinterpret_cast<MemSide*>(IndexOf(heap))->counters;
+}
+
+// After freeBytes fell: keeps its least value, from which the peak of bytes
+// in use follows.
+inline void MemNoteFreeBytes(const Heap* heap) {
+  HeapCounters& counters = CountersOf(heap);
+  if (heap->freeBytes < counters.leastFree) counters.leastFree = heap->freeBytes;
 }
 
 // ---- Operations (index.cpp) -----------------------------------------------

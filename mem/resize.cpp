@@ -2,7 +2,7 @@
 // free block, and only then moving the block to a new place.
 #include <utility>
 
-#include "mem/internal.h"
+#include "mem/index.h"
 
 // Gives the last `d` bytes of `h`'s block back: to the free block after it,
 // or as a new free block when the tail is at least a granule.
@@ -40,6 +40,7 @@ static bool GrowInPlace(Heap* heap, BlockDesc* h, MemWord d) {
   }
   h->blockSize += d;
   heap->freeBytes -= static_cast<uint32_t>(d);
+  MemNoteFreeBytes(heap);
   return true;
 }
 
@@ -80,6 +81,7 @@ static ErrCode Move(Heap* heap, BlockDesc* h, uint32_t size) {
   MemPlaceBlock(found);
   heap->freeBytes += static_cast<uint32_t>(found->blockSize);
   heap->freeBytes -= static_cast<uint32_t>(h->blockSize);
+  MemNoteFreeBytes(heap);
   return errNone;
 }
 

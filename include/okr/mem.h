@@ -205,6 +205,25 @@ typedef struct MemHeapInfo {
    out; 0x4601 with no heap; 0x4602 for a heap that is not valid. */
 OKR_API ErrCode MemGetHeapInfo(Heap* heap, MemHeapInfo* out);
 
+/* A heap's own statistics. The record begins with its size, so that fields
+   can be added at its end: set `size` to sizeof(MemHeapStats) before the
+   call, which fills the fields that fit in both that size and its own and
+   sets `size` to the bytes it filled. */
+typedef struct MemHeapStats {
+  uint32_t size;
+  uint32_t compactions;    /* compactions of this heap */
+  uint32_t purgeCalls;     /* purge callbacks made for this heap */
+  uint32_t scrambleMoves;  /* blocks moved by scramble mode */
+  uint32_t bytesInUse;     /* bytes of the blocks in use, pools included */
+  uint32_t peakBytesInUse; /* the most bytesInUse has been */
+  uint64_t bytesCompacted; /* bytes compaction has moved, owner words included */
+} MemHeapStats;
+
+/* Fills *stats for `heap` (NULL: the current heap). 0; 0x4101 for a NULL
+   stats; 0x4107 when stats->size is below 4; 0x4601 with no heap; 0x4602
+   for a heap that is not valid. */
+OKR_API ErrCode MemGetHeapStats(Heap* heap, MemHeapStats* stats);
+
 OKR_END_DECLS
 
 #endif
