@@ -5,6 +5,7 @@
 // size changes in place keeps its place, so the chain is ascending only as
 // far as such changes allow. The search takes the first block in chain order
 // that is large enough.
+#include "mem/debug.h"
 #include "mem/index.h"
 
 uint32_t memPurgeCalls = 0;
@@ -191,6 +192,7 @@ Handle MemNewHandle(uint32_t size) {
   if (d == nullptr) return nullptr;
   MemSplitBlock(d, blockSize);
   MemClaimBlock(heap, d, size, memFlagInUse);
+  MemDebugClaim(heap, d);
   return d;
 }
 
@@ -203,6 +205,9 @@ ErrCode MemDisposeHandle(Handle h) {
   if (!IsLiveHandle(h)) return errMemInvalidHandle;
   if (IsResource(h)) return errMemResourceData;
 
+  MemDebugDispose(heap, h);
+  char* const start = BlockStart(h);
+  char* const end = BlockEnd(h);
   heap->freeBytes += h->blockSize;
   BlockDesc* prev = h->prev;
   BlockDesc* next = h->next;
@@ -215,6 +220,7 @@ ErrCode MemDisposeHandle(Handle h) {
       MemReleaseDesc(next);
     }
     MemReshapeFree(heap, prev, static_cast<char*>(prev->data), merged);
+    MemDebugFreed(heap, prev, start, end);
     return errNone;
   }
   if (nextFree) {
@@ -223,5 +229,6 @@ ErrCode MemDisposeHandle(Handle h) {
   }
   h->flags = memFlagFree;
   MemChainInsert(heap, h);  // in place: its owner word already names it
+  MemDebugFreed(heap, h, start, end);
   return errNone;
 }

@@ -11,6 +11,7 @@
 // later, its lines prefetched meanwhile, see Runs); the block list is
 // relinked once per stretch, and the free-block index is rebuilt once at the
 // end of the pass.
+#include "mem/debug.h"
 #include "mem/index.h"
 
 uint32_t memCompactions = 0;
@@ -145,7 +146,9 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f, uint64_t& moved) {
     }
     runs.Add(BlockStart(x), to, x->blockSize);
     bytes += x->blockSize;
+    void* const from = x->data;
     x->data = to + kOwnerSize;
+    MemDebugSlid(heap, x, from);
     Follow(last, x);
     last = x;
     to += x->blockSize;
@@ -168,9 +171,11 @@ void MemCompactHeap() {
   Heap* heap = memCurrentHeap;
   HeapCounters& counters = CountersOf(heap);
   ++counters.compactions;
+  MemDebugCompacting(heap);
   MemIndexSuspend(heap);
   for (BlockDesc* cur = heap->firstBlock; cur != nullptr && cur->next != nullptr;) {
     cur = IsFree(cur) ? CompactFrom(heap, cur, counters.bytesCompacted) : cur->next;
   }
   MemIndexRebuild(heap);
+  MemDebugCompacted(heap);
 }

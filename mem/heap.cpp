@@ -3,6 +3,7 @@
 // master pool, then blocks up to `limit`.
 #include <cstdlib>
 
+#include "mem/debug.h"
 #include "mem/index.h"
 
 Heap* memCurrentHeap = nullptr;
@@ -100,6 +101,7 @@ ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t
              &side->index);
   side->counters = HeapCounters{};
   side->counters.leastFree = heap->freeBytes;
+  MemDebugNewHeap(heap);
 
   heap->prevHeap = nullptr;
   heap->nextHeap = memHeapList;
@@ -128,6 +130,7 @@ ErrCode MemDisposeHeap(Heap** heapRef) {
   // Destroying the current heap leaves no heap current: block operations then
   // answer 0x4601 instead of touching released memory.
   if (memCurrentHeap == heap) memCurrentHeap = nullptr;
+  MemDebugDisposeHeap(heap);
   heap->magic = 0;
   std::free(IndexOf(heap));
   std::free(heap->region);

@@ -166,6 +166,9 @@ inline TreeWords* TreeOf(const BlockDesc* d) {
   return reinterpret_cast<TreeWords*>(static_cast<char*>(d->data) +
                                       (kWordsInPayload ? sizeof(IndexWords) : 0));
 }
+// The bytes at the start of a free block's payload that the index may write:
+// its words where they live in the payload, and a treap node.
+constexpr size_t kManagerBytes = (kWordsInPayload ? sizeof(IndexWords) : 0) + sizeof(TreeWords);
 // A member's treap words, read and written whole (they are closed too).
 inline TreeWords LoadTree(const BlockDesc* d) {
   const TreeWords* t = TreeOf(d);

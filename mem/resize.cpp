@@ -2,6 +2,7 @@
 // free block, and only then moving the block to a new place.
 #include <utility>
 
+#include "mem/debug.h"
 #include "mem/index.h"
 
 // Gives the last `d` bytes of `h`'s block back: to the free block after it,
@@ -64,15 +65,17 @@ static void SwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b) {
 }
 
 // Moves `h` to a free block of `size` bytes; its old place becomes a free
-// block under the other descriptor, not merged with its neighbours.
-static ErrCode Move(Heap* heap, BlockDesc* h, uint32_t size) {
+// block under the other descriptor, not merged with its neighbours. `*from`
+// receives the data address it left.
+static ErrCode Move(Heap* heap, BlockDesc* h, uint32_t size, void** from) {
   BlockDesc* found = MemFindBlock(size, 0);  // may compact, moving h too
   if (found == nullptr) return errMemOutOfMemory;
   // A purge callback that disposed of the very block being resized leaves
   // nothing to move.
   if (!IsLiveHandle(h)) return errMemInvalidHandle;
+  *from = h->data;
   MemSplitBlock(found, size);
-  std::memcpy(BlockStart(found), BlockStart(h), h->blockSize);
+  MemDebugCopy(BlockStart(found), BlockStart(h), h->blockSize);
 
   SwapPlaces(heap, h, found);
   std::swap(h->data, found->data);
@@ -85,6 +88,18 @@ static ErrCode Move(Heap* heap, BlockDesc* h, uint32_t size) {
   return errNone;
 }
 
+// Gives `h` a block of `size` bytes: in place where it can, else elsewhere
+// (from `*from`, see Move).
+static ErrCode Resize(Heap* heap, BlockDesc* h, uint32_t size, void** from) {
+  if (size < h->blockSize) {
+    Shrink(heap, h, h->blockSize - size);
+  } else if (size > h->blockSize && !GrowInPlace(heap, h, size - h->blockSize)) {
+    if (IsLocked(h)) return errMemLocked;
+    return Move(heap, h, size, from);
+  }
+  return errNone;
+}
+
 ErrCode MemSetHandleSize(Handle h, uint32_t newSize) {
   if (h == nullptr) return errMemNilHandle;
   Heap* heap = memCurrentHeap;
@@ -94,12 +109,13 @@ ErrCode MemSetHandleSize(Handle h, uint32_t newSize) {
   uint32_t size;
   if (!MemBlockSizeFor(newSize, &size)) return memLastError = errMemOutOfMemory;
 
-  if (size < h->blockSize) {
-    Shrink(heap, h, h->blockSize - size);
-  } else if (size > h->blockSize && !GrowInPlace(heap, h, size - h->blockSize)) {
-    if (IsLocked(h)) return errMemLocked;
-    if (ErrCode err = Move(heap, h, size)) return err;
+  void* oldData = h->data;
+  const MemWord oldRequested = h->requestedSize;
+  char* const oldEnd = BlockEnd(h);
+  const ErrCode err = Resize(heap, h, size, &oldData);
+  if (err == errNone) {
+    h->requestedSize = newSize;
+    MemDebugResized(heap, h, oldData, oldRequested, oldEnd);
   }
-  h->requestedSize = newSize;
-  return errNone;
+  return err;
 }

@@ -1,10 +1,18 @@
-// The manager's own way past a memory checker. A build with
-// AddressSanitizer (detected when compiling) or with Valgrind's client
-// requests (OKR_VALGRIND) can close to the client the bytes of a region that
-// it has no business touching: free blocks, owner words, the index's words.
-// The manager reads and writes such words through the Load and Store
-// functions here, which no checker watches. Without a checker every function
-// here is the plain access.
+// What a memory checker is told about a heap's bytes, and the manager's own
+// way past it.
+//
+// A build with AddressSanitizer (detected when compiling, nothing to switch
+// on) or with the OKR_VALGRIND option closes to the client every byte of a
+// region that the client has no business touching: free blocks, owner
+// words, the bytes of a block past the size asked for, the region's edges
+// and a 64-bit descriptor's index words. The client's bytes, the heap header
+// and the published fields of the descriptors stay open. A client's stray
+// access is then reported where it happens.
+//
+// The manager reads and writes closed words through the Load and Store
+// functions here, which no checker watches; it opens bytes before it copies
+// or fills them and closes them again (debug.cpp says when). Without a
+// checker every function here is the plain access, or nothing.
 #ifndef OKR_MEM_SHADOW_H
 #define OKR_MEM_SHADOW_H
 
@@ -30,6 +38,17 @@
 
 #ifndef OKR_VALGRIND
 #define OKR_VALGRIND 0
+#endif
+
+// Heap debugging (debug.h): with either checker, or with the OKR_HEAP_DEBUG
+// option alone.
+#ifndef OKR_HEAP_DEBUG
+#define OKR_HEAP_DEBUG 0
+#endif
+#if OKR_MEM_POISON || OKR_VALGRIND || OKR_HEAP_DEBUG
+#define OKR_MEM_DEBUG 1
+#else
+#define OKR_MEM_DEBUG 0
 #endif
 
 #if OKR_MEM_POISON
@@ -131,6 +150,30 @@ inline void StoreAddress(void* at, void* address) {
   StoreUnwatched(at, address);
 #else
   std::memcpy(at, &address, sizeof address);
+#endif
+}
+
+// ---- Opening and closing bytes ------------------------------------------------
+
+// Closes [at, at + n) to the client.
+inline void CloseBytes([[maybe_unused]] const void* at, [[maybe_unused]] size_t n) {
+#if OKR_MEM_POISON
+  ASAN_POISON_MEMORY_REGION(at, n);
+#endif
+#if OKR_VALGRIND
+  VALGRIND_MAKE_MEM_NOACCESS(at, n);
+#endif
+}
+
+// Opens closed bytes [at, at + n), their contents unknown to Valgrind
+// (writes make them known). Never given a client's bytes: Valgrind would
+// forget which of them were written.
+inline void OpenBytes([[maybe_unused]] const void* at, [[maybe_unused]] size_t n) {
+#if OKR_MEM_POISON
+  ASAN_UNPOISON_MEMORY_REGION(at, n);
+#endif
+#if OKR_VALGRIND
+  VALGRIND_MAKE_MEM_UNDEFINED(at, n);
 #endif
 }
 
