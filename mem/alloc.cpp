@@ -137,6 +137,7 @@ __attribute__((noinline)) BlockDesc* MemFindBlock(uint32_t size, int noGrow) {
   bool purged = false;
   for (;;) {
     if (BlockDesc* d = MemChainFindFit(heap, size)) return d;
+    if (MemDebugYield(heap)) continue;  // places scramble mode held are free again
     if (!compacted) {
       compacted = true;
       MemCompactHeap();
@@ -185,14 +186,19 @@ Handle MemNewHandle(uint32_t size) {
     return nullptr;
   }
   memLastError = errNone;
+  MemDebugScrambleBegin(heap);
   // Most searches find a block at once; MemFindBlock grows, compacts and
   // purges when not.
   BlockDesc* d = heap->freeMasters != nullptr ? MemChainFindFit(heap, blockSize) : nullptr;
   if (d == nullptr) d = MemFindBlock(blockSize, 0);
-  if (d == nullptr) return nullptr;
+  if (d == nullptr) {
+    MemDebugScrambleEnd(heap);
+    return nullptr;
+  }
   MemSplitBlock(d, blockSize);
   MemClaimBlock(heap, d, size, memFlagInUse);
   MemDebugClaim(heap, d);
+  MemDebugScrambleEnd(heap);
   return d;
 }
 
@@ -206,6 +212,11 @@ ErrCode MemDisposeHandle(Handle h) {
   if (IsResource(h)) return errMemResourceData;
 
   MemDebugDispose(heap, h);
+  MemFreeBlock(heap, h);
+  return errNone;
+}
+
+void MemFreeBlock(Heap* heap, BlockDesc* h) {
   char* const start = BlockStart(h);
   char* const end = BlockEnd(h);
   heap->freeBytes += h->blockSize;
@@ -221,7 +232,7 @@ ErrCode MemDisposeHandle(Handle h) {
     }
     MemReshapeFree(heap, prev, static_cast<char*>(prev->data), merged);
     MemDebugFreed(heap, prev, start, end);
-    return errNone;
+    return;
   }
   if (nextFree) {
     h->blockSize += next->blockSize;
@@ -230,5 +241,4 @@ ErrCode MemDisposeHandle(Handle h) {
   h->flags = memFlagFree;
   MemChainInsert(heap, h);  // in place: its owner word already names it
   MemDebugFreed(heap, h, start, end);
-  return errNone;
 }

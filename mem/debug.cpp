@@ -11,6 +11,8 @@
 
 #if OKR_MEM_DEBUG
 
+bool memScrambleNewHeaps = false;
+
 namespace {
 
 char* DataOf(const BlockDesc* d) {
@@ -75,6 +77,7 @@ void CloseIndexWords([[maybe_unused]] const BlockDesc* pool) {
 }  // namespace
 
 void MemDebugNewHeap(Heap* heap) {
+  CountersOf(heap).scramble = memScrambleNewHeaps;
 #if OKR_VALGRIND
   VALGRIND_CREATE_MEMPOOL(heap, 0, 0);
 #endif
@@ -148,7 +151,7 @@ void MemDebugResized([[maybe_unused]] Heap* heap, BlockDesc* h, void* oldData, M
   char* end = BlockEnd(h);
   if (data != oldData) {
     // Moved (copied by MemDebugCopy, which opened the new place): the old
-    // place is a free block.
+    // place is a free block, or a place a scramble pass holds until it ends.
     BlockDesc* old = ReadOwner(oldData);
     FillFree(old, BlockStart(old), BlockEnd(old));
     CloseBytes(BlockStart(old), old->blockSize);

@@ -1,5 +1,5 @@
-// Heap debugging: fill bytes, and what a memory checker is told (shadow.h)
-// as blocks come, go, grow, shrink and move.
+// Heap debugging: fill bytes, scramble mode, and what a memory checker is
+// told (shadow.h) as blocks come, go, grow, shrink and move.
 //
 // On (OKR_MEM_DEBUG, shadow.h) in builds with AddressSanitizer, with the
 // OKR_VALGRIND option or with the OKR_HEAP_DEBUG option. Every hook below is
@@ -24,8 +24,12 @@
 
 #if OKR_MEM_DEBUG
 
-// A heap was laid out (it is current): its free block filled, its closed
-// bytes closed, the mempool created.
+// Every heap created while this is set starts with scramble mode on: the
+// test suite's second run sets it (the library reads no environment).
+extern bool memScrambleNewHeaps;
+
+// A heap was laid out (it is current): its counters' debug state, its free
+// block filled, its closed bytes closed, the mempool created.
 void MemDebugNewHeap(Heap* heap);
 // The heap is about to give its region back: everything opened again.
 void MemDebugDisposeHeap(Heap* heap);
@@ -60,6 +64,15 @@ void MemDebugCompacting(Heap* heap);
 void MemDebugSlid(Heap* heap, BlockDesc* d, void* oldData);
 void MemDebugCompacted(Heap* heap);
 
+// A call that may move memory begins: with scramble mode on, every unlocked
+// block moves, and the places they leave are held until the call ends
+// (scramble.cpp).
+void MemDebugScrambleBegin(Heap* heap);
+void MemDebugScrambleEnd(Heap* heap);
+// The call found no free block that fits: the held places are given back.
+// True when there were any (the search is worth making again).
+bool MemDebugYield(Heap* heap);
+
 // States anew, from the block list, which bytes of `heap` are open and
 // which chunks it has: for a test that wrote a heap's bytes back unwatched.
 void MemDebugRewatch(Heap* heap);
@@ -80,6 +93,11 @@ inline void MemDebugResized(Heap*, BlockDesc*, void*, MemWord, char*) {}
 inline void MemDebugCompacting(Heap*) {}
 inline void MemDebugSlid(Heap*, BlockDesc*, void*) {}
 inline void MemDebugCompacted(Heap*) {}
+inline void MemDebugScrambleBegin(Heap*) {}
+inline void MemDebugScrambleEnd(Heap*) {}
+inline bool MemDebugYield(Heap*) {
+  return false;
+}
 inline void MemDebugRewatch(Heap*) {}
 
 #endif

@@ -61,6 +61,13 @@ struct HeapCounters {
   uint32_t scrambleMoves;
   uint32_t leastFree;  // the smallest freeBytes the heap has had
   uint64_t bytesCompacted;
+#if OKR_MEM_DEBUG
+  // Scramble mode (debug.h), and during a call the places it holds and the
+  // blocks it could not move (scramble.cpp).
+  bool scramble;
+  BlockDesc* held;
+  BlockDesc* stuck;
+#endif
 };
 
 // ---- Flags --------------------------------------------------------------
@@ -172,11 +179,17 @@ void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, uint32_t blockSize);
 // freeBytes. The block keeps the data address it had while free, and so its
 // owner word.
 void MemClaimBlock(Heap* heap, BlockDesc* d, MemWord requestedSize, uint32_t flags);
+// Frees in-use block `d`, merging it with its free neighbours (the body of
+// MemDisposeHandle, which checks the handle first).
+void MemFreeBlock(Heap* heap, BlockDesc* d);
 // Links `d` into the block list right after `before`.
 void MemLinkAfter(BlockDesc* before, BlockDesc* d);
 // Makes `d` follow `prev` in the block list; a NULL `prev` makes `d` the
 // first block, a NULL `d` makes `prev` the last.
 void MemLinkPair(Heap* heap, BlockDesc* prev, BlockDesc* d);
+
+// Exchanges the places of `a` and `b` in the block list (resize.cpp).
+void MemSwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b);
 
 // ---- Compaction (compact.cpp) --------------------------------------------
 

@@ -45,8 +45,7 @@ static bool GrowInPlace(Heap* heap, BlockDesc* h, MemWord d) {
   return true;
 }
 
-// Exchanges the places of `a` and `b` in the block list.
-static void SwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b) {
+void MemSwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b) {
   if (b->next == a) std::swap(a, b);
   BlockDesc* ap = a->prev;
   BlockDesc* bn = b->next;
@@ -77,7 +76,7 @@ static ErrCode Move(Heap* heap, BlockDesc* h, uint32_t size, void** from) {
   MemSplitBlock(found, size);
   MemDebugCopy(BlockStart(found), BlockStart(h), h->blockSize);
 
-  SwapPlaces(heap, h, found);
+  MemSwapPlaces(heap, h, found);
   std::swap(h->data, found->data);
   std::swap(h->blockSize, found->blockSize);
   found->flags = memFlagFree;
@@ -109,6 +108,8 @@ ErrCode MemSetHandleSize(Handle h, uint32_t newSize) {
   uint32_t size;
   if (!MemBlockSizeFor(newSize, &size)) return memLastError = errMemOutOfMemory;
 
+  const bool grows = size > h->blockSize;  // the call may move memory
+  if (grows) MemDebugScrambleBegin(heap);
   void* oldData = h->data;
   const MemWord oldRequested = h->requestedSize;
   char* const oldEnd = BlockEnd(h);
@@ -117,5 +118,6 @@ ErrCode MemSetHandleSize(Handle h, uint32_t newSize) {
     h->requestedSize = newSize;
     MemDebugResized(heap, h, oldData, oldRequested, oldEnd);
   }
+  if (grows) MemDebugScrambleEnd(heap);
   return err;
 }

@@ -1,5 +1,7 @@
 // Finding handle bugs without a checker's help: fill bytes and the call that
-// names the block written over them.
+// names the block written over them, and scramble mode.
+#include <functional>
+#include <set>
 #include <vector>
 
 #include "mem/debug.h"
@@ -74,4 +76,53 @@ TEST_F(HeapTest, CheckFillNamesTheDamagedBlock) {
   EXPECT_EQ(MemCheckFill(nullptr, nullptr), 0x4101u);
   EXPECT_EQ(MemDisposeHandle(sep), 0u);
   EXPECT_EQ(MemDisposeHandle(b), 0u);
+}
+
+// Each call that may move memory moves every unlocked block to bytes that no
+// block held before; locked blocks stay; contents and sizes stay.
+TEST_F(HeapTest, ScrambleMovesEveryUnlockedBlockToFreshBytes) {
+  if (!OKR_MEM_DEBUG) {
+    EXPECT_EQ(MemSetScramble(nullptr, 1), 0x4104u);
+    GTEST_SKIP() << "this build has no scramble mode";
+  }
+  std::vector<Handle> blocks;
+  for (uint32_t i = 0; i < 24; ++i) {
+    blocks.push_back(MemNewHandle(8 + 40 * i));
+    std::memset(blocks.back()->data, static_cast<int>(i), MemGetHandleSize(blocks.back()));
+  }
+  MemLockHandle(blocks[5]);
+  ASSERT_EQ(MemSetScramble(nullptr, 1), 0u);
+  Handle grown = blocks[7];
+  const std::function<void()> calls[] = {
+      [] { MemNewHandle(100); },
+      [&] { ASSERT_EQ(MemSetHandleSize(grown, MemGetHandleSize(grown) + 64), 0u); },
+      [] { MemDisposePtr(MemNewPtrClear(10)); },
+  };
+  for (const auto& call : calls) {
+    std::set<uintptr_t> before;  // every byte of every block in use
+    for (BlockDesc* d : HeapBlocks()) {
+      for (char* p = BlockStart(d); d->flags != 0 && p < BlockEnd(d); ++p)
+        before.insert(reinterpret_cast<uintptr_t>(p));
+    }
+    std::vector<void*> places;
+    for (Handle h : blocks)
+      places.push_back(h->data);
+    call();
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      SCOPED_TRACE(i);
+      const bool locked = i == 5;
+      EXPECT_EQ(blocks[i]->data == places[i], locked);
+      if (!locked) {
+        EXPECT_EQ(before.count(reinterpret_cast<uintptr_t>(BlockStart(blocks[i]))), 0u);
+      }
+      EXPECT_EQ(BytesOf(blocks[i], 0, 8 + 40 * static_cast<uint32_t>(i)),
+                std::vector<uint8_t>(8 + 40 * i, static_cast<uint8_t>(i)));
+    }
+    ASSERT_EQ(MemCheckHeap(nullptr), 0u);
+  }
+  EXPECT_EQ(MemSetScramble(nullptr, 0), 0u);
+  const std::vector<void*> still = {blocks[0]->data, blocks[1]->data};
+  MemNewHandle(100);
+  EXPECT_EQ(blocks[0]->data, still[0]);
+  EXPECT_EQ(blocks[1]->data, still[1]);
 }

@@ -34,6 +34,14 @@ char* InFreeBlock() {
   return DataOf(h) + h->blockSize + 16;
 }
 
+// A data address kept across an allocation, which scramble mode makes move.
+char* Stale() {
+  MemSetScramble(nullptr, 1);
+  char* p = DataOf(MemNewHandle(24));
+  MemNewHandle(8);
+  return p;
+}
+
 char* OwnerWordOfNewBlock() {
   return DataOf(MemNewHandle(24)) - 1;
 }
@@ -72,6 +80,7 @@ TEST_F(HeapTest, MisuseIsReportedAtItsLine) {
       {"read after dispose", [] { sink = *Disposed(); }, __LINE__},
       {"write past the requested size", [] { *PastRequested() = 1; }, __LINE__},
       {"write into a free block", [] { *InFreeBlock() = 1; }, __LINE__},
+      {"write through a stale data address", [] { *Stale() = 1; }, __LINE__},
       {"write into an owner word", [] { *OwnerWordOfNewBlock() = 1; }, __LINE__},
   };
   const std::string kind = OKR_MEM_POISON ? "use-after-poison" : "Invalid (read|write) of size 1";

@@ -243,9 +243,24 @@ OKR_API ErrCode MemGetHeapStats(Heap* heap, MemHeapStats* stats);
    a new block's requested bytes (and those a resize adds) with memFillNew,
    the bytes after them up to the block's end with memFillGuard, a free
    block's bytes with memFillFree; MemCheckFill finds what was written over
-   them. Other builds, the default one and the shipped okr.dll among them,
-   do none of this. */
+   them. They offer scramble mode (MemSetScramble) too. Other builds, the
+   default one and the shipped okr.dll among them, do none of this. */
 enum { memFillNew = 0xCD, memFillGuard = 0xFD, memFillFree = 0xDD };
+
+/* Scramble mode for `heap` (NULL: the current heap): on when `on` is not 0.
+   While it is on, every call that may move memory (MemNewHandle, MemNewPtr,
+   MemNewPtrClear, and MemSetHandleSize to a larger block) ends by moving
+   every unlocked block of the heap: to a place that no block occupied when
+   the call began, where the heap has room; else to any free place that fits
+   it; else it stays. A data address kept across the call then points at
+   closed bytes, and the checker reports its use at the line that makes it.
+   The mode keeps every block's contents, handle, lock and requested size;
+   where blocks lie, and with it the free chain's choice, blockSize, results
+   that depend on a block's neighbours (growing a locked handle), purge calls
+   and the counters, can differ from a run without it.
+   Returns 0; 0x4601 with no heap; 0x4602 for a heap that is not valid;
+   0x4104 when `on` is not 0 in a build without heap debugging. */
+OKR_API ErrCode MemSetScramble(Heap* heap, int on);
 
 /* Where MemCheckFill found a fill byte overwritten. */
 typedef struct MemDamage {
