@@ -67,21 +67,33 @@ check_api_dll() {
 }
 
 # check_headers: every public header compiles on its own (and twice over)
-# as C11 and as C++11 and C++20, with gcc and clang.
+# as C11 and as C++11 and C++20, with gcc and clang; clang also with every
+# warning it has (-Weverything), but those about compatibility with C++98,
+# which the headers do not promise.
 check_headers() {
-  local header name cc std lang
+  local header name cc std lang extra
   for header in "$OKR_ROOT"/include/okr/*.h; do
     name=okr/$(basename "$header")
     for cc in gcc clang g++ clang++; do
       case $cc in *++) lang=c++; std="c++11 c++20" ;; *) lang=c; std=c11 ;; esac
+      extra=()
+      [[ $cc == clang* ]] && extra=(-Weverything -Wno-c++98-compat -Wno-c++98-compat-pedantic)
       for s in $std; do
         printf '#include <%s>\n#include <%s>\n' "$name" "$name" \
-          | "$cc" -x "$lang" -std="$s" -Wall -Wextra -Werror -pedantic -fsyntax-only \
-              -I "$OKR_ROOT/include" - || die "$name does not compile on its own ($cc -std=$s)"
+          | "$cc" -x "$lang" -std="$s" -Wall -Wextra -Werror -pedantic "${extra[@]}" -fsyntax-only \
+              -I "$OKR_ROOT/include" - || die "$name does not compile on its own ($cc -std=$s ${extra[*]})"
       done
     done
   done
-  echo "every public header compiles on its own as C11, C++11 and C++20"
+  # A type id made by the header's macro is a constant a case label takes.
+  for cc in clang clang++; do
+    lang=c; [ $cc = clang++ ] && lang=c++
+    printf '#include <okr/res.h>\nint Kind(uint32_t t);\nint Kind(uint32_t t) {\n  switch (t) {\n    case OKR_RES_TYPE(%s): return 1;\n    default: return 0;\n  }\n}\n' \
+      "'T', 'E', 'X', 'T'" \
+      | "$cc" -x $lang -Wall -Wextra -Werror -pedantic -Weverything -Wno-c++98-compat -fsyntax-only \
+          -I "$OKR_ROOT/include" - || die "OKR_RES_TYPE does not serve as a case label ($cc)"
+  done
+  echo "every public header compiles on its own as C11, C++11 and C++20 (clang: -Weverything)"
 }
 
 # check_linked_by_c BUILD_DIR TARGET: CMake linked TARGET with the C compiler.

@@ -129,6 +129,26 @@ _Static_assert(sizeof(ResTypeRecord) == 12, "type record is 12 bytes");
 _Static_assert(sizeof(ResEntry) == 24, "resource entry is 24 bytes");
 #endif
 
+/* The typeId of the four characters a, b, c, d: the word whose bytes lie
+   in memory in that order, as the directory keeps them, on every machine
+   (OKR_RES_TYPE('T', 'E', 'X', 'T') is "TEXT"). An integer constant
+   expression, so it serves in case labels. */
+#if defined(__BYTE_ORDER__) && defined(__ORDER_BIG_ENDIAN__) && \
+    __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+#define OKR_RES_TYPE(a, b, c, d) OKR_RES_TYPE_WORD_(a, b, c, d)
+#else
+#define OKR_RES_TYPE(a, b, c, d) OKR_RES_TYPE_WORD_(d, c, b, a)
+#endif
+#ifdef __cplusplus
+#define OKR_RES_TYPE_BYTE_(x, shift) \
+  (static_cast<uint32_t>(static_cast<unsigned char>(x)) << (shift))
+#else
+#define OKR_RES_TYPE_BYTE_(x, shift) ((uint32_t)(unsigned char)(x) << (shift))
+#endif
+#define OKR_RES_TYPE_WORD_(high, b2, b1, low)                                              \
+  (OKR_RES_TYPE_BYTE_(high, 24) | OKR_RES_TYPE_BYTE_(b2, 16) | OKR_RES_TYPE_BYTE_(b1, 8) | \
+   OKR_RES_TYPE_BYTE_(low, 0))
+
 enum {
   resVersion = 0x100,         /* the version word; tells the byte order */
   resFileFlagWritten = 0x10,  /* stored with every rewritten directory */
@@ -183,7 +203,11 @@ OKR_API ErrCode ResConvertDirectory(ResDirectory* dir);
 /* ---- Opening and finding ----------------------------------------------- */
 
 /* Starts the module: no open files (any that were open are forgotten),
-   resLastError 0. Returns 0. */
+   resLastError 0. Returns 0. Calling it is not required: the module's state
+   starts out empty and every operation works without it; only resLastError
+   reads 0x4581 "RES: Not Started" until it or a first operation runs.
+   SysStart calls it when it is given a resource file. Call it at most once,
+   before the first file is opened, since it forgets the open files. */
 OKR_API ErrCode ResInit(void);
 
 /* ResInit, then, for a non-NULL libPath, ResOpenNamedFile. *outFile is set
