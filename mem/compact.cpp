@@ -179,3 +179,17 @@ void MemCompactHeap() {
   MemIndexRebuild(heap);
   MemDebugCompacted(heap);
 }
+
+ErrCode MemCompact(Heap* heapArg) {
+  Heap* heap = heapArg != nullptr ? heapArg : memCurrentHeap;
+  if (heap == nullptr) return errMemNotStarted;
+  if (heap->magic != kHeapMagic) return errMemBadHeap;
+  // The pass works on the current heap: `heap` is selected for its length.
+  Heap* current = memCurrentHeap;
+  memCurrentHeap = heap;
+  MemDebugScrambleBegin(heap);
+  MemCompactHeap();
+  MemDebugScrambleEnd(heap);
+  memCurrentHeap = current;
+  return errNone;
+}

@@ -175,6 +175,19 @@ OKR_API ErrCode MemDisposePtr(void* p);
 /* The handle named by the owner word before `p`; NULL for NULL or a 0 word. */
 OKR_API Handle MemPtrToHandle(void* p);
 
+/* ---- Compaction --------------------------------------------------------- */
+
+/* Compacts `heap` (NULL: the current heap) now, as an allocation that finds
+   no free block large enough does before it searches again: one pass that
+   merges adjacent free blocks and slides every unlocked block down over the
+   free space before it. Locked blocks stay, and so does the free space in
+   front of them (and in front of an unlocked block followed by a locked
+   one). Every handle of a moved block still finds its contents; data
+   addresses taken from unlocked handles are stale afterwards. The current
+   heap stays selected and memLastError is not touched. Returns 0; 0x4601
+   when there is no heap; 0x4602 for a heap that is not valid. */
+OKR_API ErrCode MemCompact(Heap* heap);
+
 /* ---- Checking and statistics ------------------------------------------- */
 
 /* Walks `heap` (NULL: the current heap) and checks every invariant: the block
@@ -249,7 +262,7 @@ enum { memFillNew = 0xCD, memFillGuard = 0xFD, memFillFree = 0xDD };
 
 /* Scramble mode for `heap` (NULL: the current heap): on when `on` is not 0.
    While it is on, every call that may move memory (MemNewHandle, MemNewPtr,
-   MemNewPtrClear, and MemSetHandleSize to a larger block) ends by moving
+   MemNewPtrClear, MemSetHandleSize to a larger block, MemCompact) moves
    every unlocked block of the heap: to a place that no block occupied when
    the call began, where the heap has room; else to any free place that fits
    it; else it stays. A data address kept across the call then points at
