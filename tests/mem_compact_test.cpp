@@ -132,15 +132,16 @@ namespace {
 std::vector<char> CompactedRegion(Heap* heap, uint32_t size) {
   auto* region = static_cast<char*>(heap->region);
   auto* table = reinterpret_cast<char*>(IndexOf(heap));
-  const std::vector<char> before(region, region + size);
+  const std::vector<char> before = Bytes(region, size);
   const std::vector<char> tableBefore(table, table + MemIndexBytes());
   Heap* current = memCurrentHeap;
   memCurrentHeap = heap;
   MemCompactHeap();
   memCurrentHeap = current;
-  std::vector<char> after(region, region + size);
-  std::memcpy(region, before.data(), size);
+  std::vector<char> after = Bytes(region, size);
+  CopyUnwatched(region, before.data(), size);
   std::memcpy(table, tableBefore.data(), MemIndexBytes());
+  MemDebugRewatch(heap);
   return after;
 }
 
@@ -166,12 +167,12 @@ TEST(MemCompact, PublicCallCompactsTheNamedHeap) {
     Heap* untouched = c.namesOther ? heaps[0] : heaps[1];
     const std::vector<char> expected = CompactedRegion(target, kSize);
     auto* still = static_cast<char*>(untouched->region);
-    const std::vector<char> stillBefore(still, still + kSize);
+    const std::vector<char> stillBefore = Bytes(still, kSize);
     const uint32_t runs = memCompactions;
     memLastError = errBadData;  // left alone
     EXPECT_EQ(MemCompact(c.namesOther ? target : nullptr), 0u);
-    EXPECT_EQ(memcmp(target->region, expected.data(), kSize), 0);
-    EXPECT_EQ(memcmp(still, stillBefore.data(), kSize), 0);
+    EXPECT_TRUE(Bytes(static_cast<char*>(target->region), kSize) == expected);
+    EXPECT_TRUE(Bytes(still, kSize) == stillBefore);
     EXPECT_EQ(memCurrentHeap, heaps[0]);
     EXPECT_EQ(memCompactions, runs + 1);
     EXPECT_EQ(memLastError, ErrCode{errBadData});
