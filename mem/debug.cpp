@@ -89,9 +89,9 @@ void MemDebugNewHeap(Heap* heap) {
   CloseBytes(BlockStart(free), free->blockSize);
 }
 
-void MemDebugDisposeHeap(Heap* heap) {
-  char* region = static_cast<char*>(heap->region);
-  const auto bytes = static_cast<size_t>(heap->limit + 1 - region);
+void MemDebugDisposeHeap([[maybe_unused]] Heap* heap) {
+  [[maybe_unused]] char* region = static_cast<char*>(heap->region);
+  [[maybe_unused]] const auto bytes = static_cast<size_t>(heap->limit + 1 - region);
 #if OKR_MEM_POISON
   ASAN_UNPOISON_MEMORY_REGION(region, bytes);
 #endif
