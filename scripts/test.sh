@@ -130,11 +130,11 @@ echo "memcheck: misuse reported at its line; memory manager tests and tour clean
 need g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine32:i386
 version=$(sed -n 's/^#define OKR_VERSION_STRING "\(.*\)"$/\1/p' "$OKR_ROOT/include/okr/okr.h")
 
-# windows_build ARCH WINEARCH BITS: builds build/mingw-ARCH and runs its
-# tests under the wine its toolchain file names as the emulator (see
-# start_wine), checks its static library and the whole-API okr.dll's imports
-# and exports, and runs a C program that links okr.dll's import library with
-# okr.dll beside it.
+# windows_build ARCH WINEARCH BITS [CMAKE_ARGS...]: builds build/mingw-ARCH
+# and runs its tests under the wine its toolchain file names as the emulator
+# (see start_wine), checks its static library and the whole-API okr.dll's
+# imports and exports, and runs a C program that links okr.dll's import
+# library with okr.dll beside it.
 windows_build() {
   local arch=$1 cross=$1-w64-mingw32 dir="$OKR_ROOT/build/mingw-$1" toolchain_file loader gtest
   toolchain_file="$OKR_ROOT/cmake/mingw-$arch.cmake"
@@ -146,7 +146,7 @@ windows_build() {
   # line of output; such a test gets one more run. A test that fails for real
   # fails both times.
   OKR_CTEST_ARGS="--repeat until-pass:2" run_build "mingw-$arch" -DCMAKE_TOOLCHAIN_FILE="$toolchain_file" \
-    -DCMAKE_PREFIX_PATH="$gtest" -DOKR_DLL_API=ON
+    -DCMAKE_PREFIX_PATH="$gtest" -DOKR_DLL_API=ON "${@:4}"
   check_c_link "$dir/libokr.a" "$cross-nm" "$("$cross-g++-posix" -print-file-name=libstdc++.a)"
   check_dll_imports "$dir/module/okr.dll" "$cross-objdump"
   check_api_dll "$dir/module/okr.dll" "$dir/libokr.a" "$cross"
@@ -167,8 +167,10 @@ ctest_names() {
   (cd "$OKR_ROOT/build/$1" && ctest -N) | sed -n 's/^ *Test *#[0-9]*: //p' | sort
 }
 
-windows_build x86_64 win64 64
-windows_build i686 win32 32
+# The x86-64 one with heap debugging and no memory checker (fill bytes,
+# scramble mode), what a Windows program has; the i686 one as okr.dll ships.
+windows_build x86_64 win64 64 -DOKR_HEAP_DEBUG=ON
+windows_build i686 win32 32 -DOKR_HEAP_DEBUG=OFF
 diff <(ctest_names mingw-x86_64) <(ctest_names mingw-i686) \
   || die "the i686 Windows build runs other tests (>) than the x86-64 one (<)"
 
