@@ -12,6 +12,9 @@
 #if OKR_MEM_DEBUG
 
 bool memScrambleNewHeaps = false;
+#if OKR_VALGRIND
+bool memUnderValgrind = false;
+#endif
 
 namespace {
 
@@ -77,10 +80,11 @@ void CloseIndexWords([[maybe_unused]] const BlockDesc* pool) {
 }  // namespace
 
 void MemDebugNewHeap(Heap* heap) {
-  CountersOf(heap).scramble = memScrambleNewHeaps;
 #if OKR_VALGRIND
-  VALGRIND_CREATE_MEMPOOL(heap, 0, 0);
+  memUnderValgrind = RUNNING_ON_VALGRIND != 0;
 #endif
+  CountersOf(heap).scramble = memScrambleNewHeaps;
+  OKR_TELL_VALGRIND(VALGRIND_CREATE_MEMPOOL(heap, 0, 0));
   CloseRange(static_cast<char*>(heap->region), reinterpret_cast<char*>(heap));
   CloseBytes(heap->limit, 1);
   CloseIndexWords(heap->firstBlock);
@@ -95,10 +99,8 @@ void MemDebugDisposeHeap([[maybe_unused]] Heap* heap) {
 #if OKR_MEM_POISON
   ASAN_UNPOISON_MEMORY_REGION(region, bytes);
 #endif
-#if OKR_VALGRIND
-  VALGRIND_DESTROY_MEMPOOL(heap);
-  VALGRIND_MAKE_MEM_DEFINED(region, bytes);  // the header is still read
-#endif
+  OKR_TELL_VALGRIND(VALGRIND_DESTROY_MEMPOOL(heap));
+  OKR_TELL_VALGRIND(VALGRIND_MAKE_MEM_DEFINED(region, bytes));  // the header is still read
 }
 
 void MemDebugOpenPool(void* at, size_t bytes) {
@@ -117,15 +119,11 @@ void MemDebugClaim([[maybe_unused]] Heap* heap, BlockDesc* d) {
   Fill(data, data + requested, memFillNew);
   Fill(data + requested, BlockEnd(d), memFillGuard);
   OpenBytes(data, requested);
-#if OKR_VALGRIND
-  VALGRIND_MEMPOOL_ALLOC(heap, data, requested);
-#endif
+  OKR_TELL_VALGRIND(VALGRIND_MEMPOOL_ALLOC(heap, data, requested));
 }
 
 void MemDebugDispose([[maybe_unused]] Heap* heap, [[maybe_unused]] BlockDesc* h) {
-#if OKR_VALGRIND
-  VALGRIND_MEMPOOL_FREE(heap, h->data);
-#endif
+  OKR_TELL_VALGRIND(VALGRIND_MEMPOOL_FREE(heap, h->data));
 }
 
 void MemDebugFreed(Heap*, BlockDesc* free, char* from, char* to) {
@@ -171,9 +169,7 @@ void MemDebugResized([[maybe_unused]] Heap* heap, BlockDesc* h, void* oldData, M
     Fill(data + oldRequested, data + requested, memFillNew);
     OpenBytes(data + oldRequested, requested - oldRequested);
   }
-#if OKR_VALGRIND
-  VALGRIND_MEMPOOL_CHANGE(heap, oldData, data, requested);
-#endif
+  OKR_TELL_VALGRIND(VALGRIND_MEMPOOL_CHANGE(heap, oldData, data, requested));
 }
 
 void MemDebugCompacting(Heap* heap) {
@@ -184,16 +180,12 @@ void MemDebugCompacting(Heap* heap) {
 
 void MemDebugSlid([[maybe_unused]] Heap* heap, [[maybe_unused]] BlockDesc* d,
                   [[maybe_unused]] void* oldData) {
-#if OKR_VALGRIND
-  VALGRIND_MEMPOOL_CHANGE(heap, oldData, d->data, d->requestedSize);
-#endif
+  OKR_TELL_VALGRIND(VALGRIND_MEMPOOL_CHANGE(heap, oldData, d->data, d->requestedSize));
 }
 
 void MemDebugRewatch(Heap* heap) {
-#if OKR_VALGRIND
-  VALGRIND_DESTROY_MEMPOOL(heap);
-  VALGRIND_CREATE_MEMPOOL(heap, 0, 0);
-#endif
+  OKR_TELL_VALGRIND(VALGRIND_DESTROY_MEMPOOL(heap));
+  OKR_TELL_VALGRIND(VALGRIND_CREATE_MEMPOOL(heap, 0, 0));
   ForClosedParts(heap, CloseRange);
   const MemWord poolBytes = MemWord{heap->masterCount} * sizeof(BlockDesc);
   for (const BlockDesc* d = heap->firstBlock->next; d != nullptr; d = d->next) {
@@ -201,9 +193,7 @@ void MemDebugRewatch(Heap* heap) {
     // heap walker tells it (good enough for the tests this serves).
     if (IsFree(d) || (d->flags == memFlagPool && d->requestedSize == poolBytes)) continue;
     OpenBytes(d->data, d->requestedSize);
-#if OKR_VALGRIND
-    VALGRIND_MEMPOOL_ALLOC(heap, d->data, d->requestedSize);
-#endif
+    OKR_TELL_VALGRIND(VALGRIND_MEMPOOL_ALLOC(heap, d->data, d->requestedSize));
   }
 }
 

@@ -62,14 +62,22 @@
 
 #if OKR_VALGRIND
 #include <valgrind/memcheck.h>
+// Whether the program runs under Valgrind, found out when the first heap is
+// laid out (debug.cpp). Without it every request to Valgrind is skipped and
+// the manager's own accesses are the plain ones: the build then costs what
+// heap debugging alone costs.
+extern bool memUnderValgrind;
+#define OKR_TELL_VALGRIND(request) \
+  do {                             \
+    if (memUnderValgrind) request; \
+  } while (0)
+#else
+#define OKR_TELL_VALGRIND(request) static_cast<void>(0)
+#endif
 // Memcheck is told to hold its tongue for the manager's own accesses; loads
 // from closed bytes then come back as defined values.
-#define OKR_QUIET_BEGIN VALGRIND_DISABLE_ERROR_REPORTING
-#define OKR_QUIET_END VALGRIND_ENABLE_ERROR_REPORTING
-#else
-#define OKR_QUIET_BEGIN static_cast<void>(0)
-#define OKR_QUIET_END static_cast<void>(0)
-#endif
+#define OKR_QUIET_BEGIN OKR_TELL_VALGRIND(VALGRIND_DISABLE_ERROR_REPORTING)
+#define OKR_QUIET_END OKR_TELL_VALGRIND(VALGRIND_ENABLE_ERROR_REPORTING)
 
 // ---- The manager's own accesses ---------------------------------------------
 
@@ -85,9 +93,7 @@ OKR_UNWATCHED inline void CopyUnwatched(void* to, const void* from, size_t n) {
   for (size_t i = 0; i < n; ++i)
     out[i] = in[i];
   OKR_QUIET_END;
-#if OKR_VALGRIND
-  VALGRIND_MAKE_MEM_DEFINED_IF_ADDRESSABLE(to, n);
-#endif
+  OKR_TELL_VALGRIND(VALGRIND_MAKE_MEM_DEFINED_IF_ADDRESSABLE(to, n));
 }
 #else
 inline void CopyUnwatched(void* to, const void* from, size_t n) {
@@ -95,25 +101,24 @@ inline void CopyUnwatched(void* to, const void* from, size_t n) {
 }
 #endif
 
-#if OKR_VALGRIND
-template <class T>
-T LoadUnwatched(const void* at) {
-  T value;
-  CopyUnwatched(&value, at, sizeof value);
-  return value;
-}
-template <class T>
-void StoreUnwatched(void* at, T value) {
-  CopyUnwatched(at, &value, sizeof value);
-}
-#elif OKR_MEM_POISON
+#if OKR_MEM_POISON || OKR_VALGRIND
 template <class T>
 OKR_UNWATCHED T LoadUnwatched(const void* at) {
+#if OKR_VALGRIND
+  if (memUnderValgrind) {
+    T value;
+    CopyUnwatched(&value, at, sizeof value);
+    return value;
+  }
+#endif
   typedef T __attribute__((may_alias, aligned(1))) Loose;
   return *static_cast<const Loose*>(at);
 }
 template <class T>
 OKR_UNWATCHED void StoreUnwatched(void* at, T value) {
+#if OKR_VALGRIND
+  if (memUnderValgrind) return CopyUnwatched(at, &value, sizeof value);
+#endif
   typedef T __attribute__((may_alias, aligned(1))) Loose;
   *static_cast<Loose*>(at) = value;
 }
@@ -160,9 +165,7 @@ inline void CloseBytes([[maybe_unused]] const void* at, [[maybe_unused]] size_t 
 #if OKR_MEM_POISON
   ASAN_POISON_MEMORY_REGION(at, n);
 #endif
-#if OKR_VALGRIND
-  VALGRIND_MAKE_MEM_NOACCESS(at, n);
-#endif
+  OKR_TELL_VALGRIND(VALGRIND_MAKE_MEM_NOACCESS(at, n));
 }
 
 // Opens closed bytes [at, at + n), their contents unknown to Valgrind
@@ -172,9 +175,7 @@ inline void OpenBytes([[maybe_unused]] const void* at, [[maybe_unused]] size_t n
 #if OKR_MEM_POISON
   ASAN_UNPOISON_MEMORY_REGION(at, n);
 #endif
-#if OKR_VALGRIND
-  VALGRIND_MAKE_MEM_UNDEFINED(at, n);
-#endif
+  OKR_TELL_VALGRIND(VALGRIND_MAKE_MEM_UNDEFINED(at, n));
 }
 
 #endif
