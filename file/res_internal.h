@@ -74,11 +74,13 @@ struct ResStored {
 
 // The directory the last completed flush stored (or the one found at
 // opening), which the file returns to when a flush only rewrote resources in
-// place, and the length of the file it left.
+// place, and the length of the file it left. It is lost once an append may
+// have written over it.
 struct ResHome {
   uint32_t dirOffset;
   uint32_t dirLength;
   uint32_t fileEnd;
+  uint32_t lost;
   unsigned char header[kHeaderSize];
 };
 
@@ -265,9 +267,10 @@ ErrCode Checkpoint(ResDirectory* dir, uint32_t at, uint32_t dataLength, const Ra
 // in use; then cuts the file after it, the data area and `keepEnd`. It
 // becomes the home. Data written before is made durable first.
 ErrCode StoreDirectory(ResDirectory* dir, uint32_t keepEnd);
-// Points the header back at the home directory, which describes the data
-// area in memory (only resources rewritten in place, same size, since), and
-// cuts the file to the home's length. 0 or the failing code.
+// Points the header back at the home directory, which must describe the
+// data area in memory (only resources rewritten in place, same size, since)
+// and not be lost, and cuts the file to the home's length. 0 or the failing
+// code.
 ErrCode ReturnHome(ResDirectory* dir);
 // True when the header points elsewhere than at the home directory.
 bool AwayFromHome(ResDirectory* dir);

@@ -34,17 +34,18 @@ void Unlink(Handle dirHandle) {
 }
 
 // The flush of a file not marked changed: rewrites waiting in the staging
-// region reach their places; then a file with a resource shrunk stores its
-// directory (the flush rewrote it, so it carries "written"), and one whose
-// header points elsewhere returns to its home, which names every resource at
-// its place with its size.
+// region reach their places; then a file whose header points elsewhere
+// returns to its home, which names every resource at its place with its
+// size, unless a resource shrank or an append that failed may have written
+// over the home: the directory is then stored at its place (the flush
+// rewrote it, so it carries "written").
 ErrCode FlushInPlace(ResDirectory* dir) {
   ResLinks* links = LinksOf(dir);
   if (!HasStaged(dir) && !links->shrunk && !AwayFromHome(dir))
     return links->unsynced ? SyncData(links) : ErrCode{errNone};
   ErrCode err = SettleInPlace(dir);
   if (err != errNone) return err;
-  if (!links->shrunk) return ReturnHome(dir);
+  if (!links->shrunk && !links->home.lost) return ReturnHome(dir);
   dir->fileFlags |= resFileFlagWritten;
   return StoreDirectory(dir, links->home.fileEnd);
 }

@@ -270,6 +270,7 @@ void okr_res::InitStored(ResDirectory* dir, const ResFileHeader& header, const v
   home.dirOffset = header.dirOffset;
   home.dirLength = header.dirLength;
   home.fileEnd = fileSize;
+  home.lost = 0;
   memcpy(home.header, rawHeader, kHeaderSize);
 }
 
@@ -330,6 +331,9 @@ ErrCode okr_res::MakeAppendRoom(ResDirectory* dir, uint32_t bytes) {
   }
   if (err == errNone && Touches(append, Range{staging.begin, staging.end}))
     err = RelocateStaging(dir, append.end);
+  const ResHome& home = links->home;
+  if (Touches(append, Range{home.dirOffset, uint64_t{home.dirOffset} + home.dirLength}))
+    links->home.lost = 1;
   return err;
 }
 
@@ -370,7 +374,7 @@ ErrCode okr_res::StoreDirectory(ResDirectory* dir, uint32_t keepEnd) {
   uint32_t cut = static_cast<uint32_t>(
       std::max({uint64_t{at} + length, DataArea(dir).end, uint64_t{keepEnd}}));
   FileTruncate(links->file, static_cast<int32_t>(cut));
-  links->home = ResHome{at, length, cut, {}};
+  links->home = ResHome{at, length, cut, 0, {}};
   memcpy(links->home.header, links->stored.header, kHeaderSize);
   links->shrunk = 0;
   links->staging.floor = 0;
