@@ -90,9 +90,8 @@ int main() {
               okr.PerBlock(), okr.OverheadPerBlock(), sizeof(BlockDesc));
   std::printf("malloc %.1f (overhead %.1f: usable size and size word)\n", sys.PerBlock(),
               sys.OverheadPerBlock());
-  std::printf(
-      "row: | heap bytes per live block, %d-bit (overhead) | %.1f (%.1f) | %.1f (%.1f) | %.2f |\n",
-      bits, okr.PerBlock(), okr.OverheadPerBlock(), sys.PerBlock(), sys.OverheadPerBlock(),
-      okr.PerBlock() / sys.PerBlock());
+  std::printf("row: | heap bytes per live block (overhead) | %.1f (%.1f) | %.1f (%.1f) | %.2f |\n",
+              okr.PerBlock(), okr.OverheadPerBlock(), sys.PerBlock(), sys.OverheadPerBlock(),
+              okr.PerBlock() / sys.PerBlock());
   return 0;
 }
