@@ -161,6 +161,7 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
   ErrCode err = ReserveRoom(
       dirHandle, uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{g.cells} * kEntrySize,
       g.cells);
+  if (err == errNone) err = ReserveStaging(dirHandle, LinksOf(DirOf(dirHandle))->entryTotal + 1);
   if (err != errNone) return Report(err);
   dir = DirOf(dirHandle);
   if (g.typeRecords != 0) OpenTypeRoom(dir, g.typeRecords);
