@@ -238,7 +238,7 @@ ErrCode CheckClassList(const Walk& w, const MemIndex* idx, uint32_t c) {
 ErrCode CheckClassSets(const MemIndex* idx) {
   for (const ClassSet* set : {&idx->nonEmpty, &idx->records}) {
     if (set->words[kClassWords] != 0) return errMemInvalidHandle;
-    for (uint32_t w = 0; w < 64; ++w) {
+    for (uint32_t w = 0; w < kWordBits; ++w) {
       const bool any = w < kClassWords && set->words[w] != 0;
       if (((set->summary >> w) & 1) != any) return errMemInvalidHandle;
     }

@@ -139,32 +139,32 @@ void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, uint64_t bound) {
   uint32_t none = kNoLabel;
   uint32_t* ownerGap = up != kNoClass ? &GapLow(idx, up) : &none;
   uint32_t least = *ownerGap;
-  uint32_t w = c / 64;
-  uint64_t bits = idx->nonEmpty.words[w] & (~uint64_t{0} >> (63 - c % 64));
+  uint32_t w = c / kWordBits;
+  ClassWord bits = idx->nonEmpty.words[w] & (kAllBits >> (kWordBits - 1 - c % kWordBits));
   for (;;) {
-    if (w == stop / 64) bits &= ~uint64_t{0} << (stop % 64);
-    uint64_t found = 0;  // the word's classes that become records
+    if (w == stop / kWordBits) bits &= kAllBits << (stop % kWordBits);
+    ClassWord found = 0;  // the word's classes that become records
     while (bits != 0) {
       const uint32_t bit = HighestBit(bits);
-      bits ^= uint64_t{1} << bit;
-      const uint32_t k = w * 64 + bit;
+      bits ^= BitOf(bit);
+      const uint32_t k = w * kWordBits + bit;
       const uint32_t headLabel = idx->heads[k].label;
       if (headLabel >= bound) {
         Lower(least, headLabel);
         continue;
       }
       *ownerGap = least;
-      found |= uint64_t{1} << bit;
+      found |= BitOf(bit);
       bound = headLabel;
       ownerGap = &GapLow(idx, k);
       least = kNoLabel;
     }
     if (found != 0) {
       idx->records.words[w] |= found;
-      idx->records.summary |= uint64_t{1} << w;
+      idx->records.summary |= BitOf(w);
     }
-    const uint64_t below = idx->nonEmpty.summary & ((uint64_t{1} << w) - 1);
-    if (w == stop / 64 || (below >> (stop / 64)) == 0) break;
+    const ClassWord below = idx->nonEmpty.summary & (BitOf(w) - 1);
+    if (w == stop / kWordBits || (below >> (stop / kWordBits)) == 0) break;
     w = HighestBit(below);
     bits = idx->nonEmpty.words[w];
   }

@@ -45,8 +45,6 @@ constexpr uint32_t kSubClasses = 1u << kSubBits;
 constexpr uint32_t kLinearBits = kSubBits + 4;
 constexpr uint32_t kLinearLimit = 1u << kLinearBits;
 constexpr uint32_t kClassCount = kSubClasses + (32 - kLinearBits) * kSubClasses;
-constexpr uint32_t kClassWords = kClassCount / 64;
-static_assert(kClassCount % 64 == 0 && kClassWords < 64, "one summary word covers the bitmap");
 
 // Free blocks of at least this size are members (on a 32-bit build their
 // payload holds the member's words).
@@ -212,63 +210,82 @@ bool MemTreeCheck(const Heap* heap, uint32_t root, const BlockDesc* head, uint32
 
 // ---- The table ------------------------------------------------------------
 
-// A set of classes: one bit per class and a summary bit per 64-bit word.
+// A set of classes: one bit per class and a summary bit per word. Words are
+// as wide as an address: a 32-bit processor splits 64-bit words in halves
+// and finds their lowest bit through a library call.
+using ClassWord = uintptr_t;
+constexpr uint32_t kWordBits = sizeof(ClassWord) * 8;
+constexpr uint32_t kClassWords = kClassCount / kWordBits;
+static_assert(kClassCount % kWordBits == 0 && kClassWords < kWordBits,
+              "one summary word covers the bitmap");
+
 struct ClassSet {
-  uint64_t summary;
-  uint64_t words[kClassWords + 1];  // the last stays 0: a search may start past the last class
+  ClassWord summary;
+  ClassWord words[kClassWords + 1];  // the last stays 0: a search may start past the last class
 };
 
 constexpr uint32_t kNoClass = ~0u;
+constexpr ClassWord kAllBits = ~ClassWord{0};
+
+inline ClassWord BitOf(uint32_t i) {
+  return ClassWord{1} << i;
+}
 
 inline bool Contains(const ClassSet& s, uint32_t c) {
-  return (s.words[c / 64] >> (c % 64)) & 1;
+  return (s.words[c / kWordBits] >> (c % kWordBits)) & 1;
 }
 
 // The lowest and the highest set bit of a word that is not 0 (the builtins
 // compile to one instruction each; std::countl_zero would also test for 0).
+inline uint32_t LowestBit(uint32_t bits) {
+  return static_cast<uint32_t>(__builtin_ctz(bits));
+}
 inline uint32_t LowestBit(uint64_t bits) {
   return static_cast<uint32_t>(__builtin_ctzll(bits));
+}
+inline uint32_t HighestBit(uint32_t bits) {
+  return 31 ^ static_cast<uint32_t>(__builtin_clz(bits));
 }
 inline uint32_t HighestBit(uint64_t bits) {
   return 63 ^ static_cast<uint32_t>(__builtin_clzll(bits));
 }
 
 inline void Insert(ClassSet& s, uint32_t c) {
-  s.words[c / 64] |= uint64_t{1} << (c % 64);
-  s.summary |= uint64_t{1} << (c / 64);
+  s.words[c / kWordBits] |= BitOf(c % kWordBits);
+  s.summary |= BitOf(c / kWordBits);
 }
 
 inline void Erase(ClassSet& s, uint32_t c) {
-  uint64_t& word = s.words[c / 64];
-  word &= ~(uint64_t{1} << (c % 64));
-  if (word == 0) s.summary &= ~(uint64_t{1} << (c / 64));
+  ClassWord& word = s.words[c / kWordBits];
+  word &= ~BitOf(c % kWordBits);
+  if (word == 0) s.summary &= ~BitOf(c / kWordBits);
 }
 
 // The smallest class of `s` at or above `c` (c <= kClassCount), or kNoClass.
 inline uint32_t FirstFrom(const ClassSet& s, uint32_t c) {
-  uint32_t w = c / 64;
-  uint64_t bits = s.words[w] & (~uint64_t{0} << (c % 64));
+  uint32_t w = c / kWordBits;
+  ClassWord bits = s.words[w] & (kAllBits << (c % kWordBits));
   if (bits == 0) {
-    const uint64_t above = s.summary & (~uint64_t{1} << w);
+    const ClassWord above = s.summary & (~ClassWord{1} << w);
     if (above == 0) return kNoClass;
     w = LowestBit(above);
     bits = s.words[w];
   }
-  return w * 64 + LowestBit(bits);
+  return w * kWordBits + LowestBit(bits);
 }
 
 // The largest class of `s` below `c`, or kNoClass.
 inline uint32_t LastBelow(const ClassSet& s, uint32_t c) {
   if (c == 0) return kNoClass;
-  uint32_t w = (c - 1) / 64;
-  uint64_t bits = s.words[w] & (~uint64_t{0} >> (63 - (c - 1) % 64));
+  uint32_t w = (c - 1) / kWordBits;
+  ClassWord bits = s.words[w] & (kAllBits >> (kWordBits - 1 - (c - 1) % kWordBits));
   if (bits == 0) {
-    const uint64_t below = s.summary & ((uint64_t{1} << w) - 1);
+    const ClassWord below = s.summary & (BitOf(w) - 1);
     if (below == 0) return kNoClass;
     w = HighestBit(below);
     bits = s.words[w];
   }
-  return w * 64 + HighestBit(bits);
+  return w * kWordBits + HighestBit(bits);
 }
 
 struct ClassHead {
