@@ -166,23 +166,65 @@ uint64_t HashOf(uint32_t ref) {
   return x ^ (x >> 29);
 }
 
-// Pass over the chain: labels ascend, the tail is the last block, and each
-// class's members are counted and hashed.
+// Pass over the chain: keys ascend, the tail is the last block, each class's
+// members are counted and hashed, and the label groups run as the table
+// says (see CheckGroups).
 ErrCode CheckChainLabels(Walk& w, const MemIndex* idx) {
-  uint64_t last = 0;
+  OrderKey last = 0;
   uint32_t members = 0;
   const BlockDesc* end = nullptr;
+  uint32_t group = 0, inGroup = 0;  // the group of the members last met, and how many
   for (const BlockDesc* d = w.heap->freeBlocks; d != nullptr; end = d, d = d->nextFree) {
     if (!IsMemberSize(d->blockSize)) continue;
-    if (LabelOf(d) <= last) return errMemInvalidHandle;
-    last = LabelOf(d);
+    const uint32_t label = LabelOf(d);
+    const uint32_t g = GroupOf(label);
+    if (g == 0 || g >= kGroupCount || PlaceOf(label) == 0 || PlaceOf(label) == kPlaceEnd) {
+      return errMemInvalidHandle;
+    }
+    if (g != group) {
+      if (group != 0 && (idx->groups[group].count != inGroup || idx->groups[group].next != g ||
+                         idx->groups[g].prev != group)) {
+        return errMemInvalidHandle;
+      }
+      if (group == 0 && idx->groups[g].prev != 0) return errMemInvalidHandle;
+      group = g;
+      inGroup = 0;
+    }
+    ++inGroup;
+    const OrderKey key = KeyOfLabel(idx, label);
+    if (members != 0 && key <= last) return errMemInvalidHandle;
+    last = key;
     const uint32_t c = ClassOf(d->blockSize);
     ++w.classMembers[c];
     w.classHash[c] += HashOf(RefOf(w.heap, d));
     ++members;
   }
+  if (group != 0 && (idx->groups[group].count != inGroup || idx->groups[group].next != 0)) {
+    return errMemInvalidHandle;
+  }
   if (idx->tail != RefOrNone(w.heap, end) || idx->members != members) return errMemInvalidHandle;
   return errNone;
+}
+
+// The label groups: no two small groups are next to each other, and the unused ids are exactly the
+// others (the chain pass checked the groups in use).
+ErrCode CheckGroups(const MemIndex* idx) {
+  uint32_t used = 0;
+  for (uint32_t g = 1; g < kGroupCount; ++g) {
+    const LabelGroup& group = idx->groups[g];
+    if (group.count == 0) continue;
+    ++used;
+    if (group.next >= kGroupCount) return errMemInvalidHandle;
+    const uint32_t after = group.next != 0 ? idx->groups[group.next].count : kGroupLeast;
+    if (group.count < kGroupLeast && after < kGroupLeast) return errMemInvalidHandle;
+  }
+  uint32_t unused = 0;
+  for (uint32_t g = idx->unusedGroups; g != 0; g = idx->groups[g].next) {
+    if (g >= kGroupCount || idx->groups[g].count != 0 || ++unused >= kGroupCount) {
+      return errMemInvalidHandle;
+    }
+  }
+  return used + unused == kGroupCount - 1 ? errNone : errMemInvalidHandle;
 }
 
 // A class list member named by `ref`, checked before its node is read: a
@@ -213,21 +255,25 @@ ErrCode CheckClassList(const Walk& w, const MemIndex* idx, uint32_t c) {
   }
   uint32_t seen = 0;
   uint64_t hash = 0;
-  uint64_t last = 0;
+  OrderKey last = 0;
   uint32_t prev = 0;
   for (uint32_t ref = idx->heads[c].head; ref != 0; prev = ref, ref = NextOf(DescAt(w.heap, ref))) {
     const BlockDesc* d = Follow(w, ref, c);
-    if (d == nullptr || ++seen > count || LabelOf(d) <= last) return errMemInvalidHandle;
+    if (d == nullptr || ++seen > count) return errMemInvalidHandle;
+    const OrderKey key = KeyOfLabel(idx, LabelOf(d));
+    if (seen > 1 && key <= last) return errMemInvalidHandle;
     if (seen > 1 && PrevOf(d) != prev) return errMemInvalidHandle;  // the head's is unused
-    if (seen == 1 && idx->heads[c].label != LabelOf(d)) return errMemInvalidHandle;
-    last = LabelOf(d);
+    if (seen == 1 && (idx->heads[c].label != LabelOf(d) || idx->heads[c].key != key)) {
+      return errMemInvalidHandle;
+    }
+    last = key;
     hash += HashOf(ref);
   }
   if (seen != count || hash != w.classHash[c]) return errMemInvalidHandle;
-  if (idx->heads[c].tree == 0) return errNone;
+  if (idx->trees[c].root == 0) return errNone;
   checkFollowClass = c;
   const bool ok = c >= kTreeMinClass && idx->trees[c].count == count &&
-                  MemTreeCheck(w.heap, idx->heads[c].tree, DescOrNull(w.heap, idx->heads[c].head),
+                  MemTreeCheck(w.heap, idx->trees[c].root, DescOrNull(w.heap, idx->heads[c].head),
                                count, FollowForTree);
   return ok ? errNone : errMemInvalidHandle;
 }
@@ -243,16 +289,16 @@ ErrCode CheckClassSets(const MemIndex* idx) {
       if (((set->summary >> w) & 1) != any) return errMemInvalidHandle;
     }
   }
-  uint64_t bound = uint64_t{1} << 32;
-  uint32_t gapLow = 0;
+  OrderKey bound = kKeyEnd;
+  OrderKey gapLow = 0;
   for (uint32_t c = kClassCount; c-- > 0;) {
     const bool nonEmpty = Contains(idx->nonEmpty, c);
-    const bool record = nonEmpty && idx->heads[c].label < bound;
+    const bool record = nonEmpty && idx->heads[c].key < bound;
     if (Contains(idx->records, c) != record) return errMemInvalidHandle;
     if (record) {
-      bound = idx->heads[c].label;
+      bound = idx->heads[c].key;
       gapLow = idx->heads[c].gapLow;
-    } else if (nonEmpty && idx->heads[c].label < gapLow) {
+    } else if (nonEmpty && idx->heads[c].key < gapLow) {
       return errMemInvalidHandle;
     }
   }
@@ -263,6 +309,7 @@ ErrCode CheckClassSets(const MemIndex* idx) {
 ErrCode CheckIndex(Walk& w) {
   const MemIndex* idx = IndexOf(w.heap);
   if (idx == nullptr || idx->suspended) return errMemInvalidHandle;
+  if (ErrCode err = CheckGroups(idx)) return err;
   if (ErrCode err = CheckChainLabels(w, idx)) return err;
   for (uint32_t c = 0; c < kClassCount; ++c) {
     if (ErrCode err = CheckClassList(w, idx, c)) return err;

@@ -1,5 +1,5 @@
 // Treaps over long class lists (see index.h): the same members as the list,
-// in label order, so that a member's place in a long class, or the first
+// in chain order, so that a member's place in a long class, or the first
 // member of at least s bytes, is found in logarithmic time.
 //
 // Invariants (checked by MemTreeCheck):
@@ -69,14 +69,14 @@ uint32_t RotateLeft(const Heap* heap, uint32_t ref) {
   return up;
 }
 
-uint32_t Insert(const Heap* heap, uint32_t root, uint32_t ref, uint32_t label) {
+uint32_t Insert(const Heap* heap, uint32_t root, uint32_t ref, OrderKey key) {
   if (root == 0) return ref;
-  if (label < LabelOf(DescAt(heap, root))) {
-    const uint32_t left = Insert(heap, LeftOf(heap, root), ref, label);
+  if (key < KeyOf(heap, DescAt(heap, root))) {
+    const uint32_t left = Insert(heap, LeftOf(heap, root), ref, key);
     SetLeft(heap, root, left);
     if (PriorityOf(left) > PriorityOf(root)) return RotateRight(heap, root);
   } else {
-    const uint32_t right = Insert(heap, RightOf(heap, root), ref, label);
+    const uint32_t right = Insert(heap, RightOf(heap, root), ref, key);
     SetRight(heap, root, right);
     if (PriorityOf(right) > PriorityOf(root)) return RotateLeft(heap, root);
   }
@@ -84,7 +84,7 @@ uint32_t Insert(const Heap* heap, uint32_t root, uint32_t ref, uint32_t label) {
   return root;
 }
 
-// Joins two treaps, every label of `a` under every label of `b`.
+// Joins two treaps, every key of `a` under every key of `b`.
 uint32_t Merge(const Heap* heap, uint32_t a, uint32_t b) {
   if (a == 0) return b;
   if (b == 0) return a;
@@ -98,21 +98,21 @@ uint32_t Merge(const Heap* heap, uint32_t a, uint32_t b) {
   return b;
 }
 
-uint32_t Remove(const Heap* heap, uint32_t root, uint32_t ref, uint32_t label) {
+uint32_t Remove(const Heap* heap, uint32_t root, uint32_t ref, OrderKey key) {
   if (root == ref) return Merge(heap, LeftOf(heap, root), RightOf(heap, root));
-  if (label < LabelOf(DescAt(heap, root))) {
-    SetLeft(heap, root, Remove(heap, LeftOf(heap, root), ref, label));
+  if (key < KeyOf(heap, DescAt(heap, root))) {
+    SetLeft(heap, root, Remove(heap, LeftOf(heap, root), ref, key));
   } else {
-    SetRight(heap, root, Remove(heap, RightOf(heap, root), ref, label));
+    SetRight(heap, root, Remove(heap, RightOf(heap, root), ref, key));
   }
   Refresh(heap, root);
   return root;
 }
 
-void Resized(const Heap* heap, uint32_t root, uint32_t ref, uint32_t label) {
+void Resized(const Heap* heap, uint32_t root, uint32_t ref, OrderKey key) {
   if (root != ref) {
-    const bool left = label < LabelOf(DescAt(heap, root));
-    Resized(heap, left ? LeftOf(heap, root) : RightOf(heap, root), ref, label);
+    const bool left = key < KeyOf(heap, DescAt(heap, root));
+    Resized(heap, left ? LeftOf(heap, root) : RightOf(heap, root), ref, key);
   }
   Refresh(heap, root);
 }
@@ -151,21 +151,21 @@ uint32_t MemTreeBuild(const Heap* heap, const BlockDesc* head) {
 
 uint32_t MemTreeInsert(const Heap* heap, uint32_t root, BlockDesc* d) {
   StoreTree(d, TreeWords{0, 0, d->blockSize});
-  return Insert(heap, root, RefOf(heap, d), LabelOf(d));
+  return Insert(heap, root, RefOf(heap, d), KeyOf(heap, d));
 }
 
 uint32_t MemTreeRemove(const Heap* heap, uint32_t root, const BlockDesc* d) {
-  return Remove(heap, root, RefOf(heap, d), LabelOf(d));
+  return Remove(heap, root, RefOf(heap, d), KeyOf(heap, d));
 }
 
 void MemTreeResized(const Heap* heap, uint32_t root, const BlockDesc* d) {
-  Resized(heap, root, RefOf(heap, d), LabelOf(d));
+  Resized(heap, root, RefOf(heap, d), KeyOf(heap, d));
 }
 
-BlockDesc* MemTreeBefore(const Heap* heap, uint32_t root, uint32_t label) {
+BlockDesc* MemTreeBefore(const Heap* heap, uint32_t root, OrderKey key) {
   uint32_t best = 0;
   while (root != 0) {
-    if (LabelOf(DescAt(heap, root)) < label) {
+    if (KeyOf(heap, DescAt(heap, root)) < key) {
       best = root;
       root = RightOf(heap, root);
     } else {

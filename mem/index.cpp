@@ -12,29 +12,17 @@
 // only the non-empty classes between it and the next record below need a
 // look (and, thanks to the gap bounds, mostly not even those).
 //
-// Labels are order-maintenance labels: a new member takes one a step below
-// its chain successor's (LabelStep); when no label is left between its
-// neighbours, a window of members around it is spread out (SpreadLabels),
-// which keeps their order and so every record. A class whose list grows
-// long also gets a treap over it (class_tree.cpp) to find a member's place,
-// or a fitting member, without walking the list.
+// Labels come in groups of consecutive members (see Labels below): a new
+// member takes a place between its neighbours' in their group; a group that
+// has no place left is laid out again, one that is full splits, one that
+// runs low merges with or borrows from a neighbour. Either rewrites the
+// labels of a few dozen members at most, and keeps their order, so records
+// stay records. A class whose list grows long also gets a treap over it
+// (class_tree.cpp) to find a member's place, or a fitting member, without
+// walking the list.
 #include "mem/index.h"
 
 namespace {
-
-// Labels are 1 .. 2^32 - 1; 0 and 2^32 stand for "before the first" and
-// "after the last" member.
-constexpr uint64_t kLabelEnd = uint64_t{1} << 32;
-// A new label stays at most this close to its successor: most blocks enter
-// in front of an equal block, each in front of the one before, so a run
-// entering at one place uses up the room below it step by step. The step
-// shrinks as the index fills, to leave every member room.
-// (About an eighth of the label space over the members, as a power of two.)
-uint64_t LabelStep(const MemIndex* idx) {
-  if (idx->members < (1u << 13)) return 65536;  // the usual answer, without the sums
-  const int width = std::bit_width(idx->members | 1u);
-  return width >= 25 ? 16 : std::min(uint64_t{65536}, uint64_t{1} << (29 - width));
-}
 
 // ---- Members --------------------------------------------------------------
 
@@ -43,13 +31,17 @@ BlockDesc* Head(const Heap* heap, const MemIndex* idx, uint32_t c) {
   return DescAt(heap, idx->heads[c].head);
 }
 
-// The label of class `c`'s head, or kLabelEnd for no class.
-uint64_t HeadLabel(const MemIndex* idx, uint32_t c) {
-  return c == kNoClass ? kLabelEnd : idx->heads[c].label;
+// The key of class `c`'s head, or kKeyEnd for no class.
+OrderKey HeadKey(const MemIndex* idx, uint32_t c) {
+  return c == kNoClass ? kKeyEnd : idx->heads[c].key;
 }
 
 BlockDesc* NextInClass(const Heap* heap, const BlockDesc* d) {
   return DescOrNull(heap, NextOf(d));
+}
+
+OrderKey MemberKey(const MemIndex* idx, const BlockDesc* d) {
+  return KeyOfLabel(idx, LabelOf(d));
 }
 
 // The nearest members before and after `d` in the chain (chain blocks too
@@ -70,75 +62,75 @@ BlockDesc* NextMember(const BlockDesc* d) {
 
 // ---- Records --------------------------------------------------------------
 
-// No head label at all: the bound of a gap without members.
-constexpr uint32_t kNoLabel = ~0u;
+// No head key at all: the bound of a gap without members.
+constexpr OrderKey kNoKey = kKeyEnd;
 
-uint32_t& GapLow(MemIndex* idx, uint32_t c) {
+OrderKey& GapLow(MemIndex* idx, uint32_t c) {
   return idx->heads[c].gapLow;
 }
 
-void Lower(uint32_t& bound, uint64_t label) {
-  if (label < bound) bound = static_cast<uint32_t>(label);
+void Lower(OrderKey& bound, OrderKey key) {
+  if (key < bound) bound = key;
 }
 
 // Class `c` has a head that came earlier in the chain (a new class or a new
 // head): it may become a record and end records below it, whose gaps then
 // join its own.
 void HeadCameEarlier(MemIndex* idx, uint32_t c) {
-  const uint32_t label = idx->heads[c].label;
+  const OrderKey key = idx->heads[c].key;
   const uint32_t up = FirstFrom(idx->records, c + 1);
-  if (HeadLabel(idx, up) < label) {  // hidden: c lies in up's gap
-    Lower(GapLow(idx, up), label);
+  if (HeadKey(idx, up) < key) {  // hidden: c lies in up's gap
+    Lower(GapLow(idx, up), key);
     return;
   }
-  uint32_t gapLow = kNoLabel;
+  OrderKey gapLow = kNoKey;
   if (Contains(idx->records, c)) {
     gapLow = GapLow(idx, c);
   } else if (up != kNoClass) {
     gapLow = GapLow(idx, up);  // c's new gap was part of up's
   }
   Insert(idx->records, c);
-  for (uint32_t r = LastBelow(idx->records, c); r != kNoClass && idx->heads[r].label > label;
+  for (uint32_t r = LastBelow(idx->records, c); r != kNoClass && idx->heads[r].key > key;
        r = LastBelow(idx->records, r)) {
-    Lower(gapLow, idx->heads[r].label);
+    Lower(gapLow, idx->heads[r].key);
     Lower(gapLow, GapLow(idx, r));
     Erase(idx->records, r);
   }
   GapLow(idx, c) = gapLow;
 }
 
-__attribute__((noinline)) void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, uint64_t bound);
+__attribute__((noinline)) void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, OrderKey bound);
 
-// Record `c`'s head went later in the chain (to `label`) or away (kLabelEnd).
+// Record `c`'s head went later in the chain (to `key`) or away (kKeyEnd).
 // If its gap bound shows that none of the classes it hid comes before both
 // its new head and the next record's head, only c itself is weighed;
 // otherwise c and its gap are weighed again (Reweigh).
-void HeadWentLater(MemIndex* idx, uint32_t c, uint64_t label) {
+void HeadWentLater(MemIndex* idx, uint32_t c, OrderKey key) {
   const uint32_t up = FirstFrom(idx->records, c + 1);
-  const uint64_t bound = HeadLabel(idx, up);
-  if (GapLow(idx, c) < std::min(label, bound)) return Reweigh(idx, c, up, bound);
-  if (label < bound) return;
+  const OrderKey bound = HeadKey(idx, up);
+  if (GapLow(idx, c) < std::min(key, bound)) return Reweigh(idx, c, up, bound);
+  if (key < bound) return;
   Erase(idx->records, c);
   if (up != kNoClass) {
     Lower(GapLow(idx, up), GapLow(idx, c));
-    Lower(GapLow(idx, up), label);
+    Lower(GapLow(idx, up), key);
   }
 }
 
 // The slow part of HeadWentLater, kept out of the block operations that take
 // in the rest (see alloc.cpp): record `c` (`up` the next record above,
-// whose head label is `bound`) and its gap, down to the next record below
+// whose head key is `bound`) and its gap, down to the next record below
 // (which stays one), are weighed from the top down, word by word of the
 // non-empty set, and every record found gets the exact bound of its new gap.
-void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, uint64_t bound) {
+void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, OrderKey bound) {
   const uint32_t low = LastBelow(idx->records, c);
   const uint32_t stop = low == kNoClass ? 0 : low + 1;  // weigh classes stop .. c
   Erase(idx->records, c);
   // The gap bound of the record whose gap the classes weighed now join (a
-  // scratch word while there is none), and the least head label met in it.
-  uint32_t none = kNoLabel;
-  uint32_t* ownerGap = up != kNoClass ? &GapLow(idx, up) : &none;
-  uint32_t least = *ownerGap;
+  // scratch word while there is none), and the least head key met in it.
+  OrderKey none = kNoKey;
+  OrderKey* ownerGap = up != kNoClass ? &GapLow(idx, up) : &none;
+  OrderKey least = *ownerGap;
   uint32_t w = c / kWordBits;
   ClassWord bits = idx->nonEmpty.words[w] & (kAllBits >> (kWordBits - 1 - c % kWordBits));
   for (;;) {
@@ -148,16 +140,16 @@ void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, uint64_t bound) {
       const uint32_t bit = HighestBit(bits);
       bits ^= BitOf(bit);
       const uint32_t k = w * kWordBits + bit;
-      const uint32_t headLabel = idx->heads[k].label;
-      if (headLabel >= bound) {
-        Lower(least, headLabel);
+      const OrderKey headKey = idx->heads[k].key;
+      if (headKey >= bound) {
+        Lower(least, headKey);
         continue;
       }
       *ownerGap = least;
       found |= BitOf(bit);
-      bound = headLabel;
+      bound = headKey;
       ownerGap = &GapLow(idx, k);
-      least = kNoLabel;
+      least = kNoKey;
     }
     if (found != 0) {
       idx->records.words[w] |= found;
@@ -174,16 +166,16 @@ void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, uint64_t bound) {
 // ---- Class lists ----------------------------------------------------------
 
 void SetHead(const Heap* heap, MemIndex* idx, uint32_t c, const BlockDesc* d) {
-  idx->heads[c].head = RefOf(heap, d);
-  idx->heads[c].label = LabelOf(d);
+  ClassHead& head = idx->heads[c];
+  head.head = RefOf(heap, d);
+  head.label = LabelOf(d);
+  head.key = KeyOfLabel(idx, head.label);
 }
 
-// Class `c`'s treap, built first if the class has grown long enough to want
-// one and has room for it; 0 when it has none.
 // Class `c`'s treap, when a question is put to the class; 0 when it has none.
 uint32_t AskTree(MemIndex* idx, uint32_t c) {
   idx->trees[c].idle = 0;
-  return idx->heads[c].tree;
+  return idx->trees[c].root;
 }
 
 // A walk of class `c`'s list just passed `steps` members: a long one builds
@@ -193,33 +185,32 @@ void WalkedClass(const Heap* heap, MemIndex* idx, uint32_t c, uint32_t steps) {
   uint32_t count = 0;
   for (const BlockDesc* m = Head(heap, idx, c); m != nullptr; m = NextInClass(heap, m))
     ++count;
-  idx->heads[c].tree = MemTreeBuild(heap, Head(heap, idx, c));
-  idx->trees[c] = ClassTree{count, 0};
+  idx->trees[c] = ClassTree{MemTreeBuild(heap, Head(heap, idx, c)), count, 0};
 }
 
 // True when class `c`'s treap (there is one) is to follow one more change; a
 // treap that has followed too many since it last answered is dropped.
 bool TreeFollows(MemIndex* idx, uint32_t c) {
-  const ClassTree& t = idx->trees[c];
-  if (t.count < kTreeUntil || ++idx->trees[c].idle > t.count) idx->heads[c].tree = 0;
-  return idx->heads[c].tree != 0;
+  ClassTree& t = idx->trees[c];
+  if (t.count < kTreeUntil || ++t.idle > t.count) t.root = 0;
+  return t.root != 0;
 }
 
 // The rare paths, out of line: a class with a treap gains or loses `d`.
 __attribute__((noinline)) void TreeAdd(const Heap* heap, MemIndex* idx, uint32_t c, BlockDesc* d) {
   ++idx->trees[c].count;
-  if (TreeFollows(idx, c)) idx->heads[c].tree = MemTreeInsert(heap, idx->heads[c].tree, d);
+  if (TreeFollows(idx, c)) idx->trees[c].root = MemTreeInsert(heap, idx->trees[c].root, d);
 }
 __attribute__((noinline)) void TreeDrop(const Heap* heap, MemIndex* idx, uint32_t c,
                                         const BlockDesc* d) {
   --idx->trees[c].count;
-  if (TreeFollows(idx, c)) idx->heads[c].tree = MemTreeRemove(heap, idx->heads[c].tree, d);
+  if (TreeFollows(idx, c)) idx->trees[c].root = MemTreeRemove(heap, idx->trees[c].root, d);
 }
 
 // Counts member `d` into class `c` (already linked into its list).
 inline void CountIn(const Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   ++idx->members;
-  if (idx->heads[c].tree != 0) TreeAdd(heap, idx, c, d);
+  if (idx->trees[c].root != 0) TreeAdd(heap, idx, c, d);
 }
 
 // Makes member `d` the head of class `c`, in front of the old head.
@@ -237,17 +228,17 @@ inline __attribute__((always_inline)) void PushHead(Heap* heap, MemIndex* idx, B
 }
 
 // Links labelled member `d` into its class list at its chain place, which
-// lies after the head (whose label is `d`'s lower bound): found by walking a
+// lies after the head (whose key is `d`'s lower bound): found by walking a
 // short list, through the treap in a long one. (Rare: out of line.)
 __attribute__((noinline)) void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
-  const uint32_t label = LabelOf(d);
+  const OrderKey key = MemberKey(idx, d);
   BlockDesc* before;
   uint32_t steps = 0;
   if (const uint32_t tree = AskTree(idx, c)) {
-    before = MemTreeBefore(heap, tree, label);
+    before = MemTreeBefore(heap, tree, key);
   } else {
     before = Head(heap, idx, c);
-    for (BlockDesc* m = NextInClass(heap, before); m != nullptr && LabelOf(m) < label;
+    for (BlockDesc* m = NextInClass(heap, before); m != nullptr && MemberKey(idx, m) < key;
          m = NextInClass(heap, m), ++steps) {
       before = m;
     }
@@ -264,7 +255,7 @@ __attribute__((noinline)) void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDes
 // Links labelled member `d` into the list of `c`, its class, at its chain
 // place and brings the records up to date.
 void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
-  if (idx->heads[c].head != 0 && idx->heads[c].label < LabelOf(d)) {
+  if (idx->heads[c].head != 0 && idx->heads[c].key < MemberKey(idx, d)) {
     LinkAfterHead(heap, idx, d, c);
   } else {
     PushHead(heap, idx, d, c);
@@ -272,24 +263,23 @@ void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   }
 }
 
-// Unlinks member `d` from class `c`, its class by the size it was listed at.
 // Head `d` of class `c` leaves: its successor, if any, heads the class.
 void PopHead(Heap* heap, MemIndex* idx, const BlockDesc* d, uint32_t c) {
-  uint64_t label = kLabelEnd;
+  OrderKey key = kKeyEnd;
   if (const uint32_t next = NextOf(d)) {
     SetHead(heap, idx, c, DescAt(heap, next));
-    label = idx->heads[c].label;
+    key = idx->heads[c].key;
   } else {
-    idx->heads[c].head = 0;
-    idx->heads[c].label = 0;
+    idx->heads[c] = ClassHead{0, 0, 0, idx->heads[c].gapLow};
     Erase(idx->nonEmpty, c);
   }
-  if (Contains(idx->records, c)) HeadWentLater(idx, c, label);
+  if (Contains(idx->records, c)) HeadWentLater(idx, c, key);
 }
 
+// Unlinks member `d` from class `c`, its class by the size it was listed at.
 void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   --idx->members;
-  if (idx->heads[c].tree != 0) TreeDrop(heap, idx, c, d);
+  if (idx->trees[c].root != 0) TreeDrop(heap, idx, c, d);
   if (idx->heads[c].head == RefOf(heap, d)) return PopHead(heap, idx, d, c);
   const uint32_t next = NextOf(d);
   const uint32_t prev = PrevOf(d);
@@ -298,53 +288,347 @@ void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
 }
 
 // ---- Labels ---------------------------------------------------------------
+//
+// A label is a group id and a place (16 bits each); groups are runs of
+// consecutive chain members, at most kGroupFull each. A group's key orders
+// it among the groups; a member's key is its group's key and its place.
+//
+// A new member takes a place between its neighbours' in their group, a step
+// below the next one's: blocks mostly enter in front of the block that
+// entered last at the same spot. When no place is left, the group's members
+// around it are spread over a window of places that leaves them room, grown
+// outward until it does. When the group is full, the shorter side of the
+// new member, with it (kGroupLeast members at least), moves to a new group.
+// A group under kGroupLeast members is small; two small groups are never
+// next to each other: when a removal makes them meet, they merge. So no
+// change rewrites more labels than a group holds, and there are at most
+// about members / 8 groups.
+//
+// A new group's key lies between its neighbours'; when there is none, a
+// window of group keys is spread out (only the table changes): the smallest
+// aligned range of keys around the spot that holds few enough groups for its
+// size (the fewer, the wider the range: each level allows a sixth fewer than
+// its size, so that widening pays for itself). The class heads' copies of
+// their keys are then refreshed.
+//
+// That holds while there are group ids for about members / 8 groups, that is
+// for up to 8 * kGroupCount members; should a heap ever have more, a full
+// group that finds no id left grows instead, and one that outgrows what a
+// relayout handles has every member laid out again.
 
-// Gives member `d` a new label, keeping its class's head label current.
-// Relabelling keeps the order, so records stay records; but a head in a gap
-// may come below its record's bound, which then comes down with it.
-void Relabel(const Heap* heap, MemIndex* idx, BlockDesc* d, uint64_t label) {
-  SetLabel(d, static_cast<uint32_t>(label));
-  const uint32_t c = ClassOf(d->blockSize);
-  ClassHead& head = idx->heads[c];
-  if (head.head != RefOf(heap, d)) return;
-  head.label = static_cast<uint32_t>(label);
-  if (!Contains(idx->records, c)) Lower(GapLow(idx, FirstFrom(idx->records, c + 1)), label);
+constexpr uint32_t kPlaces = 1u << kPlaceBits;
+constexpr uint32_t kPlaceStep = kPlaces >> 8;
+// A window of places is wide enough when it leaves this many places per
+// member it holds.
+constexpr uint32_t kPlaceRoom = kPlaces >> 10;
+constexpr uint64_t kGroupKeys = uint64_t{1} << 32;
+
+uint32_t LabelAt(uint32_t g, uint32_t place) {
+  return g << kPlaceBits | place;
 }
 
-// No label fits between `prev` and `next`, the members around `d`: widens a
-// window of members around d until its labels span enough room, then spreads
-// them out with the widest gap at d, where the next blocks are likely to
-// enter. Relabelling keeps the order, so records stay as they are.
-__attribute__((noinline)) void SpreadLabels(const Heap* heap, MemIndex* idx, BlockDesc* d,
-                                            BlockDesc* prev, BlockDesc* next) {
-  uint64_t lowCount = prev != nullptr ? 1 : 0;
-  uint64_t highCount = next != nullptr ? 1 : 0;
-  BlockDesc* lowFirst = prev;
-  BlockDesc* below = prev != nullptr ? PrevMember(prev) : nullptr;
-  BlockDesc* above = next != nullptr ? NextMember(next) : nullptr;
-  const uint64_t labelStep = LabelStep(idx);
-  uint64_t lo, hi;
-  for (uint64_t grow = 1;; grow *= 2) {
-    lo = below != nullptr ? LabelOf(below) : 0;
-    hi = above != nullptr ? LabelOf(above) : kLabelEnd;
-    const uint64_t total = lowCount + highCount + 1;
-    if (hi - lo >= 4 * (total + 1) * labelStep || (below == nullptr && above == nullptr)) break;
-    for (uint64_t i = 0; i < grow && below != nullptr; ++i, ++lowCount) {
-      lowFirst = below;
-      below = PrevMember(below);
+// The most groups a window of 2^level keys may hold before a wider one is
+// laid out: 2^level / 1.18^level, which still lets the whole key range hold
+// every group id.
+constexpr uint32_t WindowCapacity(uint32_t level) {
+  double capacity = 1;
+  for (uint32_t i = 0; i < level; ++i)
+    capacity *= 2 / 1.5;
+  return static_cast<uint32_t>(capacity);
+}
+static_assert(WindowCapacity(32) >= kGroupCount, "the whole key range holds every group");
+
+// Gives member `x` a new label, keeping its class head's copies current.
+// Relabelling keeps the order, so records stay records; but a head in a gap
+// may come below its record's bound, which then comes down with it.
+void Relabel(const Heap* heap, MemIndex* idx, BlockDesc* x, uint32_t label) {
+  SetLabel(x, label);
+  const uint32_t c = ClassOf(x->blockSize);
+  ClassHead& head = idx->heads[c];
+  if (head.head != RefOf(heap, x)) return;
+  head.label = label;
+  head.key = KeyOfLabel(idx, label);
+  if (!Contains(idx->records, c)) Lower(GapLow(idx, FirstFrom(idx->records, c + 1)), head.key);
+}
+
+// Group keys changed: every head's key follows, and the gap bounds come down
+// with them (a top-down pass: each non-empty class below a record lies in
+// the gap of the nearest record above it, or is one).
+void RefreshHeadKeys(MemIndex* idx) {
+  uint32_t owner = kNoClass;
+  for (uint32_t c = LastBelow(idx->nonEmpty, kClassCount); c != kNoClass;
+       c = LastBelow(idx->nonEmpty, c)) {
+    ClassHead& head = idx->heads[c];
+    head.key = KeyOfLabel(idx, head.label);
+    if (Contains(idx->records, c)) {
+      owner = c;
+    } else {
+      Lower(GapLow(idx, owner), head.key);
     }
-    for (uint64_t i = 0; i < grow && above != nullptr; ++i, ++highCount)
-      above = NextMember(above);
   }
-  const uint64_t total = lowCount + highCount + 1;
-  const uint64_t step = std::min(2 * labelStep, (hi - lo) / (2 * (total + 1)));
-  BlockDesc* x = lowFirst;
-  for (uint64_t i = 1; i <= lowCount; ++i, x = NextMember(x))
-    Relabel(heap, idx, x, lo + i * step);
-  x = next;
-  for (uint64_t i = highCount; i > 0; --i, x = NextMember(x))
-    Relabel(heap, idx, x, hi - i * step);
-  SetLabel(d, static_cast<uint32_t>((lo + lowCount * step + hi - highCount * step) / 2));
+}
+
+// Lays out the groups from `first` on (`count` of them) evenly over the keys
+// lo .. hi.
+void SpreadKeys(MemIndex* idx, uint32_t first, uint32_t count, uint64_t lo, uint64_t hi) {
+  const uint64_t span = hi - lo + 1;
+  uint32_t g = first;
+  for (uint32_t i = 0; i < count; ++i, g = idx->groups[g].next)
+    idx->groupKeys[g] = static_cast<uint32_t>(lo + (i + 1) * span / (count + 1));
+}
+
+// Group `g`, linked into the group list, has no key between its
+// neighbours': the smallest aligned window of keys around its place that
+// may hold its groups is laid out evenly.
+__attribute__((noinline)) void MakeKeyRoom(MemIndex* idx, uint32_t g) {
+  const LabelGroup& at = idx->groups[g];
+  const uint64_t anchor = idx->groupKeys[at.prev != 0 ? at.prev : at.next];
+  uint32_t first = g, count = 1;  // the window's groups: from `first` on
+  uint32_t back = at.prev, ahead = at.next;
+  for (uint32_t level = 1;; ++level) {
+    const uint64_t lo = anchor >> level << level;
+    const uint64_t hi = lo + (uint64_t{1} << level) - 1;
+    for (; back != 0 && idx->groupKeys[back] >= lo; back = idx->groups[back].prev, ++count)
+      first = back;
+    for (; ahead != 0 && idx->groupKeys[ahead] <= hi; ahead = idx->groups[ahead].next)
+      ++count;
+    if (count <= WindowCapacity(level) || level == 32) {
+      SpreadKeys(idx, first, count, lo, hi);
+      RefreshHeadKeys(idx);
+      return;
+    }
+  }
+}
+
+// A group id for a new group, or 0 when none is left.
+uint32_t TakeGroup(MemIndex* idx) {
+  const uint32_t g = idx->unusedGroups;
+  if (g != 0) idx->unusedGroups = idx->groups[g].next;
+  return g;
+}
+
+// Links new group `g` into the group list between `prev` and `next` (0:
+// none), with a key between theirs.
+void LinkGroup(MemIndex* idx, uint32_t g, uint32_t prev, uint32_t next) {
+  LabelGroup& group = idx->groups[g];
+  group.prev = static_cast<uint16_t>(prev);
+  group.next = static_cast<uint16_t>(next);
+  if (prev != 0) idx->groups[prev].next = static_cast<uint16_t>(g);
+  if (next != 0) idx->groups[next].prev = static_cast<uint16_t>(g);
+  const int64_t lo = prev != 0 ? int64_t{idx->groupKeys[prev]} : -1;
+  const int64_t hi = next != 0 ? int64_t{idx->groupKeys[next]} : static_cast<int64_t>(kGroupKeys);
+  if (hi - lo >= 2) {
+    idx->groupKeys[g] = static_cast<uint32_t>((lo + hi) / 2);
+  } else {
+    MakeKeyRoom(idx, g);
+  }
+}
+
+// Unlinks group `g`, now without members, and gives its id back.
+void DropGroup(MemIndex* idx, uint32_t g) {
+  LabelGroup& group = idx->groups[g];
+  if (group.prev != 0) idx->groups[group.prev].next = group.next;
+  if (group.next != 0) idx->groups[group.next].prev = group.prev;
+  group = LabelGroup{0, 0, idx->unusedGroups, 0};
+  idx->groupKeys[g] = 0;
+  idx->unusedGroups = static_cast<uint16_t>(g);
+}
+
+// (Group 0, "none", counts as large: see LayOutAll.)
+bool IsSmall(const MemIndex* idx, uint32_t g) {
+  return idx->groups[g].count < kGroupLeast;
+}
+
+// The nearest member before (or after) `x` in the chain, passing over
+// `skip`.
+BlockDesc* Near(const BlockDesc* x, bool back, const BlockDesc* skip) {
+  BlockDesc* y = back ? PrevMember(x) : NextMember(x);
+  if (y != nullptr && y == skip) y = back ? PrevMember(y) : NextMember(y);
+  return y;
+}
+
+// The member next to `x` before (or after) it, if it belongs to group `g`;
+// else NULL.
+BlockDesc* Beside(const BlockDesc* x, bool back, uint32_t g) {
+  BlockDesc* y = back ? PrevMember(x) : NextMember(x);
+  return y != nullptr && GroupOf(LabelOf(y)) == g ? y : nullptr;
+}
+
+// Members of a group on either side of a spot, gathered outward from it,
+// each side nearest first. `edge` is the next member on that side still in
+// the group (NULL: the group ends).
+struct Side {
+  BlockDesc* m[kGroupFull + 1];
+  uint32_t n = 0;
+  BlockDesc* edge = nullptr;
+
+  // Adds the members of `other`, a side gathered walking back, in chain
+  // order.
+  void AddBackwards(const Side& other) {
+    for (uint32_t k = other.n; k-- > 0;)
+      m[n++] = other.m[k];
+  }
+  // Takes in `edge` and looks one member further.
+  void Grow(bool back, uint32_t g) {
+    m[n++] = edge;
+    edge = n <= kGroupFull ? Beside(edge, back, g) : nullptr;
+  }
+};
+
+// Gives members `below` (nearest first), `d` and `above` (nearest first)
+// places in group `g` between places lo and hi (exclusive), evenly but for
+// a gap of half the room around d (if any), where the next members are
+// likely to enter.
+void SpreadPlaces(const Heap* heap, MemIndex* idx, const Side& below, BlockDesc* d,
+                  const Side& above, uint32_t g, int32_t lo, int32_t hi) {
+  const int32_t n = static_cast<int32_t>(below.n + (d != nullptr ? 1 : 0) + above.n);
+  const int32_t gap = d != nullptr ? (hi - lo) / 2 : 0;
+  const int32_t step = (hi - lo - gap) / (n + 1);
+  int32_t place = lo;
+  for (uint32_t k = below.n; k-- > 0;)
+    Relabel(heap, idx, below.m[k], LabelAt(g, static_cast<uint32_t>(place += step)));
+  if (d != nullptr) {
+    SetLabel(d, LabelAt(g, static_cast<uint32_t>(place += step + gap / 2)));
+    place += gap - gap / 2;
+  }
+  for (uint32_t k = 0; k < above.n; ++k)
+    Relabel(heap, idx, above.m[k], LabelAt(g, static_cast<uint32_t>(place += step)));
+}
+
+// Gives a whole new layout to every member: groups of half the members they
+// may hold (more, should ids run short), keys and places spread evenly. With
+// `relabel`, each class head's copies follow; else the caller lists the
+// members afresh.
+void LayOutAll(const Heap* heap, MemIndex* idx, bool relabel) {
+  uint32_t n = 0;
+  for (const BlockDesc* d = heap->freeBlocks; d != nullptr; d = d->nextFree)
+    n += IsMemberSize(d->blockSize) ? 1 : 0;
+  const uint32_t groups = std::min((n + kGroupFull / 2 - 1) / (kGroupFull / 2), kGroupCount - 1);
+  idx->groups[0] = LabelGroup{kGroupFull, 0, 0, 0};  // "none" is no small group
+  idx->unusedGroups = 0;
+  for (uint32_t g = kGroupCount - 1; g > groups; --g) {
+    idx->groups[g] = LabelGroup{0, 0, idx->unusedGroups, 0};
+    idx->groupKeys[g] = 0;
+    idx->unusedGroups = static_cast<uint16_t>(g);
+  }
+  for (uint32_t g = 1; g <= groups; ++g) {
+    const auto size =
+        static_cast<uint32_t>(uint64_t{g} * n / groups - uint64_t{g - 1} * n / groups);
+    idx->groupKeys[g] = static_cast<uint32_t>(g * kGroupKeys / (groups + 1));
+    idx->groups[g] = LabelGroup{static_cast<uint16_t>(size), static_cast<uint16_t>(g - 1),
+                                static_cast<uint16_t>(g < groups ? g + 1 : 0), 0};
+  }
+  uint32_t g = 1, place = 0;
+  for (BlockDesc* d = heap->freeBlocks; d != nullptr; d = d->nextFree) {
+    if (!IsMemberSize(d->blockSize)) continue;
+    if (place == idx->groups[g].count) {
+      ++g;
+      place = 0;
+    }
+    const uint32_t label = LabelAt(g, ++place * (kPlaces / (idx->groups[g].count + 1u)));
+    if (relabel) {
+      Relabel(heap, idx, d, label);
+    } else {
+      SetLabel(d, label);
+    }
+  }
+  if (relabel) RefreshHeadKeys(idx);
+}
+
+// Member `d` joins group `g`, which is not full, between `below.edge` and
+// `above.edge` (NULL: none in g on that side), where no place is left: the
+// members around it are spread over a window grown outward, a member a side
+// at a time, until it leaves every member kPlaceRoom places.
+void SpreadAround(const Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t g, Side& below,
+                  Side& above) {
+  for (;;) {
+    const int32_t lo =
+        below.edge != nullptr ? static_cast<int32_t>(PlaceOf(LabelOf(below.edge))) : 0;
+    const int32_t hi =
+        above.edge != nullptr ? static_cast<int32_t>(PlaceOf(LabelOf(above.edge))) : kPlaceEnd;
+    const uint32_t n = below.n + 1 + above.n;
+    const bool whole = below.edge == nullptr && above.edge == nullptr;
+    if (static_cast<uint32_t>(hi - lo) >= (n + 1) * kPlaceRoom ||
+        (whole && hi - lo > static_cast<int32_t>(n))) {
+      return SpreadPlaces(heap, idx, below, d, above, g, lo, hi);
+    }
+    if (whole || below.n + above.n >= kGroupFull) return LayOutAll(heap, idx, true);
+    if (below.edge != nullptr) below.Grow(true, g);
+    if (above.edge != nullptr) above.Grow(false, g);
+  }
+}
+
+// Member `d` joins group `g`, which is full, between `below.edge` and
+// `above.edge`: the shorter side of d, with d and enough members of the
+// other side to make kGroupLeast, moves to a new group next to g on that
+// side. With no group id left, g grows instead.
+void SplitAt(const Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t g, Side& below, Side& above) {
+  while (below.edge != nullptr && above.edge != nullptr) {
+    below.Grow(true, g);
+    above.Grow(false, g);
+  }
+  const uint32_t fresh = TakeGroup(idx);
+  if (fresh == 0) {
+    ++idx->groups[g].count;
+    return SpreadAround(heap, idx, d, g, below, above);
+  }
+  const bool first = below.edge == nullptr;  // the members before d are the fewer
+  Side& shorter = first ? below : above;
+  Side& longer = first ? above : below;
+  while (shorter.n + 1 + longer.n < kGroupLeast && longer.edge != nullptr)
+    longer.Grow(!first, g);
+  // Only the nearest kGroupLeast - 1 - shorter.n of the longer side move.
+  const uint32_t taken = std::min(longer.n, kGroupLeast - 1 - std::min(kGroupLeast - 1, shorter.n));
+  Side moving = longer;
+  moving.n = taken;
+  LabelGroup& group = idx->groups[g];
+  if (first) {
+    LinkGroup(idx, fresh, group.prev, g);
+  } else {
+    LinkGroup(idx, fresh, g, group.next);
+  }
+  const uint32_t moved = shorter.n + 1 + taken;
+  idx->groups[fresh].count = static_cast<uint16_t>(moved);
+  group.count = static_cast<uint16_t>(group.count + 1 - moved);
+  if (first) {
+    SpreadPlaces(heap, idx, shorter, d, moving, fresh, 0, kPlaceEnd);
+  } else {
+    SpreadPlaces(heap, idx, moving, d, shorter, fresh, 0, kPlaceEnd);
+  }
+}
+
+// Member `d`, in the chain between members `prev` and `next` (NULL: none),
+// has found no place in a group with room: it joins the group of one of
+// them, which spreads its members or splits. (Out of line.)
+__attribute__((noinline)) void PlaceSlow(const Heap* heap, MemIndex* idx, BlockDesc* d,
+                                         BlockDesc* prev, BlockDesc* next) {
+  const uint32_t pl = prev != nullptr ? LabelOf(prev) : 0;
+  const uint32_t pg = GroupOf(pl);
+  const uint32_t ng = next != nullptr ? GroupOf(LabelOf(next)) : 0;
+  if (pg == 0 && ng == 0) {  // the first member
+    const uint32_t g = TakeGroup(idx);
+    LinkGroup(idx, g, 0, 0);
+    SetLabel(d, LabelAt(g, kPlaces / 2));
+    idx->groups[g].count = 1;
+    return;
+  }
+  const bool prevRoom = pg != 0 && idx->groups[pg].count < kGroupFull;
+  // At the border of two groups: the end of the one before, if it has room.
+  if (pg != ng && prevRoom && PlaceOf(pl) + 2 <= kPlaceEnd) {
+    SetLabel(d, LabelAt(pg, kPlaceEnd - std::min(kPlaceStep, (kPlaceEnd - PlaceOf(pl)) / 2)));
+    ++idx->groups[pg].count;
+    return;
+  }
+  // Next's group, unless only prev's has room.
+  const uint32_t g = ng != 0 && (idx->groups[ng].count < kGroupFull || !prevRoom) ? ng : pg;
+  Side below, above;
+  below.edge = pg == g ? prev : nullptr;
+  above.edge = ng == g ? next : nullptr;
+  if (idx->groups[g].count < kGroupFull) {
+    ++idx->groups[g].count;
+    return SpreadAround(heap, idx, d, g, below, above);
+  }
+  SplitAt(heap, idx, d, g, below, above);
 }
 
 // Labels member `d`, already in the chain, between its member neighbours:
@@ -352,13 +636,87 @@ __attribute__((noinline)) void SpreadLabels(const Heap* heap, MemIndex* idx, Blo
 inline __attribute__((always_inline)) void AssignLabel(const Heap* heap, MemIndex* idx,
                                                        BlockDesc* d, BlockDesc* next) {
   BlockDesc* prev = PrevMember(d);
-  const uint64_t lo = prev != nullptr ? LabelOf(prev) : 0;
-  const uint64_t hi = next != nullptr ? LabelOf(next) : kLabelEnd;
-  if (hi - lo >= 2) {
-    SetLabel(d, static_cast<uint32_t>(hi - std::min(LabelStep(idx), (hi - lo) / 2)));
+  const uint32_t pl = prev != nullptr ? LabelOf(prev) : 0;
+  // Between prev and next where both are in one group, else below next in
+  // its group, or above prev in its group where there is no next; worked
+  // out on whole labels, whose bounds stand in for the group's ends.
+  uint32_t lo = pl, hi;
+  if (next != nullptr) {
+    hi = LabelOf(next);
+    if (GroupOf(pl ^ hi) != 0) lo = hi & ~kPlaceEnd;
   } else {
-    SpreadLabels(heap, idx, d, prev, next);
+    hi = pl | kPlaceEnd;
   }
+  const uint32_t g = GroupOf(hi);
+  if (hi - lo >= 2 && g != 0 && idx->groups[g].count < kGroupFull) {
+    SetLabel(d, hi - std::min(kPlaceStep, (hi - lo) / 2));
+    ++idx->groups[g].count;
+  } else {
+    PlaceSlow(heap, idx, d, prev, next);
+  }
+}
+
+// Member `x`, about to leave the index, left group `g` small: if it is
+// empty, its neighbours meet; if two small groups now meet, they merge, laid
+// out again as one. (Out of line.)
+__attribute__((noinline)) void GroupRanLow(const Heap* heap, MemIndex* idx, BlockDesc* x,
+                                           uint32_t g) {
+  LabelGroup& group = idx->groups[g];
+  const uint32_t pg = group.prev, ng = group.next;
+  // The groups that merge: g's small neighbours with g, or, when g is empty,
+  // its two neighbours if both are small.
+  uint32_t merging[3] = {g, IsSmall(idx, pg) ? pg : 0, IsSmall(idx, ng) ? ng : 0};
+  if (group.count == 0) {
+    DropGroup(idx, g);
+    if (merging[1] == 0 || merging[2] == 0) return;
+    merging[0] = 0;
+  } else if (merging[1] == 0 && merging[2] == 0) {
+    return;
+  }
+  // Their members, walking out from x both ways: they are next to each
+  // other in the chain, and no other small group follows them.
+  auto isMerging = [&](const BlockDesc* y) {
+    const uint32_t yg = GroupOf(LabelOf(y));
+    return yg == merging[0] || yg == merging[1] || yg == merging[2];
+  };
+  Side below, above;
+  for (BlockDesc* y = Near(x, true, x); y != nullptr && isMerging(y); y = Near(y, true, x))
+    below.m[below.n++] = y;
+  for (BlockDesc* y = Near(x, false, x); y != nullptr && isMerging(y); y = Near(y, false, x))
+    above.m[above.n++] = y;
+  const uint32_t keep =
+      below.n != 0 ? GroupOf(LabelOf(below.m[below.n - 1])) : GroupOf(LabelOf(above.m[0]));
+  for (uint32_t other : merging) {
+    if (other != 0 && other != keep && idx->groups[other].count != 0) DropGroup(idx, other);
+  }
+  idx->groups[keep].count = static_cast<uint16_t>(below.n + above.n);
+  // The kept group comes first: its members keep their places, and the
+  // others take places after its last, if there is room.
+  Side all;
+  all.AddBackwards(below);
+  for (uint32_t k = 0; k < above.n; ++k)
+    all.m[all.n++] = above.m[k];
+  uint32_t kept = 0;
+  while (kept < all.n && GroupOf(LabelOf(all.m[kept])) == keep)
+    ++kept;
+  const int32_t last = static_cast<int32_t>(PlaceOf(LabelOf(all.m[kept - 1])));
+  if (static_cast<uint32_t>(kPlaceEnd - last) > (all.n - kept + 1) * kPlaceRoom) {
+    Side rest;
+    for (uint32_t k = kept; k < all.n; ++k)
+      rest.m[rest.n++] = all.m[k];
+    return SpreadPlaces(heap, idx, Side{}, nullptr, rest, keep, last, kPlaceEnd);
+  }
+  SpreadPlaces(heap, idx, below, nullptr, above, keep, 0, kPlaceEnd);
+}
+
+// Member `x` leaves the index (while it is still in the chain, its label
+// intact): its group counts it out.
+inline void LeaveGroup(const Heap* heap, MemIndex* idx, BlockDesc* x) {
+  const uint32_t g = GroupOf(LabelOf(x));
+  LabelGroup& group = idx->groups[g];
+  if (--group.count >= kGroupLeast) return;
+  if (group.count != 0 && !IsSmall(idx, group.prev) && !IsSmall(idx, group.next)) return;
+  GroupRanLow(heap, idx, x, g);
 }
 
 // A member that enters the index: labelled, then listed.
@@ -377,6 +735,7 @@ void MemIndexInit(Heap* heap, void* table) {
   auto* idx = static_cast<MemIndex*>(table);
   std::memset(idx, 0, sizeof *idx);
   heap->firstBlock->prevFree = reinterpret_cast<BlockDesc*>(idx);
+  LayOutAll(heap, idx, false);  // no members yet: every group id unused
 }
 
 // A block entering the chain lands right in front of the first member at
@@ -390,7 +749,7 @@ void MemIndexInsert(Heap* heap, BlockDesc* d, const IndexSpot& spot) {
   if (spot.r != c) {
     // c was no record: its head, if any, lies after `at`, the head of the
     // record above. c's gap is what lay below c of that record's gap.
-    GapLow(idx, c) = spot.r != kNoClass ? GapLow(idx, spot.r) : kNoLabel;
+    GapLow(idx, c) = spot.r != kNoClass ? GapLow(idx, spot.r) : kNoKey;
     Insert(idx->records, c);
     PushHead(heap, idx, d, c);
   } else if (idx->heads[c].head == RefOrNone(heap, spot.at)) {
@@ -404,6 +763,7 @@ void MemIndexRemove(Heap* heap, BlockDesc* d) {
   MemIndex* idx = IndexOf(heap);
   if (idx->suspended || !IsMemberSize(d->blockSize)) return;
   UnlinkFromClass(heap, idx, d, ClassOf(d->blockSize));
+  LeaveGroup(heap, idx, d);
 }
 
 // (A long class gets its treap here, if it has none yet: the search leaves
@@ -412,19 +772,19 @@ __attribute__((noinline)) BlockDesc* MemIndexFirstInClass(const Heap* heap, uint
                                                           uint32_t size) {
   MemIndex* idx = IndexOf(heap);
   const uint32_t up = FirstFrom(idx->records, c + 1);
-  const uint64_t bound = HeadLabel(idx, up);
+  const OrderKey bound = HeadKey(idx, up);
   if (const uint32_t tree = AskTree(idx, c)) {
     BlockDesc* m = MemTreeFirstFit(heap, tree, size);
-    if (m != nullptr && LabelOf(m) < bound) return m;
+    if (m != nullptr && MemberKey(idx, m) < bound) return m;
   } else {
     uint32_t steps = 0;
     BlockDesc* m = Head(heap, idx, c);
-    while (m != nullptr && LabelOf(m) < bound && m->blockSize < size) {
+    while (m != nullptr && MemberKey(idx, m) < bound && m->blockSize < size) {
       m = NextInClass(heap, m);
       ++steps;
     }
     WalkedClass(heap, idx, c, steps);
-    if (m != nullptr && LabelOf(m) < bound) return m;
+    if (m != nullptr && MemberKey(idx, m) < bound) return m;
   }
   return up == kNoClass ? nullptr : Head(heap, idx, up);
 }
@@ -443,11 +803,15 @@ IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize) {
   const uint32_t c = ClassOf(d->blockSize);
   if (will && carry.c == c) {
     carry.kind = IndexCarry::kStays;
-    if (idx->heads[c].tree != 0) carry.tree = LoadTree(d);
+    if (idx->trees[c].root != 0) carry.tree = LoadTree(d);
     return carry;
   }
   UnlinkFromClass(heap, idx, d, c);
-  if (will) carry.kind = IndexCarry::kMoves;
+  if (will) {
+    carry.kind = IndexCarry::kMoves;
+  } else {
+    LeaveGroup(heap, idx, d);
+  }
   return carry;
 }
 
@@ -456,9 +820,9 @@ void MemIndexSettle(Heap* heap, BlockDesc* d, const IndexCarry& carry) {
   switch (carry.kind) {
     case IndexCarry::kStays:
       if (kWordsInPayload) SetWords(d, carry.words);
-      if (const uint32_t c = carry.c; idx->heads[c].tree != 0 && TreeFollows(idx, c)) {
+      if (const uint32_t c = carry.c; idx->trees[c].root != 0 && TreeFollows(idx, c)) {
         StoreTree(d, carry.tree);
-        MemTreeResized(heap, idx->heads[c].tree, d);
+        MemTreeResized(heap, idx->trees[c].root, d);
       }
       return;
     case IndexCarry::kMoves:
@@ -477,47 +841,43 @@ void MemIndexSuspend(Heap* heap) {
   IndexOf(heap)->suspended = true;
 }
 
-// Relabels the chain's members evenly and lists them class by class in chain
-// order; each class's list grows at its tail, which the head label slot holds
-// until the end.
+// Lays the chain's members out in fresh label groups and lists them class
+// by class in chain order; each class's list grows at its tail, which the
+// head's label slot holds until the end.
 void MemIndexRebuild(Heap* heap) {
   MemIndex* idx = IndexOf(heap);
   const uint32_t tail = idx->tail;
   std::memset(idx, 0, sizeof *idx);
   idx->tail = tail;
-  uint64_t count = 0;
-  for (const BlockDesc* d = heap->freeBlocks; d != nullptr; d = d->nextFree)
-    count += IsMemberSize(d->blockSize) ? 1 : 0;
-  const uint64_t step = kLabelEnd / (count + 1);
-  uint64_t label = 0;
+  LayOutAll(heap, idx, false);
   for (BlockDesc* d = heap->freeBlocks; d != nullptr; d = d->nextFree) {
     if (!IsMemberSize(d->blockSize)) continue;
-    ClassHead& head = idx->heads[ClassOf(d->blockSize)];
+    const uint32_t c = ClassOf(d->blockSize);
+    ClassHead& head = idx->heads[c];
     SetNext(d, 0);
     SetPrev(d, head.label);  // the class's last member so far
-    SetLabel(d, static_cast<uint32_t>(label += step));
     if (head.label != 0) {
       SetNext(DescAt(heap, head.label), RefOf(heap, d));
     } else {
       head.head = RefOf(heap, d);
-      Insert(idx->nonEmpty, ClassOf(d->blockSize));
+      Insert(idx->nonEmpty, c);
     }
     head.label = RefOf(heap, d);
+    ++idx->members;
   }
-  idx->members = static_cast<uint32_t>(count);
-  uint64_t bound = kLabelEnd;
+  OrderKey bound = kKeyEnd;
   uint32_t owner = kNoClass;  // the record whose gap the classes now met are in
   for (uint32_t c = LastBelow(idx->nonEmpty, kClassCount); c != kNoClass;
        c = LastBelow(idx->nonEmpty, c)) {
     SetHead(heap, idx, c, Head(heap, idx, c));
-    const uint32_t label = idx->heads[c].label;
-    if (label < bound) {
+    const OrderKey key = idx->heads[c].key;
+    if (key < bound) {
       Insert(idx->records, c);
-      GapLow(idx, c) = kNoLabel;
-      bound = label;
+      GapLow(idx, c) = kNoKey;
+      bound = key;
       owner = c;
     } else {
-      Lower(GapLow(idx, owner), label);
+      Lower(GapLow(idx, owner), key);
     }
   }
 }

@@ -147,6 +147,9 @@ inline void SetWords(BlockDesc* d, const IndexWords& w) {
   SetLabel(d, w.label);
 }
 
+// A member's order key (see Label groups below).
+using OrderKey = uint64_t;
+
 // ---- Treaps over long classes (class_tree.cpp) ------------------------------
 
 // A class list is walked to find a member's place in it, or the first member
@@ -198,9 +201,9 @@ uint32_t MemTreeInsert(const Heap* heap, uint32_t root, BlockDesc* d);
 uint32_t MemTreeRemove(const Heap* heap, uint32_t root, const BlockDesc* d);
 // Member `d`'s blockSize changed: refreshes the largest sizes above it.
 void MemTreeResized(const Heap* heap, uint32_t root, const BlockDesc* d);
-// The member with the largest label under `label`, or NULL.
-BlockDesc* MemTreeBefore(const Heap* heap, uint32_t root, uint32_t label);
-// The member with the smallest label of at least `size` bytes, or NULL.
+// The member with the largest key under `key`, or NULL.
+BlockDesc* MemTreeBefore(const Heap* heap, uint32_t root, OrderKey key);
+// The member with the smallest key of at least `size` bytes, or NULL.
 BlockDesc* MemTreeFirstFit(const Heap* heap, uint32_t root, uint32_t size);
 // True when the treap at `root` holds the members of the class list starting
 // at `head` (`count` of them), in order, with its priorities and sizes right;
@@ -291,25 +294,63 @@ inline uint32_t LastBelow(const ClassSet& s, uint32_t c) {
 struct ClassHead {
   uint32_t head;    // descriptor offset of the class's first member, 0: empty
   uint32_t label;   // that member's label
-  uint32_t gapLow;  // a record's bound on the head labels of its gap
-  uint32_t tree;    // descriptor offset of its treap's root, 0: none
+  OrderKey key;     // and its order key
+  OrderKey gapLow;  // a record's bound on the head keys of its gap
 };
 
-// What a class with a treap also counts, kept apart from the heads.
+// What a class with a treap also keeps, apart from the heads.
 struct ClassTree {
+  uint32_t root;   // descriptor offset of its treap's root, 0: none
   uint32_t count;  // the class's members
   uint32_t idle;   // changes the treap followed since it last answered a question
 };
 
+// ---- Label groups ------------------------------------------------------------
+
+// A member's label is its group (high 12 bits) and its place in the group
+// (low 20); its order key is the group's key (high half) and the label
+// (low half), so that labels of one group compare by place. Keys ascend
+// along the chain. (index.cpp tells how groups are kept.)
+constexpr uint32_t kGroupCount = 4096;  // group ids 1 .. kGroupCount - 1
+constexpr uint32_t kPlaceBits = 20;
+// Places run from 1 to kPlaceEnd - 1: 0 and kPlaceEnd bound a group's
+// places, and no member takes them.
+constexpr uint32_t kPlaceEnd = (1u << kPlaceBits) - 1;
+constexpr OrderKey kKeyEnd = ~OrderKey{0};  // after every key
+constexpr uint32_t kGroupFull = 64;         // members a group holds at most
+constexpr uint32_t kGroupLeast = 16;        // a group with fewer is small
+
+struct LabelGroup {
+  uint16_t count;   // members
+  uint16_t prev;    // the group before it in the chain, 0: none
+  uint16_t next;    // the group after it; of an unused group, the next unused one
+  uint16_t unused;  // (0: the table's bytes are all defined)
+};
+
+inline uint32_t GroupOf(uint32_t label) {
+  return label >> kPlaceBits;
+}
+inline uint32_t PlaceOf(uint32_t label) {
+  return label & ((1u << kPlaceBits) - 1);
+}
+
 struct MemIndex {
   ClassSet nonEmpty;
   ClassSet records;
-  uint32_t tail;     // descriptor offset of the chain's last block, 0: empty
-  uint32_t members;  // labelled members
+  uint32_t tail;          // descriptor offset of the chain's last block, 0: empty
+  uint32_t members;       // labelled members
+  uint16_t unusedGroups;  // a stack of group ids, through their `next`
   bool suspended;
   ClassHead heads[kClassCount];
   ClassTree trees[kClassCount];
+  uint32_t groupKeys[kGroupCount];  // keys ascend in chain order
+  LabelGroup groups[kGroupCount];
 };
+
+// The order key of `label`.
+inline OrderKey KeyOfLabel(const MemIndex* idx, uint32_t label) {
+  return OrderKey{idx->groupKeys[GroupOf(label)]} << 32 | label;
+}
 
 // Descriptor offsets from the heap header; 0 is never a descriptor. RefOf
 // and DescAt take a descriptor and an offset that are there (the hot paths
@@ -333,6 +374,11 @@ inline BlockDesc* DescOrNull(const Heap* heap, uint32_t ref) {
 // block operation's way to the table.
 inline MemIndex* IndexOf(const Heap* heap) {
   return reinterpret_cast<MemIndex*>(reinterpret_cast<const BlockDesc*>(heap + 1)->prevFree);
+}
+
+// The order key of member `d`.
+inline OrderKey KeyOf(const Heap* heap, const BlockDesc* d) {
+  return KeyOfLabel(IndexOf(heap), LabelOf(d));
 }
 
 // What a heap keeps outside its region, in the one allocation it makes

@@ -21,8 +21,8 @@ void ExpectChoosesAsTheChain(const Heap* heap) {
 
 // The root of some class's treap, or NULL.
 BlockDesc* SomeTreap(const Heap* heap) {
-  for (const ClassHead& head : IndexOf(heap)->heads) {
-    if (head.tree != 0) return DescAt(heap, head.tree);
+  for (const ClassTree& tree : IndexOf(heap)->trees) {
+    if (tree.root != 0) return DescAt(heap, tree.root);
   }
   return nullptr;
 }
