@@ -304,12 +304,11 @@ void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
 // change rewrites more labels than a group holds, and there are at most
 // about members / 8 groups.
 //
-// A new group's key lies between its neighbours'; when there is none, a
-// window of group keys is spread out (only the table changes): the smallest
-// aligned range of keys around the spot that holds few enough groups for its
-// size (the fewer, the wider the range: each level allows a sixth fewer than
-// its size, so that widening pays for itself). The class heads' copies of
-// their keys are then refreshed.
+// A new group's key lies halfway between its neighbours'; when there is
+// none, every group's key is spread out evenly again (only the table
+// changes, and with 32-bit keys for at most kGroupCount groups, it takes
+// some twenty groups made at one spot before that is needed again). The
+// class heads' copies of their keys are then refreshed.
 //
 // That holds while there are group ids for about members / 8 groups, that is
 // for up to 8 * kGroupCount members; should a heap ever have more, a full
@@ -326,17 +325,6 @@ constexpr uint64_t kGroupKeys = uint64_t{1} << 32;
 uint32_t LabelAt(uint32_t g, uint32_t place) {
   return g << kPlaceBits | place;
 }
-
-// The most groups a window of 2^level keys may hold before a wider one is
-// laid out: 2^level / 1.18^level, which still lets the whole key range hold
-// every group id.
-constexpr uint32_t WindowCapacity(uint32_t level) {
-  double capacity = 1;
-  for (uint32_t i = 0; i < level; ++i)
-    capacity *= 2 / 1.5;
-  return static_cast<uint32_t>(capacity);
-}
-static_assert(WindowCapacity(32) >= kGroupCount, "the whole key range holds every group");
 
 // Gives member `x` a new label, keeping its class head's copies current.
 // Relabelling keeps the order, so records stay records; but a head in a gap
@@ -378,26 +366,15 @@ void SpreadKeys(MemIndex* idx, uint32_t first, uint32_t count, uint64_t lo, uint
 }
 
 // Group `g`, linked into the group list, has no key between its
-// neighbours': the smallest aligned window of keys around its place that
-// may hold its groups is laid out evenly.
+// neighbours: every group's key is spread out evenly again.
 __attribute__((noinline)) void MakeKeyRoom(MemIndex* idx, uint32_t g) {
-  const LabelGroup& at = idx->groups[g];
-  const uint64_t anchor = idx->groupKeys[at.prev != 0 ? at.prev : at.next];
-  uint32_t first = g, count = 1;  // the window's groups: from `first` on
-  uint32_t back = at.prev, ahead = at.next;
-  for (uint32_t level = 1;; ++level) {
-    const uint64_t lo = anchor >> level << level;
-    const uint64_t hi = lo + (uint64_t{1} << level) - 1;
-    for (; back != 0 && idx->groupKeys[back] >= lo; back = idx->groups[back].prev, ++count)
-      first = back;
-    for (; ahead != 0 && idx->groupKeys[ahead] <= hi; ahead = idx->groups[ahead].next)
-      ++count;
-    if (count <= WindowCapacity(level) || level == 32) {
-      SpreadKeys(idx, first, count, lo, hi);
-      RefreshHeadKeys(idx);
-      return;
-    }
-  }
+  uint32_t first = g, count = 1;
+  for (uint32_t back = idx->groups[g].prev; back != 0; back = idx->groups[back].prev, ++count)
+    first = back;
+  for (uint32_t ahead = idx->groups[g].next; ahead != 0; ahead = idx->groups[ahead].next)
+    ++count;
+  SpreadKeys(idx, first, count, 0, kGroupKeys - 1);
+  RefreshHeadKeys(idx);
 }
 
 // A group id for a new group, or 0 when none is left.

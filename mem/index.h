@@ -58,8 +58,9 @@ inline bool IsMemberSize(uint32_t blockSize) {
 // kLinearLimit (16-byte steps), then one more per power of two. Written
 // without branches, as sizes come in no predictable order.
 inline uint32_t ClassShift(uint32_t size) {
-  const uint32_t octave = 31 - static_cast<uint32_t>(__builtin_clz(size | 1));
-  return std::max(octave, kLinearBits) - kSubBits;
+  // The highest bit of size, but at least kLinearBits: that bit set as well.
+  const uint32_t octave = 31 - static_cast<uint32_t>(__builtin_clz(size | (1u << kLinearBits)));
+  return octave - kSubBits;
 }
 
 inline uint32_t ClassOf(uint32_t size) {
