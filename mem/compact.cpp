@@ -47,10 +47,14 @@ class Runs {
   }
 
  private:
-  static constexpr uint32_t kLag = 64;  // a power of two: At's modulo is a mask
+  // A power of two: At's modulo is a mask. (A 32-bit build, which asks for
+  // no more than the first line, makes each move as soon as the next run
+  // starts.)
+  static constexpr uint32_t kLag = sizeof(void*) == 8 ? 64 : 1;
   // Past the first few KiB of a block the processor's own prefetcher has
-  // seen the stream.
-  static constexpr size_t kPrefetchBytes = 4096;
+  // seen the stream. (A 32-bit build asks for the first line alone: there
+  // the instructions that ask cost more than the waits they save.)
+  static constexpr size_t kPrefetchBytes = sizeof(void*) == 8 ? 4096 : 64;
   static constexpr size_t kLine = 64;
   struct Run {
     char* from;
@@ -120,7 +124,11 @@ void Follow(BlockDesc* prev, BlockDesc* d) {
 BlockDesc* CompactFrom(Heap* heap, BlockDesc* f, uint64_t& moved) {
   BlockDesc* last = f->prev;  // the block list up to here is final
   char* to = BlockStart(f);   // where the next sliding block goes
-  uint64_t bytes = 0;
+  // Kept in registers until the end: what f takes in, the bytes moved, and
+  // the spare stack the merged descriptors go to, in the same order.
+  MemWord grown = 0;
+  MemWord bytes = 0;
+  BlockDesc* spares = heap->freeMasters;
   Runs runs;
   BlockDesc* x = f->next;
   Lookahead ahead(x);
@@ -129,9 +137,9 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f, uint64_t& moved) {
     BlockDesc* after = x->next;
     if (IsFree(x)) {
       runs.Close();
-      f->blockSize += x->blockSize;
+      grown += x->blockSize;
       MemChainUnlink(heap, x);  // its neighbours in the block list are relinked below
-      MemPushSpare(heap, x);
+      MemPushSpareOnto(spares, x);
       x = after;
       continue;
     }
@@ -141,7 +149,7 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f, uint64_t& moved) {
       // leave f off the word boundary, so its odd tail goes to f.
       const uint32_t odd = x->blockSize % kOwnerSize;
       x->blockSize -= odd;
-      f->blockSize += odd;
+      grown += odd;
       heap->freeBytes += odd;
     }
     runs.Add(BlockStart(x), to, x->blockSize);
@@ -155,7 +163,9 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f, uint64_t& moved) {
     x = after;
   }
   runs.Move();
+  heap->freeMasters = spares;
   moved += bytes;
+  f->blockSize += static_cast<uint32_t>(grown);
   f->data = to + kOwnerSize;
   WriteOwner(f);
   Follow(last, f);

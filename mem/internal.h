@@ -143,6 +143,15 @@ void MemReleaseDesc(BlockDesc* d);
 // Makes `d`, out of the block list and the chain, spare: data all ones, on
 // top of the spare stack.
 void MemPushSpare(Heap* heap, BlockDesc* d);
+// The same onto a stack whose top is `top` (heap->freeMasters, or a copy
+// kept in a register while many descriptors go).
+inline void MemPushSpareOnto(BlockDesc*& top, BlockDesc* d) {
+  d->data = SpareData();
+  d->prev = nullptr;
+  d->next = top;
+  if (top != nullptr) top->prev = d;
+  top = d;
+}
 // Adds masterCount descriptors in one new pool block. 0, or 0x4283 with
 // memLastError 0x4603.
 ErrCode MemGrowMasters();

@@ -29,11 +29,7 @@ BlockDesc* MemTakeDesc() {
 }
 
 void MemPushSpare(Heap* heap, BlockDesc* d) {
-  d->data = SpareData();
-  d->prev = nullptr;
-  d->next = heap->freeMasters;
-  if (heap->freeMasters != nullptr) heap->freeMasters->prev = d;
-  heap->freeMasters = d;
+  MemPushSpareOnto(heap->freeMasters, d);
 }
 
 void MemReleaseDesc(BlockDesc* d) {
