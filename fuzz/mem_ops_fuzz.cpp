@@ -54,7 +54,7 @@ bool ChoosesAsTheChain(const Heap* heap, uint8_t salt) {
     const BlockDesc* walked = heap->freeBlocks;
     while (walked != nullptr && walked->blockSize < size)
       walked = walked->nextFree;
-    if (MemChainFindFit(heap, size) != walked) return false;
+    if (okr_mem::MemChainFindFit(heap, size) != walked) return false;
   }
   return true;
 }
@@ -87,7 +87,7 @@ void Step(uint8_t op, uint8_t arg) {
       return;
     default:
       if (void* p = MemNewPtrClear(size)) MemDisposePtr(p);
-      if (arg == 0) MemCompactHeap();
+      if (arg == 0) okr_mem::MemCompactHeap();
       return;
   }
 }

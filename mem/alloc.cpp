@@ -5,18 +5,15 @@
 // size changes in place keeps its place, so the chain is ascending only as
 // far as such changes allow. The search takes the first block in chain order
 // that is large enough.
+//
+// Not compiled on its own: alloc_unit.cpp includes it with index.cpp and
+// pool.cpp (see there).
 #include "mem/debug.h"
 #include "mem/index.h"
 
-uint32_t memPurgeCalls = 0;
+namespace okr_mem {
 
-// The two operations every module calls most take in every step they make
-// (flatten): those of this file, of the descriptor stack and of the
-// free-block index, which are compiled with it as one unit
-// (alloc_unit.cpp). The rare paths (the slow search, the index's
-// re-weighing and long walks) are marked noinline and stay calls.
-__attribute__((flatten)) Handle MemNewHandle(uint32_t size);
-__attribute__((flatten)) ErrCode MemDisposeHandle(Handle h);
+uint32_t memPurgeCalls = 0;
 
 bool MemBlockSizeFor(uint32_t n, uint32_t* blockSize) {
   // The granule is a power of two, so raising to it is a mask (a division
@@ -46,6 +43,7 @@ BlockDesc* MemChainFindFit(const Heap* heap, uint32_t size) {
 // Links free block `d` into the chain right in front of `at` (NULL: at the
 // end).
 static void LinkInFront(Heap* heap, BlockDesc* d, BlockDesc* at) {
+  OKR_MEM_ASSERT(at == nullptr || at->blockSize >= d->blockSize);
   BlockDesc* before = at != nullptr ? at->prevFree : MemChainTail(heap);
   d->prevFree = before;
   d->nextFree = at;
@@ -75,6 +73,7 @@ void MemUnlinkFree(BlockDesc* d) {
 }
 
 void MemChainUnlink(Heap* heap, BlockDesc* d) {
+  OKR_MEM_ASSERT((d->prevFree == nullptr) == (heap->freeBlocks == d));
   if (d->prevFree != nullptr) {
     d->prevFree->nextFree = d->nextFree;
   } else {
@@ -155,6 +154,7 @@ __attribute__((noinline)) BlockDesc* MemFindBlock(uint32_t size, int noGrow) {
 }
 
 void MemSplitBlock(BlockDesc* d, uint32_t size) {
+  OKR_MEM_ASSERT(IsFree(d) && d->blockSize >= size);
   MemUnlinkFree(d);
   MemCutBlock(d, size);
 }
@@ -172,6 +172,46 @@ void MemCutBlock(BlockDesc* d, uint32_t size) {
   d->blockSize = size;
   MemPlaceBlock(rest);
 }
+
+void MemFreeBlock(Heap* heap, BlockDesc* h) {
+  OKR_MEM_ASSERT(IsInUse(h));
+  char* const start = BlockStart(h);
+  char* const end = BlockEnd(h);
+  heap->freeBytes += h->blockSize;
+  BlockDesc* prev = h->prev;
+  BlockDesc* next = h->next;
+  bool nextFree = next != nullptr && IsFree(next);
+  if (prev != nullptr && IsFree(prev)) {
+    uint32_t merged = prev->blockSize + h->blockSize;
+    MemReleaseDesc(h);
+    if (nextFree) {
+      merged += next->blockSize;
+      MemReleaseDesc(next);
+    }
+    MemReshapeFree(heap, prev, static_cast<char*>(prev->data), merged);
+    MemDebugFreed(heap, prev, start, end);
+    return;
+  }
+  if (nextFree) {
+    h->blockSize += next->blockSize;
+    MemReleaseDesc(next);
+  }
+  h->flags = memFlagFree;
+  MemChainInsert(heap, h);  // in place: its owner word already names it
+  MemDebugFreed(heap, h, start, end);
+}
+
+}  // namespace okr_mem
+
+using namespace okr_mem;
+
+// The two operations every module calls most take in every step they make
+// (flatten): those of this file, of the descriptor stack and of the
+// free-block index, which are compiled with it as one unit
+// (alloc_unit.cpp). The rare paths (the slow search, the index's
+// re-weighing and long walks) are marked noinline and stay calls.
+__attribute__((flatten)) Handle MemNewHandle(uint32_t size);
+__attribute__((flatten)) ErrCode MemDisposeHandle(Handle h);
 
 Handle MemNewHandle(uint32_t size) {
   OKR_FAULT_MEM(nullptr);
@@ -214,31 +254,4 @@ ErrCode MemDisposeHandle(Handle h) {
   MemDebugDispose(heap, h);
   MemFreeBlock(heap, h);
   return errNone;
-}
-
-void MemFreeBlock(Heap* heap, BlockDesc* h) {
-  char* const start = BlockStart(h);
-  char* const end = BlockEnd(h);
-  heap->freeBytes += h->blockSize;
-  BlockDesc* prev = h->prev;
-  BlockDesc* next = h->next;
-  bool nextFree = next != nullptr && IsFree(next);
-  if (prev != nullptr && IsFree(prev)) {
-    uint32_t merged = prev->blockSize + h->blockSize;
-    MemReleaseDesc(h);
-    if (nextFree) {
-      merged += next->blockSize;
-      MemReleaseDesc(next);
-    }
-    MemReshapeFree(heap, prev, static_cast<char*>(prev->data), merged);
-    MemDebugFreed(heap, prev, start, end);
-    return;
-  }
-  if (nextFree) {
-    h->blockSize += next->blockSize;
-    MemReleaseDesc(next);
-  }
-  h->flags = memFlagFree;
-  MemChainInsert(heap, h);  // in place: its owner word already names it
-  MemDebugFreed(heap, h, start, end);
 }

@@ -3,6 +3,8 @@
 // before reading through it, so a corrupted heap yields a code, not a crash.
 #include "mem/index.h"
 
+using namespace okr_mem;
+
 namespace {
 
 // Candidate pool blocks: flagged 0x9000 with the size of a pool. A locked
@@ -280,7 +282,7 @@ ErrCode CheckClassList(const Walk& w, const MemIndex* idx, uint32_t c) {
 
 // The class sets: summaries agree with their words, the records are exactly
 // the classes whose heads precede the heads of all classes above, and each
-// record's gap bound is at most the head label of every class in its gap.
+// record's gap bound is at most the head key of every class in its gap.
 ErrCode CheckClassSets(const MemIndex* idx) {
   for (const ClassSet* set : {&idx->nonEmpty, &idx->records}) {
     if (set->words[kClassWords] != 0) return errMemInvalidHandle;

@@ -13,6 +13,8 @@
 // depth stays logarithmic with hashed priorities.
 #include "mem/index.h"
 
+namespace okr_mem {
+
 namespace {
 
 uint32_t PriorityOf(uint32_t ref) {
@@ -195,3 +197,5 @@ bool MemTreeCheck(const Heap* heap, uint32_t root, const BlockDesc* head, uint32
   const uint32_t max = check.Walk(root, ~0u, 0);
   return max != 0 && check.seen == count && check.next == 0;
 }
+
+}  // namespace okr_mem

@@ -14,6 +14,8 @@
 #include "mem/debug.h"
 #include "mem/index.h"
 
+namespace okr_mem {
+
 uint32_t memCompactions = 0;
 
 namespace {
@@ -122,6 +124,7 @@ void Follow(BlockDesc* prev, BlockDesc* d) {
 // the block in front of which f stops, or NULL at the end of the heap; adds
 // the bytes it moves to `moved`.
 BlockDesc* CompactFrom(Heap* heap, BlockDesc* f, uint64_t& moved) {
+  OKR_MEM_ASSERT(IsFree(f) && IndexOf(heap)->suspended);
   BlockDesc* last = f->prev;  // the block list up to here is final
   char* to = BlockStart(f);   // where the next sliding block goes
   // Kept in registers until the end: what f takes in, the bytes moved, and
@@ -189,6 +192,10 @@ void MemCompactHeap() {
   MemIndexRebuild(heap);
   MemDebugCompacted(heap);
 }
+
+}  // namespace okr_mem
+
+using namespace okr_mem;
 
 ErrCode MemCompact(Heap* heapArg) {
   Heap* heap = heapArg != nullptr ? heapArg : memCurrentHeap;

@@ -11,6 +11,8 @@
 
 #if OKR_MEM_DEBUG
 
+namespace okr_mem {
+
 bool memScrambleNewHeaps = false;
 #if OKR_VALGRIND
 bool memUnderValgrind = false;
@@ -203,5 +205,7 @@ void MemDebugCompacted(Heap* heap) {
   }
   ForClosedParts(heap, CloseRange);
 }
+
+}  // namespace okr_mem
 
 #endif

@@ -22,6 +22,8 @@
 
 #include "mem/internal.h"
 
+namespace okr_mem {
+
 #if OKR_MEM_DEBUG
 
 // Every heap created while this is set starts with scramble mode on: the
@@ -101,5 +103,7 @@ inline bool MemDebugYield(Heap*) {
 inline void MemDebugRewatch(Heap*) {}
 
 #endif
+
+}  // namespace okr_mem
 
 #endif

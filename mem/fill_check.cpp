@@ -3,6 +3,8 @@
 #include "mem/debug.h"
 #include "mem/index.h"
 
+using namespace okr_mem;
+
 namespace {
 
 #if OKR_MEM_DEBUG

@@ -3,6 +3,8 @@
 // is answered without being dereferenced.
 #include "mem/internal.h"
 
+using namespace okr_mem;
+
 ErrCode MemGetError(void) {
   return memLastError;
 }

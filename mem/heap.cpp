@@ -6,6 +6,8 @@
 #include "mem/debug.h"
 #include "mem/index.h"
 
+using namespace okr_mem;
+
 Heap* memCurrentHeap = nullptr;
 Heap* memHeapList = nullptr;
 uint32_t memNextHeapId = 1;

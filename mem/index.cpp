@@ -1,26 +1,17 @@
-// The free-block index (invariants in index.h): size classes whose members
-// are listed in chain order, labels that order members of different classes,
-// and the record classes that answer a search with one bitmap lookup.
+// The free-block index's operations. How the index works, why its records
+// answer a search, and what its worst operation costs: index.h.
 //
-// Why records work: the first block of at least s bytes comes before every
-// other such block, so it is the head of its class and its head comes before
-// the heads of all classes above; that is, it heads a record. A new block
-// enters the chain right in front of the first block at least as large, so
-// it comes before every member of the classes above its own: it becomes the
-// head of its class and that class a record, and no other record changes.
-// Only a head that leaves or changes class makes the records move, and then
-// only the non-empty classes between it and the next record below need a
-// look (and, thanks to the gap bounds, mostly not even those).
+// Not compiled on its own: alloc_unit.cpp includes this file after
+// alloc.cpp, so that MemNewHandle and MemDisposeHandle take in the index's
+// steps (see there). A reader who splits the unit also drops the inline
+// and noinline marks that only make sense inside it.
 //
-// Labels come in groups of consecutive members (see Labels below): a new
-// member takes a place between its neighbours' in their group; a group that
-// has no place left is laid out again, one that is full splits, one that
-// runs low merges with or borrows from a neighbour. Either rewrites the
-// labels of a few dozen members at most, and keeps their order, so records
-// stay records. A class whose list grows long also gets a treap over it
-// (class_tree.cpp) to find a member's place, or a fitting member, without
-// walking the list.
+// Labels come in groups of consecutive members (see Labels below). A class
+// whose list grows long also gets a treap over it (class_tree.cpp) to find a
+// member's place, or a fitting member, without walking the list.
 #include "mem/index.h"
+
+namespace okr_mem {
 
 namespace {
 
@@ -42,6 +33,12 @@ BlockDesc* NextInClass(const Heap* heap, const BlockDesc* d) {
 
 OrderKey MemberKey(const MemIndex* idx, const BlockDesc* d) {
   return KeyOfLabel(idx, LabelOf(d));
+}
+
+// True when member `a` comes before member `b` in the chain (either NULL:
+// true), by their keys. For assertions.
+[[maybe_unused]] bool Before(const MemIndex* idx, const BlockDesc* a, const BlockDesc* b) {
+  return a == nullptr || b == nullptr || MemberKey(idx, a) < MemberKey(idx, b);
 }
 
 // The nearest members before and after `d` in the chain (chain blocks too
@@ -109,6 +106,13 @@ void HeadWentLater(MemIndex* idx, uint32_t c, OrderKey key) {
   const uint32_t up = FirstFrom(idx->records, c + 1);
   const OrderKey bound = HeadKey(idx, up);
   if (GapLow(idx, c) < std::min(key, bound)) return Reweigh(idx, c, up, bound);
+  // Relied on: the gap bound is at most every head key in c's gap (here the
+  // nearest class below c, if it is in the gap).
+  OKR_MEM_ASSERT([&] {
+    const uint32_t below = LastBelow(idx->nonEmpty, c);
+    return below == kNoClass || Contains(idx->records, below) ||
+           idx->heads[below].key >= GapLow(idx, c);
+  }());
   if (key < bound) return;
   Erase(idx->records, c);
   if (up != kNoClass) {
@@ -141,6 +145,7 @@ void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, OrderKey bound) {
       bits ^= BitOf(bit);
       const uint32_t k = w * kWordBits + bit;
       const OrderKey headKey = idx->heads[k].key;
+      ++idx->effort.weighed;
       if (headKey >= bound) {
         Lower(least, headKey);
         continue;
@@ -185,6 +190,7 @@ void WalkedClass(const Heap* heap, MemIndex* idx, uint32_t c, uint32_t steps) {
   uint32_t count = 0;
   for (const BlockDesc* m = Head(heap, idx, c); m != nullptr; m = NextInClass(heap, m))
     ++count;
+  idx->effort.walked += count;
   idx->trees[c] = ClassTree{MemTreeBuild(heap, Head(heap, idx, c)), count, 0};
 }
 
@@ -217,6 +223,7 @@ inline void CountIn(const Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
 inline __attribute__((always_inline)) void PushHead(Heap* heap, MemIndex* idx, BlockDesc* d,
                                                     uint32_t c) {
   const uint32_t old = idx->heads[c].head;
+  OKR_MEM_ASSERT(old == 0 || Before(idx, d, DescAt(heap, old)));
   SetNext(d, old);
   if (old != 0) {
     SetPrev(DescAt(heap, old), RefOf(heap, d));
@@ -244,6 +251,8 @@ __attribute__((noinline)) void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDes
     }
   }
   BlockDesc* after = NextInClass(heap, before);
+  idx->effort.walked += steps;
+  OKR_MEM_ASSERT(Before(idx, before, d) && Before(idx, d, after));
   SetPrev(d, RefOf(heap, before));
   SetNext(d, RefOrNone(heap, after));
   if (after != nullptr) SetPrev(after, RefOf(heap, d));
@@ -265,6 +274,7 @@ void LinkIntoClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
 
 // Head `d` of class `c` leaves: its successor, if any, heads the class.
 void PopHead(Heap* heap, MemIndex* idx, const BlockDesc* d, uint32_t c) {
+  OKR_MEM_ASSERT(idx->heads[c].head == RefOf(heap, d));
   OrderKey key = kKeyEnd;
   if (const uint32_t next = NextOf(d)) {
     SetHead(heap, idx, c, DescAt(heap, next));
@@ -283,6 +293,7 @@ void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   if (idx->heads[c].head == RefOf(heap, d)) return PopHead(heap, idx, d, c);
   const uint32_t next = NextOf(d);
   const uint32_t prev = PrevOf(d);
+  OKR_MEM_ASSERT(prev != 0 && NextOf(DescAt(heap, prev)) == RefOf(heap, d));
   if (next != 0) SetPrev(DescAt(heap, next), prev);
   SetNext(DescAt(heap, prev), next);
 }
@@ -330,6 +341,7 @@ uint32_t LabelAt(uint32_t g, uint32_t place) {
 // Relabelling keeps the order, so records stay records; but a head in a gap
 // may come below its record's bound, which then comes down with it.
 void Relabel(const Heap* heap, MemIndex* idx, BlockDesc* x, uint32_t label) {
+  ++idx->effort.relabelled;
   SetLabel(x, label);
   const uint32_t c = ClassOf(x->blockSize);
   ClassHead& head = idx->heads[c];
@@ -348,6 +360,7 @@ void RefreshHeadKeys(MemIndex* idx) {
        c = LastBelow(idx->nonEmpty, c)) {
     ClassHead& head = idx->heads[c];
     head.key = KeyOfLabel(idx, head.label);
+    ++idx->effort.weighed;
     if (Contains(idx->records, c)) {
       owner = c;
     } else {
@@ -373,6 +386,7 @@ __attribute__((noinline)) void MakeKeyRoom(MemIndex* idx, uint32_t g) {
     first = back;
   for (uint32_t ahead = idx->groups[g].next; ahead != 0; ahead = idx->groups[ahead].next)
     ++count;
+  idx->effort.keysSpread += count;
   SpreadKeys(idx, first, count, 0, kGroupKeys - 1);
   RefreshHeadKeys(idx);
 }
@@ -470,6 +484,8 @@ void SpreadPlaces(const Heap* heap, MemIndex* idx, const Side& below, BlockDesc*
   }
   for (uint32_t k = 0; k < above.n; ++k)
     Relabel(heap, idx, above.m[k], LabelAt(g, static_cast<uint32_t>(place += step)));
+  OKR_MEM_ASSERT(place < hi &&
+                 (above.n == 0 || below.n == 0 || Before(idx, below.m[0], above.m[0])));
 }
 
 // Gives a whole new layout to every member: groups of half the members they
@@ -530,6 +546,7 @@ void SpreadAround(const Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t g, Sid
       return SpreadPlaces(heap, idx, below, d, above, g, lo, hi);
     }
     if (whole || below.n + above.n >= kGroupFull) return LayOutAll(heap, idx, true);
+    idx->effort.walked += (below.edge != nullptr) + (above.edge != nullptr);
     if (below.edge != nullptr) below.Grow(true, g);
     if (above.edge != nullptr) above.Grow(false, g);
   }
@@ -541,6 +558,7 @@ void SpreadAround(const Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t g, Sid
 // side. With no group id left, g grows instead.
 void SplitAt(const Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t g, Side& below, Side& above) {
   while (below.edge != nullptr && above.edge != nullptr) {
+    idx->effort.walked += 2;
     below.Grow(true, g);
     above.Grow(false, g);
   }
@@ -552,8 +570,10 @@ void SplitAt(const Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t g, Side& be
   const bool first = below.edge == nullptr;  // the members before d are the fewer
   Side& shorter = first ? below : above;
   Side& longer = first ? above : below;
-  while (shorter.n + 1 + longer.n < kGroupLeast && longer.edge != nullptr)
+  while (shorter.n + 1 + longer.n < kGroupLeast && longer.edge != nullptr) {
+    ++idx->effort.walked;
     longer.Grow(!first, g);
+  }
   // Only the nearest kGroupLeast - 1 - shorter.n of the longer side move.
   const uint32_t taken = std::min(longer.n, kGroupLeast - 1 - std::min(kGroupLeast - 1, shorter.n));
   Side moving = longer;
@@ -628,6 +648,7 @@ inline __attribute__((always_inline)) void AssignLabel(const Heap* heap, MemInde
   if (hi - lo >= 2 && g != 0 && idx->groups[g].count < kGroupFull) {
     SetLabel(d, hi - std::min(kPlaceStep, (hi - lo) / 2));
     ++idx->groups[g].count;
+    OKR_MEM_ASSERT(Before(idx, prev, d) && Before(idx, d, next));
   } else {
     PlaceSlow(heap, idx, d, prev, next);
   }
@@ -661,6 +682,14 @@ __attribute__((noinline)) void GroupRanLow(const Heap* heap, MemIndex* idx, Bloc
     below.m[below.n++] = y;
   for (BlockDesc* y = Near(x, false, x); y != nullptr && isMerging(y); y = Near(y, false, x))
     above.m[above.n++] = y;
+  idx->effort.walked += below.n + above.n;
+  // Relied on: the merging groups are next to each other around x.
+  OKR_MEM_ASSERT([&] {
+    uint32_t counted = 0;
+    for (uint32_t m : merging)
+      counted += m != 0 ? idx->groups[m].count : 0;
+    return counted == below.n + above.n;
+  }());
   const uint32_t keep =
       below.n != 0 ? GroupOf(LabelOf(below.m[below.n - 1])) : GroupOf(LabelOf(above.m[0]));
   for (uint32_t other : merging) {
@@ -691,6 +720,7 @@ __attribute__((noinline)) void GroupRanLow(const Heap* heap, MemIndex* idx, Bloc
 inline void LeaveGroup(const Heap* heap, MemIndex* idx, BlockDesc* x) {
   const uint32_t g = GroupOf(LabelOf(x));
   LabelGroup& group = idx->groups[g];
+  OKR_MEM_ASSERT(group.count != 0);
   if (--group.count >= kGroupLeast) return;
   if (group.count != 0 && !IsSmall(idx, group.prev) && !IsSmall(idx, group.next)) return;
   GroupRanLow(heap, idx, x, g);
@@ -721,6 +751,7 @@ void MemIndexInit(Heap* heap, void* table) {
 // record changes (see the top of the file).
 void MemIndexInsert(Heap* heap, BlockDesc* d, const IndexSpot& spot) {
   MemIndex* idx = IndexOf(heap);
+  OKR_MEM_ASSERT(NextMember(d) == spot.at);
   AssignLabel(heap, idx, d, spot.at);
   const uint32_t c = spot.c;
   if (spot.r != c) {
@@ -866,3 +897,5 @@ BlockDesc* MemChainTail(const Heap* heap) {
 void MemSetChainTail(Heap* heap, BlockDesc* d) {
   IndexOf(heap)->tail = RefOrNone(heap, d);
 }
+
+}  // namespace okr_mem

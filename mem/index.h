@@ -2,27 +2,97 @@
 // least s bytes without walking the chain, and follows every change of the
 // chain so that its answer is always the walk's answer.
 //
-// Invariants (checked by MemCheckHeap):
-// - Members are exactly the chain's blocks of at least kMemberMin bytes.
-//   Smaller free blocks (the few bytes that growing in place can leave) never
-//   satisfy a search and stay in the chain only.
-// - Every member has a label; labels strictly ascend along the chain.
-// - Members fall into size classes (ClassOf). The members of a class form a
-//   list in chain order, linked through words of each member (see
-//   IndexWords); the table keeps each class's first member, its head, and
-//   that head's label.
-// - A class is non-empty exactly when it has a head. A class is a record
-//   exactly when its head comes before the heads of all classes above it.
-//   Records thus ascend in chain order as in size, and the first block of at
-//   least s bytes is the head of the first record at or above ClassOf(s),
-//   unless that record is ClassOf(s) itself and holds members under s.
-// - The classes between a record and the next record below it are its gap.
-//   A record's gapLow is at most the head label of every non-empty class in
-//   its gap: when a record's head leaves or goes later and its new head
-//   still comes before gapLow, none of the classes it hid can become a
-//   record, and nothing needs to be weighed again.
+// How it works. Its members are the chain's free blocks of at least
+// kMemberMin bytes (smaller ones, the few bytes that growing in place can
+// leave, never satisfy a search and stay in the chain only). Members fall
+// into size classes (size_classes.h); each class keeps its members in a
+// list in chain order, whose first member is the class's head. Each member
+// carries a label (label_groups.h) whose order key ascends along the chain,
+// so that which of two members comes first is a comparison.
+//
+// Records. A class is a record when its head comes before the heads of all
+// classes above it (of larger blocks). Every block of at least s bytes is a
+// member of ClassOf(s) or a class above, so the one that comes first is the
+// head with the least key among those classes. Going down the classes from
+// the largest, the least key seen so far changes exactly at the records, so
+// that head is the head of the first record at or above ClassOf(s). (One
+// exception: when that record is ClassOf(s) itself and the class holds sizes
+// under s, its first member of at least s is the answer if it comes before
+// the next record's head, which is the answer otherwise.) A search is thus a
+// bitmap lookup (class_sets.h).
+//
+// Keeping the records right:
+// - A block enters the chain in front of the first block at least as large,
+//   which is what a search for its size answers. So it comes before every
+//   head of the classes above its own, and becomes its class's head (unless
+//   its class holds smaller members before that block); its class becomes a
+//   record. The records below it stay: their heads came before that block,
+//   and so before the new one.
+// - A head that leaves, or goes later (its class's next member takes over),
+//   is what moves records: its class may stop being one, and of the classes
+//   it hid, those whose heads come before both its new head and the head of
+//   the next record above now become records.
+// - Gaps. The classes between a record and the next record below it are the
+//   record's gap: the classes it hides. Each record keeps a gap bound
+//   (gapLow), at most the head key of every class in its gap. When its head
+//   goes later, a class of its gap can come out only with a key under both
+//   the new head's and the next record's; if gapLow is not under both, none
+//   can, and nothing else is looked at. Otherwise the gap is weighed again
+//   (Reweigh): its classes, from the top down, each a record when its head
+//   comes before all heads weighed so far, and every record found gets the
+//   exact bound of its new gap.
+// - gapLow comes down whenever a head in the gap comes earlier or gets a
+//   lower key, and when a record stops being one and its gap joins the one
+//   above; it goes up only when a gap is weighed again.
+//
+// A worked example: four classes A < B < C < D whose heads have the keys
+// A 10, B 30, C 20, D 40. From the top: D is a record (nothing above), C too
+// (20 < 40), B is not (30 > 20: C's first member, larger, comes first), A is
+// (10 < 20). Records A, C, D; C's gap is {B}, gapLow(C) <= 30. A search in B
+// finds the first record at or above B: C, whose head is the answer.
+// Now C's head is taken, and C's next member, key 70, heads it. The next
+// record above, D, has 40; gapLow(C) = 30 is under min(70, 40), so C's gap
+// is weighed: C (70 > 40) is no record and goes to D's gap, whose bound
+// comes down to 70; B (30 < 40) is a record, with an empty gap. Records A,
+// B, D; a search in B now finds B's head. Had B's head been at 50 instead,
+// gapLow(C) would have been 50, not under 40, and only C would have been
+// weighed.
+//
+// The worst single operation. A block operation that does not compact
+// changes the index at most three times (a block and its free neighbours
+// leave, a block enters or changes size in place). One change costs at most:
+// - a search: two bitmap lookups, and in a class of mixed sizes a walk over
+//   its members smaller than the size;
+// - labels: up to kGroupFull members relabelled and as many walked (a group
+//   laid out again, or split), or up to 3 * (kGroupLeast - 1) (small groups
+//   that merge); and at most one spreading of every group's key (up to
+//   kGroupCount - 1 table entries) with a pass over the kClassCount heads;
+// - records: one re-weighing, at most kClassCount classes;
+// - class lists: a member placed after its class's head walks the list up
+//   to its place; a walk that passes kTreeFrom members gives the class a
+//   treap (m log m steps once, for its m members), after which such steps
+//   are log m. The 16-byte class has no room for a treap: a free block that
+//   shrinks in place to 16 bytes there may walk all of its members.
+// The chain's free blocks under 16 bytes next to members are passed over as
+// well, and growing the master pool formats masterCount descriptors. These
+// bounds on labels hold while the index has fewer than 8 * (kGroupCount - 1)
+// members (about 32,000 free blocks); with more, group ids may run out, and
+// a full group then grows, or every member is laid out again.
+// Each change counts its steps in the table (IndexEffort) for the tests.
+//
+// Invariants (checked by MemCheckHeap, and asserted where they are relied
+// on in debug builds):
+// - Members are exactly the chain's blocks of at least kMemberMin bytes;
+//   their keys strictly ascend along the chain; the label groups run along
+//   the chain as the table says, no two small groups next to each other.
+// - Each class list holds its class's members in chain order; the table
+//   keeps its head, the head's label and key; a class is non-empty exactly
+//   when it has a head.
+// - The records are exactly the classes whose heads come before the heads
+//   of all classes above; each record's gapLow is at most the head key of
+//   every non-empty class in its gap.
 // - A class whose list grew long may also have a treap over the same
-//   members (class_tree.cpp), with a count of them; the table names its root.
+//   members (class_tree.h), with a count of them; the table names its root.
 // - `tail` names the chain's last block (a member or not).
 // - The table lives outside the heap, made and given back with it (MemSide).
 //   Its address is kept in the prevFree slot of the initial pool's
@@ -32,265 +102,14 @@
 #ifndef OKR_MEM_INDEX_H
 #define OKR_MEM_INDEX_H
 
-#include <bit>
-
+#include "mem/class_sets.h"
+#include "mem/class_tree.h"
 #include "mem/internal.h"
+#include "mem/label_groups.h"
+#include "mem/member_words.h"
+#include "mem/size_classes.h"
 
-// ---- Size classes ---------------------------------------------------------
-
-// Below kLinearLimit a class is one 16-byte step; above, each power of two
-// is cut into kSubClasses classes, which keeps every class below 1 KiB exact.
-constexpr uint32_t kSubBits = 5;
-constexpr uint32_t kSubClasses = 1u << kSubBits;
-constexpr uint32_t kLinearBits = kSubBits + 4;
-constexpr uint32_t kLinearLimit = 1u << kLinearBits;
-constexpr uint32_t kClassCount = kSubClasses + (32 - kLinearBits) * kSubClasses;
-
-// Free blocks of at least this size are members (on a 32-bit build their
-// payload holds the member's words).
-constexpr uint32_t kMemberMin = 16;
-
-inline bool IsMemberSize(uint32_t blockSize) {
-  return blockSize >= kMemberMin;
-}
-
-// Sizes of a class differ only in their low ClassShift bits: 4 below
-// kLinearLimit (16-byte steps), then one more per power of two. Written
-// without branches, as sizes come in no predictable order.
-inline uint32_t ClassShift(uint32_t size) {
-  // The highest bit of size, but at least kLinearBits: that bit set as well.
-  const uint32_t octave = 31 - static_cast<uint32_t>(__builtin_clz(size | (1u << kLinearBits)));
-  return octave - kSubBits;
-}
-
-inline uint32_t ClassOf(uint32_t size) {
-  const uint32_t shift = ClassShift(size);
-  return (shift - 4) * kSubClasses + (size >> shift);
-}
-
-// A size's class, and whether the size is the smallest of its class, so
-// that every member of the class holds at least that many bytes.
-struct SizeClass {
-  uint32_t c;
-  bool isFloor;
-};
-inline SizeClass SizeClassOf(uint32_t size) {
-  const uint32_t shift = ClassShift(size);
-  return SizeClass{(shift - 4) * kSubClasses + (size >> shift),
-                   (size & ((uint32_t{1} << shift) - 1)) == 0};
-}
-
-// ---- A member's words -------------------------------------------------------
-
-// A member has three words: its label, and its class list's next and prev
-// links, which name descriptors by their offset from the heap header (0:
-// none). A 64-bit descriptor has room for them; a 32-bit one has none, so
-// there they form a node at the start of the free payload, after the owner
-// word, and a block that changes its place in place carries its node along.
-struct IndexWords {
-  uint32_t next, prev, label;
-};
-
-#if UINTPTR_MAX == 0xFFFFFFFFu
-constexpr bool kWordsInPayload = true;
-static_assert(kMemberMin - kOwnerSize >= sizeof(IndexWords), "a node fits the smallest member");
-inline IndexWords* NodeOf(const BlockDesc* d) {
-  return static_cast<IndexWords*>(d->data);
-}
-inline uint32_t* LabelSlot(BlockDesc* d) {
-  return &NodeOf(d)->label;
-}
-inline uint32_t* NextSlot(BlockDesc* d) {
-  return &NodeOf(d)->next;
-}
-inline uint32_t* PrevSlot(BlockDesc* d) {
-  return &NodeOf(d)->prev;
-}
-#else
-constexpr bool kWordsInPayload = false;
-inline uint32_t* LabelSlot(BlockDesc* d) {
-  return &d->indexLabel;
-}
-inline uint32_t* NextSlot(BlockDesc* d) {
-  return &d->indexNext;
-}
-inline uint32_t* PrevSlot(BlockDesc* d) {
-  return &d->indexPrev;
-}
-#endif
-
-// A memory checker closes the words to the client (shadow.h): the manager
-// reads and writes them through these.
-inline uint32_t LabelOf(const BlockDesc* d) {
-  return LoadWord(LabelSlot(const_cast<BlockDesc*>(d)));
-}
-inline void SetLabel(BlockDesc* d, uint32_t label) {
-  StoreWord(LabelSlot(d), label);
-}
-inline uint32_t NextOf(const BlockDesc* d) {
-  return LoadWord(NextSlot(const_cast<BlockDesc*>(d)));
-}
-inline void SetNext(BlockDesc* d, uint32_t next) {
-  StoreWord(NextSlot(d), next);
-}
-inline uint32_t PrevOf(const BlockDesc* d) {
-  return LoadWord(PrevSlot(const_cast<BlockDesc*>(d)));
-}
-inline void SetPrev(BlockDesc* d, uint32_t prev) {
-  StoreWord(PrevSlot(d), prev);
-}
-inline IndexWords WordsOf(const BlockDesc* d) {
-  return IndexWords{NextOf(d), PrevOf(d), LabelOf(d)};
-}
-inline void SetWords(BlockDesc* d, const IndexWords& w) {
-  SetNext(d, w.next);
-  SetPrev(d, w.prev);
-  SetLabel(d, w.label);
-}
-
-// A member's order key (see Label groups below).
-using OrderKey = uint64_t;
-
-// ---- Treaps over long classes (class_tree.cpp) ------------------------------
-
-// A class list is walked to find a member's place in it, or the first member
-// of at least s bytes in a class of mixed sizes. Short lists make that cheap;
-// a class that grows long gets a treap over its members as well: ordered by
-// label like the list, heap-ordered by a hash of each member's descriptor,
-// each node knowing the largest block below it. It lives in the members'
-// payloads, after their index words, so only classes whose smallest member
-// has room for it (kTreeMinClass and up) can have one.
-struct TreeWords {
-  uint32_t left, right;  // descriptor offsets, 0: none
-  uint32_t maxSize;      // the largest blockSize in the subtree
-};
-inline TreeWords* TreeOf(const BlockDesc* d) {
-  return reinterpret_cast<TreeWords*>(static_cast<char*>(d->data) +
-                                      (kWordsInPayload ? sizeof(IndexWords) : 0));
-}
-// The bytes at the start of a free block's payload that the index may write:
-// its words where they live in the payload, and a treap node.
-constexpr size_t kManagerBytes = (kWordsInPayload ? sizeof(IndexWords) : 0) + sizeof(TreeWords);
-// A member's treap words, read and written whole (they are closed too).
-inline TreeWords LoadTree(const BlockDesc* d) {
-  const TreeWords* t = TreeOf(d);
-  return TreeWords{LoadWord(&t->left), LoadWord(&t->right), LoadWord(&t->maxSize)};
-}
-inline void StoreTree(BlockDesc* d, const TreeWords& w) {
-  TreeWords* t = TreeOf(d);
-  StoreWord(&t->left, w.left);
-  StoreWord(&t->right, w.right);
-  StoreWord(&t->maxSize, w.maxSize);
-}
-constexpr uint32_t kTreeMinClass = 2;  // 32 bytes and more
-static_assert(kTreeMinClass * 16 >=
-                  kOwnerSize + (kWordsInPayload ? sizeof(IndexWords) : 0) + sizeof(TreeWords),
-              "a treap node fits the smallest member of a class that may have a treap");
-// A class gets its treap when a walk of its list passes kTreeFrom members;
-// it loses it below kTreeUntil members, or when the treap has followed more
-// changes than the class has members without being asked anything (a class
-// used only at its head pays nothing for it), which also pays for building
-// it again.
-constexpr uint32_t kTreeFrom = 64;
-constexpr uint32_t kTreeUntil = 16;
-
-// The root of a treap over the class list that starts at `head`.
-uint32_t MemTreeBuild(const Heap* heap, const BlockDesc* head);
-// Adds labelled member `d`; returns the new root.
-uint32_t MemTreeInsert(const Heap* heap, uint32_t root, BlockDesc* d);
-// Takes member `d` out; returns the new root.
-uint32_t MemTreeRemove(const Heap* heap, uint32_t root, const BlockDesc* d);
-// Member `d`'s blockSize changed: refreshes the largest sizes above it.
-void MemTreeResized(const Heap* heap, uint32_t root, const BlockDesc* d);
-// The member with the largest key under `key`, or NULL.
-BlockDesc* MemTreeBefore(const Heap* heap, uint32_t root, OrderKey key);
-// The member with the smallest key of at least `size` bytes, or NULL.
-BlockDesc* MemTreeFirstFit(const Heap* heap, uint32_t root, uint32_t size);
-// True when the treap at `root` holds the members of the class list starting
-// at `head` (`count` of them), in order, with its priorities and sizes right;
-// reads only descriptors that `valid` accepts.
-bool MemTreeCheck(const Heap* heap, uint32_t root, const BlockDesc* head, uint32_t count,
-                  bool (*valid)(const Heap*, uint32_t ref));
-
-// ---- The table ------------------------------------------------------------
-
-// A set of classes: one bit per class and a summary bit per word. Words are
-// as wide as an address: a 32-bit processor splits 64-bit words in halves
-// and finds their lowest bit through a library call.
-using ClassWord = uintptr_t;
-constexpr uint32_t kWordBits = sizeof(ClassWord) * 8;
-constexpr uint32_t kClassWords = kClassCount / kWordBits;
-static_assert(kClassCount % kWordBits == 0 && kClassWords < kWordBits,
-              "one summary word covers the bitmap");
-
-struct ClassSet {
-  ClassWord summary;
-  ClassWord words[kClassWords + 1];  // the last stays 0: a search may start past the last class
-};
-
-constexpr uint32_t kNoClass = ~0u;
-constexpr ClassWord kAllBits = ~ClassWord{0};
-
-inline ClassWord BitOf(uint32_t i) {
-  return ClassWord{1} << i;
-}
-
-inline bool Contains(const ClassSet& s, uint32_t c) {
-  return (s.words[c / kWordBits] >> (c % kWordBits)) & 1;
-}
-
-// The lowest and the highest set bit of a word that is not 0 (the builtins
-// compile to one instruction each; std::countl_zero would also test for 0).
-inline uint32_t LowestBit(uint32_t bits) {
-  return static_cast<uint32_t>(__builtin_ctz(bits));
-}
-inline uint32_t LowestBit(uint64_t bits) {
-  return static_cast<uint32_t>(__builtin_ctzll(bits));
-}
-inline uint32_t HighestBit(uint32_t bits) {
-  return 31 ^ static_cast<uint32_t>(__builtin_clz(bits));
-}
-inline uint32_t HighestBit(uint64_t bits) {
-  return 63 ^ static_cast<uint32_t>(__builtin_clzll(bits));
-}
-
-inline void Insert(ClassSet& s, uint32_t c) {
-  s.words[c / kWordBits] |= BitOf(c % kWordBits);
-  s.summary |= BitOf(c / kWordBits);
-}
-
-inline void Erase(ClassSet& s, uint32_t c) {
-  ClassWord& word = s.words[c / kWordBits];
-  word &= ~BitOf(c % kWordBits);
-  if (word == 0) s.summary &= ~BitOf(c / kWordBits);
-}
-
-// The smallest class of `s` at or above `c` (c <= kClassCount), or kNoClass.
-inline uint32_t FirstFrom(const ClassSet& s, uint32_t c) {
-  uint32_t w = c / kWordBits;
-  ClassWord bits = s.words[w] & (kAllBits << (c % kWordBits));
-  if (bits == 0) {
-    const ClassWord above = s.summary & (~ClassWord{1} << w);
-    if (above == 0) return kNoClass;
-    w = LowestBit(above);
-    bits = s.words[w];
-  }
-  return w * kWordBits + LowestBit(bits);
-}
-
-// The largest class of `s` below `c`, or kNoClass.
-inline uint32_t LastBelow(const ClassSet& s, uint32_t c) {
-  if (c == 0) return kNoClass;
-  uint32_t w = (c - 1) / kWordBits;
-  ClassWord bits = s.words[w] & (kAllBits >> (kWordBits - 1 - (c - 1) % kWordBits));
-  if (bits == 0) {
-    const ClassWord below = s.summary & (BitOf(w) - 1);
-    if (below == 0) return kNoClass;
-    w = HighestBit(below);
-    bits = s.words[w];
-  }
-  return w * kWordBits + HighestBit(bits);
-}
+namespace okr_mem {
 
 struct ClassHead {
   uint32_t head;    // descriptor offset of the class's first member, 0: empty
@@ -306,34 +125,14 @@ struct ClassTree {
   uint32_t idle;   // changes the treap followed since it last answered a question
 };
 
-// ---- Label groups ------------------------------------------------------------
-
-// A member's label is its group (high 12 bits) and its place in the group
-// (low 20); its order key is the group's key (high half) and the label
-// (low half), so that labels of one group compare by place. Keys ascend
-// along the chain. (index.cpp tells how groups are kept.)
-constexpr uint32_t kGroupCount = 4096;  // group ids 1 .. kGroupCount - 1
-constexpr uint32_t kPlaceBits = 20;
-// Places run from 1 to kPlaceEnd - 1: 0 and kPlaceEnd bound a group's
-// places, and no member takes them.
-constexpr uint32_t kPlaceEnd = (1u << kPlaceBits) - 1;
-constexpr OrderKey kKeyEnd = ~OrderKey{0};  // after every key
-constexpr uint32_t kGroupFull = 64;         // members a group holds at most
-constexpr uint32_t kGroupLeast = 16;        // a group with fewer is small
-
-struct LabelGroup {
-  uint16_t count;   // members
-  uint16_t prev;    // the group before it in the chain, 0: none
-  uint16_t next;    // the group after it; of an unused group, the next unused one
-  uint16_t unused;  // (0: the table's bytes are all defined)
+// The steps the index took since the counts were last cleared, counted on
+// its rare paths only.
+struct IndexEffort {
+  uint32_t relabelled;  // members given a new label
+  uint32_t walked;      // members passed on a walk of a class list or a group
+  uint32_t weighed;     // classes weighed again
+  uint32_t keysSpread;  // group keys spread out
 };
-
-inline uint32_t GroupOf(uint32_t label) {
-  return label >> kPlaceBits;
-}
-inline uint32_t PlaceOf(uint32_t label) {
-  return label & ((1u << kPlaceBits) - 1);
-}
 
 struct MemIndex {
   ClassSet nonEmpty;
@@ -342,39 +141,23 @@ struct MemIndex {
   uint32_t members;       // labelled members
   uint16_t unusedGroups;  // a stack of group ids, through their `next`
   bool suspended;
+  IndexEffort effort;
   ClassHead heads[kClassCount];
   ClassTree trees[kClassCount];
   uint32_t groupKeys[kGroupCount];  // keys ascend in chain order
   LabelGroup groups[kGroupCount];
 };
 
-// The order key of `label`.
-inline OrderKey KeyOfLabel(const MemIndex* idx, uint32_t label) {
-  return OrderKey{idx->groupKeys[GroupOf(label)]} << 32 | label;
-}
-
-// Descriptor offsets from the heap header; 0 is never a descriptor. RefOf
-// and DescAt take a descriptor and an offset that are there (the hot paths
-// know that and pay for no test); RefOrNone and DescOrNull also take NULL
-// and 0, "none".
-inline uint32_t RefOf(const Heap* heap, const BlockDesc* d) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(heap));
-}
-inline BlockDesc* DescAt(const Heap* heap, uint32_t ref) {
-  return reinterpret_cast<BlockDesc*>(reinterpret_cast<uintptr_t>(heap) + ref);
-}
-inline uint32_t RefOrNone(const Heap* heap, const BlockDesc* d) {
-  return d != nullptr ? RefOf(heap, d) : 0;
-}
-inline BlockDesc* DescOrNull(const Heap* heap, uint32_t ref) {
-  return ref != 0 ? DescAt(heap, ref) : nullptr;
-}
-
 // The initial pool's descriptor is the first entry of the pool right after
 // the header: reached without loading firstBlock, one step fewer on every
 // block operation's way to the table.
 inline MemIndex* IndexOf(const Heap* heap) {
   return reinterpret_cast<MemIndex*>(reinterpret_cast<const BlockDesc*>(heap + 1)->prevFree);
+}
+
+// The order key of `label`.
+inline OrderKey KeyOfLabel(const MemIndex* idx, uint32_t label) {
+  return OrderKey{idx->groupKeys[GroupOf(label)]} << 32 | label;
 }
 
 // The order key of member `d`.
@@ -431,6 +214,9 @@ inline IndexSpot MemIndexSeek(const Heap* heap, uint32_t size) {
   // `size` before the one that fits. Both facts go into one test: sizes come
   // in no predictable order, and a branch on isFloor alone would be a coin
   // toss.
+  // Relied on: records' heads ascend in chain order as their classes do.
+  OKR_MEM_ASSERT(FirstFrom(idx->records, r + 1) == kNoClass ||
+                 idx->heads[r].key < idx->heads[FirstFrom(idx->records, r + 1)].key);
   if (((r ^ sc.c) | uint32_t{sc.isFloor}) == 0) [[unlikely]] {
     return IndexSpot{MemIndexFirstInClass(heap, sc.c, size), sc.c, r};
   }
@@ -473,5 +259,7 @@ void MemIndexRebuild(Heap* heap);
 // The chain's last block, kept through suspension.
 BlockDesc* MemChainTail(const Heap* heap);
 void MemSetChainTail(Heap* heap, BlockDesc* d);
+
+}  // namespace okr_mem
 
 #endif

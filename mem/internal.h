@@ -25,10 +25,21 @@
 #include <okr/mem.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #include "core/fault.h"
 #include "mem/shadow.h"
+
+// The heap walker's checks (MemCheckHeap), made also where the manager
+// relies on them, in builds without NDEBUG (the debug and test builds).
+#ifdef NDEBUG
+#define OKR_MEM_ASSERT(condition) static_cast<void>(0)
+#else
+#define OKR_MEM_ASSERT(condition) assert(condition)
+#endif
+
+namespace okr_mem {
 
 // The owner word before every block's data.
 constexpr MemWord kOwnerSize = sizeof(MemWord);
@@ -205,5 +216,7 @@ void MemSwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b);
 // Slides every movable block down over the free space before it and merges
 // adjacent free blocks, in one pass over the current heap (see compact.cpp).
 void MemCompactHeap();
+
+}  // namespace okr_mem
 
 #endif

@@ -2,6 +2,8 @@
 // through the owner word.
 #include "mem/internal.h"
 
+using namespace okr_mem;
+
 void* MemNewPtr(uint32_t size) {
   OKR_FAULT_MEM(nullptr);
   memLastError = errNone;

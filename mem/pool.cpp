@@ -1,6 +1,11 @@
 // Master-pointer pools: formatting descriptors, the stack of spare ones, and
 // growing a heap's pool by one extension block when the stack runs dry.
+//
+// Not compiled on its own: alloc_unit.cpp includes it with alloc.cpp and
+// index.cpp (see there).
 #include "mem/debug.h"
+
+namespace okr_mem {
 
 void MemFormatMasters(BlockDesc* entries, uint32_t count, BlockDesc* tail) {
   for (uint32_t i = 0; i < count; ++i) {
@@ -17,6 +22,7 @@ void MemFormatMasters(BlockDesc* entries, uint32_t count, BlockDesc* tail) {
 BlockDesc* MemPopSpareDesc(Heap* heap) {
   BlockDesc* d = heap->freeMasters;
   if (d == nullptr) return nullptr;
+  OKR_MEM_ASSERT(IsSpare(d) && d->prev == nullptr);
   heap->freeMasters = d->next;
   if (d->next != nullptr) d->next->prev = nullptr;
   return d;
@@ -33,6 +39,7 @@ void MemPushSpare(Heap* heap, BlockDesc* d) {
 }
 
 void MemReleaseDesc(BlockDesc* d) {
+  OKR_MEM_ASSERT(d->prev != nullptr);  // the first block is never released
   if (IsFree(d)) MemUnlinkFree(d);
   d->prev->next = d->next;
   if (d->next != nullptr) d->next->prev = d->prev;
@@ -59,3 +66,5 @@ ErrCode MemGrowMasters() {
   MemDebugClosePool(block);
   return errNone;
 }
+
+}  // namespace okr_mem

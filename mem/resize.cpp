@@ -5,6 +5,8 @@
 #include "mem/debug.h"
 #include "mem/index.h"
 
+using namespace okr_mem;
+
 // Gives the last `d` bytes of `h`'s block back: to the free block after it,
 // or as a new free block when the tail is at least a granule.
 static void Shrink(Heap* heap, BlockDesc* h, MemWord d) {
@@ -45,6 +47,8 @@ static bool GrowInPlace(Heap* heap, BlockDesc* h, MemWord d) {
   return true;
 }
 
+namespace okr_mem {
+
 void MemSwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b) {
   if (b->next == a) std::swap(a, b);
   BlockDesc* ap = a->prev;
@@ -62,6 +66,8 @@ void MemSwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b) {
   MemLinkPair(heap, bp, a);
   MemLinkPair(heap, a, bn);
 }
+
+}  // namespace okr_mem
 
 // Moves `h` to a free block of `size` bytes; its old place becomes a free
 // block under the other descriptor, not merged with its neighbours. `*from`

@@ -19,6 +19,8 @@
 
 #if OKR_MEM_DEBUG
 
+namespace okr_mem {
+
 namespace {
 
 void Push(BlockDesc*& list, BlockDesc* d) {
@@ -100,7 +102,11 @@ void MemDebugScrambleEnd(Heap* heap) {
   }
 }
 
+}  // namespace okr_mem
+
 #endif
+
+using namespace okr_mem;
 
 ErrCode MemSetScramble(Heap* heap, int on) {
   if (heap == nullptr) heap = memCurrentHeap;

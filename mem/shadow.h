@@ -62,14 +62,16 @@
 
 #if OKR_VALGRIND
 #include <valgrind/memcheck.h>
+namespace okr_mem {
 // Whether the program runs under Valgrind, found out when the first heap is
 // laid out (debug.cpp). Without it every request to Valgrind is skipped and
 // the manager's own accesses are the plain ones: the build then costs what
 // heap debugging alone costs.
 extern bool memUnderValgrind;
-#define OKR_TELL_VALGRIND(request) \
-  do {                             \
-    if (memUnderValgrind) request; \
+}  // namespace okr_mem
+#define OKR_TELL_VALGRIND(request)          \
+  do {                                      \
+    if (okr_mem::memUnderValgrind) request; \
   } while (0)
 #else
 #define OKR_TELL_VALGRIND(request) static_cast<void>(0)
@@ -78,6 +80,8 @@ extern bool memUnderValgrind;
 // from closed bytes then come back as defined values.
 #define OKR_QUIET_BEGIN OKR_TELL_VALGRIND(VALGRIND_DISABLE_ERROR_REPORTING)
 #define OKR_QUIET_END OKR_TELL_VALGRIND(VALGRIND_ENABLE_ERROR_REPORTING)
+
+namespace okr_mem {
 
 // ---- The manager's own accesses ---------------------------------------------
 
@@ -177,5 +181,7 @@ inline void OpenBytes([[maybe_unused]] const void* at, [[maybe_unused]] size_t n
 #endif
   OKR_TELL_VALGRIND(VALGRIND_MAKE_MEM_UNDEFINED(at, n));
 }
+
+}  // namespace okr_mem
 
 #endif

@@ -2,6 +2,8 @@
 // free-block index) and what follows from them.
 #include "mem/index.h"
 
+using namespace okr_mem;
+
 ErrCode MemGetHeapStats(Heap* heap, MemHeapStats* stats) {
   if (stats == nullptr) return errNilPointer;
   if (stats->size < sizeof stats->size) return errBadData;

@@ -2,6 +2,7 @@
 // index finds places and fitting members through a treap over the list.
 // Every step must leave the heap whole (the walker checks the treaps too)
 // and choose the block a walk of the chain chooses.
+#include <algorithm>
 #include <vector>
 
 #include "mem/index.h"
@@ -78,4 +79,102 @@ TEST(MemIndex, LongClassesStayExact) {
     ASSERT_NO_FATAL_FAILURE(step());
   }
   ASSERT_EQ(MemDisposeHeap(&heap), 0u);
+}
+
+namespace {
+
+// The most steps of each kind that one block operation took (IndexEffort),
+// and the bound that index.h states for them: a block operation makes at
+// most three changes, each laying out at most one group (or merging small
+// ones), weighing at most every class and refreshing every head once, and
+// spreading every group key once.
+struct Worst {
+  IndexEffort most{};
+
+  // Makes `op` (one block operation) with the counts cleared, and keeps the
+  // highest of each.
+  template <class Op>
+  void Measure(const Heap* heap, Op op) {
+    IndexEffort& effort = IndexOf(heap)->effort;
+    effort = IndexEffort{};
+    op();
+    most.relabelled = std::max(most.relabelled, effort.relabelled);
+    most.walked = std::max(most.walked, effort.walked);
+    most.weighed = std::max(most.weighed, effort.weighed);
+    most.keysSpread = std::max(most.keysSpread, effort.keysSpread);
+  }
+  void ExpectWithinBound() const {
+    EXPECT_LE(most.relabelled, 3 * kGroupFull);
+    EXPECT_LE(most.walked, 3 * (kGroupFull + 1));
+    EXPECT_LE(most.weighed, 3 * 2 * kClassCount);
+    EXPECT_LE(most.keysSpread, 3 * (kGroupCount - 1));
+  }
+};
+
+// `count` free 16-byte blocks held apart by locked ones; each enters the
+// chain in front of the one freed before, at one spot: full groups split
+// there over and over, and the new groups' keys run out.
+void FreeAtOneSpot(Heap* heap, Worst& worst) {
+  std::vector<Handle> blocks;
+  for (int i = 0; i < 2 * 5000; ++i) {
+    blocks.push_back(MemNewHandle(RequestFor(16)));
+    ASSERT_NE(blocks.back(), nullptr);
+  }
+  for (size_t i = 0; i < blocks.size(); i += 2) {
+    MemLockHandle(blocks[i + 1]);
+    worst.Measure(heap, [&] { ASSERT_EQ(MemDisposeHandle(blocks[i]), 0u); });
+  }
+  // Taken back, newest first: groups run low and small ones meet.
+  for (size_t i = blocks.size(); i > 0; i -= 2)
+    worst.Measure(heap, [&] { blocks[i - 2] = MemNewHandle(RequestFor(16)); });
+}
+
+// Free blocks of some 200 sizes, one of each, then a 16-byte free block at
+// the front of the chain that grows in place (the block after it is freed)
+// beyond them all: its class is the one record, and every other class is in
+// its gap. Taking it weighs them all again.
+void HideEveryClass(Heap* heap, Worst& worst) {
+  Handle front = MemNewHandle(RequestFor(16));
+  Handle big = MemNewHandle(RequestFor(64 * 1024));
+  std::vector<Handle> blocks;
+  for (uint32_t size = 32; size < 32 * 1024; size += size < 1024 ? 16 : size / 32) {
+    blocks.push_back(MemNewHandle(RequestFor(size)));
+    MemLockHandle(MemNewHandle(8));
+    ASSERT_NE(blocks.back(), nullptr);
+  }
+  ASSERT_EQ(MemDisposeHandle(front), 0u);  // the chain's first member
+  for (Handle h : blocks)
+    worst.Measure(heap, [&] { ASSERT_EQ(MemDisposeHandle(h), 0u); });
+  worst.Measure(heap, [&] { ASSERT_EQ(MemDisposeHandle(big), 0u); });
+  worst.Measure(heap, [&] { ASSERT_NE(MemNewHandle(RequestFor(48 * 1024)), nullptr); });
+}
+
+}  // namespace
+
+// Each case drives a heap to the index's costliest kind of step and checks
+// that no single block operation took more steps than index.h states, and
+// that the case did reach that kind of step.
+TEST(MemIndex, NoOperationGoesPastTheStatedBound) {
+  const struct {
+    const char* name;
+    void (*drive)(Heap*, Worst&);
+    uint32_t IndexEffort::*reached;
+    uint32_t atLeast;
+  } cases[] = {
+      {"groups split at one spot", FreeAtOneSpot, &IndexEffort::relabelled, kGroupLeast - 1},
+      {"group keys run out", FreeAtOneSpot, &IndexEffort::keysSpread, 2},
+      {"a record hides every class", HideEveryClass, &IndexEffort::weighed, 150},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Heap* heap = nullptr;
+    ASSERT_EQ(MemNewHeap(nullptr, 16384, nullptr, 8u << 20, &heap), 0u);
+    ASSERT_EQ(MemSetHeap(heap), 0u);
+    Worst worst;
+    ASSERT_NO_FATAL_FAILURE(c.drive(heap, worst));
+    EXPECT_EQ(MemCheckHeap(heap), 0u);
+    worst.ExpectWithinBound();
+    EXPECT_GE(worst.most.*c.reached, c.atLeast);
+    ASSERT_EQ(MemDisposeHeap(&heap), 0u);
+  }
 }

@@ -12,7 +12,7 @@ bool ScrambleFromEnvironment() {
   const char* value = std::getenv("OKR_TEST_SCRAMBLE");
   if (value == nullptr || *value == '\0' || (value[0] == '0' && value[1] == '\0')) return false;
 #if OKR_MEM_DEBUG
-  memScrambleNewHeaps = true;
+  okr_mem::memScrambleNewHeaps = true;
   return true;
 #else
   std::fprintf(stderr, "OKR_TEST_SCRAMBLE: this build has no scramble mode\n");

@@ -21,11 +21,11 @@ static uint32_t FreeBlockCount() {
 
 void OkrBlocks::BeforeReplay() {
   freeBefore_ = FreeBlockCount();
-  compactionsBefore_ = memCompactions;
+  compactionsBefore_ = okr_mem::memCompactions;
 }
 
 const char* OkrBlocks::AfterReplay(size_t live) {
-  compactions_ += memCompactions - compactionsBefore_;
+  compactions_ += okr_mem::memCompactions - compactionsBefore_;
   MemHeapInfo info{};
   if (MemCheckHeap(nullptr) != errNone) return "MemCheckHeap failed after the replay";
   MemGetHeapInfo(nullptr, &info);

@@ -70,8 +70,8 @@ MovePlan PlanMoves(Heap* heap) {
   char* to = nullptr;
   bool adjacent = false;  // the block follows the one that moved last
   for (BlockDesc* d = heap->firstBlock; d != nullptr; d = d->next) {
-    if (IsFree(d)) {
-      if (to == nullptr) to = BlockStart(d);
+    if (okr_mem::IsFree(d)) {
+      if (to == nullptr) to = okr_mem::BlockStart(d);
       adjacent = false;
       continue;
     }
@@ -79,7 +79,8 @@ MovePlan PlanMoves(Heap* heap) {
     if (adjacent) {
       plan.moves.back().size += d->blockSize;
     } else {
-      plan.moves.push_back({size_t(BlockStart(d) - base), size_t(to - base), d->blockSize});
+      plan.moves.push_back(
+          {size_t(okr_mem::BlockStart(d) - base), size_t(to - base), d->blockSize});
     }
     adjacent = true;
     to += d->blockSize;
@@ -103,11 +104,11 @@ class HeapCopy {
       : heap_(heap),
         region_(static_cast<char*>(heap->region),
                 static_cast<char*>(heap->region) + kBenchHeapSize),
-        table_(reinterpret_cast<char*>(IndexOf(heap)),
-               reinterpret_cast<char*>(IndexOf(heap)) + MemIndexBytes()) {}
+        table_(reinterpret_cast<char*>(okr_mem::IndexOf(heap)),
+               reinterpret_cast<char*>(okr_mem::IndexOf(heap)) + okr_mem::MemIndexBytes()) {}
   void Restore() const {
     std::memcpy(heap_->region, region_.data(), region_.size());
-    std::memcpy(IndexOf(heap_), table_.data(), table_.size());
+    std::memcpy(okr_mem::IndexOf(heap_), table_.data(), table_.size());
   }
 
  private:
@@ -141,7 +142,7 @@ void RunCompaction(benchmark::State& state, uint32_t period) {
   double compaction = 0, sameMoves = 0, oneMemmove = 0;
   for (auto _ : state) {
     holed.Restore();
-    const double seconds = Seconds([] { MemCompactHeap(); });
+    const double seconds = Seconds([] { okr_mem::MemCompactHeap(); });
     state.SetIterationTime(seconds);
     compaction += seconds;
     holed.Restore();
@@ -157,7 +158,7 @@ void RunCompaction(benchmark::State& state, uint32_t period) {
     });
   }
   holed.Restore();
-  MemCompactHeap();
+  okr_mem::MemCompactHeap();
   if (const char* failure = CheckCompacted()) state.SkipWithError(failure);
   const auto n = static_cast<double>(state.iterations());
   state.counters["okr_bytes_per_s"] = n * static_cast<double>(plan.bytes) / compaction;

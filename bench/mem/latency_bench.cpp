@@ -28,7 +28,7 @@ uint32_t CompactionsSoFar() {
 }
 template <>
 uint32_t CompactionsSoFar<OkrBlocks>() {
-  return memCompactions;
+  return okr_mem::memCompactions;
 }
 
 uint64_t MinorFaults() {
