@@ -227,15 +227,23 @@ Handle MemNewHandle(uint32_t size) {
   }
   memLastError = errNone;
   MemDebugScrambleBegin(heap);
-  // Most searches find a block at once; MemFindBlock grows, compacts and
-  // purges when not.
-  BlockDesc* d = heap->freeMasters != nullptr ? MemChainFindFit(heap, blockSize) : nullptr;
+  // Most searches find a block at once, mostly a record's head, whose class
+  // the search knows; MemFindBlock grows, compacts and purges when not.
+  IndexSpot spot{nullptr, 0, kNoClass};
+  if (heap->freeMasters != nullptr) spot = MemIndexSeek(heap, blockSize);
+  BlockDesc* d = spot.at;
   if (d == nullptr) d = MemFindBlock(blockSize, 0);
   if (d == nullptr) {
     MemDebugScrambleEnd(heap);
     return nullptr;
   }
-  MemSplitBlock(d, blockSize);
+  if (d == spot.at && IndexOf(heap)->heads[spot.r].head == RefOf(heap, d)) {
+    MemIndexRemoveFrom(heap, d, spot.r);
+    MemChainUnlink(heap, d);
+    MemCutBlock(d, blockSize);
+  } else {
+    MemSplitBlock(d, blockSize);
+  }
   MemClaimBlock(heap, d, size, memFlagInUse);
   MemDebugClaim(heap, d);
   MemDebugScrambleEnd(heap);

@@ -774,6 +774,13 @@ void MemIndexRemove(Heap* heap, BlockDesc* d) {
   LeaveGroup(heap, idx, d);
 }
 
+void MemIndexRemoveFrom(Heap* heap, BlockDesc* d, uint32_t c) {
+  MemIndex* idx = IndexOf(heap);
+  OKR_MEM_ASSERT(!idx->suspended && ClassOf(d->blockSize) == c);
+  UnlinkFromClass(heap, idx, d, c);
+  LeaveGroup(heap, idx, d);
+}
+
 // (A long class gets its treap here, if it has none yet: the search leaves
 // the chain as it was. Rare: out of line.)
 __attribute__((noinline)) BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c,

@@ -235,6 +235,9 @@ void MemIndexInsert(Heap* heap, BlockDesc* d, const IndexSpot& spot);
 // Takes chain member `d` out, before it leaves the chain; its words must
 // still be intact.
 void MemIndexRemove(Heap* heap, BlockDesc* d);
+// The same for a member known to be of class `c`, while the index is not
+// suspended.
+void MemIndexRemoveFrom(Heap* heap, BlockDesc* d, uint32_t c);
 
 // What a chain member that changes its place and size in place carries
 // over from MemIndexLift to MemIndexSettle.
