@@ -61,7 +61,7 @@ int Add(const Args& args) {
   for (size_t i = 2; i < args.positionals.size(); ++i)
     items.push_back({args.positionals[i], typeId});
   const uint64_t largest = LargestReadable(items);
-  StartLibrary(FileSizeOf(name) + largest);
+  StartLibrary(FileSizeOf(name) + largest + DirectoryHeap(ResourcesIn(name) + items.size()));
   ResFile res = OpenResFile(name, true);
   AddAll(res, items, "added", " to " + name);
   FinishWrite(res);
@@ -106,7 +106,7 @@ int Pack(const Args& args) {
   }
   if (IsDirectory(out)) FailDirectory(out);
   const std::vector<Item> items = Collect(dir, out);
-  StartLibrary(LargestReadable(items));
+  StartLibrary(LargestReadable(items) + DirectoryHeap(items.size()));
   TempFile temp(out);
   ResFile res = CreateResFile(out, temp.path());
   AddAll(res, items, "packed", "");

@@ -24,7 +24,7 @@ def build_res(resources, order="<", gap=0):
     """A resource file: header, data (each resource after `gap` zero bytes)
     and directory, in byte order `order` ('<' little, '>' big)."""
     words = lambda *v: struct.pack(order + "I" * len(v), *v)
-    data, by_type = b"", {}
+    data, by_type = bytearray(), {}
     for type_id, payload in resources:
         data += bytes(gap)
         by_type.setdefault(type_id, []).append((len(data), len(payload)))
@@ -32,13 +32,13 @@ def build_res(resources, order="<", gap=0):
     count = sum(len(v) for v in by_type.values())
     dir_len = 52 + 4 + 12 * len(by_type) + 24 * count
     header = bytes(4) + words(0x100, 32, len(data), 32 + len(data), dir_len) + bytes(8)
-    records, entries = b"", b""
+    records, entries = bytearray(), bytearray()
     for type_id, placed in by_type.items():
         records += type_id + words(len(placed), 4 + 12 * len(by_type) + len(entries))
         for offset, size in placed:
             entries += words(0, 0, offset, size, 0, 0)
     directory = header + words(0, 0, 0x10, 52, 0) + words(len(by_type)) + records + entries
-    return header + data + directory
+    return bytes(header + data + directory)
 
 
 class ToolTest(unittest.TestCase):
@@ -207,6 +207,17 @@ class Resources(ToolTest):
         self.fails(["res", "pack", "q.res", "d"],
                    "okr: %s: Bad Data (0x4107): not a directory named as a type" % stray, 2)
         self.assertFalse(os.path.exists(self.path("q.res")))
+
+    def test_many_small_resources_fit_the_heap(self):
+        """The heap has room for the directory of many small resources, not
+        only for their bytes: 9,000 added in one run (over 8,192), and one
+        added to a file of 50,000."""
+        self.write("one.txt", b"1")
+        self.okr("res", "create", "n.res")
+        self.assertIn("TEXT #8999", self.okr("res", "add", "n.res", "TEXT", *["one.txt"] * 9000))
+        self.write("big.res", build_res([(b"TEXT", b"%05d" % i) for i in range(50000)]))
+        self.assertIn("TEXT #50000", self.okr("res", "add", "big.res", "TEXT", "one.txt"))
+        self.assertEqual(self.extract("big.res", "TEXT", 50000), b"1")
 
 
 class Failures(ToolTest):
