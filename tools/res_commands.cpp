@@ -95,11 +95,12 @@ Reclaim PlanCompaction(const ResFile& res) {
 
 int Create(const Args& args) {
   const std::string& name = args.positionals[0];
+  // A directory is refused first: --force would not help.
+  if (IsDirectory(name)) FailDirectory(name);
   std::error_code error;
   if (!args.Has("--force") && std::filesystem::exists(name, error)) {
     Fail(name, errPreviouslyDefined, "--force replaces it");
   }
-  if (IsDirectory(name)) FailDirectory(name);
   StartLibrary(0);
   ResFile res = CreateResFile(name, name);
   FinishWrite(res);

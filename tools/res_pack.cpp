@@ -100,11 +100,12 @@ std::vector<Item> Collect(const std::string& dir, const std::string& out) {
 int Pack(const Args& args) {
   const std::string& out = args.positionals[0];
   const std::string& dir = args.positionals[1];
+  // A directory is refused first: --force would not help.
+  if (IsDirectory(out)) FailDirectory(out);
   std::error_code error;
   if (!args.Has("--force") && fs::exists(out, error)) {
     Fail(out, errPreviouslyDefined, "--force replaces it");
   }
-  if (IsDirectory(out)) FailDirectory(out);
   const std::vector<Item> items = Collect(dir, out);
   StartLibrary(LargestReadable(items) + DirectoryHeap(items.size()));
   TempFile temp(out);

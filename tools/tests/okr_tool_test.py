@@ -247,6 +247,8 @@ class Failures(ToolTest):
             (["res", "list", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "check", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "create", ".", "--force"], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            (["res", "create", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            (["res", "pack", ".", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "add", "version.res", "TEXT", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["tokens", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "extract", "good.res", "TEXT", "0", "-o", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
