@@ -155,7 +155,8 @@ existing OUT unless --force is given. okr prints each resource's type,
 index and file; OUT is written beside its place and renamed there once
 complete, so a failure leaves no half-made file.
 )",
-    "  okr res pack game.res assets    (assets/TEXT/intro.txt, assets/0x494D4721/logo.img)\n",
+    "  okr res pack game.res assets\n"
+    "      (assets/TEXT/intro.txt is TEXT #0, assets/0x494D4721/logo.img IMG! #0)\n",
     Pack};
 
 }  // namespace okr_tool
