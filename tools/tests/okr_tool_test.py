@@ -389,6 +389,10 @@ class Text(ToolTest):
         self.assertEqual(done.stdout.decode().replace("\r\n", "\n"), "open\nwidth 640\n\n")
         self.assertEqual(done.stderr.decode().strip(), "okr: q.txt:2:6: warning: the value runs"
                          " over 3 lines: is its closing quote missing?")
+        # The keyword the open quote took in is not found, and the quote is named.
+        self.fails(["get", "q.txt", "width"], "okr: q.txt: keyword 'width' not found: No Such"
+                   " Variable (0x4204): the string at q.txt:2:6 runs over several lines and may"
+                   " hide it")
         for command in ["get", "eval"]:
             text = " ".join(self.okr(command, "--help").split())
             for said in ["1000 - 200 - 300 is 1000 - (200 - 300) = 1100", "100 / 10 / 2 is",
