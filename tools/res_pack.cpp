@@ -76,19 +76,23 @@ std::vector<Item> Collect(const std::string& dir, const std::string& out) {
   std::error_code error;
   if (!fs::is_directory(dir, error)) Fail(dir, errFileNotFound, "Not a directory");
   std::vector<Item> items;
-  for (const fs::directory_entry& top : fs::directory_iterator(dir, error)) {
-    const std::string type = top.path().filename().string();
-    if (SameFile(top.path().string(), out)) continue;
-    if (!top.is_directory(error) || !IsTypeName(type)) {
-      UsageFail(top.path().string(), errBadData, "not a directory named as a type");
+  // The iterators step with increment(error): their ++ throws where a
+  // directory cannot be read.
+  const fs::directory_iterator end;
+  for (fs::directory_iterator top(dir, error); !error && top != end; top.increment(error)) {
+    const std::string type = top->path().filename().string();
+    if (SameFile(top->path().string(), out)) continue;
+    if (!top->is_directory(error) || !IsTypeName(type)) {
+      UsageFail(top->path().string(), errBadData, "not a directory named as a type");
     }
     const uint32_t typeId = ParseType(type);
-    for (const fs::directory_entry& e : fs::recursive_directory_iterator(top.path(), error)) {
-      if (e.is_regular_file(error) && !SameFile(e.path().string(), out)) {
-        items.push_back({e.path().string(), typeId});
+    fs::recursive_directory_iterator e(top->path(), error);
+    for (; !error && e != fs::recursive_directory_iterator(); e.increment(error)) {
+      if (e->is_regular_file(error) && !SameFile(e->path().string(), out)) {
+        items.push_back({e->path().string(), typeId});
       }
     }
-    if (error) Fail(top.path().string(), errFileNotFound, error.message());
+    if (error) Fail(top->path().string(), errFileNotFound, error.message());
   }
   if (error) Fail(dir, errFileNotFound, error.message());
   // Types in the order of their names, each type's files by path.

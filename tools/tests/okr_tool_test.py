@@ -302,6 +302,13 @@ class Failures(ToolTest):
         os.chmod(self.path("locked.res"), 0)
         self.fails(["res", "list", "locked.res"],
                    "okr: locked.res: FILE: File not found (0x4502): Permission denied")
+        # A directory below a type that cannot be read ends res pack with a
+        # line, not an abort.
+        os.makedirs(self.path("d/TEXT/closed"))
+        os.chmod(self.path("d/TEXT/closed"), 0)
+        self.fails(["res", "pack", "p.res", "d"],
+                   "okr: d/TEXT: FILE: File not found (0x4502): Permission denied")
+        os.chmod(self.path("d/TEXT/closed"), 0o700)
 
     def test_check_caps_repeated_findings(self):
         good = build_res([(b"TEXT", bytes([i]) * 10) for i in range(40)])
