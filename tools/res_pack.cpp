@@ -71,7 +71,8 @@ int Add(const Args& args) {
 // The files under DIR by the packing rule: each subdirectory of DIR named
 // as a TYPE holds that type's files, at any depth, in the byte order of
 // their paths. Anything else in DIR is refused (0x4107); `out`, should it
-// lie there, is passed over.
+// lie there, is passed over. An `out` that lies under a type would be one
+// of the files packed and is refused as an input given as the output.
 std::vector<Item> Collect(const std::string& dir, const std::string& out) {
   std::error_code error;
   if (!fs::is_directory(dir, error)) Fail(dir, errFileNotFound, "Not a directory");
@@ -88,9 +89,10 @@ std::vector<Item> Collect(const std::string& dir, const std::string& out) {
     const uint32_t typeId = ParseType(type);
     fs::recursive_directory_iterator e(top->path(), error);
     for (; !error && e != fs::recursive_directory_iterator(); e.increment(error)) {
-      if (e->is_regular_file(error) && !SameFile(e->path().string(), out)) {
-        items.push_back({e->path().string(), typeId});
-      }
+      if (!e->is_regular_file(error)) continue;
+      const std::string path = e->path().string();
+      if (SameFile(path, out)) UsageFail(out, errBadData, "the same file as the input " + path);
+      items.push_back({path, typeId});
     }
     if (error) Fail(top->path().string(), errFileNotFound, error.message());
   }
@@ -154,8 +156,9 @@ hex digits, which every file system can hold) and holds the resources of
 that type: every file below it, at any depth, becomes the next resource of
 the type, in the byte order of the files' paths (so DIR/TEXT/a.txt is
 TEXT #0 and DIR/TEXT/b/c.txt TEXT #1). Anything else directly in DIR (a
-file, a subdirectory not named as a type) is refused, and so is an
-existing OUT unless --force is given. okr prints each resource's type,
+file, a subdirectory not named as a type) is refused, but for OUT itself;
+an existing OUT is refused unless --force is given, and an OUT below a
+type, one of the files to pack, always. okr prints each resource's type,
 index and file; OUT is written beside its place and renamed there once
 complete, so a failure leaves no half-made file.
 )",

@@ -199,6 +199,11 @@ class Resources(ToolTest):
             ("TEXT", 1): files[order[2]], ("TEXT", 2): files[order[3]]})
         self.fails(["res", "pack", "p.res", "d"],
                    "okr: p.res: Previously Defined (0x420C): --force replaces it")
+        # OUT under a type is one of the files packed: refused, left as it was.
+        inner = os.path.join("d", "TEXT", "a.txt")
+        self.fails(["res", "pack", inner, "d", "--force"],
+                   "okr: %s: Bad Data (0x4107): the same file as the input %s" % (inner, inner), 2)
+        self.assertEqual(self.read("d/TEXT/a.txt"), files["d/TEXT/a.txt"])
         # OUT inside DIR is passed over when it is packed again.
         self.okr("res", "pack", "d/p.res", "d")
         self.assertIn("4 resources", self.okr("res", "pack", "d/p.res", "d", "--force"))
