@@ -1,9 +1,9 @@
 // A profiler's driver: replays one sequence of the benchmarks once on an okr
 // heap (or on malloc), untimed, so that `valgrind --tool=callgrind` or
 // `perf record` see the block operations alone. Built for both word sizes as
-// okr_bench_mem_replay; needs no Google Benchmark.
+// okr_mem_replay; needs no Google Benchmark.
 //
-//   okr_bench_mem_replay [workload|parser|editor|frame] [--holes] [--malloc] [--times=N]
+//   okr_mem_replay [workload|parser|editor|frame] [--holes] [--malloc] [--times=N]
 //
 // --holes replays among 10,000 free blocks kept apart by locked blocks, as
 // the benchmarks' "10,000 free" rows do; --times replays N times (default 1).
@@ -32,7 +32,7 @@ struct Options {
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: okr_bench_mem_replay [workload|parser|editor|frame] [--holes] [--malloc] "
+               "usage: okr_mem_replay [workload|parser|editor|frame] [--holes] [--malloc] "
                "[--times=N]\n");
   std::exit(2);
 }
