@@ -14,6 +14,7 @@
 #include <okr/okr.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -33,8 +34,9 @@ double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The process id keeps apart the files of runs made at the same time.
 std::string PathFor(int64_t count) {
-  return "/tmp/okr_bench_res_" + std::to_string(count) + ".res";
+  return "/tmp/okr_bench_res_" + std::to_string(getpid()) + "_" + std::to_string(count) + ".res";
 }
 
 // A new file with `count` resources added, of `types` types taken in turn,
