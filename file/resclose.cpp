@@ -72,6 +72,7 @@ extern "C" ErrCode ResCloseFile(File* file) {
   // Changed data that could not be written goes with the file: nothing could
   // reach it once the directory is gone.
   DisposeAllData(dir);
+  CloseTypeIndex(dir);
   Unlink(dirHandle);
   return Report(MemDisposeHandle(dirHandle));
 }

@@ -1,8 +1,9 @@
 // Adding and removing resources in the directory's working layout (see
 // res_internal.h): an entry goes into its type's room, made as large again
 // as the type when it runs out, so a long run of additions in any order of
-// types costs linear time. Either edit marks the file changed: the next
-// flush compacts the data and stores the directory's canonical form.
+// types costs linear time. Types are found through the type index. Either
+// edit marks the file changed: the next flush compacts the data and stores
+// the directory's canonical form.
 #include "file/res_internal.h"
 
 using namespace okr_res;
@@ -62,24 +63,24 @@ void OpenCells(ResDirectory* dir, uint32_t index, uint32_t cells) {
     *SlotOf(dir, firstCell + i) = nullptr;
 }
 
-// What an addition needs: bytes of type list and of cells, and cells.
+// What an addition to type record `index` (typeCount for a new type)
+// needs: type records and cells to make.
 struct Growth {
   uint32_t typeRecords;
   uint32_t cells;
 };
 
-Growth GrowthFor(ResDirectory* dir, const ResTypeRecord* type) {
+Growth GrowthFor(ResDirectory* dir, uint32_t index) {
   Growth g{0, 0};
   uint32_t typeCount = *TypeCountWord(dir);
-  if (type == nullptr && TypeListRoom(dir) < kTypeRecordSize) {
+  if (index == typeCount && TypeListRoom(dir) < kTypeRecordSize) {
     // As many records again (two at least), so that a run of new types
     // moves the entry arrays a logarithmic number of times. Cells are
     // counted from entryBase, which moves with them.
     g.typeRecords = typeCount < 2 ? 2 : typeCount;
   }
-  uint32_t index = type == nullptr ? typeCount : static_cast<uint32_t>(type - TypeAt(dir, 0));
-  uint32_t count = type == nullptr ? 0 : type->entryCount;
-  if (type == nullptr || count == Room(dir, index)) g.cells = count < 4 ? 4 : count;
+  uint32_t count = index == typeCount ? 0 : TypeAt(dir, index)->entryCount;
+  if (index == typeCount || count == Room(dir, index)) g.cells = count < 4 ? 4 : count;
   return g;
 }
 
@@ -116,6 +117,7 @@ void MoveFirstArrayDown(ResDirectory* dir) {
 // no cell is left that no type owns, and adding and removing again reuses
 // the same cells.
 void RemoveType(ResDirectory* dir, uint32_t index) {
+  UnindexType(dir, index);
   uint32_t start = ArrayStart(dir, index);
   uint32_t typeCount = --*TypeCountWord(dir);
   ResTypeRecord* type = TypeAt(dir, index);
@@ -153,18 +155,22 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
   Handle owner;
   if ((MemGetFlags(dataHandle) & memFlagResource) && FindLoaded(dataHandle, &c, &owner))
     return Report(errResAlreadyInFile);
-  ResDirectory* dir = DirOf(dirHandle);
-  const ResTypeRecord* type = FindType(dir, typeId);
-  uint32_t index =
-      type == nullptr ? *TypeCountWord(dir) : static_cast<uint32_t>(type - TypeAt(dir, 0));
-  Growth g = GrowthFor(dir, type);
-  ErrCode err = ReserveRoom(
-      dirHandle, uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{g.cells} * kEntrySize,
-      g.cells);
+  // Both reservations may move the directory; neither changes what it holds.
+  uint32_t index = LookUpType(DirOf(dirHandle), typeId);
+  bool newType = index == *TypeCountWord(DirOf(dirHandle));
+  ErrCode err = newType ? ReserveTypeIndex(dirHandle) : ErrCode{errNone};
   if (err != errNone) return Report(err);
-  dir = DirOf(dirHandle);
+  Growth g = GrowthFor(DirOf(dirHandle), index);
+  err = ReserveRoom(dirHandle,
+                    uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{g.cells} * kEntrySize,
+                    g.cells);
+  if (err != errNone) return Report(err);
+  ResDirectory* dir = DirOf(dirHandle);
   if (g.typeRecords != 0) OpenTypeRoom(dir, g.typeRecords);
-  if (type == nullptr) AppendType(dir, typeId);
+  if (newType) {
+    AppendType(dir, typeId);
+    IndexType(dir, index);
+  }
   if (g.cells != 0) OpenCells(dir, index, g.cells);
   ResTypeRecord* record = TypeAt(dir, index);
   ResEntry* entry = EntryAt(dir, record, record->entryCount++);

@@ -133,9 +133,10 @@ ErrCode AttachRuntime(Handle dirHandle, File* file, uint32_t openFlags, const Re
   return errNone;
 }
 
-// Reads, converts and checks the directory of the file on `file` and
-// attaches its run-time values. On failure *outDir holds the handle made, if
-// any, for the caller to dispose of.
+// Reads, converts and checks the directory of the file on `file`, attaches
+// its run-time values and builds its type index (the last step, so that a
+// failure leaves only the directory's handle). On failure *outDir holds the
+// handle made, if any, for the caller to dispose of.
 ErrCode LoadDirectory(File* file, uint32_t openFlags, Handle* outDir) {
   ResFileHeader raw, header;
   uint32_t fileSize = 0;
@@ -143,6 +144,7 @@ ErrCode LoadDirectory(File* file, uint32_t openFlags, Handle* outDir) {
   if (err == errNone) err = ReadDirectory(file, header, outDir);
   if (err == errNone) err = CheckDirectory(*outDir, header, fileSize);
   if (err == errNone) err = AttachRuntime(*outDir, file, openFlags, header, raw);
+  if (err == errNone) err = OpenTypeIndex(*outDir);
   return err;
 }
 

@@ -18,8 +18,11 @@
    Layout in memory. While a file is open its directory keeps room after
    each type's entries (and after the type list), so that adding resources
    costs linear time in any order of types; `dirLength` in memory counts
-   that room. The file always receives the canonical directory: the type
-   list after the fixed part, each type's entries right after the last's.
+   that room. Beside the directory the manager keeps an index of its type
+   ids, in a block of the current heap of its own, so that no call that
+   names a type walks the type list. The file always receives the canonical
+   directory: the type list after the fixed part, each type's entries right
+   after the last's.
 
    Failure safety. The header at offset 0 points at the directory stored
    last, and nothing is written over that directory or the data it
@@ -205,11 +208,11 @@ OKR_API ErrCode ResOpenNamedFile(const char* libPath, File** outFile);
    be read (a directory beyond the end gives 0x4503); 0x4106 for a version
    in neither byte order; 0x4585 for a directory whose offsets or counts do
    not fit in it or that lies inside the data area, or resources outside
-   the data area or overlapping;
-   0x4603 when memory runs short (a directory laid out otherwise than
-   canonically takes a second block of its size, briefly). On every failure but one the stream is
-   closed: a stream that is already open as a resource file is refused with
-   0x4586 and left open. */
+   the data area or overlapping; 0x4603 when memory runs short (a directory
+   laid out otherwise than canonically takes a second block of its size,
+   briefly; the type index takes a block of 16 to 32 bytes per type, 64 at
+   least). On every failure but one the stream is closed: a stream that is
+   already open as a resource file is refused with 0x4586 and left open. */
 OKR_API ErrCode ResOpenFile(File* file, uint32_t openFlags);
 
 /* The directory handle of the open file on `file`, or NULL with 0x4582 in
@@ -341,11 +344,12 @@ OKR_API ErrCode ResGetIndexedInfo(File* file, uint32_t typeId, uint32_t index, R
 /* Adds a resource of type `typeId` (a new type record when needed) as the
    last of its type, taking `dataHandle` over as its loaded data (it gets
    memFlagResource) and marking it and the file changed; its data reaches
-   the file at the next write-back. The directory grows, and is rewritten
-   as a whole after the compacted data at the next flush. Returns 0; 0x4101
-   for NULL; 0x4582; 0x4509 for a read-only file; 0x4586 for a handle that
-   is already some resource's data (only a handle that carries
-   memFlagResource is looked for); 0x4603 (nothing changes). */
+   the file at the next write-back. The directory grows (and the type index
+   with a new type), and is rewritten as a whole after the compacted data
+   at the next flush. Returns 0; 0x4101 for NULL; 0x4582; 0x4509 for a
+   read-only file; 0x4586 for a handle that is already some resource's data
+   (only a handle that carries memFlagResource is looked for); 0x4603
+   (nothing changes). */
 OKR_API ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle);
 
 /* Removes the resource whose loaded data is `resHandle` from its file and
