@@ -19,12 +19,18 @@
 // more records up to `entryBase`; from there the entry arrays in type
 // order, on a grid of 24-byte cells, each array followed by room for more
 // entries of its type (up to the next array, the last one up to
-// dirLength). A file is brought into this layout when it opens (a file in
-// the canonical layout, which has no room anywhere, already is). Adding an
-// entry takes its type's room, or makes as much again by moving the later
-// arrays up, so additions cost linear time in any order; the data slots
-// move with their cells. The directory stored in a file is always the
-// canonical form, written piece by piece.
+// dirLength), and the first one possibly preceded by room in front of it.
+// A file is brought into this layout when it opens (a file in the
+// canonical layout, which has no room anywhere, already is). Adding an
+// entry takes its type's room; when there is none, the array slides down
+// over the room before it if that is at least half its length, or else
+// makes as much room again as it has entries by moving the later arrays
+// up, so additions cost linear time in any order. Removing an entry moves
+// the entries on its shorter side: the ones after it down (its type's last
+// cell becomes room), or the ones before it up (the array starts a cell
+// later; its first cell becomes room before it). The data slots move with
+// their cells. The directory stored in a file is always the canonical
+// form, written piece by piece.
 //
 // The type index (restypes.cpp), in a block of its own that ResLinks
 // names, finds the first type record of a type id without walking the
@@ -32,13 +38,13 @@
 //
 // Invariants (LayoutHolds checks them): the type list at kDirFixedSize ends
 // at or before entryBase; the entry arrays lie in type order on the grid,
-// the first at entryBase, each inside dirLength and apart from the others;
-// every cell is an entry or the room of the type before it (none without
-// types), and the slots of room are empty; entryTotal counts the entries;
-// the block holds the links, the scratch and a slot per cell; every
-// resource lies inside the data area; the type index holds each type id of
-// the list once, with the position of its first record, and is at most
-// half full.
+// each inside dirLength and apart from the others; every cell is an entry,
+// the room of the type before it, or room in front of the first array
+// (none without types), and the slots of room are empty; entryTotal counts
+// the entries; the block holds the links, the scratch and a slot per cell;
+// every resource lies inside the data area; the type index holds each type
+// id of the list once, with the position of its first record, and is at
+// most half full.
 #ifndef OKR_FILE_RES_INTERNAL_H
 #define OKR_FILE_RES_INTERNAL_H
 

@@ -69,7 +69,7 @@ bool RoomIsEmpty(ResDirectory* dir, uint32_t from, uint32_t to) {
 }
 
 // The entry arrays on the grid, in type order and apart, with empty room
-// between them; *outTotal receives the number of entries.
+// in front of and between them; *outTotal receives the number of entries.
 bool ArraysHold(ResDirectory* dir, uint64_t* outTotal) {
   const ResLinks* links = LinksOf(dir);
   uint32_t reached = 0;  // the cell after the last array seen
@@ -79,7 +79,7 @@ bool ArraysHold(ResDirectory* dir, uint64_t* outTotal) {
     uint64_t start = uint64_t{dir->typeListOffset} + type->entryListOffset;
     uint64_t end = start + uint64_t{type->entryCount} * kEntrySize;
     if (start < links->entryBase + uint64_t{reached} * kEntrySize || end > dir->header.dirLength ||
-        (start - links->entryBase) % kEntrySize != 0 || (i == 0 && start != links->entryBase))
+        (start - links->entryBase) % kEntrySize != 0)
       return false;
     uint32_t first = static_cast<uint32_t>((start - links->entryBase) / kEntrySize);
     if (!RoomIsEmpty(dir, reached, first)) return false;

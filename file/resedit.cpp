@@ -1,9 +1,11 @@
 // Adding and removing resources in the directory's working layout (see
-// res_internal.h): an entry goes into its type's room, made as large again
-// as the type when it runs out, so a long run of additions in any order of
-// types costs linear time. Types are found through the type index. Either
-// edit marks the file changed: the next flush compacts the data and stores
-// the directory's canonical form.
+// res_internal.h): an entry goes into its type's room, taken back from the
+// room before the type or made as large again as the type when it runs
+// out, so a long run of additions in any order of types costs linear time;
+// a removal moves the entries on its shorter side, so a type empties in
+// linear time from either end. Types are found through the type index.
+// Either edit marks the file changed: the next flush compacts the data and
+// stores the directory's canonical form.
 #include "file/res_internal.h"
 
 using namespace okr_res;
@@ -21,6 +23,15 @@ uint32_t Room(ResDirectory* dir, uint32_t index) {
   uint32_t end =
       index + 1 < *TypeCountWord(dir) ? ArrayStart(dir, index + 1) : dir->header.dirLength;
   return (end - ArrayStart(dir, index)) / kEntrySize;
+}
+
+// Free cells right before the array of type record `index`: the room of
+// the type before it, or the room in front of the first array.
+uint32_t RoomBefore(ResDirectory* dir, uint32_t index) {
+  uint32_t from = LinksOf(dir)->entryBase;
+  if (index != 0)
+    from = ArrayStart(dir, index - 1) + TypeAt(dir, index - 1)->entryCount * kEntrySize;
+  return (ArrayStart(dir, index) - from) / kEntrySize;
 }
 
 // Free bytes between the type list and the first entry array.
@@ -64,23 +75,34 @@ void OpenCells(ResDirectory* dir, uint32_t index, uint32_t cells) {
 }
 
 // What an addition to type record `index` (typeCount for a new type)
-// needs: type records and cells to make.
+// needs: type records and cells to make, or cells of room before the array
+// to slide it down over.
 struct Growth {
   uint32_t typeRecords;
   uint32_t cells;
+  uint32_t slide;
 };
 
 Growth GrowthFor(ResDirectory* dir, uint32_t index) {
-  Growth g{0, 0};
+  Growth g{0, 0, 0};
   uint32_t typeCount = *TypeCountWord(dir);
-  if (index == typeCount && TypeListRoom(dir) < kTypeRecordSize) {
+  if (index == typeCount) {
     // As many records again (two at least), so that a run of new types
     // moves the entry arrays a logarithmic number of times. Cells are
     // counted from entryBase, which moves with them.
-    g.typeRecords = typeCount < 2 ? 2 : typeCount;
+    if (TypeListRoom(dir) < kTypeRecordSize) g.typeRecords = typeCount < 2 ? 2 : typeCount;
+    g.cells = 4;
+    return g;
   }
-  uint32_t count = index == typeCount ? 0 : TypeAt(dir, index)->entryCount;
-  if (index == typeCount || count == Room(dir, index)) g.cells = count < 4 ? 4 : count;
+  uint32_t count = TypeAt(dir, index)->entryCount;
+  if (count != Room(dir, index)) return g;
+  // Room that removals left before the array is taken back when it is at
+  // least half the array's length: the move then pays for itself.
+  uint32_t before = RoomBefore(dir, index);
+  if (before != 0 && 2 * uint64_t{before} >= count)
+    g.slide = before;
+  else
+    g.cells = count < 4 ? 4 : count;
   return g;
 }
 
@@ -97,47 +119,51 @@ ResEntry NewEntry(const ResDirectory* dir) {
   return ResEntry{0, 0, dir->header.dataLength, 0, resAttrChanged, 0};
 }
 
-// Moves the first entry array down to entryBase, over the cells a first
-// type that went left behind; they become its room.
-void MoveFirstArrayDown(ResDirectory* dir) {
-  ResTypeRecord* first = TypeAt(dir, 0);
-  uint32_t base = LinksOf(dir)->entryBase;
-  uint32_t gap = (ArrayStart(dir, 0) - base) / kEntrySize;
-  uint32_t count = first->entryCount;
-  memmove(Bytes(dir) + base, EntryAt(dir, first, 0), count * kEntrySize);
-  MoveSlots(dir, gap, 0, count);
-  for (uint32_t cell = count; cell < gap + count; ++cell)
+// Moves the entry array of type record `index` down over `cells` cells of
+// the room before it; the cells it leaves become its room.
+void SlideDown(ResDirectory* dir, uint32_t index, uint32_t cells) {
+  ResTypeRecord* type = TypeAt(dir, index);
+  ResEntry* first = EntryAt(dir, type, 0);
+  uint32_t from = CellOf(dir, first), count = type->entryCount;
+  memmove(first - cells, first, count * kEntrySize);
+  MoveSlots(dir, from, from - cells, count);
+  for (uint32_t cell = from + count - (cells < count ? cells : count); cell < from + count; ++cell)
     *SlotOf(dir, cell) = nullptr;
-  first->entryListOffset -= gap * kEntrySize;
+  type->entryListOffset -= cells * kEntrySize;
 }
 
 // Takes out type record `index`, whose entries are gone. Its cells become
-// room of the type before; with no type before, the next array moves down
-// over them, and with no type after, they are cut off the directory. So
-// no cell is left that no type owns, and adding and removing again reuses
-// the same cells.
+// room of the type before, or room in front of the next array; with no
+// type after, they are cut off the directory (with the room in front when
+// no type is left). So no cell is left that no type owns, and adding and
+// removing again reuses the same cells.
 void RemoveType(ResDirectory* dir, uint32_t index) {
   UnindexType(dir, index);
   uint32_t start = ArrayStart(dir, index);
   uint32_t typeCount = --*TypeCountWord(dir);
   ResTypeRecord* type = TypeAt(dir, index);
   memmove(type, type + 1, (typeCount - index) * kTypeRecordSize);
-  if (index == typeCount)
-    SetDirLength(dir, start);
-  else if (index == 0)
-    MoveFirstArrayDown(dir);
+  if (index == typeCount) SetDirLength(dir, typeCount == 0 ? LinksOf(dir)->entryBase : start);
 }
 
 // Takes the entry at `c` out of its array, and its type record when it was
-// the last; its cell becomes room of its type. The later entries of the type
-// move down (indices are positions), so emptying a large type from its
-// front costs the square of its size.
+// the last. Indices are positions, so the entries on one side of it move:
+// those before it up a cell, the array then starting a cell later (its
+// first cell becomes room before it), or those after it down (its last
+// cell becomes its room), whichever are fewer.
 void RemoveEntry(ResDirectory* dir, const Cursor& c) {
   uint32_t cell = CellOf(dir, c.entry);
-  uint32_t after = c.type->entryCount - 1 - c.entryIndex;
-  memmove(c.entry, c.entry + 1, after * kEntrySize);
-  MoveSlots(dir, cell + 1, cell, after);
-  *SlotOf(dir, cell + after) = nullptr;
+  uint32_t before = c.entryIndex, after = c.type->entryCount - 1 - c.entryIndex;
+  if (before < after) {
+    memmove(c.entry - before + 1, c.entry - before, before * kEntrySize);
+    MoveSlots(dir, cell - before, cell - before + 1, before);
+    *SlotOf(dir, cell - before) = nullptr;
+    c.type->entryListOffset += kEntrySize;
+  } else {
+    memmove(c.entry, c.entry + 1, after * kEntrySize);
+    MoveSlots(dir, cell + 1, cell, after);
+    *SlotOf(dir, cell + after) = nullptr;
+  }
   --LinksOf(dir)->entryTotal;
   if (--c.type->entryCount == 0) RemoveType(dir, c.typeIndex);
 }
@@ -171,6 +197,7 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
     AppendType(dir, typeId);
     IndexType(dir, index);
   }
+  if (g.slide != 0) SlideDown(dir, index, g.slide);
   if (g.cells != 0) OpenCells(dir, index, g.cells);
   ResTypeRecord* record = TypeAt(dir, index);
   ResEntry* entry = EntryAt(dir, record, record->entryCount++);

@@ -364,6 +364,44 @@ class ResRemoval : public ResTest {
   std::map<std::string, std::vector<std::string>> model_;
 };
 
+TEST_F(ResRemoval, AnyPlaceOfAnyTypeThenAdditionsKeepEveryResource) {
+  // Three types of twelve; one of them loses resources at the places the
+  // case names (-1 the last), then gains twenty and the others one each,
+  // which takes back the room the removals left before its entries.
+  struct Case {
+    std::vector<int> places;
+  } cases[] = {{{0, 0, 0, 0, 0, 0, 0, 0}},
+               {{-1, -1, -1, -1, -1, -1}},
+               {{5, 5, 5, 5, 2, 2}},
+               {{0, -1, 0, -1, 0, -1, 0}},
+               {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}};  // the type goes
+  const std::string types[] = {"AAAA", "BBBB", "CCCC"};
+  std::string path = TempPath("places.res");
+  for (const Case& c : cases) {
+    for (const std::string& edited : types) {
+      SCOPED_TRACE(edited + " loses " + std::to_string(c.places.size()));
+      model_.clear();
+      File* f = nullptr;
+      ASSERT_EQ(ResCreateFile(path.c_str(), &f), 0u);
+      for (int i = 0; i < 12; ++i)
+        for (const std::string& type : types)
+          Add(f, type, type + std::to_string(i));
+      for (int place : c.places)
+        Remove(f, edited, place < 0 ? uint32_t(model_[edited].size() - 1) : uint32_t(place));
+      if (model_[edited].empty()) model_.erase(edited);
+      for (int i = 0; i < 20; ++i)
+        Add(f, edited, edited + "+" + std::to_string(i));
+      for (const std::string& type : types)
+        Add(f, type, type + "!");
+      ExpectModel(f);
+      ASSERT_EQ(ResCloseFile(f), 0u);
+      ASSERT_EQ(ResOpenNamedFile(path.c_str(), &f), 0u);
+      ExpectModel(f);
+      ASSERT_EQ(ResCloseFile(f), 0u);
+    }
+  }
+}
+
 TEST_F(ResRemoval, ATypeHeldTwiceIsFoundByItsFirstRecordUntilThatGoes) {
   // A foreign file whose third type record repeats the first one's id:
   // "AAAA" names the first record's resources, and the other record's once

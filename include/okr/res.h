@@ -16,13 +16,14 @@
    written as 0. Use ResFindEntry / ResGetInfo to reach a resource's data.
 
    Layout in memory. While a file is open its directory keeps room after
-   each type's entries (and after the type list), so that adding resources
-   costs linear time in any order of types; `dirLength` in memory counts
-   that room. Beside the directory the manager keeps an index of its type
-   ids, in a block of the current heap of its own, so that no call that
-   names a type walks the type list. The file always receives the canonical
-   directory: the type list after the fixed part, each type's entries right
-   after the last's.
+   each type's entries (and after the type list, and before the first
+   type's entries), so that adding resources costs linear time in any order
+   of types and removing them linear time from either end of a type;
+   `dirLength` in memory counts that room. Beside the directory the manager
+   keeps an index of its type ids, in a block of the current heap of its
+   own, so that no call that names a type walks the type list. The file
+   always receives the canonical directory: the type list after the fixed
+   part, each type's entries right after the last's.
 
    Failure safety. The header at offset 0 points at the directory stored
    last, and nothing is written over that directory or the data it
@@ -353,11 +354,12 @@ OKR_API ErrCode ResGetIndexedInfo(File* file, uint32_t typeId, uint32_t index, R
 OKR_API ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle);
 
 /* Removes the resource whose loaded data is `resHandle` from its file and
-   disposes of the data; a type left without resources disappears, and the
-   later resources of the type move down one index (their entries shift, so
-   emptying a large type goes fastest from its last resource). The file is
-   marked changed. Returns 0; 0x4583; 0x4509 for a read-only file;
-   0x4603 (nothing changes). */
+   disposes of the data; the later resources of the type move down one
+   index (in memory the entries on the shorter side of it move, so a type
+   empties as fast from its first resource as from its last), and a type
+   left without resources disappears (the type records after it move down
+   a place). The file is marked changed. Returns 0; 0x4583; 0x4509 for a
+   read-only file; 0x4603 (nothing changes). */
 OKR_API ErrCode ResRemoveResource(Handle resHandle);
 
 OKR_END_DECLS

@@ -1,9 +1,9 @@
 // Files of many types and types of many resources, edited through the API
 // while the step seam counts the type records and type index slots looked
-// at: every call must take a few steps whatever the file's size, where a
-// walk of the type list per lookup would take hundreds. And the type
-// index's allocations, failing, fail the open or the addition and change
-// nothing.
+// at and the entry cells moved: every call must take a few steps whatever
+// the file's size, where a walk of the type list per lookup or a shift of
+// the type's entries per removal would take hundreds. And the type index's
+// allocations, failing, fail the open or the addition and change nothing.
 #include <vector>
 
 #include "fault/fault_walk.h"
@@ -88,9 +88,40 @@ TEST_F(ResIndex, EveryCallTakesFewStepsWhateverTheShape) {
       Call(ResRemoveResource(h), "remove");
     }
     EXPECT_LE(TypeStepsPerCall(), kMaxTypeSteps) << "removing";
+    EXPECT_EQ(cellMoves_, 0u) << "removing from an end moves no other entry";
     uint32_t types = 1;
     EXPECT_EQ(ResCountTypes(f, &types), 0u);
     EXPECT_EQ(types, 0u);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
+TEST_F(ResIndex, RemovalMovesTheShorterSideAndRoomIsTakenBack) {
+  // One type used as a queue: added at its back, removed from its front or
+  // from a quarter in. The cells moved stay a few per call, and once the
+  // queue has run round the directory's block grows no more.
+  struct Case {
+    const char* order;
+    uint32_t fromFront;       // resources before the one removed
+    double maxMovesPerRound;  // the removal's fromFront, and slides that pay their way
+  } cases[] = {{"from the front", 0, 4}, {"a quarter in", kResources / 16, kResources / 16 + 4}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.order);
+    File* f = nullptr;
+    ASSERT_EQ(ResCreateFile(TempPath("queue.res").c_str(), &f), 0u);
+    for (uint32_t i = 0; i < kResources / 4; ++i)
+      ASSERT_EQ(ResAddResource(f, kFirstType, MemNewHandle(4)), 0u);
+    uint32_t blockSize = 0;
+    Restart();
+    for (uint32_t round = 0; round < 4 * kResources; ++round) {
+      Handle h = nullptr;
+      Call(ResLoadResource(f, kFirstType, c.fromFront, &h), "load");
+      Call(ResRemoveResource(h), "remove");
+      Call(ResAddResource(f, kFirstType, MemNewHandle(4)), "add");
+      if (round == kResources) blockSize = MemGetHandleSize(resTopFile);
+    }
+    EXPECT_LE(MovesPerCall() * 3, c.maxMovesPerRound);
+    EXPECT_EQ(MemGetHandleSize(resTopFile), blockSize);
     ASSERT_EQ(ResCloseFile(f), 0u);
   }
 }
