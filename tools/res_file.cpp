@@ -1,9 +1,9 @@
 // Opening, describing and finishing resource files for the res commands.
 #include "res_file.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <unordered_set>
 
 #include "cli.h"
 
@@ -94,6 +94,7 @@ void CloseRead(ResFile& res) {
 
 std::vector<ResInfo> ListResources(const ResFile& res) {
   std::vector<ResInfo> resources;
+  std::unordered_set<uint32_t> listed;  // type ids
   uint32_t types = 0;
   if (ErrCode err = ResCountTypes(res.file, &types)) Fail(res.name, err);
   for (uint32_t t = 0; t < types; ++t) {
@@ -102,8 +103,7 @@ std::vector<ResInfo> ListResources(const ResFile& res) {
     if (ErrCode err = ResCountResources(res.file, typeId, &count)) Fail(res.name, err);
     // A foreign file may hold a type twice; its resources are reached
     // through the first record.
-    const bool seen = std::any_of(resources.begin(), resources.end(),
-                                  [&](const ResInfo& r) { return r.typeId == typeId; });
+    const bool seen = !listed.insert(typeId).second;
     for (uint32_t i = 0; i < count && !seen; ++i) {
       ResInfo info{};
       if (ErrCode err = ResGetIndexedInfo(res.file, typeId, i, &info)) Fail(res.name, err);
