@@ -25,8 +25,8 @@ namespace {
 
 constexpr uint32_t kResourceSize = 64;
 constexpr uint32_t kType = 0x41544144;  // "DATA"
-const int64_t kCounts[] = {1000, 4000, 16000, 32000, 64000};
-const int64_t kShapeCounts[] = {4000, 16000, 32000, 64000};
+const std::vector<int64_t> kCounts = {1000, 4000, 16000, 32000, 64000};
+const std::vector<int64_t> kShapeCounts = {4000, 16000, 32000, 64000};
 
 using Clock = std::chrono::steady_clock;
 
@@ -222,26 +222,26 @@ void FreadPieces(benchmark::State& state) {
   }
 }
 
+// One benchmark per pair and file size, timed by the benchmark itself.
+struct Bench {
+  const char* name;
+  void (*run)(benchmark::State&);
+  bool shape;  // run at kShapeCounts, else at kCounts
+};
+
 void Register() {
-  using Fn = void (*)(benchmark::State&);
-  const std::pair<const char*, Fn> benches[] = {{"Add", Add},
-                                                {"Write", Write},
-                                                {"AddWriteMixed", AddWriteMixed},
-                                                {"LoadAll", LoadAll},
-                                                {"CompactAll", CompactAll},
-                                                {"FreadWhole", FreadWhole},
-                                                {"FreadPieces", FreadPieces}};
-  for (const auto& b : benches) {
-    auto* bench = benchmark::RegisterBenchmark(b.first, b.second);
-    for (int64_t count : kCounts)
-      bench->Arg(count);
-    bench->UseManualTime()->Unit(benchmark::kMillisecond);
-  }
-  const std::pair<const char*, Fn> shapes[] = {{"ManyTypes", ManyTypes},
-                                               {"RemoveFront", RemoveFront}};
-  for (const auto& b : shapes) {
-    auto* bench = benchmark::RegisterBenchmark(b.first, b.second);
-    for (int64_t count : kShapeCounts)
+  const Bench benches[] = {{"Add", Add, false},
+                           {"Write", Write, false},
+                           {"AddWriteMixed", AddWriteMixed, false},
+                           {"LoadAll", LoadAll, false},
+                           {"CompactAll", CompactAll, false},
+                           {"FreadWhole", FreadWhole, false},
+                           {"FreadPieces", FreadPieces, false},
+                           {"ManyTypes", ManyTypes, true},
+                           {"RemoveFront", RemoveFront, true}};
+  for (const Bench& b : benches) {
+    auto* bench = benchmark::RegisterBenchmark(b.name, b.run);
+    for (int64_t count : b.shape ? kShapeCounts : kCounts)
       bench->Arg(count);
     bench->UseManualTime()->Unit(benchmark::kMillisecond);
   }
