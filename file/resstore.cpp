@@ -85,6 +85,32 @@ ErrCode WriteTypeRecords(File* file, ResDirectory* dir, uint32_t first, uint32_t
   return FileWrite(file, records, count * kTypeRecordSize);
 }
 
+// Writes the entry arrays of every type one after the other, gathered into
+// chunks: each write is flushed, so a file of many small types must not
+// take one write per type.
+ErrCode WriteEntryArrays(File* file, ResDirectory* dir) {
+  char chunk[resCopyChunkSize];
+  uint32_t used = 0;
+  ErrCode err = errNone;
+  for (uint32_t i = 0; err == errNone && i < *TypeCountWord(dir); ++i) {
+    const ResTypeRecord* type = TypeAt(dir, i);
+    const char* entries = reinterpret_cast<const char*>(EntryAt(dir, type, 0));
+    uint32_t size = type->entryCount * kEntrySize;
+    if (used + size > sizeof chunk && used != 0) {
+      err = FileWrite(file, chunk, used);
+      used = 0;
+    }
+    if (err != errNone || size == 0) continue;
+    if (size > sizeof chunk) {
+      err = FileWrite(file, entries, size);
+    } else {
+      memcpy(chunk + used, entries, size);
+      used += size;
+    }
+  }
+  return err == errNone && used != 0 ? FileWrite(file, chunk, used) : err;
+}
+
 // Writes the directory at `at` as a stored directory, in canonical form:
 // dirOffset `at`, "written" and not "changed". Its first 32 bytes go to
 // `outHead`.
@@ -109,11 +135,7 @@ ErrCode WriteDirectoryAt(ResDirectory* dir, uint32_t at, unsigned char* outHead)
   for (uint32_t i = 0; err == errNone && i < typeCount; i += perWrite)
     err = WriteTypeRecords(file, dir, i, typeCount - i < perWrite ? typeCount - i : perWrite,
                            &entries);
-  for (uint32_t i = 0; err == errNone && i < typeCount; ++i) {
-    const ResTypeRecord* type = TypeAt(dir, i);
-    err = FileWrite(file, EntryAt(dir, type, 0), type->entryCount * kEntrySize);
-  }
-  return err;
+  return err == errNone ? WriteEntryArrays(file, dir) : err;
 }
 
 // Copies the stored directory's bytes to `at`, its dirOffset word telling
