@@ -89,11 +89,8 @@ static int TourSettings() {
   return 0;
 }
 
-static uint32_t TypeId(const char (&name)[5]) {
-  uint32_t id;
-  std::memcpy(&id, name, 4);  // four bytes in stored order
-  return id;
-}
+constexpr uint32_t kText = OKR_RES_TYPE('T', 'E', 'X', 'T');
+constexpr uint32_t kConf = OKR_RES_TYPE('C', 'O', 'N', 'F');
 
 static void ListResources(File* file) {
   uint32_t types = 0;
@@ -121,13 +118,12 @@ static Handle NewText(const char* text) {
 // resource so that it grows, and reads everything back after closing.
 static int TourResources() {
   std::printf("\nresource file (tour.res)\n");
-  ResInit();
   File* file = nullptr;
   if (ErrCode err = ResCreateFile(":tour.res", &file)) return Fail("ResCreateFile", err);
-  ResAddResource(file, TypeId("TEXT"), NewText("Hello from a resource file."));
-  ResAddResource(file, TypeId("TEXT"), NewText("A second text."));
+  ResAddResource(file, kText, NewText("Hello from a resource file."));
+  ResAddResource(file, kText, NewText("A second text."));
   Handle settings = nullptr;
-  if (FileLoad(":settings.txt", &settings) == 0) ResAddResource(file, TypeId("CONF"), settings);
+  if (FileLoad(":settings.txt", &settings) == 0) ResAddResource(file, kConf, settings);
   if (ErrCode err = ResCloseFile(file)) return Fail("ResCloseFile", err);
 
   if (ErrCode err = ResOpenNamedFile(":tour.res", &file)) return Fail("ResOpenNamedFile", err);
@@ -140,7 +136,7 @@ static int TourResources() {
   FileOpen(":tour.res", "r+b", &file);
   ResOpenFile(file, 0);
   Handle first = nullptr;
-  if (ErrCode err = ResLoadResource(file, TypeId("TEXT"), 0, &first)) {
+  if (ErrCode err = ResLoadResource(file, kText, 0, &first)) {
     return Fail("ResLoadResource", err);
   }
   const char more[] = " It grew by a sentence.";
@@ -155,7 +151,7 @@ static int TourResources() {
   std::printf(" after growing TEXT #0 and closing (compacted):\n");
   ListResources(file);
   Handle text = nullptr;
-  if (ResLoadResource(file, TypeId("TEXT"), 0, &text) == 0) {
+  if (ResLoadResource(file, kText, 0, &text) == 0) {
     std::printf("  TEXT #0 reads \"%.*s\"\n", static_cast<int>(MemGetHandleSize(text)),
                 static_cast<char*>(text->data));
   }

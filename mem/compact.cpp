@@ -168,3 +168,15 @@ void MemCompactHeap() {
   }
   MemIndexRebuild(heap);
 }
+
+ErrCode MemCompact(Heap* heapArg) {
+  Heap* heap = heapArg != nullptr ? heapArg : memCurrentHeap;
+  if (heap == nullptr) return errMemNotStarted;
+  if (heap->magic != kHeapMagic) return errMemBadHeap;
+  // The pass works on the current heap: `heap` is selected for its length.
+  Heap* current = memCurrentHeap;
+  memCurrentHeap = heap;
+  MemCompactHeap();
+  memCurrentHeap = current;
+  return errNone;
+}

@@ -67,21 +67,33 @@ check_api_dll() {
 }
 
 # check_headers: every public header compiles on its own (and twice over)
-# as C11 and as C++11 and C++20, with gcc and clang.
+# as C11 and as C++11 and C++20, with gcc and clang; clang also with every
+# warning it has (-Weverything), but those about compatibility with C++98,
+# which the headers do not promise.
 check_headers() {
-  local header name cc std lang
+  local header name cc std lang extra
   for header in "$OKR_ROOT"/include/okr/*.h; do
     name=okr/$(basename "$header")
     for cc in gcc clang g++ clang++; do
       case $cc in *++) lang=c++; std="c++11 c++20" ;; *) lang=c; std=c11 ;; esac
+      extra=()
+      [[ $cc == clang* ]] && extra=(-Weverything -Wno-c++98-compat -Wno-c++98-compat-pedantic)
       for s in $std; do
         printf '#include <%s>\n#include <%s>\n' "$name" "$name" \
-          | "$cc" -x "$lang" -std="$s" -Wall -Wextra -Werror -pedantic -fsyntax-only \
-              -I "$OKR_ROOT/include" - || die "$name does not compile on its own ($cc -std=$s)"
+          | "$cc" -x "$lang" -std="$s" -Wall -Wextra -Werror -pedantic "${extra[@]}" -fsyntax-only \
+              -I "$OKR_ROOT/include" - || die "$name does not compile on its own ($cc -std=$s ${extra[*]})"
       done
     done
   done
-  echo "every public header compiles on its own as C11, C++11 and C++20"
+  # A type id made by the header's macro is a constant a case label takes.
+  for cc in clang clang++; do
+    lang=c; [ $cc = clang++ ] && lang=c++
+    printf '#include <okr/res.h>\nint Kind(uint32_t t);\nint Kind(uint32_t t) {\n  switch (t) {\n    case OKR_RES_TYPE(%s): return 1;\n    default: return 0;\n  }\n}\n' \
+      "'T', 'E', 'X', 'T'" \
+      | "$cc" -x $lang -Wall -Wextra -Werror -pedantic -Weverything -Wno-c++98-compat -fsyntax-only \
+          -I "$OKR_ROOT/include" - || die "OKR_RES_TYPE does not serve as a case label ($cc)"
+  done
+  echo "every public header compiles on its own as C11, C++11 and C++20 (clang: -Weverything)"
 }
 
 # check_linked_by_c BUILD_DIR TARGET: CMake linked TARGET with the C compiler.
@@ -145,14 +157,16 @@ check_package() {
   check_linked_by_c "$dir/consumer-find" consumer
   expect_output "consumer (find_package okr)" "$expected" "$dir/consumer-find/consumer"
 
-  # pkg-config: the shared library, found at run time through LD_LIBRARY_PATH.
+  # pkg-config: the shared library, found at run time through the run path
+  # the link records, as the README has it (no LD_LIBRARY_PATH).
   (export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
    [ "$(pkg-config --modversion okr)" = "$version" ] || die "okr.pc: version is not $version"
    # shellcheck disable=SC2046,SC2086
-   gcc $cflags "$consumer/main.c" $(pkg-config --cflags --libs okr) -o "$dir/consumer-pc" \
+   gcc $cflags "$consumer/main.c" $(pkg-config --cflags --libs okr) \
+     -Wl,-rpath,"$(pkg-config --variable=libdir okr)" -o "$dir/consumer-pc" \
      || die "consumer (pkg-config): build failed")
   readelf -d "$dir/consumer-pc" | grep 'NEEDED.*libokr\.so' >/dev/null || die "consumer (pkg-config) does not use libokr.so"
-  expect_output "consumer (pkg-config okr)" "$expected" env LD_LIBRARY_PATH="$prefix/lib" "$dir/consumer-pc"
+  expect_output "consumer (pkg-config okr)" "$expected" env -u LD_LIBRARY_PATH "$dir/consumer-pc"
 
   # add_subdirectory: okr as a subproject builds the library and nothing else.
   cmake -S "$consumer" -B "$dir/consumer-subdir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=gcc \
@@ -174,6 +188,9 @@ check_package() {
 # written: C and C++ programs against the installed static library (from the
 # source tree's root, where their sample paths lead), CMake projects and
 # shell commands (```sh) in a folder that holds examples/consumer/main.c.
+# The shell commands get what the README tells a reader of a prefix outside
+# the system's paths to set, PKG_CONFIG_PATH, and nothing else: no
+# LD_LIBRARY_PATH, so a program that the loader could not start fails.
 # Blocks marked text or console, or not marked, show output and are skipped;
 # commands for the reader to type are indented, not fenced.
 check_readme() {
@@ -209,7 +226,7 @@ check_readme() {
         ;;
       sh)
         mkdir -p "${file%.sh}" && cp "$OKR_ROOT/examples/consumer/main.c" "${file%.sh}/"
-        (cd "${file%.sh}" && PKG_CONFIG_PATH="$prefix/lib/pkgconfig" LD_LIBRARY_PATH="$prefix/lib" \
+        (cd "${file%.sh}" && env -u LD_LIBRARY_PATH PKG_CONFIG_PATH="$prefix/lib/pkgconfig" \
           bash -euo pipefail "$file" >"${file%.sh}.out") || die "README $(basename "$file") fails"
         ;;
       *) die "README: a code block in '$lang', which the test command cannot check" ;;

@@ -2,26 +2,31 @@
 # Builds and runs every test: a native x86-64 build under AddressSanitizer and
 # UndefinedBehaviorSanitizer (clang++), a 32-bit i686 build (g++ -m32) under
 # UndefinedBehaviorSanitizer in which every layout figure of the library is
-# exact (AddressSanitizer does not run under qemu's user-mode emulation), and a Windows x86-64
-# build (MinGW-w64) run under wine64, whose okr.dll exports the whole C API
-# and runs a C program; then builds the 32-bit okr.dll and checks its exports
-# and imports, and checks okr as a package (scripts/package_checks.sh): the
-# installed files, libokr.so's exports, the public headers, a C consumer
-# built three ways, and the README's code samples. Every build's static
-# library but the sanitized native one is checked to need nothing of the C++
-# runtime.
+# exact (AddressSanitizer does not run under qemu's user-mode emulation), and
+# the Windows builds (MinGW-w64) for x86-64 under wine64 and for i686, okr.dll's
+# own architecture, under 32-bit wine, each with an okr.dll that exports the
+# whole C API and runs a C program; then builds the shipped 32-bit okr.dll and
+# checks its exports and imports, and checks okr as a package
+# (scripts/package_checks.sh): the installed files, libokr.so's exports, the
+# public headers, a C consumer built three ways, and the README's code
+# samples. Every build's static library but the sanitized native one is
+# checked to need nothing of the C++ runtime.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$OKR_ROOT/scripts/package_checks.sh"
+source "$OKR_ROOT/scripts/wine.sh"
 
 need cmake make g++ g++-multilib clang libclang-rt-14-dev libgtest-dev googletest pkg-config python3
 
+# run_build NAME CMAKE_ARGS...: configures, builds and tests build/NAME, with
+# the tests, examples and tool on whatever an earlier configuration chose.
 run_build() {
   local name=$1; shift
   local dir="$OKR_ROOT/build/$name"
   echo "== $name =="
-  cmake -S "$OKR_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null || die "$name: configure failed"
+  cmake -S "$OKR_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DOKR_TESTS=ON -DOKR_EXAMPLES=ON -DOKR_TOOLS=ON \
+    "$@" >/dev/null || die "$name: configure failed"
   cmake --build "$dir" -j "$OKR_JOBS" || die "$name: build failed"
-  (cd "$dir" && ctest --output-on-failure -j "$OKR_JOBS" ${OKR_CTEST_ARGS:-}) \
+  (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$OKR_JOBS" ${OKR_CTEST_ARGS:-}) \
     || die "$name: tests failed"
 }
 
@@ -71,73 +76,65 @@ gtest=$(gtest_prefix i686 "${i686_toolchain[@]}")
 run_build i686 "${i686_toolchain[@]}" -DCMAKE_PREFIX_PATH="$gtest" -DOKR_SANITIZERS=undefined $runner
 check_c_link "$OKR_ROOT/build/i686/libokr.a" nm "$(g++ -m32 -print-file-name=libstdc++.so)"
 
-# Windows: wine's first run creates its prefix; ctest needs the wine server
-# started and warmed before it, or it waits for wine's service processes.
-need g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64
-export WINEPREFIX="$OKR_ROOT/build/wineprefix" WINEDEBUG=-all
-mkdir -p "$WINEPREFIX"
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver=$(command -v wineserver)
-"$wineserver" -p
-/usr/lib/wine/wine64 cmd /c exit || die "wine64 cannot start"
-trap '"$wineserver" -k || true' EXIT
-# Under wine a test program now and then fails to start and ends without a
-# line of output; such a test gets one more run. A test that fails for real
-# fails both times.
-mingw64_toolchain=(-DCMAKE_TOOLCHAIN_FILE="$OKR_ROOT/cmake/mingw-x86_64.cmake")
-gtest=$(gtest_prefix mingw-x86_64 "${mingw64_toolchain[@]}")
-OKR_CTEST_ARGS="--repeat until-pass:2" run_build mingw-x86_64 "${mingw64_toolchain[@]}" \
-  -DCMAKE_PREFIX_PATH="$gtest" -DOKR_DLL_API=ON
-dir="$OKR_ROOT/build/mingw-x86_64"
-check_c_link "$dir/libokr.a" x86_64-w64-mingw32-nm \
-  "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++.a)"
-check_dll_imports "$dir/module/okr.dll" x86_64-w64-mingw32-objdump
-check_api_dll "$dir/module/okr.dll" "$dir/libokr.a" x86_64-w64-mingw32
-# A C program that links okr.dll's import library runs with okr.dll beside it.
-mkdir -p "$dir/consumer"
-cp "$dir/module/okr.dll" "$dir/consumer/"
-x86_64-w64-mingw32-gcc-posix -std=c11 -Wall -Wextra -Werror -pedantic -DOKR_USE_DLL \
-  -I "$OKR_ROOT/include" "$OKR_ROOT/examples/consumer/main.c" "$dir/module/libokr.dll.a" \
-  -o "$dir/consumer/consumer.exe" || die "consumer of okr.dll: build failed"
-x86_64-w64-mingw32-objdump -p "$dir/consumer/consumer.exe" | grep 'DLL Name: okr.dll' >/dev/null \
-  || die "consumer.exe does not import okr.dll"
+# Windows: each MinGW-w64 build, x86-64 and i686 (okr.dll's own), under its
+# own wine, with the whole-API okr.dll.
+need g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine32:i386
 version=$(sed -n 's/^#define OKR_VERSION_STRING "\(.*\)"$/\1/p' "$OKR_ROOT/include/okr/okr.h")
-# wine64 now and then fails to start a program, which then prints nothing;
-# such a run is made once more.
-run_wine() {
-  local out status=0
-  out=$(/usr/lib/wine/wine64 "$1") || status=$?
-  if [ -z "$out" ]; then
-    status=0
-    out=$(/usr/lib/wine/wine64 "$1") || status=$?
-  fi
-  printf '%s\n' "$out" | tr -d '\r'
-  return $status
+
+# windows_build ARCH WINEARCH BITS: builds build/mingw-ARCH and runs its
+# tests under the wine its toolchain file names as the emulator (see
+# start_wine), checks its static library and the whole-API okr.dll's imports
+# and exports, and runs a C program that links okr.dll's import library with
+# okr.dll beside it.
+windows_build() {
+  local arch=$1 cross=$1-w64-mingw32 dir="$OKR_ROOT/build/mingw-$1" toolchain_file loader gtest
+  toolchain_file="$OKR_ROOT/cmake/mingw-$arch.cmake"
+  loader=$(sed -n 's/^set(CMAKE_CROSSCOMPILING_EMULATOR .* \([^ ]*\))$/\1/p' "$toolchain_file")
+  [ -n "$loader" ] || die "$toolchain_file names no emulator"
+  start_wine "$arch" "$loader" "$2" "$3"
+  gtest=$(gtest_prefix "mingw-$arch" -DCMAKE_TOOLCHAIN_FILE="$toolchain_file")
+  # Under wine a test program now and then fails to start and ends without a
+  # line of output; such a test gets one more run. A test that fails for real
+  # fails both times.
+  OKR_CTEST_ARGS="--repeat until-pass:2" run_build "mingw-$arch" -DCMAKE_TOOLCHAIN_FILE="$toolchain_file" \
+    -DCMAKE_PREFIX_PATH="$gtest" -DOKR_DLL_API=ON
+  check_c_link "$dir/libokr.a" "$cross-nm" "$("$cross-g++-posix" -print-file-name=libstdc++.a)"
+  check_dll_imports "$dir/module/okr.dll" "$cross-objdump"
+  check_api_dll "$dir/module/okr.dll" "$dir/libokr.a" "$cross"
+  mkdir -p "$dir/consumer"
+  cp "$dir/module/okr.dll" "$dir/consumer/"
+  "$cross-gcc-posix" -std=c11 -Wall -Wextra -Werror -pedantic -DOKR_USE_DLL -I "$OKR_ROOT/include" \
+    "$OKR_ROOT/examples/consumer/main.c" "$dir/module/libokr.dll.a" -o "$dir/consumer/consumer.exe" \
+    || die "consumer of the $arch okr.dll: build failed"
+  "$cross-objdump" -p "$dir/consumer/consumer.exe" | grep 'DLL Name: okr.dll' >/dev/null \
+    || die "the $arch consumer.exe does not import okr.dll"
+  expect_output "consumer.exe with the $arch okr.dll under $loader" \
+    "okr $version: title \"okr from C\", width 640" run_wine "$dir/consumer/consumer.exe"
+  stop_wine
 }
-expect_output "consumer.exe with okr.dll (wine64)" "okr $version: title \"okr from C\", width 640" \
-  run_wine "$dir/consumer/consumer.exe"
+
+# ctest_names BUILD: the names of the tests of build/BUILD, sorted.
+ctest_names() {
+  (cd "$OKR_ROOT/build/$1" && ctest -N) | sed -n 's/^ *Test *#[0-9]*: //p' | sort
+}
+
+windows_build x86_64 win64 64
+windows_build i686 win32 32
+diff <(ctest_names mingw-x86_64) <(ctest_names mingw-i686) \
+  || die "the i686 Windows build runs other tests (>) than the x86-64 one (<)"
 
 echo "== okr.dll (i686) =="
-# The shipped DLL exports its two samples only; the whole-API variant keeps
-# them and adds the C API. Both import from the system's DLLs only.
-for variant in OFF ON; do
-  dll_dir="$OKR_ROOT/build/mingw-i686"
-  [ $variant = ON ] && dll_dir="$OKR_ROOT/build/mingw-i686-api"
-  cmake -S "$OKR_ROOT" -B "$dll_dir" -DCMAKE_BUILD_TYPE=Release -DOKR_TESTS=OFF -DOKR_EXAMPLES=OFF \
-    -DOKR_TOOLS=OFF -DOKR_DLL_API=$variant -DCMAKE_TOOLCHAIN_FILE="$OKR_ROOT/cmake/mingw-i686.cmake" \
-    >/dev/null || die "okr.dll: configure failed"
-  cmake --build "$dll_dir" -j "$OKR_JOBS" --target okr okr_dll >/dev/null || die "okr.dll: build failed"
-  check_dll_imports "$dll_dir/module/okr.dll" i686-w64-mingw32-objdump
-done
-exports=$(dll_exports "$OKR_ROOT/build/mingw-i686/module/okr.dll" i686-w64-mingw32-objdump | tr '\n' ' ')
+# The shipped DLL exports its two samples only (the whole-API one is
+# build/mingw-i686's) and imports from the system's DLLs only.
+dll_dir="$OKR_ROOT/build/okr-dll-i686"
+cmake -S "$OKR_ROOT" -B "$dll_dir" -DCMAKE_BUILD_TYPE=Release -DOKR_TESTS=OFF -DOKR_EXAMPLES=OFF \
+  -DOKR_TOOLS=OFF -DOKR_DLL_API=OFF -DCMAKE_TOOLCHAIN_FILE="$OKR_ROOT/cmake/mingw-i686.cmake" \
+  >/dev/null || die "okr.dll: configure failed"
+cmake --build "$dll_dir" -j "$OKR_JOBS" --target okr okr_dll >/dev/null || die "okr.dll: build failed"
+check_dll_imports "$dll_dir/module/okr.dll" i686-w64-mingw32-objdump
+exports=$(dll_exports "$dll_dir/module/okr.dll" i686-w64-mingw32-objdump | tr '\n' ' ')
 [ "$exports" = "_fnOKR_dll@0 nOKR_dll " ] || die "okr.dll exports '$exports'"
 echo "okr.dll exports: $exports"
-dll_dir="$OKR_ROOT/build/mingw-i686-api"
-check_api_dll "$dll_dir/module/okr.dll" "$dll_dir/libokr.a" i686-w64-mingw32
-# Its import library serves a C program (which cannot run here: no 32-bit wine).
-i686-w64-mingw32-gcc-posix -std=c11 -Wall -Wextra -Werror -pedantic -DOKR_USE_DLL \
-  -I "$OKR_ROOT/include" "$OKR_ROOT/examples/consumer/main.c" "$dll_dir/module/libokr.dll.a" \
-  -o "$dll_dir/consumer.exe" || die "consumer of the i686 okr.dll: link failed"
 
 check_package
 echo "all builds passed"

@@ -111,3 +111,61 @@ TEST(MemCompact, SameBytesAsSlidingOneBlockAtATime) {
     ASSERT_EQ(MemDisposeHeap(&heap), 0u);
   }
 }
+
+namespace {
+
+// The region of `heap` as the internal pass leaves it; the heap itself is
+// left as it was.
+std::vector<char> CompactedRegion(Heap* heap, uint32_t size) {
+  auto* region = static_cast<char*>(heap->region);
+  auto* table = reinterpret_cast<char*>(IndexOf(heap));
+  const std::vector<char> before(region, region + size);
+  const std::vector<char> tableBefore(table, table + MemIndexBytes());
+  Heap* current = memCurrentHeap;
+  memCurrentHeap = heap;
+  MemCompactHeap();
+  memCurrentHeap = current;
+  std::vector<char> after(region, region + size);
+  std::memcpy(region, before.data(), size);
+  std::memcpy(table, tableBefore.data(), MemIndexBytes());
+  return after;
+}
+
+}  // namespace
+
+// The public call runs the search's compaction on the heap it names (NULL:
+// the current one) and leaves the current heap selected.
+TEST(MemCompact, PublicCallCompactsTheNamedHeap) {
+  constexpr uint32_t kSize = 0x10000;
+  const struct {
+    bool namesOther;  // else NULL, the current heap
+  } cases[] = {{false}, {true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.namesOther);
+    Heap* heaps[2] = {};
+    for (uint32_t i = 0; i < 2; ++i) {
+      ASSERT_EQ(MemNewHeap(nullptr, 0, nullptr, kSize, &heaps[i]), 0u);
+      ASSERT_EQ(MemSetHeap(heaps[i]), 0u);
+      ASSERT_NO_FATAL_FAILURE(Scatter(heaps[i], 11 + i, 9, 2, false));
+    }
+    ASSERT_EQ(MemSetHeap(heaps[0]), 0u);
+    Heap* target = c.namesOther ? heaps[1] : heaps[0];
+    Heap* untouched = c.namesOther ? heaps[0] : heaps[1];
+    const std::vector<char> expected = CompactedRegion(target, kSize);
+    auto* still = static_cast<char*>(untouched->region);
+    const std::vector<char> stillBefore(still, still + kSize);
+    const uint32_t runs = memCompactions;
+    memLastError = errBadData;  // left alone
+    EXPECT_EQ(MemCompact(c.namesOther ? target : nullptr), 0u);
+    EXPECT_EQ(memcmp(target->region, expected.data(), kSize), 0);
+    EXPECT_EQ(memcmp(still, stillBefore.data(), kSize), 0);
+    EXPECT_EQ(memCurrentHeap, heaps[0]);
+    EXPECT_EQ(memCompactions, runs + 1);
+    EXPECT_EQ(memLastError, ErrCode{errBadData});
+    EXPECT_EQ(MemCheckHeap(target), 0u);
+    MemDisposeAllHeaps();
+  }
+  Heap bad{};
+  EXPECT_EQ(MemCompact(&bad), ErrCode{errMemBadHeap});
+  EXPECT_EQ(MemCompact(nullptr), ErrCode{errMemNotStarted});  // no heap left
+}

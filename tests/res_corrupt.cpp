@@ -1,5 +1,5 @@
 // Untrusted resource files: every damaged file is refused with a code, and
-// nothing is linked or left allocated.
+// nothing is linked or left allocated; ResCheckFile names what is wrong.
 #include "res_builder.h"
 
 namespace {
@@ -16,34 +16,37 @@ TEST_F(ResCorrupt, DamagedFilesAreRefusedWithACode) {
     Where where;
     uint32_t pos, value;
     ErrCode expected;
+    uint32_t kind;  // what ResCheckFile finds first
   } damages[] = {
-      {kHeader, 4, 0x200, errVersionMismatch},            // version in neither order
-      {kDirectory, 4, 0x300, errVersionMismatch},         // the directory's own version
-      {kHeader, 16, 5000, errFileEof},                    // directory beyond the end
-      {kHeader, 20, 0xFFFFFFF0u, errFileEof},             // huge directory length
-      {kHeader, 20, 40, errResInvalidFile},               // shorter than the fixed part
-      {kDirectory, 20, 60, errResInvalidFile},            // the copy disagrees on the length
-      {kDirectory, 44, 4000, errResInvalidFile},          // type list beyond
-      {kDirectory, 44, 53, errResInvalidFile},            // type list unaligned
-      {kDirectory, 44, 8, errResInvalidFile},             // type list over the fixed part
-      {kDirectory, 52, 0x40000000u, errResInvalidFile},   // huge type count
-      {kDirectory, 64, 0x7FFFFFF0u, errResInvalidFile},   // entry list beyond
-      {kDirectory, 64, 0, errResInvalidFile},             // entries over the type list
-      {kDirectory, 60, 0x20000000u, errResInvalidFile},   // huge entry count
-      {kDirectory, 60, 0x0AAAAAABu, errResInvalidFile},   // count * 24 wraps to 8
-      {kDirectory, 52, 0x15555556u, errResInvalidFile},   // count * 12 wraps to 8
-      {kHeader, 16, 0xFFFFFFF0u, errFileEof},             // offset + length wraps
-      {kDirectory, 76, 28, errResInvalidFile},            // two types share entries
-      {kDirectory, 88, 20, errResInvalidFile},            // resource beyond the data area
-      {kDirectory, 116, 0xFFFFFFFCu, errResInvalidFile},  // size wraps around
-      {kDirectory, 88, 5, errResInvalidFile},             // overlapping resources
-      {kDirectory, 12, 0x10000, errResInvalidFile},       // data area beyond the file
-      {kDirectory, 8, 4, errResInvalidFile},              // data area over the header
-      {kDirectory, 12, 175, errResInvalidFile},           // data area over the directory
-      {kCut, 0, 0, errFileEof},                           // empty file
-      {kCut, 10, 0, errFileEof},                          // header cut short
-      {kCut, 32, 0, errFileEof},                          // no directory
-      {kCut, 206, 0, errFileEof},                         // directory one byte short
+      // clang-format off
+      {kHeader,    4,   0x200,       errVersionMismatch, resCheckVersion     },  // version in neither order
+      {kDirectory, 4,   0x300,       errVersionMismatch, resCheckCopyVersion },  // the directory's own version
+      {kHeader,    16,  5000,        errFileEof,         resCheckDirPastEnd  },  // directory beyond the end
+      {kHeader,    20,  0xFFFFFFF0u, errFileEof,         resCheckDirPastEnd  },  // huge directory length
+      {kHeader,    20,  40,          errResInvalidFile,  resCheckDirTooShort },  // shorter than the fixed part
+      {kDirectory, 20,  60,          errResInvalidFile,  resCheckCopyLength  },  // the copy disagrees on the length
+      {kDirectory, 44,  4000,        errResInvalidFile,  resCheckTypeList    },  // type list beyond
+      {kDirectory, 44,  53,          errResInvalidFile,  resCheckTypeList    },  // type list unaligned
+      {kDirectory, 44,  8,           errResInvalidFile,  resCheckTypeList    },  // type list over the fixed part
+      {kDirectory, 52,  0x40000000u, errResInvalidFile,  resCheckTypeRecords },  // huge type count
+      {kDirectory, 64,  0x7FFFFFF0u, errResInvalidFile,  resCheckEntryArray  },  // entry list beyond
+      {kDirectory, 64,  0,           errResInvalidFile,  resCheckEntryArray  },  // entries over the type list
+      {kDirectory, 60,  0x20000000u, errResInvalidFile,  resCheckEntryArray  },  // huge entry count
+      {kDirectory, 60,  0x0AAAAAABu, errResInvalidFile,  resCheckEntryArray  },  // count * 24 wraps to 8
+      {kDirectory, 52,  0x15555556u, errResInvalidFile,  resCheckTypeRecords },  // count * 12 wraps to 8
+      {kHeader,    16,  0xFFFFFFF0u, errFileEof,         resCheckDirPastEnd  },  // offset + length wraps
+      {kDirectory, 76,  28,          errResInvalidFile,  resCheckEntryOverlap},  // two types share entries
+      {kDirectory, 88,  20,          errResInvalidFile,  resCheckOutsideData },  // resource beyond the data area
+      {kDirectory, 116, 0xFFFFFFFCu, errResInvalidFile,  resCheckOutsideData },  // size wraps around
+      {kDirectory, 88,  5,           errResInvalidFile,  resCheckOverlap     },  // overlapping resources
+      {kDirectory, 12,  0x10000,     errResInvalidFile,  resCheckDataPastEnd },  // data area beyond the file
+      {kDirectory, 8,   4,           errResInvalidFile,  resCheckDataInHeader},  // data area over the header
+      {kDirectory, 12,  175,         errResInvalidFile,  resCheckDirInData   },  // data area over the directory
+      {kCut,       0,   0,           errFileEof,         resCheckShortFile   },  // empty file
+      {kCut,       10,  0,           errFileEof,         resCheckShortFile   },  // header cut short
+      {kCut,       32,  0,           errFileEof,         resCheckDirPastEnd  },  // no directory
+      {kCut,       206, 0,           errFileEof,         resCheckDirPastEnd  },  // directory one byte short
+      // clang-format on
   };
   for (bool otherOrder : {false, true}) {
     for (const Damage& d : damages) {
@@ -61,8 +64,88 @@ TEST_F(ResCorrupt, DamagedFilesAreRefusedWithACode) {
       EXPECT_EQ(resLastError, d.expected);
       EXPECT_EQ(resTopFile, nullptr);
       EXPECT_EQ(BlocksInUse(), 0u);
+      // The check without opening gives the same verdict and names the
+      // piece; a directory of the other order that leads outside itself
+      // stops its conversion before the walk.
+      Handle found = nullptr;
+      EXPECT_EQ(ResCheckFile(TempPath("corrupt.res").c_str(), &found), d.expected);
+      ASSERT_NE(found, nullptr);
+      ASSERT_GE(MemGetHandleSize(found), sizeof(ResFinding));
+      const uint32_t first = static_cast<ResFinding*>(found->data)->kind;
+      if (!otherOrder || first != resCheckDirWalk) {
+        EXPECT_EQ(first, d.kind);
+      }
+      EXPECT_EQ(MemDisposeHandle(found), 0u);
+      EXPECT_EQ(BlocksInUse(), 0u);
     }
   }
+}
+
+// ResCheckFile goes on past the first problem: every resource outside the
+// data area, every overlap with the one it overlaps; a sound file gets its
+// notes. The data area holds 30 bytes, 18 of them in resources, and the
+// directory follows it at 62; damages are words of the directory, the
+// header's first word (which nothing reads), or bytes appended to the file.
+TEST_F(ResCorrupt, CheckListsEveryFinding) {
+  struct Expected {
+    uint32_t kind;
+    const char* type;
+    uint32_t index, value;
+    const char* otherType;
+    uint32_t otherIndex;
+  };
+  const struct {
+    std::vector<std::pair<uint32_t, uint32_t>> words;  // directory position, value
+    uint32_t headerWord0;
+    size_t appended;
+    ErrCode code;
+    std::vector<Expected> findings;
+  } cases[] = {
+      // clang-format off
+      {{{12, 5}}, 0x11223344, 0, errResInvalidFile,
+       {{resCheckOutsideData, "AAAA", 0, 5, nullptr, 0},
+        {resCheckOutsideData, "AAAA", 1, 5, nullptr, 0},
+        {resCheckOutsideData, "BBBB", 0, 5, nullptr, 0}}},
+      {{{112, 5}, {136, 8}}, 0x11223344, 0, errResInvalidFile,
+       {{resCheckOverlap, "AAAA", 1, 0, "AAAA", 0}, {resCheckOverlap, "BBBB", 0, 0, "AAAA", 0}}},
+      {{}, 0, 7, errNone,
+       {{resCheckHeaderCopy, nullptr, 0, 0, nullptr, 0},
+        {resCheckGaps, nullptr, 0, 12, nullptr, 0},
+        {resCheckTrailing, nullptr, 0, 0, nullptr, 0}}},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.findings.size());
+    uint32_t dirOffset = 0;
+    ResFilePlan plan{{{"AAAA", 0, "0123456789"}, {"AAAA", 10, "abcde"}, {"BBBB", 20, "xyz"}}};
+    plan.dataLength = 30;
+    Bytes bytes = BuildResFile(plan, &dirOffset);
+    for (const auto& [pos, value] : c.words)
+      PutWord(bytes, dirOffset + pos, value, false);
+    PutWord(bytes, 0, c.headerWord0, false);
+    bytes.resize(bytes.size() + c.appended, 0);
+    WriteBytes(TempPath("check.res"), bytes);
+    Handle list = nullptr;
+    EXPECT_EQ(ResCheckFile(TempPath("check.res").c_str(), &list), c.code);
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(MemGetHandleSize(list), c.findings.size() * sizeof(ResFinding));
+    const auto* found = static_cast<const ResFinding*>(list->data);
+    for (size_t i = 0; i < c.findings.size(); ++i) {
+      const Expected& e = c.findings[i];
+      EXPECT_EQ(found[i].kind, e.kind) << i;
+      EXPECT_EQ(found[i].typeId, e.type ? TypeWord(e.type) : 0u) << i;
+      EXPECT_EQ(found[i].index, e.index) << i;
+      EXPECT_EQ(found[i].value, e.value) << i;
+      EXPECT_EQ(found[i].otherTypeId, e.otherType ? TypeWord(e.otherType) : 0u) << i;
+      EXPECT_EQ(found[i].otherIndex, e.otherIndex) << i;
+    }
+    MemDisposeHandle(list);
+  }
+  Handle list = reinterpret_cast<Handle>(1);
+  EXPECT_EQ(ResCheckFile(TempPath("missing.res").c_str(), &list), ErrCode{errFileNotFound});
+  EXPECT_EQ(list, nullptr);
+  EXPECT_EQ(ResCheckFile(nullptr, &list), ErrCode{errNilPointer});
+  EXPECT_EQ(ResCheckFile(TempPath("check.res").c_str(), nullptr), ErrCode{errNilPointer});
 }
 
 }  // namespace

@@ -59,4 +59,29 @@ TEST_F(ResFormat, FlushedFileFromTheOtherOrderReadsNative) {
   EXPECT_EQ(HandleText(h), "xyz");
 }
 
+// OKR_RES_TYPE gives the word a type's four bytes make in memory, as a
+// constant that case labels take.
+TEST(ResTypeMacro, MakesTheStoredWord) {
+  auto name = [](uint32_t typeId) {
+    switch (typeId) {
+      case OKR_RES_TYPE('T', 'E', 'X', 'T'):
+        return "TEXT";
+      case OKR_RES_TYPE('S', 'N', 'D', ' '):
+        return "SND ";
+      case OKR_RES_TYPE('\xFF', '\x01', 'a', '\0'):
+        return "\377\001a";
+      default:
+        return "";
+    }
+  };
+  const char* const types[] = {"TEXT", "SND ", "\377\001a"};
+  for (const char* type : types) {
+    char bytes[4] = {};
+    memcpy(bytes, type, strlen(type));
+    uint32_t word;
+    memcpy(&word, bytes, 4);
+    EXPECT_STREQ(name(word), type);
+  }
+}
+
 }  // namespace

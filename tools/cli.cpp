@@ -1,7 +1,8 @@
-// The okr tool's frame: arguments, failures, names, numbers and progress.
+// The okr tool's frame: failures, file names, numbers and progress.
 #include "cli.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -10,7 +11,6 @@
 #include <filesystem>
 
 #ifdef _WIN32
-#include <fcntl.h>
 #include <io.h>
 #define OKR_ISATTY(fd) _isatty(fd)
 #define OKR_FILENO(f) _fileno(f)
@@ -38,33 +38,29 @@ void ClearProgress() {
   progressWidth = 0;
 }
 
-[[noreturn]] void Report(const std::string& what, ErrCode code, int status) {
+[[noreturn]] void Report(const std::string& what, ErrCode code, const std::string& detail,
+                         int status) {
   std::fflush(stdout);
   ClearProgress();
-  std::fprintf(stderr, "okr: %s: %s (0x%04X)\n", what.c_str(), ErrGetText(code),
-               static_cast<unsigned>(code));
+  std::fprintf(stderr, "okr: %s: %s (0x%04X)%s%s\n", what.c_str(), ErrGetText(code),
+               static_cast<unsigned>(code), detail.empty() ? "" : ": ", detail.c_str());
   std::exit(status);
-}
-
-bool IsOption(const std::string& arg) {
-  return arg.size() >= 2 && arg[0] == '-' && (arg[1] == '-' || std::isalpha(uchar(arg[1])));
-}
-
-const OptionSpec* FindOption(const std::vector<OptionSpec>& options, const std::string& name) {
-  for (const OptionSpec& o : options) {
-    if (name == o.name) return &o;
-  }
-  return nullptr;
 }
 
 }  // namespace
 
-void Fail(const std::string& what, ErrCode code) {
-  Report(what, code, kExitFailure);
+void Fail(const std::string& what, ErrCode code, const std::string& detail) {
+  Report(what, code, detail, kExitFailure);
 }
 
-void UsageFail(const std::string& what, ErrCode code) {
-  Report(what, code, kExitUsage);
+void UsageFail(const std::string& what, ErrCode code, const std::string& detail) {
+  Report(what, code, detail, kExitUsage);
+}
+
+void Warn(const std::string& where, const std::string& text) {
+  std::fflush(stdout);
+  ClearProgress();
+  std::fprintf(stderr, "okr: %s: warning: %s\n", where.c_str(), text.c_str());
 }
 
 int FinishOutput(int status) {
@@ -72,67 +68,16 @@ int FinishOutput(int status) {
   return status;
 }
 
-bool Args::Has(const std::string& name) const {
-  for (const auto& [option, value] : options) {
-    if (option == name) return true;
-  }
-  return false;
+void ClearOsError() {
+  errno = 0;
 }
 
-std::string Args::Value(const std::string& name, const std::string& fallback) const {
-  std::string result = fallback;
-  for (const auto& [option, value] : options) {
-    if (option == name) result = value;
-  }
-  return result;
+std::string OsReason() {
+  return errno == 0 ? "" : std::strerror(errno);
 }
 
-std::vector<std::string> Args::Values(const std::string& name) const {
-  std::vector<std::string> result;
-  for (const auto& [option, value] : options) {
-    if (option == name) result.push_back(value);
-  }
-  return result;
-}
-
-Args ParseArgs(const std::vector<std::string>& argv, const std::string& command,
-               const std::vector<OptionSpec>& options, size_t minPositionals,
-               size_t maxPositionals) {
-  Args args;
-  bool optionsEnded = false;
-  for (size_t i = 0; i < argv.size(); ++i) {
-    const std::string& arg = argv[i];
-    if (optionsEnded || !IsOption(arg)) {
-      args.positionals.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    // A short option may carry its value: "-Dname=value", "-oOUT".
-    const bool attached = arg[1] != '-' && arg.size() > 2;
-    const std::string name = attached ? arg.substr(0, 2) : arg;
-    const OptionSpec* option = FindOption(options, name);
-    if (option == nullptr || (attached && !option->takesValue)) {
-      UsageFail(command + " " + arg, errUnknownToken);
-    }
-    if (!option->takesValue) {
-      args.options.emplace_back(name, "");
-    } else if (attached) {
-      args.options.emplace_back(name, arg.substr(2));
-    } else if (i + 1 < argv.size() && !argv[i + 1].empty()) {
-      args.options.emplace_back(name, argv[++i]);
-    } else {
-      // An empty value ("-o \"$OUT\"" with OUT unset) is no value either.
-      UsageFail(command + " " + arg, errMissingParameter);
-    }
-  }
-  if (args.positionals.size() < minPositionals) UsageFail(command, errMissingParameter);
-  if (args.positionals.size() > maxPositionals) {
-    UsageFail(command + " " + args.positionals[maxPositionals], errUnknownToken);
-  }
-  return args;
+void FailFile(const std::string& name, ErrCode code) {
+  Fail(name, code, OsReason());
 }
 
 std::string LibraryPath(const std::string& name) {
@@ -144,32 +89,24 @@ bool IsDirectory(const std::string& name) {
   return std::filesystem::is_directory(name, error);
 }
 
-Handle LoadWholeFile(const std::string& name) {
-  if (IsDirectory(name)) Fail(name, errFileNotFound);
-  Handle data = nullptr;
-  if (ErrCode err = FileLoad(LibraryPath(name).c_str(), &data)) Fail(name, err);
-  return data;
+void FailDirectory(const std::string& name) {
+  Fail(name, errFileNotFound, std::strerror(EISDIR));
 }
 
-void WriteOutput(const std::string& name, const void* bytes, size_t size) {
-  if (name.empty()) {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
-    if (std::fwrite(bytes, 1, size, stdout) != size || std::fflush(stdout) != 0) {
-      Fail("standard output", errFileWrite);
-    }
-    return;
-  }
-  std::error_code error;
-  const bool existed = std::filesystem::exists(name, error);
-  std::FILE* file = std::fopen(name.c_str(), "wb");
-  if (file == nullptr) Fail(name, errFileNotFound);
-  bool ok = std::fwrite(bytes, 1, size, file) == size && std::fflush(file) == 0;
-  ok = std::fclose(file) == 0 && ok;
-  if (ok) return;
-  if (!existed) std::remove(name.c_str());
-  Fail(name, errFileWrite);
+void RequireReadable(const std::string& name) {
+  if (IsDirectory(name)) FailDirectory(name);
+  File* file = nullptr;
+  ClearOsError();
+  if (ErrCode err = FileOpen(LibraryPath(name).c_str(), "rb", &file)) FailFile(name, err);
+  if (ErrCode err = FileClose(file)) Fail(name, err);
+}
+
+Handle LoadWholeFile(const std::string& name) {
+  if (IsDirectory(name)) FailDirectory(name);
+  Handle data = nullptr;
+  ClearOsError();
+  if (ErrCode err = FileLoad(LibraryPath(name).c_str(), &data)) FailFile(name, err);
+  return data;
 }
 
 uint64_t FileSizeOf(const std::string& name) {
@@ -185,7 +122,6 @@ void StartLibrary(uint64_t dataBytes) {
   const uint64_t wanted = 0x100000 + 3 * dataBytes;
   const uint32_t heapSize = wanted > 0xFFF00000u ? 0xFFF00000u : static_cast<uint32_t>(wanted);
   if (ErrCode err = SysStart(nullptr, heapSize, 0)) Fail(Format("heap of %u bytes", heapSize), err);
-  ResInit();
 }
 
 uint64_t ParseNumber(const std::string& text, const std::string& what, uint64_t max) {
@@ -215,41 +151,6 @@ uint64_t ParseByteCount(const std::string& text, const std::string& what, uint64
   if (scale != 1) digits.pop_back();
   const uint64_t count = ParseNumber(digits, what, max / scale);
   return count * scale;
-}
-
-uint32_t ParseType(const std::string& text) {
-  uint8_t bytes[4];
-  if (text.size() == 4) {
-    std::memcpy(bytes, text.data(), 4);
-  } else if (text.size() == 10 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    const auto value = static_cast<uint32_t>(ParseNumber(text, "type " + text, 0xFFFFFFFFu));
-    for (int i = 0; i < 4; ++i)
-      bytes[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
-  } else {
-    UsageFail("type " + text, errBadData);
-  }
-  uint32_t typeId;
-  std::memcpy(&typeId, bytes, 4);
-  return typeId;
-}
-
-std::string TypeChars(uint32_t typeId) {
-  char chars[5] = {};
-  std::memcpy(chars, &typeId, 4);
-  for (int i = 0; i < 4; ++i) {
-    if (uchar(chars[i]) < 0x20 || uchar(chars[i]) > 0x7E) chars[i] = '.';
-  }
-  return chars;
-}
-
-std::string TypeHex(uint32_t typeId) {
-  uint8_t b[4];
-  std::memcpy(b, &typeId, 4);
-  return Format("0x%02X%02X%02X%02X", b[0], b[1], b[2], b[3]);
-}
-
-std::string ResourceName(uint32_t typeId, uint32_t index) {
-  return Format("%s #%u", TypeChars(typeId).c_str(), index);
 }
 
 std::string Count(uint64_t n, const char* noun) {

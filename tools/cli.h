@@ -1,12 +1,13 @@
-// The okr tool's frame: command-line arguments, the one-line failure report,
-// file names, numbers and type ids, and progress on a terminal.
+// The okr tool's frame: the one-line failure report, file names and the
+// system's reasons, numbers, and progress on a terminal.
 //
 // Every failure ends the program through Fail (status 1) or UsageFail
 // (status 2) with one line on stderr, "okr: WHAT: TEXT (0xCODE)", TEXT from
-// the library's error table. Mistakes in the command line use the table's
-// general codes: an unknown command or option is 0x4103 "Uknown Token", a
-// missing argument 0x4206 "Missing Parameter", a malformed one 0x4107 "Bad
-// Data".
+// the library's error table, and ": DETAIL" after it where there is more to
+// say (the system's reason for a file that failed, a hint). Mistakes in the
+// command line use the table's general codes: an unknown command or option
+// is 0x4103 "Uknown Token", a missing argument 0x4206 "Missing Parameter", a
+// malformed one 0x4107 "Bad Data", options that exclude each other 0x4104.
 #ifndef OKR_TOOLS_CLI_H
 #define OKR_TOOLS_CLI_H
 
@@ -24,41 +25,25 @@ namespace okr_tool {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-[[noreturn]] void Fail(const std::string& what, ErrCode code);
-[[noreturn]] void UsageFail(const std::string& what, ErrCode code);
+[[noreturn]] void Fail(const std::string& what, ErrCode code, const std::string& detail = "");
+[[noreturn]] void UsageFail(const std::string& what, ErrCode code, const std::string& detail = "");
+
+// A warning on stderr, "okr: WHERE: warning: TEXT"; the command goes on.
+void Warn(const std::string& where, const std::string& text);
 
 // The exit status of a command that returned `status`, once its output is
 // out: output that did not reach standard output (a full disk) is a
 // failure, 0x4505.
 int FinishOutput(int status);
 
-// The arguments of one command: options (with their values) and positionals.
-// An argument is an option when it starts with "-" and a letter or a second
-// "-" ("-5" and "-(1+2)" are positionals); "--" ends the options.
-struct Args {
-  std::vector<std::string> positionals;
-  std::vector<std::pair<std::string, std::string>> options;  // name, value
+// The system's reason for a file operation: ClearOsError before the library
+// call (errno to 0), then OsReason right after it failed gives errno's text,
+// or "" when the call left none (a short file, a damaged one).
+void ClearOsError();
+std::string OsReason();
 
-  bool Has(const std::string& name) const;
-  // The last value given for `name`, or `fallback`.
-  std::string Value(const std::string& name, const std::string& fallback) const;
-  std::vector<std::string> Values(const std::string& name) const;
-};
-
-// One option a command accepts; `takesValue` options read the next argument,
-// which must not be empty (or the rest of the same one for a short option:
-// "-Dw=1").
-struct OptionSpec {
-  const char* name;
-  bool takesValue;
-};
-
-// Parses argv[first...] for a command that accepts `options` and needs
-// between `minPositionals` and `maxPositionals` positionals; `command` names
-// it in messages. "--help" and "-h" are handled by the caller before.
-Args ParseArgs(const std::vector<std::string>& argv, const std::string& command,
-               const std::vector<OptionSpec>& options, size_t minPositionals,
-               size_t maxPositionals);
+// Fails for the file `name` with `code` and the system's reason.
+[[noreturn]] void FailFile(const std::string& name, ErrCode code);
 
 // The name to hand to the library for a file named `name` on the command
 // line. The library reads a leading ':' as its own notation; the tool keeps
@@ -67,18 +52,18 @@ std::string LibraryPath(const std::string& name);
 
 // Whether `name` is a directory. The library opens one on some systems and
 // not on others; the tool refuses it everywhere as a file it cannot open
-// (0x4502 "FILE: File not found").
+// (0x4502 "FILE: File not found", with the reason "Is a directory").
 bool IsDirectory(const std::string& name);
+[[noreturn]] void FailDirectory(const std::string& name);
+
+// Ends the program unless the file `name` can be opened for reading (a
+// directory cannot): for commands that check their inputs before they
+// change anything.
+void RequireReadable(const std::string& name);
 
 // The whole of the file `name` in a new handle of the current heap; any
 // failure, a directory included, ends the program.
 Handle LoadWholeFile(const std::string& name);
-
-// Writes `size` bytes to the file `name`, or to standard output when `name`
-// is empty. A file that cannot be made fails with 0x4502, bytes that do not
-// all reach it with 0x4505; a file the write made and could not finish is
-// removed again.
-void WriteOutput(const std::string& name, const void* bytes, size_t size);
 
 // Size of a file in bytes, 0 when it cannot be taken.
 uint64_t FileSizeOf(const std::string& name);
@@ -93,15 +78,6 @@ uint64_t ParseNumber(const std::string& text, const std::string& what, uint64_t 
 
 // A byte count: a number with an optional K or M suffix (KiB, MiB).
 uint64_t ParseByteCount(const std::string& text, const std::string& what, uint64_t max);
-
-// A resource type: four characters, or "0x" and eight hex digits giving the
-// four bytes in file order (0x54455854 is "TEXT").
-uint32_t ParseType(const std::string& text);
-// "TEXT" (bytes outside printable ASCII shown as '.') and "0x54455854".
-std::string TypeChars(uint32_t typeId);
-std::string TypeHex(uint32_t typeId);
-// "TEXT #2", for messages.
-std::string ResourceName(uint32_t typeId, uint32_t index);
 
 // "1 byte", "2 bytes": `n` and the noun, with an "s" unless `n` is 1.
 std::string Count(uint64_t n, const char* noun);

@@ -6,8 +6,9 @@
 #include <vector>
 
 #include "cli.h"
-#include "commands.h"
+#include "command.h"
 #include "heap_map.h"
+#include "output.h"
 
 namespace okr_tool {
 
@@ -140,10 +141,10 @@ class Workload {
     LiveBlock& b = blocks_[i];
     if (b.pointer != nullptr) return;
     if (MemGetFlags(b.handle) & memFlagLocked) {
-      MemUnlockHandle(b.handle);
+      if (ErrCode err = MemUnlockHandle(b.handle)) Fail("heap: unlocking a block", err);
       --locked_;
     } else if (locked_ * 40 < blocks_.size()) {
-      MemLockHandle(b.handle);
+      if (ErrCode err = MemLockHandle(b.handle)) Fail("heap: locking a block", err);
       ++locked_;
     } else {
       return;
@@ -172,15 +173,6 @@ Snapshot Take(const std::string& title) {
   s.check = MemCheckHeap(nullptr);
   s.picture = TakePicture(memCurrentHeap, title);
   return s;
-}
-
-// Asks for a block larger than any free one: the manager compacts the heap
-// to find room. The block is given back at once.
-void Compact() {
-  MemHeapInfo info{};
-  MemGetHeapInfo(nullptr, &info);
-  Handle probe = MemNewHandle(info.largestFree);
-  if (probe != nullptr) MemDisposeHandle(probe);
 }
 
 void PrintRow(const char* label, uint64_t before, uint64_t after) {
@@ -217,9 +209,7 @@ struct HeapOptions {
   std::string svg;  // empty: no map
 };
 
-HeapOptions ParseHeapOptions(const Argv& argv) {
-  const Args args = ParseArgs(
-      argv, "heap", {{"--ops", true}, {"--seed", true}, {"--size", true}, {"--svg", true}}, 0, 0);
+HeapOptions ParseHeapOptions(const Args& args) {
   const std::string opsText = args.Value("--ops", "20000");
   const std::string seedText = args.Value("--seed", "1");
   const std::string sizeText = args.Value("--size", "1M");
@@ -252,19 +242,17 @@ void PrintCounts(const Counts& c) {
       std::to_string(c.resizesRefused).c_str(), std::to_string(c.lockChanges).c_str());
 }
 
-}  // namespace
-
-int HeapWorkload(const Argv& argv) {
-  const HeapOptions o = ParseHeapOptions(argv);
+int HeapWorkload(const Args& args) {
+  const HeapOptions o = ParseHeapOptions(args);
   Heap* heap = nullptr;
   if (ErrCode err = MemNewHeap(nullptr, MastersFor(o.size), nullptr, o.size, &heap)) {
     Fail(Format("heap of %u bytes", o.size), err);
   }
-  MemSetHeap(heap);
+  if (ErrCode err = MemSetHeap(heap)) Fail("heap", err);
   Workload workload(o.seed, o.size);
   RunWorkload(workload, o.ops);
   const Snapshot before = Take("before compaction");
-  Compact();
+  if (ErrCode err = MemCompact(heap)) Fail("heap: compaction", err);
   const Snapshot after = Take("after compaction");
   const std::string headline =
       Format("heap of %u bytes, %s operations, seed %s", o.size, std::to_string(o.ops).c_str(),
@@ -287,5 +275,32 @@ int HeapWorkload(const Argv& argv) {
   MemDisposeAllHeaps();
   return 0;
 }
+
+}  // namespace
+
+const CommandSpec kHeap{
+    "heap",
+    kHeapGroup,
+    "",
+    0,
+    0,
+    {{"--ops", "N", "operations to run (20000)"},
+     {"--seed", "S", "seed of the random operations (1); a seed repeats a run"},
+     {"--size", "BYTES", "size of the heap (1M); K and M suffixes count KiB and MiB"},
+     {"--svg", "OUT.svg",
+      "draw a heap map before and after compaction: blocks in\n"
+      "address order, row by row, coloured by kind (descriptor pools,\n"
+      "blocks in use, locked blocks, free blocks; neighbours of one\n"
+      "kind alternate in shade), the locked blocks that hold a gap\n"
+      "in front of them outlined, with a legend and a scale. Open it\n"
+      "in a web browser; hover a block for its place and size."}},
+    "a random workload, statistics and a map",
+    R"(Creates a heap and runs a random workload on it: allocations of mostly small
+blocks, disposals, resizes, locks and locked pointers. Then prints the heap's
+statistics, compacts the heap (MemCompact), prints them again, and checks
+that every live block kept its contents.
+)",
+    "",
+    HeapWorkload};
 
 }  // namespace okr_tool

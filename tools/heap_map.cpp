@@ -25,7 +25,7 @@ struct KindStyle {
   const char* label;
 };
 constexpr KindStyle kKindStyles[] = {
-    {"pool", "master-pointer pool"},
+    {"pool", "descriptor pool"},
     {"used", "in use"},
     {"locked", "in use, locked"},
     {"free", "free"},
@@ -51,6 +51,27 @@ BlockKind KindOf(const std::vector<uintptr_t>& descs, const BlockDesc* d) {
   if (d->flags == memFlagFree) return BlockKind::kFree;
   if (d->flags == memFlagPool && HoldsDescriptor(descs, d)) return BlockKind::kPool;
   return (d->flags & memFlagLocked) ? BlockKind::kLocked : BlockKind::kInUse;
+}
+
+bool Immovable(BlockKind kind) {
+  return kind == BlockKind::kPool || kind == BlockKind::kLocked;
+}
+
+// For each block, the bytes of the free gap that it holds in place: a
+// locked block (or pool) right behind a free one, or behind an unlocked
+// block that follows a free one, which compaction leaves where it is.
+std::vector<uint64_t> HeldGaps(const std::vector<BlockView>& blocks) {
+  std::vector<uint64_t> held(blocks.size(), 0);
+  for (size_t i = 0; i + 1 < blocks.size(); ++i) {
+    if (blocks[i].kind != BlockKind::kFree) continue;
+    if (Immovable(blocks[i + 1].kind)) {
+      held[i + 1] += blocks[i].size;
+    } else if (i + 2 < blocks.size() && blocks[i + 1].kind != BlockKind::kFree &&
+               Immovable(blocks[i + 2].kind)) {
+      held[i + 2] += blocks[i].size;
+    }
+  }
+  return held;
 }
 
 // "16 KiB", "1 MiB", "512 bytes".
@@ -121,12 +142,17 @@ struct Canvas {
   }
 
   void Picture(const HeapPicture& p) {
+    const std::vector<uint64_t> held = HeldGaps(p.blocks);
+    const size_t holding = static_cast<size_t>(
+        std::count_if(held.begin(), held.end(), [](uint64_t bytes) { return bytes != 0; }));
     body += Text(kLeft, y + 14,
-                 Format("%s: %s: %s, %zu in use (%zu of them locked), %zu free", p.title.c_str(),
-                        Count(p.blocks.size(), "block").c_str(),
+                 Format("%s: %s: %s, %zu in use (%zu of them locked), %zu free; %s",
+                        p.title.c_str(), Count(p.blocks.size(), "block").c_str(),
                         Count(CountBlocks(p, BlockKind::kPool), "pool").c_str(),
                         CountBlocks(p, BlockKind::kInUse) + CountBlocks(p, BlockKind::kLocked),
-                        CountBlocks(p, BlockKind::kLocked), CountBlocks(p, BlockKind::kFree)),
+                        CountBlocks(p, BlockKind::kLocked), CountBlocks(p, BlockKind::kFree),
+                        Count(holding, "block").c_str()) +
+                     " holding a gap in place",
                  " class=\"heading\"");
     y += 40;
     Axis();
@@ -146,13 +172,24 @@ struct Canvas {
       // Neighbours of one kind alternate in shade, so that each shows.
       alternate = i > 0 && b.kind == previous && !alternate;
       previous = b.kind;
-      const std::string cls = std::string("block ") + ClassOf(b.kind) + (alternate ? " alt" : "");
-      const std::string title = Format("block %zu at +0x%llX: %llu bytes, %s", i,
-                                       static_cast<unsigned long long>(b.offset),
-                                       static_cast<unsigned long long>(b.size), LabelOf(b.kind));
+      const std::string cls = std::string("block ") + ClassOf(b.kind) + (alternate ? " alt" : "") +
+                              (held[i] != 0 ? " pin" : "");
+      std::string title = Format("block %zu at +0x%llX: %llu bytes, %s", i,
+                                 static_cast<unsigned long long>(b.offset),
+                                 static_cast<unsigned long long>(b.size), LabelOf(b.kind));
+      if (held[i] != 0) {
+        title += Format("; holds a gap of %llu bytes in place",
+                        static_cast<unsigned long long>(held[i]));
+      }
       Range(y, b.offset, b.offset + b.size, cls, title);
     }
     y += rows * kRowStep + 24;
+  }
+
+  void Swatch(double x, const std::string& cls, const std::string& label) {
+    body += Format("<rect class=\"legend %s\" x=\"%.1f\" y=\"%.1f\" width=\"14\" height=\"14\"/>\n",
+                   cls.c_str(), x, y);
+    body += Text(x + 20, y + 12, label);
   }
 
   void Legend() {
@@ -160,16 +197,19 @@ struct Canvas {
                                BlockKind::kFree};
     double x = kLeft;
     for (BlockKind kind : kinds) {
-      body +=
-          Format("<rect class=\"legend %s\" x=\"%.1f\" y=\"%.1f\" width=\"14\" height=\"14\"/>\n",
-                 ClassOf(kind), x, y);
-      body += Text(x + 20, y + 12, LabelOf(kind));
+      Swatch(x, ClassOf(kind), LabelOf(kind));
       x += 190;
     }
-    body += Format(
-        "<rect class=\"legend header\" x=\"%.1f\" y=\"%.1f\" width=\"14\" height=\"14\"/>\n", x, y);
-    body += Text(x + 20, y + 12, "heap header");
-    y += 34;
+    y += 22;
+    Swatch(kLeft, "header", "heap header");
+    Swatch(kLeft + 190, "locked pin",
+           "outlined: a locked block (or pool) that holds the free gap before it in place");
+    y += 22;
+    body += Text(kLeft, y + 10,
+                 "Neighbouring blocks of one kind alternate in two shades. Descriptor pools hold "
+                 "the blocks' descriptors (master pointers) and never move.",
+                 " class=\"small\"");
+    y += 24;
     // The scale: a bar of an eighth of a row, and what a row holds.
     const uint64_t barBytes = bytesPerRow / kTicks;
     body += Format("<rect class=\"scale\" x=\"%.1f\" y=\"%.1f\" width=\"%.2f\" height=\"6\"/>\n",
@@ -188,13 +228,17 @@ uint64_t RowBytesFor(uint64_t span) {
   return bytes;
 }
 
+// Free space is a light green, apart from the page's white; swatches and
+// the header carry an outline so that each shows on its own.
 const char* const kStyle =
     "<style>\n"
-    "text{font:13px sans-serif;fill:#222}.small{font-size:10px;fill:#666}\n"
+    "text{font:13px sans-serif;fill:#222}.small{font-size:11px;fill:#555}\n"
     ".title{font-size:18px;font-weight:bold}.heading{font-size:14px;font-weight:bold}\n"
     ".pool{fill:#7b3fa0}.pool.alt{fill:#9b62c0}.used{fill:#2f6fc4}.used.alt{fill:#6196dc}\n"
-    ".locked{fill:#d9711c}.locked.alt{fill:#eda063}.free{fill:#e2e2e2}\n"
-    ".header{fill:#444}.scale{fill:#222}.tick{stroke:#888;stroke-width:1}\n"
+    ".locked{fill:#d9711c}.locked.alt{fill:#eda063}.free{fill:#bfe6c8}.free.alt{fill:#a6d9b2}\n"
+    ".header{fill:#5f6b7a;stroke:#222;stroke-width:0.5}.legend{stroke:#222;stroke-width:0.5}\n"
+    ".pin{stroke:#c4161c;stroke-width:1.5}.legend.pin{stroke-width:2}\n"
+    ".scale{fill:#222}.tick{stroke:#888;stroke-width:1}\n"
     "rect:hover{stroke:#000;stroke-width:1}\n"
     "</style>\n";
 

@@ -34,8 +34,10 @@ size_t CountBlocks(const HeapPicture& picture, BlockKind kind);
 
 // An SVG document that draws each picture as rows of bytes: one rectangle of
 // class "block" per block (a block that runs on into further rows continues
-// in rectangles of class "more"), coloured by kind, with a legend and a
-// scale. `summary` lines are printed above the maps.
+// in rectangles of class "more"), coloured by kind, neighbours of one kind
+// in alternating shades, and of class "pin" too for a locked block or pool
+// that holds a free gap in place; with a legend and a scale. `summary`
+// lines are printed above the maps.
 std::string HeapSvg(const std::vector<HeapPicture>& pictures,
                     const std::vector<std::string>& summary);
 

@@ -1,252 +1,189 @@
-// okr res check: the library's verdict on a resource file, and in words what
-// is wrong with it. The library refuses a damaged file with one code; the
-// tool reads the header and directory itself, through the format's public
-// records, to name the piece that is wrong.
-#include <algorithm>
+// okr res check: the library's verdict on a resource file and, in words,
+// what it found: every problem of a damaged file (the first few of each
+// kind, unless --all), or for a sound one its notes, after every resource
+// has been read. The findings are ResCheckFile's, the checks opening makes.
 #include <cstdio>
-#include <cstring>
-#include <fstream>
+#include <map>
 #include <vector>
 
 #include "cli.h"
-#include "commands.h"
+#include "command.h"
 #include "res_file.h"
 
 namespace okr_tool {
 
 namespace {
 
-constexpr uint32_t kHeaderSize = sizeof(ResFileHeader);
-constexpr uint32_t kFixedSize = sizeof(ResDirectory);
-constexpr uint32_t kWord = sizeof(uint32_t);
+// Findings of one kind shown before the rest are counted.
+constexpr uint32_t kShownPerKind = 3;
 
-// A byte range [begin, end) and what lies there, for overlap reports.
-struct Span {
-  uint64_t begin, end;
-  std::string what;
+// Each kind's name in JSON and, in the plural, for the count of those not
+// shown.
+struct KindName {
+  uint32_t kind;
+  const char* json;
+  const char* plural;
+};
+constexpr KindName kKindNames[] = {
+    {resCheckShortFile, "short-file", "such findings"},
+    {resCheckVersion, "version", "such findings"},
+    {resCheckDirTooShort, "directory-too-short", "such findings"},
+    {resCheckDirPastEnd, "directory-past-end", "such findings"},
+    {resCheckCopyVersion, "copy-version", "such findings"},
+    {resCheckCopyLength, "copy-length", "such findings"},
+    {resCheckDirWalk, "directory-walk", "such findings"},
+    {resCheckDataInHeader, "data-in-header", "such findings"},
+    {resCheckDataPastEnd, "data-past-end", "such findings"},
+    {resCheckDirInData, "directory-in-data", "such findings"},
+    {resCheckTypeList, "type-list", "such findings"},
+    {resCheckTypeRecords, "type-records", "such findings"},
+    {resCheckEntryArray, "entries-outside", "entry arrays outside the directory"},
+    {resCheckEntryOverlap, "entries-overlap", "overlapping entry arrays"},
+    {resCheckOutsideData, "outside-data", "resources outside the data area"},
+    {resCheckOverlap, "overlap", "overlapping resources"},
+    {resCheckHeaderCopy, "header-copy", "such notes"},
+    {resCheckGaps, "gaps", "such notes"},
+    {resCheckTrailing, "trailing", "such notes"},
 };
 
-// What the raw file shows: problems that make it unusable, and notes.
-struct Findings {
-  std::vector<std::string> problems;
-  std::vector<std::string> notes;
-};
-
-std::string Number(uint64_t n) {
-  return std::to_string(n);
+const KindName& NameOf(uint32_t kind) {
+  for (const KindName& k : kKindNames) {
+    if (k.kind == kind) return k;
+  }
+  static const KindName unknown{0, "unknown", "such findings"};
+  return unknown;
 }
 
 std::string Bytes(uint64_t n) {
   return Count(n, "byte");
 }
 
-std::string Place(uint64_t length, uint64_t at) {
-  return Format("(%s at %s)", Bytes(length).c_str(), Number(at).c_str());
+// "(30 bytes at 10)".
+std::string Place(uint32_t size, uint32_t offset) {
+  return Format("(%s at %u)", Bytes(size).c_str(), offset);
 }
 
-bool ReadAt(std::ifstream& in, uint64_t offset, void* out, uint64_t length) {
-  in.clear();
-  in.seekg(static_cast<std::streamoff>(offset));
-  in.read(static_cast<char*>(out), static_cast<std::streamsize>(length));
-  return static_cast<uint64_t>(in.gcount()) == length;
+std::string Entries(uint32_t n) {
+  return Format("%u %s", n, n == 1 ? "entry" : "entries");
 }
 
-// The first two spans of `spans` that overlap, as a problem; empty spans
-// overlap nothing.
-void ReportOverlap(std::vector<Span> spans, Findings* f) {
-  std::sort(spans.begin(), spans.end(),
-            [](const Span& a, const Span& b) { return a.begin < b.begin; });
-  const Span* reached = nullptr;
-  for (const Span& s : spans) {
-    if (s.begin == s.end) continue;
-    if (reached != nullptr && s.begin < reached->end) {
-      f->problems.push_back(Format("%s overlaps %s", s.what.c_str(), reached->what.c_str()));
-      return;
+// The finding in words.
+std::string Describe(const ResFinding& f) {
+  const std::string piece = Place(f.size, f.offset);
+  switch (f.kind) {
+    case resCheckShortFile:
+      return "the file has " + Bytes(f.size) + ", fewer than a header's 32";
+    case resCheckVersion:
+      return Format("the version word reads 0x%08X, 0x100 in neither byte order", f.value);
+    case resCheckDirTooShort:
+      return "the directory " + piece + " is shorter than its 52-byte fixed part";
+    case resCheckDirPastEnd:
+      return "the directory " + piece + " runs past the end of the file (" + Bytes(f.value) + ")";
+    case resCheckCopyVersion:
+      return Format("the directory's copy of the header has the version word 0x%08X", f.value);
+    case resCheckCopyLength:
+      return Format("the directory's copy of the header gives its length as %u, the header as %u",
+                    f.value, f.size);
+    case resCheckDirWalk:
+      return "an offset or count of the directory " + piece + " points outside it";
+    case resCheckDataInHeader:
+      return "the data area " + piece + " starts inside the 32-byte header";
+    case resCheckDataPastEnd:
+      return "the data area " + piece + " runs past the end of the file (" + Bytes(f.value) + ")";
+    case resCheckDirInData:
+      return "the directory " + piece + " overlaps the data area " +
+             Place(f.otherSize, f.otherOffset);
+    case resCheckTypeList:
+      return Format(
+          "the type list's offset %u lies outside the directory (%s), over its fixed "
+          "part or off a word",
+          f.offset, Bytes(f.value).c_str());
+    case resCheckTypeRecords:
+      return Format("%u type records do not fit in the %s of the directory", f.index,
+                    Bytes(f.value).c_str());
+    case resCheckEntryArray:
+      return Format(
+          "the %s of type %s (at %u from the type list) lie outside the directory's "
+          "entry area",
+          Entries(f.size).c_str(), TypeChars(f.typeId).c_str(), f.offset);
+    case resCheckEntryOverlap:
+      return Format("the %s of type %s overlap the %s of type %s", Entries(f.size).c_str(),
+                    TypeChars(f.typeId).c_str(), Entries(f.otherSize).c_str(),
+                    TypeChars(f.otherTypeId).c_str());
+    case resCheckOutsideData:
+      return ResourceName(f.typeId, f.index) + " " + piece + " lies outside the data area (" +
+             Bytes(f.value) + ")";
+    case resCheckOverlap:
+      return ResourceName(f.typeId, f.index) + " " + piece + " overlaps " +
+             ResourceName(f.otherTypeId, f.otherIndex) + " " + Place(f.otherSize, f.otherOffset);
+    case resCheckHeaderCopy:
+      return "the header at offset 0 differs from the directory's copy, which counts";
+    case resCheckGaps:
+      return Bytes(f.value) + " of the data area lie in gaps (okr res compact packs them)";
+    case resCheckTrailing:
+      return Bytes(f.size) +
+             " of the file lie outside its data area and directory (okr res compact cuts them)";
+    default:
+      return Format("a finding of kind %u", f.kind);
+  }
+}
+
+// What ResCheckFile found in the file `name`, and its verdict.
+struct Report {
+  ErrCode verdict;
+  std::vector<ResFinding> findings;
+};
+
+Report CheckFile(const std::string& name) {
+  if (IsDirectory(name)) FailDirectory(name);
+  Handle list = nullptr;
+  ClearOsError();
+  const ErrCode verdict = ResCheckFile(LibraryPath(name).c_str(), &list);
+  if (list == nullptr) FailFile(name, verdict);
+  const auto* first = static_cast<const ResFinding*>(list->data);
+  Report report{verdict, {first, first + MemGetHandleSize(list) / sizeof(ResFinding)}};
+  if (ErrCode err = MemDisposeHandle(list)) Fail(name, err);
+  return report;
+}
+
+// The findings of one side (problems or notes), as lines "PREFIX TEXT";
+// unless `all`, the first kShownPerKind of each kind and then a count of
+// the rest.
+void PrintFindings(const std::vector<ResFinding>& findings, bool problems, bool all,
+                   const std::string& prefix) {
+  std::map<uint32_t, uint32_t> seen;
+  for (const ResFinding& f : findings) {
+    if ((f.kind < resCheckNotes) != problems) continue;
+    if (all || ++seen[f.kind] <= kShownPerKind) {
+      std::printf("%s%s\n", prefix.c_str(), Describe(f).c_str());
     }
-    if (reached == nullptr || s.end > reached->end) reached = &s;
+  }
+  for (const auto& [kind, count] : seen) {
+    if (count <= kShownPerKind) continue;
+    std::printf("%s... and %u more %s (okr res check --all lists every one)\n", prefix.c_str(),
+                count - kShownPerKind, NameOf(kind).plural);
   }
 }
 
-// The type list and entry arrays of a converted directory of `length`
-// bytes; false when the walk cannot go on.
-bool CheckTypeList(ResDirectory* dir, uint32_t length, Findings* f) {
-  const uint64_t list = dir->typeListOffset;
-  if (list < kFixedSize || list % kWord != 0 || list + kWord > length) {
-    f->problems.push_back(
-        Format("the type list's offset %s lies outside the directory %s or off a word",
-               Number(list).c_str(), Place(length, 0).c_str()));
-    return false;
+void PrintJson(const std::string& name, const Report& report, const std::string& summary) {
+  std::printf("{\n  \"file\": %s,\n  \"accepted\": %s,\n  \"code\": %u,\n",
+              Json(name, true).c_str(), report.verdict == errNone ? "true" : "false",
+              report.verdict);
+  std::printf("%s  \"findings\": [", summary.c_str());
+  const char* separator = "\n";
+  for (const ResFinding& f : report.findings) {
+    std::printf("%s    {\"kind\": \"%s\", \"problem\": %s, \"text\": %s, ", separator,
+                NameOf(f.kind).json, f.kind < resCheckNotes ? "true" : "false",
+                Json(Describe(f), false).c_str());
+    std::printf("\"typeHex\": \"%s\", \"index\": %u, \"offset\": %u, \"size\": %u, \"value\": %u, ",
+                TypeHex(f.typeId).c_str(), f.index, f.offset, f.size, f.value);
+    std::printf(
+        "\"otherTypeHex\": \"%s\", \"otherIndex\": %u, \"otherOffset\": %u, "
+        "\"otherSize\": %u}",
+        TypeHex(f.otherTypeId).c_str(), f.otherIndex, f.otherOffset, f.otherSize);
+    separator = ",\n";
   }
-  const uint8_t* base = reinterpret_cast<const uint8_t*>(dir) + list;
-  uint32_t typeCount;
-  std::memcpy(&typeCount, base, kWord);
-  const uint64_t listEnd = kWord + uint64_t{typeCount} * sizeof(ResTypeRecord);
-  if (list + listEnd > length) {
-    f->problems.push_back(Format("%u type records do not fit in the %s of the directory", typeCount,
-                                 Bytes(length).c_str()));
-    return false;
-  }
-  std::vector<Span> arrays;
-  for (uint32_t i = 0; i < typeCount; ++i) {
-    ResTypeRecord t;
-    std::memcpy(&t, base + kWord + i * sizeof t, sizeof t);
-    const uint64_t end = uint64_t{t.entryListOffset} + uint64_t{t.entryCount} * sizeof(ResEntry);
-    const std::string what = Format("the entries of type %s", TypeChars(t.typeId).c_str());
-    if (t.entryListOffset < listEnd || t.entryListOffset % kWord != 0 || list + end > length) {
-      f->problems.push_back(
-          Format("%s %s lie outside the directory's entry area", what.c_str(),
-                 Place(end - t.entryListOffset, list + t.entryListOffset).c_str()));
-      return false;
-    }
-    arrays.push_back({t.entryListOffset, end, what});
-  }
-  ReportOverlap(arrays, f);
-  return f->problems.empty();
-}
-
-// Every resource inside the data area, none overlapping another; notes the
-// bytes in gaps.
-void CheckResources(ResDirectory* dir, Findings* f) {
-  const uint8_t* base = reinterpret_cast<const uint8_t*>(dir) + dir->typeListOffset;
-  uint32_t typeCount;
-  std::memcpy(&typeCount, base, kWord);
-  std::vector<Span> spans;
-  uint64_t used = 0;
-  for (uint32_t i = 0; i < typeCount; ++i) {
-    ResTypeRecord t;
-    std::memcpy(&t, base + kWord + i * sizeof t, sizeof t);
-    for (uint32_t k = 0; k < t.entryCount; ++k) {
-      ResEntry e;
-      std::memcpy(&e, base + t.entryListOffset + k * sizeof e, sizeof e);
-      const Span s{e.dataOffset, uint64_t{e.dataOffset} + e.dataSize,
-                   Format("%s %s", ResourceName(t.typeId, k).c_str(),
-                          Place(e.dataSize, e.dataOffset).c_str())};
-      if (s.end > dir->header.dataLength) {
-        f->problems.push_back(Format("%s lies outside the data area (%s)", s.what.c_str(),
-                                     Bytes(dir->header.dataLength).c_str()));
-      }
-      spans.push_back(s);
-      used += e.dataSize;
-    }
-  }
-  ReportOverlap(spans, f);
-  if (f->problems.empty() && used < dir->header.dataLength) {
-    f->notes.push_back(Format("%s of the data area lie in gaps (okr res compact packs them)",
-                              Bytes(dir->header.dataLength - used).c_str()));
-  }
-}
-
-// The directory's place that a converted header names, against the file's
-// size.
-bool CheckDirectoryPlace(const ResFileHeader& h, uint64_t size, Findings* f) {
-  const uint64_t dirEnd = uint64_t{h.dirOffset} + h.dirLength;
-  if (dirEnd > size) {
-    f->problems.push_back(Format("the directory %s runs past the end of the file (%s)",
-                                 Place(h.dirLength, h.dirOffset).c_str(), Bytes(size).c_str()));
-    return false;
-  }
-  if (h.dirLength < kFixedSize + kWord) {
-    f->problems.push_back(Format("the directory is %s, too short for its %u-byte fixed part",
-                                 Bytes(h.dirLength).c_str(), kFixedSize + kWord));
-    return false;
-  }
-  return true;
-}
-
-// The data area that a converted header names, against the file's size and
-// the directory.
-bool CheckDataArea(const ResFileHeader& h, uint64_t size, Findings* f) {
-  const uint64_t dataEnd = uint64_t{h.dataStart} + h.dataLength;
-  const uint64_t dirEnd = uint64_t{h.dirOffset} + h.dirLength;
-  if (h.dataStart < kHeaderSize) {
-    f->problems.push_back(
-        Format("the data area starts at %u, inside the 32-byte header", h.dataStart));
-  } else if (dataEnd > size) {
-    f->problems.push_back(Format("the data area %s runs past the end of the file (%s)",
-                                 Place(h.dataLength, h.dataStart).c_str(), Bytes(size).c_str()));
-  } else if (h.dataLength != 0 && h.dirOffset < dataEnd && dirEnd > h.dataStart) {
-    f->problems.push_back(Format("the directory %s overlaps the data area %s",
-                                 Place(h.dirLength, h.dirOffset).c_str(),
-                                 Place(h.dataLength, h.dataStart).c_str()));
-  } else {
-    return true;
-  }
-  return false;
-}
-
-// Reads the directory that `h` names into `words` and converts it to native
-// order; false when it cannot be walked.
-bool ReadDirectory(std::ifstream& in, const ResFileHeader& h, std::vector<uint32_t>* words,
-                   Findings* f) {
-  words->assign((h.dirLength + kWord - 1) / kWord, 0);
-  auto* dir = reinterpret_cast<ResDirectory*>(words->data());
-  if (!ReadAt(in, h.dirOffset, dir, h.dirLength)) {
-    f->problems.push_back("the directory cannot be read");
-    return false;
-  }
-  ResFileHeader copy = dir->header;
-  const ByteOrder order = OrderOfVersion(copy.version);
-  if (order == ByteOrder::kUnknown) {
-    f->problems.push_back(
-        Format("the directory's copy of the header has the version word 0x%08X", copy.version));
-    return false;
-  }
-  if (order != NativeOrder()) ResConvertHeader(&copy);
-  if (copy.dirLength != h.dirLength) {
-    f->problems.push_back(
-        Format("the directory's copy of the header gives its length as %u, the header as %u",
-               copy.dirLength, h.dirLength));
-    return false;
-  }
-  if (order != NativeOrder() && ResConvertDirectory(dir) != errNone) {
-    f->problems.push_back("an offset or count of the directory points outside it");
-    return false;
-  }
-  return true;
-}
-
-// Reads the directory that `h` names and walks it.
-void CheckDirectory(std::ifstream& in, const ResFileHeader& h, uint64_t size, Findings* f) {
-  std::vector<uint32_t> words;
-  if (!ReadDirectory(in, h, &words, f)) return;
-  auto* dir = reinterpret_cast<ResDirectory*>(words.data());
-  if (std::memcmp(&dir->header, &h, sizeof h) != 0) {
-    f->notes.push_back("the header at offset 0 differs from the directory's copy, which counts");
-  }
-  const ResFileHeader& counts = dir->header;
-  if (!CheckDirectoryPlace(counts, size, f) || !CheckDataArea(counts, size, f)) return;
-  if (!CheckTypeList(dir, h.dirLength, f)) return;
-  CheckResources(dir, f);
-  // What a compaction cuts besides the gaps: the data area packed from its
-  // start with the directory behind it, the file ends there.
-  const uint64_t kept = uint64_t{counts.dataStart} + counts.dataLength + counts.dirLength;
-  if (f->problems.empty() && kept < size) {
-    f->notes.push_back(Bytes(size - kept) +
-                       " of the file lie outside its data area and directory (okr res compact"
-                       " cuts them)");
-  }
-}
-
-Findings Diagnose(const std::string& name) {
-  Findings f;
-  std::ifstream in(name, std::ios::binary);
-  const uint64_t size = FileSizeOf(name);
-  ResFileHeader h;
-  if (!in || size < kHeaderSize || !ReadAt(in, 0, &h, sizeof h)) {
-    f.problems.push_back(Format("the file has %s, fewer than a header's 32", Bytes(size).c_str()));
-    return f;
-  }
-  const ByteOrder order = OrderOfVersion(h.version);
-  if (order == ByteOrder::kUnknown) {
-    f.problems.push_back(
-        Format("the version word reads 0x%08X, 0x100 in neither byte order", h.version));
-    return f;
-  }
-  if (order != NativeOrder()) ResConvertHeader(&h);
-  // Of the header at offset 0 only the directory's place is used; the
-  // directory's own copy of the header counts for the rest.
-  if (CheckDirectoryPlace(h, size, &f)) CheckDirectory(in, h, size, &f);
-  return f;
+  std::printf("%s]\n}\n", report.findings.empty() ? "" : "\n  ");
 }
 
 // Loads every resource once; a failure ends the program.
@@ -256,48 +193,75 @@ void ReadEveryResource(const ResFile& res, const std::vector<ResInfo>& resources
     progress.Update(i);
     Handle data = nullptr;
     const ResInfo& r = resources[i];
+    ClearOsError();
     if (ErrCode err = ResLoadResource(res.file, r.typeId, r.index, &data)) {
       const std::string what = ResourceName(r.typeId, r.index);
       std::printf("%s: %s cannot be read\n", res.name.c_str(), what.c_str());
-      Fail(res.name + ": " + what, err);
+      Fail(res.name + ": " + what, err, OsReason());
     }
-    ResReleaseResource(data);
+    if (ErrCode err = ResReleaseResource(data)) Fail(res.name, err);
   }
 }
 
-// Says what is wrong with the file `name` that the library refused with
-// `err`, and fails. A file that cannot be opened at all has nothing to say.
-[[noreturn]] void ReportRefusal(const std::string& name, ErrCode err) {
-  if (err != errFileNotFound) {
-    const Findings findings = Diagnose(name);
-    for (const std::string& problem : findings.problems)
-      std::printf("%s: %s\n", name.c_str(), problem.c_str());
-    if (findings.problems.empty()) std::printf("%s: the library refuses the file\n", name.c_str());
+int Check(const Args& args) {
+  const std::string& name = args.positionals[0];
+  const bool json = args.Has("--json");
+  StartLibrary(FileSizeOf(name));
+  const Report report = CheckFile(name);
+  if (report.verdict != errNone) {
+    if (json) {
+      PrintJson(name, report, "");
+    } else {
+      PrintFindings(report.findings, true, args.Has("--all"), name + ": ");
+    }
+    Fail(name, report.verdict);
   }
-  Fail(name, err);
+  // The library accepts the file: every resource must read as well.
+  ResFile res = OpenResFile(name, false);
+  const std::vector<ResInfo> resources = ListResources(res);
+  ReadEveryResource(res, resources);
+  const uint32_t types = CountTypes(res);
+  if (json) {
+    PrintJson(name, report,
+              Format("  \"resources\": %zu,\n  \"types\": %u,\n  \"dataBytes\": %s,\n",
+                     resources.size(), types, std::to_string(DataInUse(resources)).c_str()));
+  } else {
+    std::printf("%s: ok: %s in %s, %s of data, %s%s\n", name.c_str(),
+                Count(resources.size(), "resource").c_str(), Count(types, "type").c_str(),
+                Bytes(DataInUse(resources)).c_str(), OrderName(res.order),
+                res.order == NativeOrder() ? " (native)" : "");
+    PrintFindings(report.findings, false, true, "  ");
+  }
+  CloseRead(res);
+  return 0;
 }
 
 }  // namespace
 
-int ResCheck(const Argv& argv) {
-  const Args args = ParseArgs(argv, "res check", {}, 1, 1);
-  const std::string& name = args.positionals[0];
-  StartLibrary(FileSizeOf(name));
-  ResFile res;
-  if (ErrCode err = TryOpenResFile(name, false, &res)) ReportRefusal(name, err);
-  const Findings findings = Diagnose(name);
-  const std::vector<ResInfo> resources = ListResources(res);
-  ReadEveryResource(res, resources);
-  uint32_t types = 0;
-  ResCountTypes(res.file, &types);
-  std::printf("%s: ok: %s in %s, %s of data, %s%s\n", name.c_str(),
-              Count(resources.size(), "resource").c_str(), Count(types, "type").c_str(),
-              Bytes(DataInUse(resources)).c_str(), OrderName(res.order),
-              res.order == NativeOrder() ? " (native)" : "");
-  for (const std::string& note : findings.notes)
-    std::printf("  %s\n", note.c_str());
-  CloseRead(res);
-  return 0;
-}
+const CommandSpec kResCheck{
+    "res check",
+    kResGroup,
+    "FILE",
+    1,
+    1,
+    {{"--all", nullptr, "list every problem, not the first few of each kind"},
+     {"--json", nullptr,
+      "the verdict and every finding as one JSON object: file, accepted,\n"
+      "code (0 or the library's), findings, a list of {kind, problem,\n"
+      "text, typeHex, index, offset, size, value, otherTypeHex,\n"
+      "otherIndex, otherOffset, otherSize}, and for an accepted file\n"
+      "resources, types and dataBytes"}},
+    "say what is wrong, changing nothing",
+    R"(Checks the resource file FILE without changing it, with the checks the library
+makes before it opens a file. A file the library accepts must also have every
+resource read; okr then prints a summary and notes (bytes in gaps, bytes
+behind the file's contents). A file it refuses gets one line per problem
+(a piece that runs past the end of the file, a version word in neither byte
+order, offsets outside the directory, resources outside the data area or
+overlapping), the first few of each kind and a count of the rest, then the
+library's code.
+)",
+    "",
+    Check};
 
 }  // namespace okr_tool

@@ -1,11 +1,12 @@
-// okr res: create, list, add, replace, extract, remove, compact and native.
+// okr res: create, list, replace, extract, remove, compact and native.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
 #include "cli.h"
-#include "commands.h"
+#include "command.h"
+#include "output.h"
 #include "res_file.h"
 
 namespace okr_tool {
@@ -14,45 +15,6 @@ namespace {
 
 // Work on files beyond this size is announced on a terminal.
 constexpr uint64_t kLargeFile = 16 << 20;
-
-// Whether `text` is well-formed UTF-8: shortest forms, no surrogates.
-bool IsUtf8(const std::string& text) {
-  static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-  for (size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const size_t length = lead < 0x80 ? 1 : lead < 0xC0 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    if (length == 0 || i + length > text.size()) return false;
-    uint32_t code = length == 1 ? lead : lead & (0x7Fu >> length);
-    for (size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = code << 6 | (next & 0x3Fu);
-    }
-    if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return false;
-    i += length;
-  }
-  return true;
-}
-
-// `text` as a JSON string literal. A byte outside printable ASCII becomes
-// \u00XX, the character of its number, so that any bytes give valid JSON;
-// with `utf8`, text that is well-formed UTF-8 keeps those bytes instead.
-std::string Json(const std::string& text, bool utf8) {
-  const bool keep = utf8 && IsUtf8(text);
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte == 0x7F || (byte > 0x7F && !keep)) {
-      out += Format("\\u%04x", byte);
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
 
 std::string TypeBytes(uint32_t typeId) {
   return std::string(reinterpret_cast<const char*>(&typeId), 4);
@@ -80,8 +42,7 @@ void PrintListJson(const ResFile& res, const ResFileHeader& h, uint32_t fileFlag
 
 void PrintListText(const ResFile& res, const ResFileHeader& h, uint32_t fileFlags,
                    const std::vector<ResInfo>& resources) {
-  uint32_t types = 0;
-  ResCountTypes(res.file, &types);
+  const uint32_t types = CountTypes(res);
   std::printf("%s: %s%s, %s, %s in %s\n", res.name.c_str(), OrderName(res.order),
               res.order == NativeOrder() ? " (native)" : "", Count(res.fileSize, "byte").c_str(),
               Count(resources.size(), "resource").c_str(), Count(types, "type").c_str());
@@ -112,8 +73,9 @@ Target ParseTarget(const Args& args) {
 // The target's data, loaded from the open file.
 Handle LoadResource(const ResFile& res, const Target& t) {
   Handle data = nullptr;
+  ClearOsError();
   if (ErrCode err = ResLoadResource(res.file, t.typeId, t.index, &data)) {
-    Fail(res.name + ": " + ResourceName(t.typeId, t.index), err);
+    Fail(res.name + ": " + ResourceName(t.typeId, t.index), err, OsReason());
   }
   return data;
 }
@@ -131,25 +93,21 @@ Reclaim PlanCompaction(const ResFile& res) {
   return {res.fileSize, std::min(after, res.fileSize)};
 }
 
-}  // namespace
-
-int ResCreate(const Argv& argv) {
-  const Args args = ParseArgs(argv, "res create", {{"--force", false}}, 1, 1);
+int Create(const Args& args) {
   const std::string& name = args.positionals[0];
   std::error_code error;
   if (!args.Has("--force") && std::filesystem::exists(name, error)) {
-    Fail(name, errPreviouslyDefined);
+    Fail(name, errPreviouslyDefined, "--force replaces it");
   }
+  if (IsDirectory(name)) FailDirectory(name);
   StartLibrary(0);
-  ResFile res{name, nullptr, NativeOrder(), 0};
-  if (ErrCode err = ResCreateFile(LibraryPath(name).c_str(), &res.file)) Fail(name, err);
+  ResFile res = CreateResFile(name, name);
   FinishWrite(res);
   std::printf("created %s (%s)\n", name.c_str(), Count(FileSizeOf(name), "byte").c_str());
   return 0;
 }
 
-int ResList(const Argv& argv) {
-  const Args args = ParseArgs(argv, "res list", {{"--json", false}}, 1, 1);
+int List(const Args& args) {
   const std::string& name = args.positionals[0];
   StartLibrary(FileSizeOf(name));
   ResFile res = OpenResFile(name, false);
@@ -165,26 +123,7 @@ int ResList(const Argv& argv) {
   return 0;
 }
 
-int ResAdd(const Argv& argv) {
-  const Args args = ParseArgs(argv, "res add", {}, 3, 3);
-  const std::string& name = args.positionals[0];
-  const uint32_t typeId = ParseType(args.positionals[1]);
-  const std::string& dataName = args.positionals[2];
-  StartLibrary(FileSizeOf(name) + FileSizeOf(dataName));
-  Handle data = LoadWholeFile(dataName);
-  const uint32_t size = MemGetHandleSize(data);
-  ResFile res = OpenResFile(name, true);
-  if (ErrCode err = ResAddResource(res.file, typeId, data)) Fail(name, err);
-  uint32_t count = 0;
-  ResCountResources(res.file, typeId, &count);
-  FinishWrite(res);
-  std::printf("added %s to %s (%s)\n", ResourceName(typeId, count - 1).c_str(), name.c_str(),
-              Count(size, "byte").c_str());
-  return 0;
-}
-
-int ResReplace(const Argv& argv) {
-  const Args args = ParseArgs(argv, "res replace", {}, 4, 4);
+int Replace(const Args& args) {
   const Target t = ParseTarget(args);
   const std::string& dataName = args.positionals[3];
   StartLibrary(FileSizeOf(t.file) + FileSizeOf(dataName));
@@ -195,7 +134,7 @@ int ResReplace(const Argv& argv) {
   const uint32_t newSize = MemGetHandleSize(bytes);
   if (ErrCode err = MemSetHandleSize(data, newSize)) Fail(t.file, err);
   if (newSize != 0) std::memcpy(data->data, bytes->data, newSize);
-  MemDisposeHandle(bytes);
+  if (ErrCode err = MemDisposeHandle(bytes)) Fail(dataName, err);
   if (ErrCode err = ResMarkChanged(data)) Fail(t.file, err);
   FinishWrite(res);
   std::printf("replaced %s in %s (%s, was %u)\n", ResourceName(t.typeId, t.index).c_str(),
@@ -203,29 +142,28 @@ int ResReplace(const Argv& argv) {
   return 0;
 }
 
-int ResExtract(const Argv& argv) {
-  const Args args = ParseArgs(argv, "res extract", {{"-o", true}}, 3, 3);
+int Extract(const Args& args) {
   const Target t = ParseTarget(args);
+  const std::string out = args.Value("-o", "");
+  if (!out.empty()) RefuseInputAsOutput("-o", out, {t.file});
   StartLibrary(FileSizeOf(t.file));
   ResFile res = OpenResFile(t.file, false);
   Handle data = LoadResource(res, t);
-  MemLockHandle(data);
-  WriteOutput(args.Value("-o", ""), data->data, MemGetHandleSize(data));
-  MemUnlockHandle(data);
+  if (ErrCode err = MemLockHandle(data)) Fail(t.file, err);
+  WriteOutput(out, data->data, MemGetHandleSize(data));
+  if (ErrCode err = MemUnlockHandle(data)) Fail(t.file, err);
   CloseRead(res);
   return 0;
 }
 
-int ResRemove(const Argv& argv) {
-  const Args args = ParseArgs(argv, "res remove", {}, 3, 3);
+int Remove(const Args& args) {
   const Target t = ParseTarget(args);
   StartLibrary(FileSizeOf(t.file));
   ResFile res = OpenResFile(t.file, true);
   Handle data = LoadResource(res, t);
   const uint32_t size = MemGetHandleSize(data);
   if (ErrCode err = ResRemoveResource(data)) Fail(t.file, err);
-  uint32_t left = 0;
-  ResCountResources(res.file, t.typeId, &left);
+  const uint32_t left = CountResources(res, t.typeId);
   FinishWrite(res);
   std::printf("removed %s from %s (%s)", ResourceName(t.typeId, t.index).c_str(), t.file.c_str(),
               Count(size, "byte").c_str());
@@ -235,8 +173,7 @@ int ResRemove(const Argv& argv) {
   return 0;
 }
 
-int ResCompact(const Argv& argv) {
-  const Args args = ParseArgs(argv, "res compact", {{"--dry-run", false}}, 1, 1);
+int Compact(const Args& args) {
   const std::string& name = args.positionals[0];
   const bool dryRun = args.Has("--dry-run");
   StartLibrary(FileSizeOf(name));
@@ -264,8 +201,7 @@ int ResCompact(const Argv& argv) {
   return 0;
 }
 
-int ResNative(const Argv& argv) {
-  const Args args = ParseArgs(argv, "res native", {}, 1, 1);
+int Native(const Args& args) {
   const std::string& name = args.positionals[0];
   StartLibrary(FileSizeOf(name));
   // Read-only first: closing a file opened for writing rewrites it.
@@ -281,5 +217,121 @@ int ResNative(const Argv& argv) {
               OrderName(NativeOrder()));
   return 0;
 }
+
+}  // namespace
+
+const CommandSpec kResCreate{
+    "res create",
+    kResGroup,
+    "FILE",
+    1,
+    1,
+    {{"--force", nullptr, "replace an existing FILE"}},
+    "make an empty resource file",
+    R"(Makes FILE an empty resource file: a 32-byte header, an empty data area and
+a directory without types. An existing FILE is left alone (0x420C) unless
+--force is given.
+)",
+    "",
+    Create};
+
+const CommandSpec kResList{
+    "res list",
+    kResGroup,
+    "FILE",
+    1,
+    1,
+    {{"--json", nullptr,
+      "the same as one JSON object: file, byteOrder, native, fileSize,\n"
+      "dataStart, dataLength, dirOffset, dirLength, fileFlags, and\n"
+      "resources, a list of {type, typeHex, index, offset, size,\n"
+      "attributes}. Bytes of a type outside printable ASCII are written\n"
+      "as \\u00XX escapes, those of a file name only when it is not\n"
+      "UTF-8."}},
+    "the header and one row per resource",
+    R"(Prints the header of the resource file FILE (byte order, size, where the data
+area and the directory lie and how long they are, the file flags) and one row
+per resource: its type as four characters and in hex, its index among the
+resources of its type, its data offset (from the start of the data area), its
+size and its attributes.
+)",
+    "",
+    List};
+
+const CommandSpec kResReplace{
+    "res replace",
+    kResGroup,
+    "FILE TYPE INDEX DATAFILE",
+    4,
+    4,
+    {},
+    "give a resource DATAFILE's bytes",
+    R"(Replaces the bytes of resource INDEX of TYPE in FILE by those of DATAFILE.
+A resource that grows is appended to the data area, which is compacted again
+before the file is closed.
+)",
+    "  okr res replace game.res TEXT 0 greeting.txt\n",
+    Replace};
+
+const CommandSpec kResExtract{
+    "res extract",
+    kResGroup,
+    "FILE TYPE INDEX",
+    3,
+    3,
+    {{"-o", "OUT",
+      "write to the file OUT, which must not be FILE itself; OUT is\n"
+      "written beside its place and renamed there once complete"}},
+    "a resource's bytes, to stdout or OUT",
+    R"(Writes the bytes of resource INDEX of TYPE in FILE to standard output, or to
+the file OUT. FILE is opened read-only.
+)",
+    "  okr res extract game.res TEXT 0 -o greeting.txt\n",
+    Extract};
+
+const CommandSpec kResRemove{
+    "res remove",
+    kResGroup,
+    "FILE TYPE INDEX",
+    3,
+    3,
+    {},
+    "take a resource out",
+    R"(Takes resource INDEX of TYPE out of FILE; the resources of TYPE behind it
+move up by one index, and a type left without resources disappears.
+)",
+    "",
+    Remove};
+
+const CommandSpec kResCompact{
+    "res compact",
+    kResGroup,
+    "FILE",
+    1,
+    1,
+    {{"--dry-run", nullptr, "report the bytes a compaction would reclaim, change nothing"}},
+    "pack the data area, cut the file",
+    R"(Packs the resources of FILE one after the other from the start of the data
+area, writes the directory right behind them, cuts the file there, and
+reports the bytes reclaimed.
+)",
+    "",
+    Compact};
+
+const CommandSpec kResNative{
+    "res native",
+    kResGroup,
+    "FILE",
+    1,
+    1,
+    {},
+    "rewrite a file of the other byte order",
+    R"(Rewrites a resource file of the other byte order in the byte order of this
+machine (the header and directory words; the resources' bytes are left as
+they are). The file is compacted on the way. A file that is native already
+is refused with 0x4587.
+)",
+    "",
+    Native};
 
 }  // namespace okr_tool

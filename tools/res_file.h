@@ -1,4 +1,5 @@
-// Opening, describing and finishing resource files for the res commands.
+// Opening, describing and finishing resource files for the res commands,
+// and the names of resource types.
 #ifndef OKR_TOOLS_RES_FILE_H
 #define OKR_TOOLS_RES_FILE_H
 
@@ -18,6 +19,23 @@ const char* OrderName(ByteOrder order);
 // The order in which `version` (as read from the file) reads 0x100.
 ByteOrder OrderOfVersion(uint32_t version);
 
+// A resource type: four characters, or "0x" and eight hex digits giving the
+// four bytes in file order (0x54455854 is "TEXT"). Failing that:
+// UsageFail(type TEXT, 0x4107).
+uint32_t ParseType(const std::string& text);
+// Whether `text` is a type ParseType takes.
+bool IsTypeName(const std::string& text);
+// "TEXT" (bytes outside printable ASCII shown as '.') and "0x54455854".
+std::string TypeChars(uint32_t typeId);
+std::string TypeHex(uint32_t typeId);
+// "TEXT #2", for messages.
+std::string ResourceName(uint32_t typeId, uint32_t index);
+
+// `text` as a JSON string literal. A byte outside printable ASCII becomes
+// \u00XX, the character of its number, so that any bytes give valid JSON;
+// with `utf8`, text that is well-formed UTF-8 keeps those bytes instead.
+std::string Json(const std::string& text, bool utf8);
+
 // An open resource file.
 struct ResFile {
   std::string name;                       // as given on the command line
@@ -26,12 +44,14 @@ struct ResFile {
   uint64_t fileSize = 0;                  // in bytes, when opened
 };
 
-// Opens the resource file `name`, read-only or for writing ("r+b"). Returns
-// 0, or the library's code (nothing is left open); a directory gives 0x4502.
-ErrCode TryOpenResFile(const std::string& name, bool writable, ResFile* out);
-
-// The same; any failure ends the program.
+// Opens the resource file `name`, read-only or for writing ("r+b"); any
+// failure ends the program, with the system's reason where there is one (a
+// directory fails with 0x4502).
 ResFile OpenResFile(const std::string& name, bool writable);
+
+// Creates `path` as an empty resource file, open for writing, named `name`
+// in messages; any failure ends the program.
+ResFile CreateResFile(const std::string& name, const std::string& path);
 
 // The open file's directory, in native order (valid until the next
 // allocation).
@@ -42,12 +62,18 @@ ResDirectory* DirectoryOf(const ResFile& res);
 void MarkFileChanged(const ResFile& res);
 
 // Writes the changes of an open file and closes it: ResFlushFile, the
-// stream's own flush, ResCloseFile, each checked, then reopens the file to
-// see that it reads back. Any failure ends the program.
-void FinishWrite(ResFile& res);
+// stream's own flush, ResCloseFile, each checked, then reopens the file
+// (`path`, when it is not res.name) to see that it reads back. Any failure
+// ends the program.
+void FinishWrite(ResFile& res, const std::string& path = "");
 
-// Closes a file that was only read.
+// Closes a file that was only read; a failure ends the program.
 void CloseRead(ResFile& res);
+
+// The number of resources of `typeId` in the open file, or of its types;
+// a failure ends the program.
+uint32_t CountResources(const ResFile& res, uint32_t typeId);
+uint32_t CountTypes(const ResFile& res);
 
 // Every resource, types in directory order and each type's by index.
 std::vector<ResInfo> ListResources(const ResFile& res);

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "cli.h"
-#include "commands.h"
+#include "command.h"
 
 namespace okr_tool {
 
@@ -36,7 +36,7 @@ TextStream* StreamOverFile(const std::string& name) {
 // failed at).
 std::string Where(const std::string& name, const TextStream* stream) {
   uint32_t line = 0, column = 0;
-  TxtGetLocation(stream, &line, &column);
+  if (TxtGetLocation(stream, &line, &column) != errNone) return name;
   return Format("%s:%u:%u", name.c_str(), line, column);
 }
 
@@ -62,10 +62,11 @@ const char* Leftover(const TextStream* stream) {
   return p < end ? p : nullptr;
 }
 
-// The value of the argument `text`, which must be one expression; a failure
-// ends the program, named `what`, and with the argument's line and column
-// when `located`.
-ExprValue EvaluateArgument(const std::string& text, const std::string& what, bool located) {
+// The value of the argument `text`, which must be one expression. A value
+// that does not evaluate is a mistake in the command line (status 2) for a
+// -D definition, named `what`, and a failure (status 1) of an expression to
+// evaluate, named with its line and column.
+ExprValue EvaluateArgument(const std::string& text, const std::string& what, bool definition) {
   TextStream* stream = StreamOver(text, what);
   ExprValue value;
   const int32_t ended = ExprEvaluate(stream, &value);
@@ -74,8 +75,9 @@ ExprValue EvaluateArgument(const std::string& text, const std::string& what, boo
     stream->token = const_cast<char*>(rest);
     err = errSyntax;
   }
-  if (err != errNone) Fail(located ? Where(what, stream) : what, err);
-  TxtDisposeStream(&stream);
+  if (err != errNone && definition) UsageFail(what, err);
+  if (err != errNone) Fail(Where(what, stream), err);
+  if (ErrCode disposed = TxtDisposeStream(&stream)) Fail(what, disposed);
   return value;
 }
 
@@ -91,10 +93,12 @@ void DefineVariables(const std::vector<std::string>& definitions) {
     const size_t equals = definition.find('=');
     if (equals == std::string::npos) UsageFail(what, errMissingParameter);
     const std::string name = definition.substr(0, equals);
-    const ExprValue value = EvaluateArgument(definition.substr(equals + 1), what, false);
+    const ExprValue value = EvaluateArgument(definition.substr(equals + 1), what, true);
     const ErrCode err = value.type == ExprTypeFloat
                             ? SymAddFloat(&table, name.c_str(), value.value.f)
                             : SymAddInt(&table, name.c_str(), value.value.i);
+    // A name the tokenizer could never read is the command line's mistake.
+    if (err == errInvalidVariable || err == errNilPointer) UsageFail(what, err);
     if (err != errNone) Fail(what, err);
   }
 }
@@ -129,38 +133,49 @@ std::string Printable(const char* text) {
   return out;
 }
 
-}  // namespace
+// The string field at the cursor, with a warning when it runs over more
+// than one line: a quote left open takes the following lines in.
+std::string ReadStringField(const std::string& name, TextStream* stream) {
+  // Room for the longest token the text can hold.
+  std::string buffer(static_cast<size_t>(stream->size) + 2, '\0');
+  const auto size = static_cast<int32_t>(buffer.size() < INT32_MAX ? buffer.size() : INT32_MAX);
+  if (ErrCode err = TxtReadString(stream, buffer.data(), size)) Fail(Where(name, stream), err);
+  const std::string value = buffer.c_str();
+  size_t lines = 1;
+  for (size_t i = 0; i < value.size(); ++i) {
+    // CR LF is one line end.
+    if (value[i] == '\n' || (value[i] == '\r' && (i + 1 == value.size() || value[i + 1] != '\n')))
+      ++lines;
+  }
+  if (lines > 1) {
+    // The stream's token is the quoted token, from its opening quote.
+    Warn(Where(name, stream),
+         Format("the value runs over %zu lines: is its closing quote missing?", lines));
+  }
+  return value;
+}
 
-int Get(const Argv& argv) {
-  const Args args = ParseArgs(
-      argv, "get", {{"--int", false}, {"--float", false}, {"--string", false}, {"-D", true}}, 2, 2);
+int Get(const Args& args) {
   const std::string& name = args.positionals[0];
   const std::string& key = args.positionals[1];
-  if (args.Has("--int") + args.Has("--float") + args.Has("--string") > 1) {
-    UsageFail("get: --int, --float and --string", errUnsupported);
-  }
   StartLibrary(FileSizeOf(name));
   DefineVariables(args.Values("-D"));
   TextStream* stream = StreamOverFile(name);
   uint32_t passed = 0;
-  if (!TxtFindKeyword(stream, key.c_str(), &passed)) Fail(name + ": " + key, errNoSuchVariable);
+  if (!TxtFindKeyword(stream, key.c_str(), &passed)) {
+    Fail(name + ": keyword '" + key + "' not found", errNoSuchVariable);
+  }
   const bool asString =
       args.Has("--string") || (!args.Has("--int") && !args.Has("--float") && IsQuotedField(stream));
   if (asString) {
-    // Room for the longest token the text can hold.
-    std::string buffer(static_cast<size_t>(stream->size) + 2, '\0');
-    const auto size = static_cast<int32_t>(buffer.size() < INT32_MAX ? buffer.size() : INT32_MAX);
-    if (ErrCode err = TxtReadString(stream, buffer.data(), size)) {
-      Fail(Where(name, stream), err);
-    }
-    std::printf("%s\n", buffer.c_str());
+    std::printf("%s\n", ReadStringField(name, stream).c_str());
     return 0;
   }
   ExprValue value;
   if (ErrCode err = TxtReadValue(stream, &value)) Fail(Where(name, stream), err);
   if (args.Has("--int")) {
     int32_t n = 0;
-    TxtValueToInt(&value, &n);
+    TxtValueToInt(&value, &n);  // always 0
     value = ExprValue{ExprTypeInt, {n}};
   }
   if (args.Has("--float")) ExprToFloat(&value);
@@ -168,12 +183,11 @@ int Get(const Argv& argv) {
   return 0;
 }
 
-int Eval(const Argv& argv) {
-  const Args args = ParseArgs(argv, "eval", {{"-D", true}}, 1, 1);
+int Eval(const Args& args) {
   const std::string& expression = args.positionals[0];
   StartLibrary(expression.size());
   DefineVariables(args.Values("-D"));
-  const ExprValue value = EvaluateArgument(expression, "eval", true);
+  const ExprValue value = EvaluateArgument(expression, "eval", false);
   uint32_t bits;
   std::memcpy(&bits, &value.value, sizeof bits);
   std::printf("%s %s 0x%08X\n", ValueText(value).c_str(),
@@ -181,8 +195,7 @@ int Eval(const Argv& argv) {
   return 0;
 }
 
-int Tokens(const Argv& argv) {
-  const Args args = ParseArgs(argv, "tokens", {}, 1, 1);
+int Tokens(const Args& args) {
   const std::string& name = args.positionals[0];
   StartLibrary(FileSizeOf(name));
   TextStream* stream = StreamOverFile(name);
@@ -192,12 +205,110 @@ int Tokens(const Argv& argv) {
     std::string line;
     uint32_t number = 0, column = 0;
     while (TxtNextToken(stream, buffer.data(), size)) {
-      if (line.empty()) TxtGetLocation(stream, &number, &column);
+      if (line.empty() && TxtGetLocation(stream, &number, &column) != errNone) {
+        Fail(name, errBadData);
+      }
       line += " [" + Printable(buffer.c_str()) + "]";
     }
     if (!line.empty()) std::printf("%u:%s\n", number, line.c_str());
   } while (TxtNextLine(stream));
   return 0;
 }
+
+// How expressions group, for the helps of get and eval.
+const char* const kGrouping =
+    R"(Operators of one level group from the right: 1000 - 200 - 300 is
+1000 - (200 - 300) = 1100, 100 / 10 / 2 is 100 / (10 / 2) = 20.0, and
+comparisons share the level of + and -, so 2 + 2 == 4 is 2 + (2 == 4) = 2.
+Write the parentheses: (1000 - 200) - 300 is 500, (2 + 2) == 4 is 1. '*',
+'/', '\', '&', '<<' and '>>' bind tighter than the rest. Integers are 32-bit
+and wrap; '/' always gives a float; '\' is the integer remainder; '&' is
+exclusive-or, as '^' is (there is no bitwise and).
+)";
+
+const std::string kGetDetails =
+    std::string(
+        R"(Finds the keyword KEY in the settings file FILE and prints the field behind
+it. A field that begins with a double quote, or with '<' closed on the same
+line, is read as a string (quotes stripped); any other field is evaluated as
+an expression and printed as an integer or a float (with a decimal point).
+A quoted string may run over several lines, as the text stream allows; okr
+then warns on stderr, at the opening quote, since a closing quote is likely
+missing.
+
+get reads the first field behind KEY and leaves the rest of the line, as a
+program reading the file does: a line may hold several fields ("size 640,
+480", or "size 640 480"), so "a 1 2" gives 1. eval takes its argument as one
+field, and there anything after the expression is a syntax error.
+
+)") +
+    kGrouping + R"(
+A field that does not evaluate fails with its place,
+  okr: FILE:LINE:COLUMN: TEXT (0xCODE)
+where COLUMN points at the token the evaluator stopped at. A KEY the file
+does not hold fails with 0x4204, the library's code for a name it does not
+know, as "FILE: keyword 'KEY' not found".
+)";
+
+const std::string kEvalDetails =
+    std::string(
+        R"(Evaluates the expression EXPR as a settings file's field would be, and prints
+its value, its type (int or float) and its 32 bits in hex. EXPR is one field:
+anything after the expression is a syntax error (okr get, reading a file,
+leaves it for the next field instead). An error names its column:
+okr: eval:1:COLUMN: TEXT. Write 'okr eval -- -5' for an expression that
+looks like an option.
+
+)") +
+    kGrouping;
+
+}  // namespace
+
+const CommandSpec kGet{"get",
+                       kTextGroup,
+                       "FILE KEY",
+                       2,
+                       2,
+                       {{"--int", nullptr, "evaluate, and truncate a float to an integer", 1},
+                        {"--float", nullptr, "evaluate, and convert an integer to a float", 1},
+                        {"--string", nullptr, "read the next token as a string", 1},
+                        {"-D", "NAME=VALUE",
+                         "define a variable for the expressions; VALUE is an expression\n"
+                         "itself (earlier variables may appear in it), and its result\n"
+                         "makes the variable an integer (1280, $500) or a float (2.0).\n"
+                         "A VALUE that does not evaluate is a mistake (status 2).",
+                         0, true}},
+                       "read the field behind a keyword",
+                       kGetDetails.c_str(),
+                       "  okr get settings.txt width -D screenWidth=1280\n",
+                       Get};
+
+const CommandSpec kEval{"eval",
+                        kTextGroup,
+                        "EXPR",
+                        1,
+                        1,
+                        {{"-D", "NAME=VALUE", "define a variable, as for okr get", 0, true}},
+                        "value, type and bits of an expression",
+                        kEvalDetails.c_str(),
+                        "  okr eval '($20 + %101) * 2'      74 int 0x0000004A\n"
+                        "  okr eval '7 / 2'                 3.5 float 0x40600000\n"
+                        "  okr eval '1000 - 200 - 300'      1100 int 0x0000044C\n",
+                        Eval};
+
+const CommandSpec kTokens{"tokens",
+                          kTextGroup,
+                          "FILE",
+                          1,
+                          1,
+                          {},
+                          "each line's tokens as the stream reads",
+                          R"(Prints, for each line of the settings file FILE that holds tokens, its
+number and its tokens in brackets, as the text stream reads them: blanks and
+commas separate, ';' and '//' start comments, quoted tokens keep their
+quotes. Bytes outside printable ASCII show as \xNN.
+)",
+                          "",
+                          Tokens};
 
 }  // namespace okr_tool

@@ -175,6 +175,19 @@ OKR_API ErrCode MemDisposePtr(void* p);
 /* The handle named by the owner word before `p`; NULL for NULL or a 0 word. */
 OKR_API Handle MemPtrToHandle(void* p);
 
+/* ---- Compaction --------------------------------------------------------- */
+
+/* Compacts `heap` (NULL: the current heap) now, as an allocation that finds
+   no free block large enough does before it searches again: one pass that
+   merges adjacent free blocks and slides every unlocked block down over the
+   free space before it. Locked blocks stay, and so does the free space in
+   front of them (and in front of an unlocked block followed by a locked
+   one). Every handle of a moved block still finds its contents; data
+   addresses taken from unlocked handles are stale afterwards. The current
+   heap stays selected and memLastError is not touched. Returns 0; 0x4601
+   when there is no heap; 0x4602 for a heap that is not valid. */
+OKR_API ErrCode MemCompact(Heap* heap);
+
 /* ---- Checking and statistics ------------------------------------------- */
 
 /* Walks `heap` (NULL: the current heap) and checks every invariant: the block

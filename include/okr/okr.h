@@ -1,4 +1,7 @@
-/* okr: the whole library in one include. */
+/* okr: the whole library in one include.
+
+   The headers need C11 or C++11: the block descriptor's anonymous union and
+   the layout checks (_Static_assert) are C11. */
 #ifndef OKR_OKR_H
 #define OKR_OKR_H
 

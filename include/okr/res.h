@@ -67,7 +67,7 @@
    and marking resources, enumerating, adding and removing): ResCreateFile,
    ResLoadResource, ResMarkChanged, ResCountTypes, ResGetTypeId,
    ResCountResources, ResGetInfo, ResGetIndexedInfo, ResAddResource,
-   ResRemoveResource.
+   ResRemoveResource, ResCheckFile.
 
    Unless said otherwise an operation returns an ErrCode and leaves the same
    code in resLastError. */
@@ -133,6 +133,26 @@ _Static_assert(sizeof(ResTypeRecord) == 12, "type record is 12 bytes");
 _Static_assert(sizeof(ResEntry) == 24, "resource entry is 24 bytes");
 #endif
 
+/* The typeId of the four characters a, b, c, d: the word whose bytes lie
+   in memory in that order, as the directory keeps them, on every machine
+   (OKR_RES_TYPE('T', 'E', 'X', 'T') is "TEXT"). An integer constant
+   expression, so it serves in case labels. */
+#if defined(__BYTE_ORDER__) && defined(__ORDER_BIG_ENDIAN__) && \
+    __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+#define OKR_RES_TYPE(a, b, c, d) OKR_RES_TYPE_WORD_(a, b, c, d)
+#else
+#define OKR_RES_TYPE(a, b, c, d) OKR_RES_TYPE_WORD_(d, c, b, a)
+#endif
+#ifdef __cplusplus
+#define OKR_RES_TYPE_BYTE_(x, shift) \
+  (static_cast<uint32_t>(static_cast<unsigned char>(x)) << (shift))
+#else
+#define OKR_RES_TYPE_BYTE_(x, shift) ((uint32_t)(unsigned char)(x) << (shift))
+#endif
+#define OKR_RES_TYPE_WORD_(high, b2, b1, low)                                              \
+  (OKR_RES_TYPE_BYTE_(high, 24) | OKR_RES_TYPE_BYTE_(b2, 16) | OKR_RES_TYPE_BYTE_(b1, 8) | \
+   OKR_RES_TYPE_BYTE_(low, 0))
+
 enum {
   resVersion = 0x100,         /* the version word; tells the byte order */
   resFileFlagWritten = 0x10,  /* stored with every rewritten directory */
@@ -187,7 +207,11 @@ OKR_API ErrCode ResConvertDirectory(ResDirectory* dir);
 /* ---- Opening and finding ----------------------------------------------- */
 
 /* Starts the module: no open files (any that were open are forgotten),
-   resLastError 0. Returns 0. */
+   resLastError 0. Returns 0. Calling it is not required: the module's state
+   starts out empty and every operation works without it; only resLastError
+   reads 0x4581 "RES: Not Started" until it or a first operation runs.
+   SysStart calls it when it is given a resource file. Call it at most once,
+   before the first file is opened, since it forgets the open files. */
 OKR_API ErrCode ResInit(void);
 
 /* ResInit, then, for a non-NULL libPath, ResOpenNamedFile. *outFile is set
@@ -361,6 +385,91 @@ OKR_API ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle);
    a place). The file is marked changed. Returns 0; 0x4583; 0x4509 for a
    read-only file; 0x4603 (nothing changes). */
 OKR_API ErrCode ResRemoveResource(Handle resHandle);
+
+/* ---- Checking a file ---------------------------------------------------- */
+
+/* The kinds of ResFinding. Problems make the library refuse the file (at
+   ResOpenFile, with the code named); notes remark on a file it accepts.
+   Unless a kind says otherwise, `offset` and `size` are the stored words
+   that place the piece concerned: file offsets for the header, the
+   directory and the data area; offsets from the start of the type list
+   (entryListOffset) for entry arrays; offsets from the start of the data
+   area (dataOffset) for resources. `typeId` and `index` name the type and
+   the resource (its index among its type's), or for an entry array the
+   type and its type record's index; `other*` name what a piece overlaps. */
+enum {
+  resCheckShortFile = 1,      /* 0x4503; size: the file's, under 32 bytes */
+  resCheckVersion = 2,        /* 0x4106; value: the version word at 4 */
+  resCheckDirTooShort = 3,    /* 0x4585; the directory, under 52 bytes */
+  resCheckDirPastEnd = 4,     /* 0x4503; the directory; value: file size */
+  resCheckCopyVersion = 5,    /* 0x4106; the directory; value: its copy's
+                                 version word */
+  resCheckCopyLength = 6,     /* 0x4585; the directory; value: the length its
+                                 copy of the header gives */
+  resCheckDirWalk = 7,        /* 0x4585; the directory, of the other byte
+                                 order, whose offsets or counts lead outside
+                                 it (converting it stopped there) */
+  resCheckDataInHeader = 8,   /* 0x4585; the data area, starting inside the
+                                 header */
+  resCheckDataPastEnd = 9,    /* 0x4585; the data area; value: file size */
+  resCheckDirInData = 10,     /* 0x4585; the directory; other: the data area */
+  resCheckTypeList = 11,      /* 0x4585; offset: typeListOffset, outside the
+                                 directory (value: dirLength), over its fixed
+                                 part or off a word */
+  resCheckTypeRecords = 12,   /* 0x4585; offset: typeListOffset; index: the
+                                 type count, whose records pass dirLength
+                                 (value) */
+  resCheckEntryArray = 13,    /* 0x4585; an entry array (size: its entry
+                                 count) over the type list, off a word or
+                                 past dirLength (value) */
+  resCheckEntryOverlap = 14,  /* 0x4585; an entry array; other: the array it
+                                 overlaps (sizes: entry counts) */
+  resCheckOutsideData = 15,   /* 0x4585; a resource; value: dataLength */
+  resCheckOverlap = 16,       /* 0x4585; a resource; other: the resource it
+                                 overlaps */
+  resCheckNotes = 0x100,      /* kinds from here on are notes */
+  resCheckHeaderCopy = 0x100, /* the header at offset 0 differs from the
+                                directory's copy, which counts */
+  resCheckGaps = 0x101,       /* the data area; value: bytes no resource
+                                 holds (a compaction packs them) */
+  resCheckTrailing = 0x102    /* offset, size: bytes beyond the data area
+                                 and the directory packed together (a
+                                 compaction cuts them) */
+};
+
+/* One finding of ResCheckFile. */
+typedef struct ResFinding {
+  uint32_t kind; /* resCheck* */
+  uint32_t typeId;
+  uint32_t index;
+  uint32_t offset;
+  uint32_t size;
+  uint32_t value;
+  uint32_t otherTypeId;
+  uint32_t otherIndex;
+  uint32_t otherOffset;
+  uint32_t otherSize;
+} ResFinding;
+
+#ifdef __cplusplus
+static_assert(sizeof(ResFinding) == 40, "a finding is ten words");
+#else
+_Static_assert(sizeof(ResFinding) == 40, "a finding is ten words");
+#endif
+
+/* Checks the resource file `libPath` as ResOpenFile checks a file before
+   using it, without opening it as a resource file, and lists every problem
+   found rather than the first: each resource outside the data area, each
+   pair that overlaps. A file without problems gets its notes. The
+   findings go, in the order found, to *outFindings: a new handle of the
+   current heap holding an array of ResFinding (MemGetHandleSize / sizeof
+   (ResFinding) of them, possibly none) that the caller disposes of with
+   MemDisposeHandle. Returns 0 when the library accepts the file; else the
+   code of the first problem, the one ResOpenFile gives (0x4503, 0x4106,
+   0x4585); with *outFindings NULL: 0x4502 when the file cannot be opened,
+   the file layer's read codes, 0x4603 (or 0x4601) when memory runs short,
+   0x4101 for a NULL argument. Reads only inside the file. */
+OKR_API ErrCode ResCheckFile(const char* libPath, Handle* outFindings);
 
 OKR_END_DECLS
 

@@ -39,7 +39,11 @@ OKR_API extern SymbolTable* exprSymbolTable;
 
 /* The entries that follow `table`'s header. */
 static inline SymbolEntry* SymEntries(SymbolTable* table) {
+#ifdef __cplusplus
+  return reinterpret_cast<SymbolEntry*>(table + 1);
+#else
   return (SymbolEntry*)(table + 1);
+#endif
 }
 
 /* ---- Lookup ------------------------------------------------------------- */

@@ -16,6 +16,8 @@ import unittest
 import xml.etree.ElementTree as ET
 
 COMMAND = []  # runner words and the okr program
+NOENT = ": No such file or directory"  # the system's reasons, as okr appends them
+ISDIR = ": Is a directory"
 
 
 def build_res(resources, order="<", gap=0):
@@ -108,13 +110,17 @@ class Resources(ToolTest):
             self.write(name, payload)
         self.okr("res", "create", "t.res")
         self.assertEqual(self.listing("t.res")["resources"], [])
-        self.fails(["res", "create", "t.res"], "okr: t.res: Previously Defined (0x420C)")
+        self.fails(["res", "create", "t.res"],
+                   "okr: t.res: Previously Defined (0x420C): --force replaces it")
         expected = {}
-        for type_id, name, index in [("TEXT", "a", 0), ("TEXT", "b", 1), ("0x42494E21", "c", 0),
-                                     ("TEXT", "d", 2)]:
-            added = self.okr("res", "add", "t.res", type_id, name)
-            self.assertIn("#%d" % index, added)
-            expected[("BIN!" if type_id.startswith("0x") else type_id, index)] = data[name]
+        for type_id, names, first in [("TEXT", ["a", "b"], 0), ("0x42494E21", ["c"], 0),
+                                      ("TEXT", ["d"], 2)]:
+            added = self.okr("res", "add", "t.res", type_id, *names).splitlines()
+            for index, (name, line) in enumerate(zip(names, added), first):
+                self.assertIn("#%d to t.res" % index, line)
+                self.assertTrue(line.endswith(": " + name), line)
+                expected[("BIN!" if type_id.startswith("0x") else type_id, index)] = data[name]
+            self.assertEqual(len(added), len(names))
             self.assertEqual(self.contents("t.res"), expected)
         self.okr("res", "replace", "t.res", "TEXT", "0", "c")  # grows: appended, then packed
         expected[("TEXT", 0)] = data["c"]
@@ -177,9 +183,36 @@ class Resources(ToolTest):
                    "okr: be.res: RES: File already native endian (0x4587)")
 
 
+    def test_pack_takes_types_from_directory_names(self):
+        files = {"d/TEXT/b.txt": b"bee", "d/TEXT/a.txt": b"a" * 300, "d/TEXT/z/c.txt": b"",
+                 "d/0x42494E21/x.bin": os.urandom(999)}
+        for name, payload in files.items():
+            os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
+            self.write(name, payload)
+        lines = self.okr("res", "pack", "p.res", "d").splitlines()
+        # Types by name, each type's files in the byte order of their paths.
+        order = ["d/0x42494E21/x.bin", "d/TEXT/a.txt", "d/TEXT/b.txt", "d/TEXT/z/c.txt"]
+        self.assertEqual([line.split(": ")[-1].replace("\\", "/") for line in lines[:-1]], order)
+        self.assertIn("4 resources in 2 types", lines[-1])
+        self.assertEqual(self.contents("p.res"), {
+            ("BIN!", 0): files[order[0]], ("TEXT", 0): files[order[1]],
+            ("TEXT", 1): files[order[2]], ("TEXT", 2): files[order[3]]})
+        self.fails(["res", "pack", "p.res", "d"],
+                   "okr: p.res: Previously Defined (0x420C): --force replaces it")
+        # OUT inside DIR is passed over when it is packed again.
+        self.okr("res", "pack", "d/p.res", "d")
+        self.assertIn("4 resources", self.okr("res", "pack", "d/p.res", "d", "--force"))
+        self.write("d/stray.txt", "not under a type")
+        stray = os.path.join("d", "stray.txt")
+        self.fails(["res", "pack", "q.res", "d"],
+                   "okr: %s: Bad Data (0x4107): not a directory named as a type" % stray, 2)
+        self.assertFalse(os.path.exists(self.path("q.res")))
+
+
 class Failures(ToolTest):
     def test_error_lines_and_status(self):
         good = build_res([(b"TEXT", b"a" * 30), (b"TEXT", b"b" * 30)])
+        self.write("good.res", good)
         self.write("version.res", good[:4] + struct.pack("<I", 0x200) + good[8:])
         self.write("short.res", good[:-10])
         overlap = bytearray(good)
@@ -187,7 +220,7 @@ class Failures(ToolTest):
         self.write("overlap.res", bytes(overlap))
         self.write("f.txt", "a 1\nwidth    3 + * 4\nzero    12 \\ 0\ntitle\n")
         cases = [
-            (["res", "list", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)", 1),
+            (["res", "list", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)" + NOENT, 1),
             (["res", "list", "version.res"], "okr: version.res: Version Mismatch (0x4106)", 1),
             (["res", "list", "short.res"], "okr: short.res: FILE: End of file (EOF) (0x4503)", 1),
             (["res", "check", "overlap.res"], "okr: overlap.res: RES: Invalid file (0x4585)", 1),
@@ -196,12 +229,20 @@ class Failures(ToolTest):
             (["get", "f.txt", "width"], "okr: f.txt:2:14: Syntax Error (0x4201)", 1),
             (["get", "f.txt", "zero"], "okr: f.txt:3:12: Divide by Zero (0x4202)", 1),
             (["get", "f.txt", "title", "--string"], "okr: f.txt:4:1: Incomplete Token Usage (0x4105)", 1),
-            (["get", "f.txt", "height"], "okr: f.txt: height: No Such Variable (0x4204)", 1),
-            (["get", "missing.txt", "a"], "okr: missing.txt: FILE: File not found (0x4502)", 1),
-            (["res", "check", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)", 1),
-            (["res", "list", "."], "okr: .: FILE: File not found (0x4502)", 1),
-            (["res", "add", "version.res", "TEXT", "."], "okr: .: FILE: File not found (0x4502)", 1),
-            (["tokens", "."], "okr: .: FILE: File not found (0x4502)", 1),
+            (["get", "f.txt", "height"],
+             "okr: f.txt: keyword 'height' not found: No Such Variable (0x4204)", 1),
+            (["get", "missing.txt", "a"], "okr: missing.txt: FILE: File not found (0x4502)" + NOENT, 1),
+            (["res", "check", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)" + NOENT, 1),
+            (["res", "list", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            (["res", "check", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            (["res", "create", ".", "--force"], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            (["res", "add", "version.res", "TEXT", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            (["tokens", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            (["res", "extract", "good.res", "TEXT", "0", "-o", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            (["res", "extract", "good.res", "TEXT", "0", "-o", "no/x"],
+             "okr: no/x: FILE: File not found (0x4502)" + NOENT, 1),
+            (["get", "f.txt", "a", "-D", "w=1+"], "okr: -D w=1+: Syntax Error (0x4201)", 2),
+            (["get", "f.txt", "a", "-D", "9w=1"], "okr: -D 9w=1: Invalid Variable (0x4205)", 2),
             (["frobnicate"], "okr: frobnicate: Uknown Token (0x4103)", 2),
             (["res", "add", "x.res"], "okr: res add: Missing Parameter (0x4206)", 2),
             (["heap", "--ops"], "okr: heap --ops: Missing Parameter (0x4206)", 2),
@@ -210,13 +251,77 @@ class Failures(ToolTest):
             (["heap", "--seed", "18446744073709551616"],
              "okr: --seed 18446744073709551616: Bad Data (0x4107)", 2),
             (["heap", "--size", "0K"], "okr: --size 0K: Bad Data (0x4107)", 2),
-            (["heap", "--ops", "9", "--svg", "no/h.svg"], "okr: no/h.svg: FILE: File not found (0x4502)", 1),
+            (["heap", "--ops", "9", "--svg", "no/h.svg"],
+             "okr: no/h.svg: FILE: File not found (0x4502)" + NOENT, 1),
         ]
         for args, line, status in cases:
             self.fails(args, line, status)
         self.assertIn("TEXT #1 (30 bytes at 10) overlaps TEXT #0 (30 bytes at 0)",
                       self.run_okr("res", "check", "overlap.res", status=1).stdout.decode())
         self.assertEqual(self.run_okr("res", "check", "missing.res", status=1).stdout, b"")
+        self.assertEqual(os.listdir(self.dir).count("no"), 0)
+        self.assertEqual([f for f in os.listdir(self.dir) if f.endswith(".tmp")], [])
+
+    def test_output_that_is_an_input_is_refused(self):
+        """A separate output naming the file a command reads, however it is
+        spelled, is refused before anything is written."""
+        original = build_res([(b"TEXT", b"a" * 71)])
+        self.write("self.res", original)
+        os.link(self.path("self.res"), self.path("hard.res"))
+        names = ["self.res", "./self.res", "hard.res"]
+        if hasattr(os, "symlink"):
+            os.symlink("self.res", self.path("soft.res"))
+            names.append("soft.res")
+        for name in names:
+            self.fails(["res", "extract", "self.res", "TEXT", "0", "-o", name],
+                       "okr: -o %s: Bad Data (0x4107): the same file as the input self.res" % name, 2)
+            self.assertEqual(self.read("self.res"), original)
+        # Another file is replaced whole, through a file beside it.
+        self.write("out.bin", b"x" * 500)
+        self.okr("res", "extract", "self.res", "TEXT", "0", "-o", "out.bin")
+        self.assertEqual(self.read("out.bin"), b"a" * 71)
+        self.assertEqual(sorted(f for f in os.listdir(self.dir) if "okr-" in f), [])
+
+    def test_unreadable_file_gives_the_reason(self):
+        if os.name != "posix" or os.geteuid() == 0 or COMMAND[0].endswith("wine64"):
+            self.skipTest("permissions do not bind this user (or this platform)")
+        self.write("locked.res", build_res([(b"TEXT", b"x")]))
+        os.chmod(self.path("locked.res"), 0)
+        self.fails(["res", "list", "locked.res"],
+                   "okr: locked.res: FILE: File not found (0x4502): Permission denied")
+
+    def test_check_caps_repeated_findings(self):
+        good = build_res([(b"TEXT", bytes([i]) * 10) for i in range(40)])
+        place = struct.unpack_from("<I", good, 16)[0]
+        bad = bytearray(good)
+        for at in (12, place + 12):  # dataLength, in the header and its copy
+            struct.pack_into("<I", bad, at, 5)
+        self.write("bad.res", bytes(bad))
+        lines = self.run_okr("res", "check", "bad.res", status=1).stdout.decode().splitlines()
+        self.assertEqual(len(lines), 4)
+        self.assertIn("TEXT #0 (10 bytes at 0) lies outside the data area (5 bytes)", lines[0])
+        self.assertIn("... and 37 more resources outside the data area", lines[3])
+        every = self.run_okr("res", "check", "bad.res", "--all", status=1)
+        self.assertEqual(len(every.stdout.decode().splitlines()), 40)
+        self.assertEqual(every.stderr.decode().strip(), "okr: bad.res: RES: Invalid file (0x4585)")
+        listed = json.loads(self.run_okr("res", "check", "bad.res", "--json", status=1).stdout)
+        self.assertFalse(listed["accepted"])
+        self.assertEqual(listed["code"], 0x4585)
+        self.assertEqual([f["index"] for f in listed["findings"]], list(range(40)))
+        self.assertEqual({f["kind"] for f in listed["findings"]}, {"outside-data"})
+        sound = json.loads(self.okr("res", "check", "--json", self.write("g.res", good)))
+        self.assertEqual((sound["accepted"], sound["resources"], sound["findings"]), (True, 40, []))
+
+    def test_usage_and_exit_status(self):
+        cases = [  # arguments, status, whether the usage goes to stdout
+            ([], 2, False), (["res"], 2, False), (["help"], 0, True), (["--help"], 0, True),
+            (["res", "--help"], 0, True), (["help", "res"], 0, True),
+        ]
+        for args, status, to_stdout in cases:
+            done = self.run_okr(*args, status=status)
+            shown, silent = (done.stdout, done.stderr) if to_stdout else (done.stderr, done.stdout)
+            self.assertTrue(shown.decode().startswith("usage: okr"), args)
+            self.assertEqual(silent, b"", args)
 
     def test_output_that_cannot_be_written(self):
         if not os.path.exists("/dev/full"):
@@ -251,13 +356,32 @@ class Text(ToolTest):
             (["half * 2", "-D", "w=$500", "-Dhalf=w \\ 7"], "12 int 0x0000000C"),
             (["2 * w", "-D", "w=7", "-D", "v=w"], "14 int 0x0000000E"),  # one-letter names last
             (['"5" // a quoted number, a comment'], "5 int 0x00000005"),
+            # One level groups from the right; comparisons are of the level of +.
+            (["1000 - 200 - 300"], "1100 int 0x0000044C"),
+            (["100 / 10 / 2"], "20.0 float 0x41A00000"),
+            (["2 + 2 == 4"], "2 int 0x00000002"),
+            (["(1000 - 200) - 300"], "500 int 0x000001F4"),
         ]
         for args, line in cases:
             self.assertEqual(self.okr("eval", *args), line + "\n", args)
         self.fails(["eval", "5 \\ 0"], "okr: eval:1:3: Divide by Zero (0x4202)")
         self.fails(["eval", "1 2"], "okr: eval:1:3: Syntax Error (0x4201)")
         self.fails(["eval", "1\n+ 2"], "okr: eval:2:1: Syntax Error (0x4201)")
-        self.fails(["eval", "w", "-D", "w=1 2"], "okr: -D w=1 2: Syntax Error (0x4201)")
+        self.fails(["eval", "w", "-D", "w=1 2"], "okr: -D w=1 2: Syntax Error (0x4201)", 2)
+
+    def test_get_reads_one_field_and_warns_of_an_open_quote(self):
+        self.write("q.txt", 'a 1 2\nname "open\nwidth 640\n')
+        self.assertEqual(self.okr("get", "q.txt", "a"), "1\n")  # the first field of the line
+        done = self.run_okr("get", "q.txt", "name")
+        self.assertEqual(done.stdout.decode().replace("\r\n", "\n"), "open\nwidth 640\n\n")
+        self.assertEqual(done.stderr.decode().strip(), "okr: q.txt:2:6: warning: the value runs"
+                         " over 3 lines: is its closing quote missing?")
+        for command in ["get", "eval"]:
+            text = " ".join(self.okr(command, "--help").split())
+            for said in ["1000 - 200 - 300 is 1000 - (200 - 300) = 1100", "100 / 10 / 2 is",
+                         "2 + 2 == 4 is 2 + (2 == 4) = 2", "'&' is exclusive-or",
+                         "anything after the expression is a syntax error"]:
+                self.assertIn(said, text, command)
 
     def test_get_and_tokens(self):
         self.write("s.txt", '; settings\ntitle "A B"\nsize $10, 3.5 // two\nname <x y>\n')
@@ -279,10 +403,21 @@ class HeapMap(ToolTest):
         rects = [r for r in svg.iter("{http://www.w3.org/2000/svg}rect")]
         kinds = [r.get("class", "").split() for r in rects]
         self.assertEqual(sum("block" in k for k in kinds), before + after)
-        for kind in ["pool", "used", "locked", "free"]:
+        for kind in ["pool", "used", "locked", "free", "header", "pin"]:
             self.assertTrue(any("legend" in k and kind in k for k in kinds), kind)
         texts = " ".join(t.text or "" for t in svg.iter("{http://www.w3.org/2000/svg}text"))
-        self.assertIn("each row is", texts)
+        for said in ["each row is", "alternate in two shades", "descriptor pool"]:
+            self.assertIn(said, texts)
+        # After compaction every free gap but the heap's tail is held in place
+        # by the locked block (or pool) that is outlined behind it.
+        blocks = [(k, r.find("{http://www.w3.org/2000/svg}title").text) for k, r in zip(kinds, rects)
+                  if "block" in k]
+        after = blocks[before:]
+        gaps = sum("free" in k for k, _ in after[:-1])
+        pinned = [k for k, _ in after if "pin" in k]
+        self.assertGreater(gaps, 0)
+        self.assertEqual(len(pinned), gaps)
+        self.assertTrue(all("locked" in k or "pool" in k for k in pinned), pinned)
 
 
 def main():

@@ -1,0 +1,199 @@
+// Separate outputs: refused when they are an input, written beside their
+// target and renamed over it once complete.
+#include "output.h"
+
+#include <okr/okr.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+
+#include "cli.h"
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace okr_tool {
+
+namespace {
+
+// What tells two names of one file apart from names of two files.
+struct FileId {
+  uint64_t volume;
+  uint64_t index;
+};
+
+#ifdef _WIN32
+bool IdOf(const std::string& name, FileId* out) {
+  // No access asked for: the handle only reads the file's information, and
+  // a directory opens too.
+  HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  *out = {info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+  return ok;
+}
+
+bool Rename(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// The target's permissions are Windows' own affair (its ACL goes with the
+// directory); nothing to carry over.
+void KeepMode(const std::string&, const std::string&) {}
+
+bool SyncToDisk(std::FILE* file) {
+  return _commit(_fileno(file)) == 0;
+}
+
+unsigned long ProcessId() {
+  return static_cast<unsigned long>(_getpid());
+}
+#else
+bool IdOf(const std::string& name, FileId* out) {
+  struct stat st;
+  if (stat(name.c_str(), &st) != 0) return false;
+  *out = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return true;
+}
+
+bool Rename(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// A replaced file keeps its permissions rather than taking the defaults.
+void KeepMode(const std::string& target, const std::string& path) {
+  struct stat st;
+  if (stat(target.c_str(), &st) == 0) chmod(path.c_str(), st.st_mode & 07777);
+}
+
+bool SyncToDisk(std::FILE* file) {
+  return fsync(fileno(file)) == 0;
+}
+
+unsigned long ProcessId() {
+  return static_cast<unsigned long>(getpid());
+}
+#endif
+
+// Temporary files not yet committed, removed at exit. The list is never
+// destroyed: exit handlers may run after static destructors.
+std::vector<std::string>& Unfinished() {
+  static auto* paths = new std::vector<std::string>;
+  return *paths;
+}
+
+void Forget(const std::string& path) {
+  auto& paths = Unfinished();
+  paths.erase(std::remove(paths.begin(), paths.end(), path), paths.end());
+}
+
+void RemoveUnfinished() {
+  for (const std::string& path : Unfinished())
+    std::remove(path.c_str());
+}
+
+}  // namespace
+
+bool SameFile(const std::string& a, const std::string& b) {
+  FileId x, y;
+  return IdOf(a, &x) && IdOf(b, &y) && x.volume == y.volume && x.index == y.index;
+}
+
+void RefuseInputAsOutput(const std::string& option, const std::string& name,
+                         const std::vector<std::string>& inputs) {
+  for (const std::string& input : inputs) {
+    if (SameFile(name, input)) {
+      UsageFail(option + " " + name, errBadData, "the same file as the input " + input);
+    }
+  }
+}
+
+void RemoveUnfinishedOutputsAtExit() {
+  std::atexit(RemoveUnfinished);
+}
+
+TempFile::TempFile(std::string target) : target_(std::move(target)) {
+  // A symbolic link is followed: the file it leads to is replaced, not the
+  // link.
+  std::error_code error;
+  if (std::filesystem::is_symlink(target_, error)) {
+    const auto resolved = std::filesystem::canonical(target_, error);
+    if (!error) target_ = resolved.string();
+  }
+  // The process id keeps two runs apart, the counter two files of one run.
+  static unsigned counter = 0;
+  do {
+    path_ = Format("%s.okr-%lu-%u.tmp", target_.c_str(), ProcessId(), counter++);
+  } while (std::filesystem::exists(path_, error));
+  Unfinished().push_back(path_);
+}
+
+TempFile::~TempFile() {
+  if (committed_) return;
+  std::remove(path_.c_str());
+  Forget(path_);
+}
+
+void TempFile::Commit() {
+  KeepMode(target_, path_);
+  ClearOsError();
+  if (!Rename(path_, target_)) {
+    const std::string reason = OsReason();
+    std::remove(path_.c_str());
+    Forget(path_);
+    Fail(target_, errFileWrite, reason);
+  }
+  committed_ = true;
+  Forget(path_);
+}
+
+void WriteOutput(const std::string& name, const void* bytes, size_t size) {
+  if (name.empty()) {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    if (std::fwrite(bytes, 1, size, stdout) != size || std::fflush(stdout) != 0) {
+      Fail("standard output", errFileWrite);
+    }
+    return;
+  }
+  if (IsDirectory(name)) FailDirectory(name);
+  // A device or a pipe (/dev/null, /dev/stdout) is written as it is: only a
+  // file can be replaced by another.
+  std::error_code error;
+  const bool special =
+      std::filesystem::exists(name, error) && !std::filesystem::is_regular_file(name, error);
+  std::optional<TempFile> temp;
+  if (!special) temp.emplace(name);
+  ClearOsError();
+  std::FILE* file = std::fopen(special ? name.c_str() : temp->path().c_str(), "wb");
+  if (file == nullptr) FailFile(name, errFileNotFound);
+  bool ok = std::fwrite(bytes, 1, size, file) == size && std::fflush(file) == 0 &&
+            (special || SyncToDisk(file));
+  const std::string reason = OsReason();
+  ok = std::fclose(file) == 0 && ok;
+  if (!ok) Fail(name, errFileWrite, reason.empty() ? OsReason() : reason);
+  if (temp) temp->Commit();
+}
+
+}  // namespace okr_tool

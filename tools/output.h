@@ -1,0 +1,62 @@
+// Files the okr tool writes beside the files it reads: a separate output
+// (-o, --svg, a packed resource file) is never one of the command's inputs,
+// and it replaces its target only once it is complete.
+#ifndef OKR_TOOLS_OUTPUT_H
+#define OKR_TOOLS_OUTPUT_H
+
+#include <string>
+#include <vector>
+
+namespace okr_tool {
+
+// Whether `a` and `b` name the same existing file: the same device and
+// inode (on Windows, the same volume serial number and file index), however
+// they are spelled. False when either does not exist.
+bool SameFile(const std::string& a, const std::string& b);
+
+// Refuses, as a mistake in the command line (0x4107, status 2), an output
+// `name` given with `option` that is the same file as one of `inputs`.
+void RefuseInputAsOutput(const std::string& option, const std::string& name,
+                         const std::vector<std::string>& inputs);
+
+// Removes, at exit, every TempFile that was not committed: a failure ends
+// the program through exit(), which skips destructors. Called first thing
+// in main, so that it runs after the library's own shutdown has closed the
+// files it held open.
+void RemoveUnfinishedOutputsAtExit();
+
+// A file being written to replace `target` (or the file a symbolic link
+// `target` leads to): it lies beside it under a name of its own, and takes
+// its place at Commit. One that is not committed is removed when it goes
+// out of scope, or at exit.
+class TempFile {
+ public:
+  // Picks a name beside `target` that no file has; creates nothing.
+  explicit TempFile(std::string target);
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  // Renames the file over the target (on Windows by a move that replaces
+  // it), giving it the target's permissions where it had some. Failures end
+  // the program (0x4505 with the system's reason), the target unchanged.
+  void Commit();
+
+ private:
+  std::string target_;
+  std::string path_;
+  bool committed_ = false;
+};
+
+// Writes `size` bytes to the file `name` through a TempFile, or to standard
+// output when `name` is empty; a device or a pipe is written directly. A
+// failure ends the program (0x4502 when the file cannot be made, 0x4505
+// when the bytes do not all reach it, with the system's reason) and leaves a
+// file `name` as it was.
+void WriteOutput(const std::string& name, const void* bytes, size_t size);
+
+}  // namespace okr_tool
+
+#endif

@@ -1,0 +1,160 @@
+// okr res add and okr res pack: many files into a resource file, which is
+// written once.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+
+#include "cli.h"
+#include "command.h"
+#include "output.h"
+#include "res_file.h"
+
+namespace okr_tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A file to add and the type it goes under.
+struct Item {
+  std::string path;
+  uint32_t typeId;
+};
+
+// The size of the largest file, once each is known to be readable: the
+// resource file is not touched before.
+uint64_t LargestReadable(const std::vector<Item>& items) {
+  uint64_t largest = 0;
+  for (const Item& item : items) {
+    RequireReadable(item.path);
+    largest = std::max(largest, FileSizeOf(item.path));
+  }
+  return largest;
+}
+
+// Adds each item as the last resource of its type and writes its data
+// back at once, so that only one file's bytes are held at a time; the
+// directory is written when the file is finished. Prints one line per
+// resource, "VERB TEXT #3WHERE (28 bytes): PATH".
+void AddAll(ResFile& res, const std::vector<Item>& items, const char* verb,
+            const std::string& where) {
+  Progress progress("adding to " + res.name, items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    progress.Update(i);
+    const Item& item = items[i];
+    Handle data = LoadWholeFile(item.path);
+    const uint32_t size = MemGetHandleSize(data);
+    if (ErrCode err = ResAddResource(res.file, item.typeId, data)) Fail(res.name, err);
+    const uint32_t index = CountResources(res, item.typeId) - 1;
+    ClearOsError();
+    if (ErrCode err = ResWriteResource(data)) Fail(res.name, err, OsReason());
+    if (ErrCode err = ResReleaseResource(data)) Fail(res.name, err);
+    std::printf("%s %s%s (%s): %s\n", verb, ResourceName(item.typeId, index).c_str(), where.c_str(),
+                Count(size, "byte").c_str(), item.path.c_str());
+  }
+}
+
+int Add(const Args& args) {
+  const std::string& name = args.positionals[0];
+  const uint32_t typeId = ParseType(args.positionals[1]);
+  std::vector<Item> items;
+  for (size_t i = 2; i < args.positionals.size(); ++i)
+    items.push_back({args.positionals[i], typeId});
+  const uint64_t largest = LargestReadable(items);
+  StartLibrary(FileSizeOf(name) + largest);
+  ResFile res = OpenResFile(name, true);
+  AddAll(res, items, "added", " to " + name);
+  FinishWrite(res);
+  return 0;
+}
+
+// The files under DIR by the packing rule: each subdirectory of DIR named
+// as a TYPE holds that type's files, at any depth, in the byte order of
+// their paths. Anything else in DIR is refused (0x4107); `out`, should it
+// lie there, is passed over.
+std::vector<Item> Collect(const std::string& dir, const std::string& out) {
+  std::error_code error;
+  if (!fs::is_directory(dir, error)) Fail(dir, errFileNotFound, "Not a directory");
+  std::vector<Item> items;
+  for (const fs::directory_entry& top : fs::directory_iterator(dir, error)) {
+    const std::string type = top.path().filename().string();
+    if (SameFile(top.path().string(), out)) continue;
+    if (!top.is_directory(error) || !IsTypeName(type)) {
+      UsageFail(top.path().string(), errBadData, "not a directory named as a type");
+    }
+    const uint32_t typeId = ParseType(type);
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(top.path(), error)) {
+      if (e.is_regular_file(error) && !SameFile(e.path().string(), out)) {
+        items.push_back({e.path().string(), typeId});
+      }
+    }
+    if (error) Fail(top.path().string(), errFileNotFound, error.message());
+  }
+  if (error) Fail(dir, errFileNotFound, error.message());
+  // Types in the order of their names, each type's files by path.
+  std::sort(items.begin(), items.end(),
+            [](const Item& a, const Item& b) { return a.path < b.path; });
+  return items;
+}
+
+int Pack(const Args& args) {
+  const std::string& out = args.positionals[0];
+  const std::string& dir = args.positionals[1];
+  std::error_code error;
+  if (!args.Has("--force") && fs::exists(out, error)) {
+    Fail(out, errPreviouslyDefined, "--force replaces it");
+  }
+  if (IsDirectory(out)) FailDirectory(out);
+  const std::vector<Item> items = Collect(dir, out);
+  StartLibrary(LargestReadable(items));
+  TempFile temp(out);
+  ResFile res = CreateResFile(out, temp.path());
+  AddAll(res, items, "packed", "");
+  const uint32_t types = CountTypes(res);
+  FinishWrite(res, temp.path());
+  temp.Commit();
+  std::printf("%s: %s in %s (%s)\n", out.c_str(), Count(items.size(), "resource").c_str(),
+              Count(types, "type").c_str(), Count(FileSizeOf(out), "byte").c_str());
+  return 0;
+}
+
+}  // namespace
+
+const CommandSpec kResAdd{"res add",
+                          kResGroup,
+                          "FILE TYPE DATAFILE...",
+                          3,
+                          kAnyNumber,
+                          {},
+                          "add each DATAFILE as a new resource",
+                          R"(Adds the bytes of each DATAFILE to the resource file FILE as the last
+resource of TYPE, in the order given, and prints the index each got. The
+file's directory is written once, after the last; the file is compacted and
+read back before okr reports success.
+)",
+                          "  okr res add game.res TEXT greeting.txt credits.txt\n",
+                          Add};
+
+const CommandSpec kResPack{
+    "res pack",
+    kResGroup,
+    "OUT DIR",
+    2,
+    2,
+    {{"--force", nullptr, "replace an existing OUT"}},
+    "pack a directory tree into a new file",
+    R"(Makes the resource file OUT from the files under the directory DIR. Each
+subdirectory of DIR is named as a TYPE (four characters, or 0x and eight
+hex digits, which every file system can hold) and holds the resources of
+that type: every file below it, at any depth, becomes the next resource of
+the type, in the byte order of the files' paths (so DIR/TEXT/a.txt is
+TEXT #0 and DIR/TEXT/b/c.txt TEXT #1). Anything else directly in DIR (a
+file, a subdirectory not named as a type) is refused, and so is an
+existing OUT unless --force is given. okr prints each resource's type,
+index and file; OUT is written beside its place and renamed there once
+complete, so a failure leaves no half-made file.
+)",
+    "  okr res pack game.res assets    (assets/TEXT/intro.txt, assets/0x494D4721/logo.img)\n",
+    Pack};
+
+}  // namespace okr_tool
