@@ -23,9 +23,10 @@
 // A file is brought into this layout when it opens (a file in the
 // canonical layout, which has no room anywhere, already is). Adding an
 // entry takes its type's room; when there is none, the array slides down
-// over the room before it if that is at least half its length, or else
-// makes as much room again as it has entries by moving the later arrays
-// up, so additions cost linear time in any order. Removing an entry moves
+// over the spare room before it (room in front, or what the type before
+// has beyond as much again as its entries) if that is at least half its
+// length, or else makes as much room again as it has entries by moving the
+// later arrays up, so additions cost linear time in any order. Removing an entry moves
 // the entries on its shorter side: the ones after it down (its type's last
 // cell becomes room), or the ones before it up (the array starts a cell
 // later; its first cell becomes room before it). The data slots move with

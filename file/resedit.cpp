@@ -25,13 +25,20 @@ uint32_t Room(ResDirectory* dir, uint32_t index) {
   return (end - ArrayStart(dir, index)) / kEntrySize;
 }
 
-// Free cells right before the array of type record `index`: the room of
-// the type before it, or the room in front of the first array.
-uint32_t RoomBefore(ResDirectory* dir, uint32_t index) {
-  uint32_t from = LinksOf(dir)->entryBase;
-  if (index != 0)
-    from = ArrayStart(dir, index - 1) + TypeAt(dir, index - 1)->entryCount * kEntrySize;
-  return (ArrayStart(dir, index) - from) / kEntrySize;
+// Free cells right before the array of type record `index` that no other
+// type counts on: the room in front of the first array, or what the room
+// of the type before it holds beyond the room that type keeps for its own
+// growth (as many cells as it has entries, four at least). Only removals
+// leave such cells, so types that only grow never take each other's room.
+uint32_t SpareBefore(ResDirectory* dir, uint32_t index) {
+  uint32_t from = LinksOf(dir)->entryBase, keep = 0;
+  if (index != 0) {
+    uint32_t count = TypeAt(dir, index - 1)->entryCount;
+    from = ArrayStart(dir, index - 1) + count * kEntrySize;
+    keep = count < 4 ? 4 : count;
+  }
+  uint32_t before = (ArrayStart(dir, index) - from) / kEntrySize;
+  return before > keep ? before - keep : 0;
 }
 
 // Free bytes between the type list and the first entry array.
@@ -96,11 +103,11 @@ Growth GrowthFor(ResDirectory* dir, uint32_t index) {
   }
   uint32_t count = TypeAt(dir, index)->entryCount;
   if (count != Room(dir, index)) return g;
-  // Room that removals left before the array is taken back when it is at
-  // least half the array's length: the move then pays for itself.
-  uint32_t before = RoomBefore(dir, index);
-  if (before != 0 && 2 * uint64_t{before} >= count)
-    g.slide = before;
+  // Spare room before the array is taken back when it is at least half the
+  // array's length: the move then pays for itself.
+  uint32_t spare = SpareBefore(dir, index);
+  if (spare != 0 && 2 * uint64_t{spare} >= count)
+    g.slide = spare;
   else
     g.cells = count < 4 ? 4 : count;
   return g;
@@ -120,7 +127,7 @@ ResEntry NewEntry(const ResDirectory* dir) {
 }
 
 // Moves the entry array of type record `index` down over `cells` cells of
-// the room before it; the cells it leaves become its room.
+// the spare room before it; the cells it leaves become its room.
 void SlideDown(ResDirectory* dir, uint32_t index, uint32_t cells) {
   ResTypeRecord* type = TypeAt(dir, index);
   ResEntry* first = EntryAt(dir, type, 0);

@@ -98,26 +98,34 @@ TEST_F(ResIndex, EveryCallTakesFewStepsWhateverTheShape) {
 
 TEST_F(ResIndex, RemovalMovesTheShorterSideAndRoomIsTakenBack) {
   // One type used as a queue: added at its back, removed from its front or
-  // from a quarter in. The cells moved stay a few per call, and once the
-  // queue has run round the directory's block grows no more.
+  // from a quarter in, first in its file or behind a type of a few
+  // resources. The cells moved stay a few per call, and once the queue has
+  // run round the directory's block grows no more.
   struct Case {
     const char* order;
     uint32_t fromFront;       // resources before the one removed
+    uint32_t typesBefore;     // types of three resources before the queue's
     double maxMovesPerRound;  // the removal's fromFront, and slides that pay their way
-  } cases[] = {{"from the front", 0, 4}, {"a quarter in", kResources / 16, kResources / 16 + 4}};
+  } cases[] = {{"from the front", 0, 0, 4},
+               {"a quarter in", kResources / 16, 0, kResources / 16 + 4},
+               {"from the front, behind another type", 0, 1, 4},
+               {"a quarter in, behind two types", kResources / 16, 2, kResources / 16 + 4}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.order);
     File* f = nullptr;
     ASSERT_EQ(ResCreateFile(TempPath("queue.res").c_str(), &f), 0u);
+    uint32_t queue = kFirstType + c.typesBefore;
+    for (uint32_t i = 0; i < 3 * c.typesBefore; ++i)
+      ASSERT_EQ(ResAddResource(f, kFirstType + i % c.typesBefore, MemNewHandle(4)), 0u);
     for (uint32_t i = 0; i < kResources / 4; ++i)
-      ASSERT_EQ(ResAddResource(f, kFirstType, MemNewHandle(4)), 0u);
+      ASSERT_EQ(ResAddResource(f, queue, MemNewHandle(4)), 0u);
     uint32_t blockSize = 0;
     Restart();
     for (uint32_t round = 0; round < 4 * kResources; ++round) {
       Handle h = nullptr;
-      Call(ResLoadResource(f, kFirstType, c.fromFront, &h), "load");
+      Call(ResLoadResource(f, queue, c.fromFront, &h), "load");
       Call(ResRemoveResource(h), "remove");
-      Call(ResAddResource(f, kFirstType, MemNewHandle(4)), "add");
+      Call(ResAddResource(f, queue, MemNewHandle(4)), "add");
       if (round == kResources) blockSize = MemGetHandleSize(resTopFile);
     }
     EXPECT_LE(MovesPerCall() * 3, c.maxMovesPerRound);
