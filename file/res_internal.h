@@ -99,6 +99,7 @@ struct ResLinks {
   ErrCode wedged;       // nonzero once the header could not be put back: no
                         // more writes, the file's state is not known
   Handle typeIndex;     // the type index's block (restypes.cpp)
+  uint32_t typeMask;    // the type index's slots - 1
   uint32_t typeSeed;    // mixed into the type index's hash
   ResStored stored;
 };

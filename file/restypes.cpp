@@ -36,9 +36,7 @@ struct Table {
 
 Table TableOf(ResDirectory* dir) {
   const ResLinks* links = LinksOf(dir);
-  Handle index = links->typeIndex;
-  uint32_t count = MemGetHandleSize(index) / sizeof(TypeSlot);
-  return Table{static_cast<TypeSlot*>(index->data), count - 1, links->typeSeed};
+  return Table{static_cast<TypeSlot*>(links->typeIndex->data), links->typeMask, links->typeSeed};
 }
 
 // The slot where the search for `typeId` starts: the id mixed with the
@@ -114,10 +112,11 @@ ErrCode okr_res::OpenTypeIndex(Handle dirHandle) {
   if (slots == 0) return errMemOutOfMemory;
   Handle index = MemNewHandle(static_cast<uint32_t>(slots * sizeof(TypeSlot)));
   if (index == nullptr) return MemGetError();
-  ResDirectory* dir = DirOf(dirHandle);  // the allocation may have moved it
-  LinksOf(dir)->typeIndex = index;
-  LinksOf(dir)->typeSeed = SeedFor(index);
-  Fill(dir);
+  ResLinks* links = LinksOf(DirOf(dirHandle));  // the allocation may have moved it
+  links->typeIndex = index;
+  links->typeMask = static_cast<uint32_t>(slots - 1);
+  links->typeSeed = SeedFor(index);
+  Fill(DirOf(dirHandle));
   return errNone;
 }
 
@@ -126,11 +125,13 @@ ErrCode okr_res::ReserveTypeIndex(Handle dirHandle) {
   Handle index = LinksOf(dir)->typeIndex;
   uint64_t slots = SlotsFor(uint64_t{*TypeCountWord(dir)} + 1);
   if (slots == 0) return errMemOutOfMemory;
-  if (slots * sizeof(TypeSlot) <= MemGetHandleSize(index)) return errNone;
+  if (slots <= uint64_t{LinksOf(dir)->typeMask} + 1) return errNone;
   // A failed resize keeps the block and its contents.
   ErrCode err = MemSetHandleSize(index, static_cast<uint32_t>(slots * sizeof(TypeSlot)));
   if (err != errNone) return err;
-  Fill(DirOf(dirHandle));  // the resize may have moved the directory
+  dir = DirOf(dirHandle);  // the resize may have moved it
+  LinksOf(dir)->typeMask = static_cast<uint32_t>(slots - 1);
+  Fill(dir);
   return errNone;
 }
 
@@ -175,11 +176,10 @@ void okr_res::CloseTypeIndex(ResDirectory* dir) {
 bool okr_res::TypeIndexHolds(ResDirectory* dir) {
   Handle index = LinksOf(dir)->typeIndex;
   if (index == nullptr) return false;
-  uint32_t bytes = MemGetHandleSize(index);
-  uint64_t count = bytes / sizeof(TypeSlot);
+  uint64_t count = uint64_t{LinksOf(dir)->typeMask} + 1;
   uint32_t typeCount = *TypeCountWord(dir);
-  if (bytes % sizeof(TypeSlot) != 0 || count < kMinSlots || (count & (count - 1)) != 0 ||
-      count < 2 * uint64_t{typeCount})
+  if (MemGetHandleSize(index) != count * sizeof(TypeSlot) || count < kMinSlots ||
+      (count & (count - 1)) != 0 || count < 2 * uint64_t{typeCount})
     return false;
   // Every record finds its id's first record, so no id is found at a later
   // one; the first records are as many as the slots taken, and each slot
