@@ -98,10 +98,12 @@ extern "C" ErrCode FileRead(File* file, void* dst, uint32_t count) {
 extern "C" ErrCode FileWrite(File* file, const void* src, uint32_t count) {
   fileLastWriteCount = 0;
   if (file == nullptr || (src == nullptr && count != 0)) return errNilPointer;
+  long at = OKR_FAULT_TELL(file);
   size_t went = count == 0 ? 0 : fwrite(src, 1, OKR_FAULT_SHORT(faultWrite, count), file);
   // A buffered stream may only find out at the flush that the bytes cannot
   // go; the flush makes a full device answer here rather than at close.
   if (went == count && count != 0 && Flush(file) != 0) went = 0;
+  if (went != 0) OKR_FAULT_WROTE(file, at, src, went);
   fileLastWriteCount = static_cast<uint32_t>(went);
   if (went == count) return errNone;
   return ShortTransfer(file, errFileWrite);
@@ -135,6 +137,7 @@ ErrCode FileSync(File* file) {
   if (Flush(file) != 0) return errFileWrite;
   int fd = Descriptor(file);
   if (fd >= 0 && SyncDescriptor(fd) != 0) return errFileWrite;
+  OKR_FAULT_SYNCED(file);
   return errNone;
 }
 
@@ -145,5 +148,6 @@ ErrCode FileTruncate(File* file, int32_t size) {
   if (size < 0 || fflush(file) != 0) return errFileWrite;
   int fd = Descriptor(file);
   if (fd >= 0 && Truncate(fd, size) != 0) return errFileWrite;
+  OKR_FAULT_CUT(file, size);
   return errNone;
 }

@@ -76,15 +76,39 @@ struct Range {
 
 // What the file on disk holds, as far as this manager read or wrote it: the
 // header at offset 0 points at the stored directory, whose resources lie in
-// at most two spans. Every write except the rewrite of a resource in place
-// and the header itself keeps out of these ranges, so that an interruption
-// leaves a file whose stored directory still describes valid data.
+// at most two spans. No write lands on these ranges, except the header
+// itself, so that an interruption leaves a file whose stored directory
+// still describes valid data.
 struct ResStored {
   uint32_t dirOffset;
   uint32_t dirLength;
   uint32_t spanBegin[2];  // file offsets; an empty span has begin == end
   uint32_t spanEnd[2];
   unsigned char header[kHeaderSize];  // the bytes at offset 0
+};
+
+// The directory the last completed flush stored (or the one found at
+// opening), which the file returns to when a flush only rewrote resources in
+// place, and the length of the file it left. It is lost once an append may
+// have written over it.
+struct ResHome {
+  uint32_t dirOffset;
+  uint32_t dirLength;
+  uint32_t fileEnd;
+  uint32_t lost;
+  unsigned char header[kHeaderSize];
+};
+
+// Rewrites in place waiting for the flush: their bytes lie in the staging
+// region, beyond the data area and beyond everything the stored directory
+// names; `table` maps a resource's data offset to the file offset of its
+// staged bytes (resstage.cpp).
+struct ResStaging {
+  Handle table;    // StagedRecord[capacity], or NULL for a read-only file
+  uint32_t count;  // records in the table, stale ones included
+  uint32_t begin;  // the staging region [begin, end); empty when equal
+  uint32_t end;
+  uint32_t floor;  // staging starts no lower: room made for appends
 };
 
 // The run-time values of one open file, kept in the directory's block.
@@ -94,7 +118,8 @@ struct ResLinks {
   uint32_t entryTotal;  // number of entries
   uint32_t entryBase;   // offset of cell 0 from the directory's start
   uint32_t capacity;    // bytes of the whole block
-  uint32_t shrunk;      // nonzero once a resource was rewritten smaller in place
+  uint32_t shrunk;      // nonzero once a resource was rewritten smaller since
+                        // a directory was last stored
   uint32_t unsynced;    // nonzero while written data may not be on the disk yet
   ErrCode wedged;       // nonzero once the header could not be put back: no
                         // more writes, the file's state is not known
@@ -102,6 +127,8 @@ struct ResLinks {
   uint32_t typeMask;    // the type index's slots - 1
   uint32_t typeSeed;    // mixed into the type index's hash
   ResStored stored;
+  ResHome home;
+  ResStaging staging;
 };
 
 inline ResDirectory* DirOf(Handle dirHandle) {
@@ -234,6 +261,9 @@ bool TypeIndexHolds(ResDirectory* dir);
 // Seeks the file's stream to data offset `dataOffset` (for `size` bytes);
 // 0x4506 when the range reaches 2 GiB.
 ErrCode SeekData(ResDirectory* dir, uint32_t dataOffset, uint32_t size);
+// Seeks the file's stream to file offset `place` (for `size` bytes); 0x4506
+// when the range reaches 2 GiB.
+ErrCode SeekPlace(ResDirectory* dir, uint64_t place, uint32_t size);
 
 // Checks the native directory in `dirHandle`, read from where `header` (the
 // one at file offset 0) places it, and the places of its resources against
@@ -250,14 +280,16 @@ ErrCode ConvertDirectoryWithin(ResDirectory* dir, uint32_t length);
 // 0, or 0x4505.
 ErrCode SyncData(ResLinks* links);
 // Records, at opening, the stored directory that `header` (converted) points
-// at, whose data area is the directory's own, and the raw header bytes.
-void InitStored(ResDirectory* dir, const ResFileHeader& header, const void* rawHeader);
+// at, whose data area is the directory's own, the raw header bytes, and the
+// file's length; that directory is also the home.
+void InitStored(ResDirectory* dir, const ResFileHeader& header, const void* rawHeader,
+                uint32_t fileSize);
 // True when [begin, end) touches the header or what the stored directory
 // refers to.
 bool Protected(ResDirectory* dir, Range range);
 // The first file offset from which `bytes` bytes lie beyond all the stored
-// directory refers to and all live data, and not below `atLeast`; 0x4506 in
-// *outErr when that would reach 2 GiB.
+// directory refers to, all live and staged data, and not below `atLeast`;
+// 0x4506 in *outErr when that would reach 2 GiB.
 uint32_t FreeTail(ResDirectory* dir, uint64_t atLeast, uint64_t bytes, ErrCode* outErr);
 // Copies `size` bytes of the file from `src` to `dst`, front to back in
 // resCopyChunkSize chunks; the last `lastPiece` bytes go in one chunk of
@@ -265,17 +297,59 @@ uint32_t FreeTail(ResDirectory* dir, uint64_t atLeast, uint64_t bytes, ErrCode* 
 ErrCode CopyRange(File* file, uint32_t src, uint32_t dst, uint32_t size, uint32_t lastPiece);
 // Makes the data area's end safe to append `bytes` to: the end is moved
 // past any data the stored directory refers to, and when the bytes would
-// land on the stored directory, it is first copied beyond, with room to
-// spare. 0 or the failing code.
+// land on the stored directory or on staged bytes, those are first copied
+// beyond, with room to spare. 0 or the failing code.
 ErrCode MakeAppendRoom(ResDirectory* dir, uint32_t bytes);
-// Stores the directory in memory at `at`, with the data it refers to lying
-// in `spans`: written, made durable, then the header pointed at it. The
-// stored copy carries "written" and never "changed".
-ErrCode Checkpoint(ResDirectory* dir, uint32_t at, const Range spans[2]);
-// Writes the directory at its dirOffset and points the header at it,
-// storing it elsewhere first when that place is still in use; then cuts the
-// file after it. Data written before is made durable first.
-ErrCode StoreDirectory(ResDirectory* dir);
+// Stores the directory in memory at `at` as one whose data area is
+// `dataLength` bytes long, with the data it refers to lying in `spans`:
+// written, made durable with all data written before, then the header
+// pointed at it (in the header's byte order). The stored copy carries
+// "written" and never "changed".
+ErrCode Checkpoint(ResDirectory* dir, uint32_t at, uint32_t dataLength, const Range spans[2]);
+// Writes the directory at its dirOffset and points the header at it, in the
+// machine's byte order, storing it elsewhere first when that place is still
+// in use; then cuts the file after it, the data area and `keepEnd`. It
+// becomes the home. Data written before is made durable first.
+ErrCode StoreDirectory(ResDirectory* dir, uint32_t keepEnd);
+// Points the header back at the home directory, which must describe the
+// data area in memory (only resources rewritten in place, same size, since)
+// and not be lost, and cuts the file to the home's length. 0 or the failing
+// code.
+ErrCode ReturnHome(ResDirectory* dir);
+// True when the header points elsewhere than at the home directory.
+bool AwayFromHome(ResDirectory* dir);
+
+// ---- Rewrites in place waiting for the flush (resstage.cpp) -----------------
+
+// Gives the open file's staged table room for `entries` resources (a
+// table whose records stay within half of it). 0 or 0x4603 (the table as it
+// was). The directory may move.
+ErrCode ReserveStaging(Handle dirHandle, uint32_t entries);
+// Frees the staged table.
+void DisposeStaging(ResDirectory* dir);
+// The file offset of the bytes staged for `entry`, or 0 when none wait.
+uint32_t StagedPlace(ResDirectory* dir, const ResEntry* entry);
+// The file offset where `entry`'s bytes lie now: staged, else at its place.
+uint64_t DataPlace(ResDirectory* dir, const ResEntry* entry);
+// The file offset at which `bytes` more bytes are staged, the staging
+// region starting beyond everything in use when empty. 0x4506 in *outErr
+// when that would reach 2 GiB; file layer codes.
+uint32_t StagePlace(ResDirectory* dir, uint32_t bytes, ErrCode* outErr);
+// Records that the bytes of `entry`, at its place, now lie staged at
+// `place`.
+void Staged(ResDirectory* dir, const ResEntry* entry, uint32_t place);
+// True when rewrites in place wait for the flush.
+bool HasStaged(ResDirectory* dir);
+// Forgets every staged rewrite: they reached their places, or the entries
+// name where they lie. The staging region is left to the stored directory.
+void ClearStaged(ResDirectory* dir);
+// Moves the staged bytes beyond `atLeast` (and beyond everything in use),
+// with as much room again in front of them. 0 or the failing code.
+ErrCode RelocateStaging(ResDirectory* dir, uint64_t atLeast);
+// Brings every staged rewrite to its place: a directory that names the
+// staged bytes is stored, then they are copied to their places. 0 or the
+// failing code; on failure they still wait.
+ErrCode SettleInPlace(ResDirectory* dir);
 
 // ---- Shared steps -----------------------------------------------------------
 

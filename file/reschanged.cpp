@@ -1,7 +1,8 @@
 // Writing back every changed resource of one file. Resources that grew are
-// appended one after the other, so their data is gathered into batches and
-// each batch goes to the file in one write; the others are written in place
-// one by one. An entry takes its new place only once its batch is written.
+// appended one after the other, and those that keep their place are staged
+// one after the other (resstage.cpp), so the data of each kind is gathered
+// into batches and each batch goes to the file in one write. An entry takes
+// its new place only once its batch is written.
 #include "file/res_internal.h"
 
 using namespace okr_res;
@@ -11,8 +12,9 @@ namespace {
 constexpr uint32_t kBatchBytes = 8192;
 constexpr uint32_t kBatchEntries = 128;
 
-// Grown resources gathered back to back for one write.
+// Resources gathered back to back for one write: appended, or staged.
 struct Batch {
+  bool staged;
   char bytes[kBatchBytes];
   ResEntry* entries[kBatchEntries];
   uint32_t sizes[kBatchEntries];
@@ -33,32 +35,43 @@ uint32_t BytesToAppend(ResDirectory* dir) {
   return total > kMaxFilePos ? uint32_t{0} : static_cast<uint32_t>(total);
 }
 
-// Appends the batch to the data area and gives its entries their places;
-// with `release`, their data is released then. Leaves the code in
-// resLastError; the entries stay changed when the write fails.
+// Writes the batch, appended to the data area or staged, and gives its
+// entries their places; with `release`, their data is released then. Leaves
+// the code in resLastError; the entries stay changed when the write fails.
 void WriteBatch(ResDirectory* dir, Batch* batch, bool release) {
   if (batch->count == 0) return;
-  ErrCode err = MakeAppendRoom(dir, batch->size);
-  uint32_t start = dir->header.dataLength;
-  if (err == errNone) err = SeekData(dir, start, batch->size);
+  ErrCode err = errNone;
+  uint32_t at = 0;
+  if (batch->staged) {
+    at = StagePlace(dir, batch->size, &err);
+    if (err == errNone) err = SeekPlace(dir, at, batch->size);
+  } else {
+    err = MakeAppendRoom(dir, batch->size);
+    at = dir->header.dataLength;
+    if (err == errNone) err = SeekData(dir, at, batch->size);
+  }
   if (err == errNone) err = FileWrite(LinksOf(dir)->file, batch->bytes, batch->size);
   batch->size = 0;
   uint32_t count = batch->count;
   batch->count = 0;
   if (Report(err) != errNone) return;
   for (uint32_t i = 0; i < count; ++i) {
-    Written(dir, batch->entries[i], start, batch->sizes[i]);
-    start += batch->sizes[i];
-    if (release) ReleaseAt(Cursor{dir, 0, 0, nullptr, batch->entries[i]});
+    ResEntry* e = batch->entries[i];
+    Written(dir, e, batch->staged ? e->dataOffset : at, batch->sizes[i]);
+    if (batch->staged) Staged(dir, e, at);
+    at += batch->sizes[i];
+    if (release) ReleaseAt(Cursor{dir, 0, 0, nullptr, e});
   }
-  dir->header.dataLength = start;
+  if (!batch->staged) dir->header.dataLength = at;
 }
 
-// Adds the grown resource at `c` to the batch, writing the batch first when
-// it is full. False when it does not fit a batch at all.
-bool Gather(ResDirectory* dir, const Cursor& c, Handle data, Batch* batch, bool release) {
+// Adds the changed resource at `c` to the batch of its kind, writing that
+// batch first when it is full. False when it does not go in a batch: no
+// bytes, or too many.
+bool Gather(ResDirectory* dir, const Cursor& c, Handle data, Batch batches[2], bool release) {
   uint32_t size = MemGetHandleSize(data);
-  if (size <= c.entry->dataSize || size > kBatchBytes) return false;
+  if (size == 0 || size > kBatchBytes) return false;
+  Batch* batch = &batches[size <= c.entry->dataSize];
   if (batch->size + size > kBatchBytes || batch->count == kBatchEntries)
     WriteBatch(dir, batch, release);
   if (resLastError != errNone) return true;
@@ -74,7 +87,8 @@ bool Gather(ResDirectory* dir, const Cursor& c, Handle data, Batch* batch, bool 
 // Entries are written back and released through the walk's own cursor:
 // releasing frees memory but never moves the directory, and writing back
 // allocates nothing. Room for everything that will be appended is made at
-// once, so the stored directory moves out of the way once at most.
+// once, so the stored directory moves out of the way once at most, and the
+// staging region starts beyond that room.
 extern "C" void ResWriteChanged(Handle dirHandle, int releaseAll) {
   if (dirHandle == nullptr || !IsOpenDirectory(dirHandle)) {
     Report(dirHandle == nullptr ? ErrCode{errNilPointer} : ErrCode{errResFileNotFound});
@@ -87,19 +101,23 @@ extern "C" void ResWriteChanged(Handle dirHandle, int releaseAll) {
     uint32_t appended = BytesToAppend(dir);
     if (appended != 0 && Report(MakeAppendRoom(dir, appended)) != errNone) return;
   }
-  Batch batch;
-  batch.count = batch.size = 0;
+  Batch batches[2];  // appended, staged
+  for (int i = 0; i < 2; ++i) {
+    batches[i].staged = i == 1;
+    batches[i].count = batches[i].size = 0;
+  }
   for (Cursor c = FirstEntry(dir); c.entry != nullptr; NextEntry(&c)) {
     if (resLastError != errNone) return;
     Handle data = GetEntryData(dir, c.entry);
     if (data == nullptr) continue;
     if (c.entry->attributes & resAttrChanged) {
-      if (writable && Gather(dir, c, data, &batch, releaseAll)) continue;
+      if (writable && Gather(dir, c, data, batches, releaseAll)) continue;
       // A large resource that grew goes after the batched ones.
-      if (MemGetHandleSize(data) > c.entry->dataSize) WriteBatch(dir, &batch, releaseAll);
+      if (MemGetHandleSize(data) > c.entry->dataSize) WriteBatch(dir, &batches[0], releaseAll);
       if (resLastError == errNone) WriteEntry(dir, c);
     }
     if (releaseAll) ReleaseAt(c);
   }
-  if (resLastError == errNone) WriteBatch(dir, &batch, releaseAll);
+  for (Batch& batch : batches)
+    if (resLastError == errNone) WriteBatch(dir, &batch, releaseAll);
 }

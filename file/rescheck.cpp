@@ -225,44 +225,47 @@ bool ResourcesInPlace(ResDirectory* dir, Span* spans, uint64_t* outUsed, Sink& s
   return ReportOverlaps(spans, n, sink, &disjoint, make) && disjoint && inside;
 }
 
-// The checks that need scratch room, one span per type and per entry; the
-// directory and the scratch stay locked while the sink's list may grow.
-// Entry arrays that lie apart hold at most length / kEntrySize entries:
-// with more, some of them overlap, which their own spans show, and the
-// resources are not walked. *outUsed receives the bytes they hold.
-ErrCode CheckPlacement(Handle dirHandle, uint32_t length, uint64_t entryTotal, uint64_t* outUsed,
+// The checks that need scratch room, one span per type and per entry, in
+// the locked directory `dir`; the scratch stays locked while the sink's
+// list may grow. Entry arrays that lie apart hold at most length /
+// kEntrySize entries: with more, some of them overlap, which their own
+// spans show, and the resources are not walked. *outUsed receives the bytes
+// they hold.
+ErrCode CheckPlacement(ResDirectory* dir, uint32_t length, uint64_t entryTotal, uint64_t* outUsed,
                        Sink& sink) {
-  const uint32_t typeCount = *TypeCountWord(DirOf(dirHandle));
+  const uint32_t typeCount = *TypeCountWord(dir);
   const bool fits = entryTotal <= length / kEntrySize;
   const uint64_t items = std::max<uint64_t>(typeCount, fits ? entryTotal : 0);
   if (items * sizeof(Span) > 0xFFFFFFFFu) return errResInvalidFile;
   Handle scratch = MemNewHandle(static_cast<uint32_t>(items * sizeof(Span)));
   if (scratch == nullptr) return MemGetError();
-  const uint32_t dirFlags = MemGetFlags(dirHandle);
-  MemLockHandle(dirHandle);
   MemLockHandle(scratch);
   Span* spans = static_cast<Span*>(scratch->data);
-  ResDirectory* dir = DirOf(dirHandle);  // the allocation may have moved it
   bool ok =
       EntryArraysDisjoint(dir, spans, sink) && fits && ResourcesInPlace(dir, spans, outUsed, sink);
-  MemSetFlags(dirHandle, dirFlags);
   MemDisposeHandle(scratch);
   return ok ? ErrCode{errNone} : ErrCode{errResInvalidFile};
 }
 
 // The whole walk over the native directory in `dirHandle`, read from where
 // `header` places it in a file of `fileSize` bytes. *outUsed receives the
-// bytes the resources hold. 0, 0x4585, or a memory code.
+// bytes the resources hold. 0, 0x4585, or a memory code. The directory
+// stays locked throughout: a finding may grow the sink's list, and the
+// scratch is allocated, either of which may move unlocked blocks.
 ErrCode Walk(Handle dirHandle, const ResFileHeader& header, uint32_t fileSize, uint64_t* outUsed,
              Sink& sink) {
+  const uint32_t dirFlags = MemGetFlags(dirHandle);
+  MemLockHandle(dirHandle);
   ResDirectory* dir = DirOf(dirHandle);
   const uint32_t length = header.dirLength;
   uint64_t entryTotal = 0;
   *outUsed = 0;
-  if (!CheckFixedPart(dir, header.dirOffset, length, fileSize, sink) ||
-      !CheckTypes(dir, length, &entryTotal, sink))
-    return errResInvalidFile;
-  return CheckPlacement(dirHandle, length, entryTotal, outUsed, sink);
+  ErrCode err = errResInvalidFile;
+  if (CheckFixedPart(dir, header.dirOffset, length, fileSize, sink) &&
+      CheckTypes(dir, length, &entryTotal, sink))
+    err = CheckPlacement(dir, length, entryTotal, outUsed, sink);
+  MemSetFlags(dirHandle, dirFlags);
+  return err;
 }
 
 // ---- ResCheckFile -----------------------------------------------------------
@@ -334,7 +337,9 @@ bool ScanDirectory(Scan& scan, ErrCode* outErr, Sink& sink) {
 // The notes on a file the library accepts, whose resources hold `used`
 // bytes.
 void AddNotes(const Scan& scan, uint64_t used, Sink& sink) {
-  const ResFileHeader& copy = DirOf(scan.dir)->header;
+  // A copy, not a reference: each note may grow the list and move the
+  // directory.
+  const ResFileHeader copy = DirOf(scan.dir)->header;
   if (memcmp(&copy, &scan.header, kHeaderSize) != 0)
     sink.Add(Finding(resCheckHeaderCopy, 0, kHeaderSize));
   if (used < copy.dataLength) {

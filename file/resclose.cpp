@@ -33,6 +33,23 @@ void Unlink(Handle dirHandle) {
   if (resCurrentFile == dirHandle) resCurrentFile = next;
 }
 
+// The flush of a file not marked changed: rewrites waiting in the staging
+// region reach their places; then a file whose header points elsewhere
+// returns to its home, which names every resource at its place with its
+// size, unless a resource shrank or an append that failed may have written
+// over the home: the directory is then stored at its place (the flush
+// rewrote it, so it carries "written").
+ErrCode FlushInPlace(ResDirectory* dir) {
+  ResLinks* links = LinksOf(dir);
+  if (!HasStaged(dir) && !links->shrunk && !AwayFromHome(dir))
+    return links->unsynced ? SyncData(links) : ErrCode{errNone};
+  ErrCode err = SettleInPlace(dir);
+  if (err != errNone) return err;
+  if (!links->shrunk && !links->home.lost) return ReturnHome(dir);
+  dir->fileFlags |= resFileFlagWritten;
+  return StoreDirectory(dir, links->home.fileEnd);
+}
+
 }  // namespace
 
 extern "C" ErrCode ResFlushFile(File* file) {
@@ -41,16 +58,12 @@ extern "C" ErrCode ResFlushFile(File* file) {
   ResWriteChanged(dirHandle, 0);
   if (resLastError != errNone) return resLastError;
   ResDirectory* dir = DirOf(dirHandle);
-  // Data written back in place has no directory to follow it: the flush
-  // makes it durable all the same.
-  ResLinks* links = LinksOf(dir);
-  if (!(dir->fileFlags & resFileFlagChanged))
-    return Report(links->unsynced ? SyncData(links) : ErrCode{errNone});
+  if (!(dir->fileFlags & resFileFlagChanged)) return Report(FlushInPlace(dir));
   ErrCode err = ResCompactFile(dirHandle);
   if (err != errNone) return err;
   // The stored directory carries "written", never "changed".
   dir->fileFlags = (dir->fileFlags & ~uint32_t{resFileFlagChanged}) | resFileFlagWritten;
-  err = StoreDirectory(dir);
+  err = StoreDirectory(dir, 0);
   // A directory that did not reach the file keeps the file marked changed,
   // so that a later flush tries again.
   if (err != errNone) dir->fileFlags |= resFileFlagChanged;
@@ -72,6 +85,7 @@ extern "C" ErrCode ResCloseFile(File* file) {
   // Changed data that could not be written goes with the file: nothing could
   // reach it once the directory is gone.
   DisposeAllData(dir);
+  DisposeStaging(dir);
   CloseTypeIndex(dir);
   Unlink(dirHandle);
   return Report(MemDisposeHandle(dirHandle));

@@ -3,12 +3,15 @@
 //
 // Packing moves resources over places the stored directory still refers to
 // (a resource moving down by less than its size even over its own bytes),
-// so the resources that move are first copied beyond everything in use, in
-// their packed order, and a directory that finds them there is stored.
-// Only then are they copied down to their packed places. An interruption
-// or a failure at any step leaves a stored directory with intact data, and
-// the directory in memory always names places that hold each resource's
-// bytes: a compaction tried again starts from sound data.
+// and a resource whose rewrite waits in the staging region must reach its
+// packed place too. So the resources that move and whose bytes lie in the
+// packed area are first copied beyond everything in use, in packed order,
+// and a directory that finds every resource where its bytes lie (copied
+// out, staged, or at its place when it stays) is stored. Only then are they
+// copied to their packed places. An interruption or a failure at any step
+// leaves a stored directory with intact data, and the directory in memory
+// always names places that hold each resource's bytes: a compaction tried
+// again starts from sound data.
 #include <algorithm>
 
 #include "file/res_internal.h"
@@ -17,10 +20,23 @@ using namespace okr_res;
 
 namespace {
 
+// What becomes of a resource, kept in the low bits of its entry's position
+// in the scratch (positions are word aligned).
+enum Move : uint32_t {
+  kStays = 0,     // at its packed place already
+  kOut = 1,       // copied out beyond everything, then down
+  kStraight = 2,  // staged beyond the packed area: copied down from there
+  kMoveBits = 3
+};
+
 // The entry at byte `pos` of the directory (the scratch holds positions:
 // they stay valid while the compaction allocates nothing).
 ResEntry* EntryAtPos(ResDirectory* dir, uint32_t pos) {
-  return reinterpret_cast<ResEntry*>(Bytes(dir) + pos);
+  return reinterpret_cast<ResEntry*>(Bytes(dir) + (pos & ~uint32_t{kMoveBits}));
+}
+
+Move MoveOf(uint32_t pos) {
+  return static_cast<Move>(pos & kMoveBits);
 }
 
 // Fills the scratch with the entries' positions in the directory, in
@@ -39,72 +55,116 @@ uint32_t SortForPacking(ResDirectory* dir) {
   return count;
 }
 
-// The packing: entries before `first` (in packing order) stay; the others
-// go to [packedStart, packedEnd), one after the other. `lastPiece` is the
-// size of the last chunk of the last moving resource that has bytes.
+// The packing: every entry's move noted in the scratch; `outBytes` go out
+// beyond everything; `lastPiece` is the size of the last chunk of the last
+// resource with bytes that does not stay.
 struct Plan {
   uint32_t count;
-  uint32_t first;
-  uint32_t packedStart;
   uint32_t packedEnd;
+  uint32_t outBytes;
   uint32_t lastPiece;
+  bool copies;  // some bytes are copied
 };
 
+Move MoveFor(ResDirectory* dir, const ResEntry* e, uint32_t packedAt, uint64_t packedAreaEnd) {
+  uint32_t staged = StagedPlace(dir, e);
+  if (staged == 0) return e->dataOffset == packedAt ? kStays : kOut;
+  return staged < packedAreaEnd ? kOut : kStraight;
+}
+
 Plan MakePlan(ResDirectory* dir) {
-  Plan plan{SortForPacking(dir), 0, 0, 0, 0};
-  const uint32_t* order = ScratchOf(dir);
-  plan.first = plan.count;
+  Plan plan{SortForPacking(dir), 0, 0, 0, false};
+  uint32_t* order = ScratchOf(dir);
+  for (uint32_t i = 0; i < plan.count; ++i)
+    plan.packedEnd += EntryAtPos(dir, order[i])->dataSize;
+  uint64_t packedAreaEnd = uint64_t{dir->header.dataStart} + plan.packedEnd;
   uint32_t dst = 0;
   for (uint32_t i = 0; i < plan.count; ++i) {
     const ResEntry* e = EntryAtPos(dir, order[i]);
-    if (plan.first == plan.count && e->dataOffset != dst) {
-      plan.first = i;
-      plan.packedStart = dst;
-    }
-    if (plan.first != plan.count && e->dataSize != 0)
-      plan.lastPiece = (e->dataSize - 1) % resCopyChunkSize + 1;
+    Move move = MoveFor(dir, e, dst, packedAreaEnd);
+    order[i] |= move;
     dst += e->dataSize;
+    if (move == kStays || e->dataSize == 0) continue;
+    plan.lastPiece = (e->dataSize - 1) % resCopyChunkSize + 1;
+    plan.copies = true;
+    if (move == kOut) plan.outBytes += e->dataSize;
   }
-  plan.packedEnd = dst;
-  if (plan.first == plan.count) plan.packedStart = dst;
   return plan;
 }
 
-// Gives every moving entry its place in a packed run of data offsets that
-// starts at `base`.
-void PlaceMoving(ResDirectory* dir, const Plan& plan, uint32_t base) {
-  const uint32_t* order = ScratchOf(dir);
-  for (uint32_t i = plan.first; i < plan.count; ++i) {
-    ResEntry* e = EntryAtPos(dir, order[i]);
-    e->dataOffset = base;
-    base += e->dataSize;
+// Copies runs of bytes that follow on at both ends: consecutive Add calls
+// that continue the run grow it, any other first copies the run.
+struct RunCopier {
+  File* file;
+  uint32_t src, dst, size;
+  ErrCode Add(uint32_t from, uint32_t to, uint32_t bytes) {
+    if (from == src + size && to == dst + size) {
+      size += bytes;
+      return errNone;
+    }
+    ErrCode err = CopyRange(file, src, dst, size, 0);
+    src = from;
+    dst = to;
+    size = bytes;
+    return err;
   }
-}
+  ErrCode Finish(uint32_t lastPiece) { return CopyRange(file, src, dst, size, lastPiece); }
+};
 
-// Copies the moving resources, packed, to file offset `tail`; a run of
-// resources that lie back to back is copied as one.
+// Copies the resources that go out to file offset `tail`, packed.
 ErrCode CopyOut(ResDirectory* dir, const Plan& plan, uint32_t tail) {
   const uint32_t* order = ScratchOf(dir);
-  File* file = LinksOf(dir)->file;
-  uint32_t start = dir->header.dataStart;
-  uint32_t i = plan.first;
-  while (i < plan.count) {
-    uint32_t src = EntryAtPos(dir, order[i])->dataOffset;
-    uint32_t size = 0;
-    do {
-      size += EntryAtPos(dir, order[i++])->dataSize;
-    } while (i < plan.count && EntryAtPos(dir, order[i])->dataOffset == src + size);
-    ErrCode err = CopyRange(file, start + src, tail, size, 0);
+  RunCopier run{LinksOf(dir)->file, 0, tail, 0};
+  for (uint32_t i = 0; i < plan.count; ++i) {
+    if (MoveOf(order[i]) != kOut) continue;
+    const ResEntry* e = EntryAtPos(dir, order[i]);
+    ErrCode err = run.Add(static_cast<uint32_t>(DataPlace(dir, e)), tail, e->dataSize);
     if (err != errNone) return err;
-    tail += size;
+    tail += e->dataSize;
   }
-  return errNone;
+  return run.Finish(0);
 }
 
-// The packing done: the moving entries at their packed places, the data
-// area their sum, the directory behind it.
+// Gives every entry that does not stay the data offset where its bytes lie
+// now: copied out from `outBase` on, or staged.
+void NameWhereTheyLie(ResDirectory* dir, const Plan& plan, uint32_t outBase) {
+  const uint32_t* order = ScratchOf(dir);
+  uint32_t start = dir->header.dataStart;
+  for (uint32_t i = 0; i < plan.count; ++i) {
+    ResEntry* e = EntryAtPos(dir, order[i]);
+    if (MoveOf(order[i]) == kStraight) e->dataOffset = StagedPlace(dir, e) - start;
+    if (MoveOf(order[i]) != kOut) continue;
+    e->dataOffset = outBase;
+    outBase += e->dataSize;
+  }
+}
+
+// Copies every resource that does not stay from where the directory in
+// memory names it to its packed place.
+ErrCode CopyDown(ResDirectory* dir, const Plan& plan) {
+  const uint32_t* order = ScratchOf(dir);
+  uint32_t start = dir->header.dataStart, dst = start;
+  RunCopier run{LinksOf(dir)->file, 0, 0, 0};
+  for (uint32_t i = 0; i < plan.count; ++i) {
+    const ResEntry* e = EntryAtPos(dir, order[i]);
+    ErrCode err = MoveOf(order[i]) == kStays ? ErrCode{errNone}
+                                             : run.Add(start + e->dataOffset, dst, e->dataSize);
+    if (err != errNone) return err;
+    dst += e->dataSize;
+  }
+  return run.Finish(plan.lastPiece);
+}
+
+// The packing done: every entry at its packed place, the data area their
+// sum, the directory behind it.
 void Finish(ResDirectory* dir, const Plan& plan) {
-  PlaceMoving(dir, plan, plan.packedStart);
+  const uint32_t* order = ScratchOf(dir);
+  uint32_t dst = 0;
+  for (uint32_t i = 0; i < plan.count; ++i) {
+    ResEntry* e = EntryAtPos(dir, order[i]);
+    e->dataOffset = dst;
+    dst += e->dataSize;
+  }
   dir->header.dataLength = plan.packedEnd;
   dir->header.dirOffset = dir->header.dataStart + plan.packedEnd;
 }
@@ -120,25 +180,29 @@ extern "C" ErrCode ResCompactFile(Handle dirHandle) {
   ResLinks* links = LinksOf(dir);
   if (links->wedged != errNone) return Report(links->wedged);
   Plan plan = MakePlan(dir);
-  uint32_t moving = plan.packedEnd - plan.packedStart;
-  if (moving == 0) {
+  if (!plan.copies) {
     Finish(dir, plan);
+    ClearStaged(dir);
     return Report(errNone);
   }
-  // Out beyond everything, with the packed data area's directory in front.
+  // Out beyond everything, with the directory that finds them in front.
   uint32_t start = dir->header.dataStart, length = StoredLength(dir);
   ErrCode err;
-  uint32_t tail = FreeTail(dir, uint64_t{start} + plan.packedEnd + length, moving + length, &err);
+  uint32_t tail =
+      FreeTail(dir, uint64_t{start} + plan.packedEnd + length, plan.outBytes + length, &err);
   if (err == errNone) err = CopyOut(dir, plan, tail);
   if (err != errNone) return Report(err);
-  // The copies are whole: the directory in memory names them from now on.
-  PlaceMoving(dir, plan, tail - start);
-  dir->header.dataLength = tail - start + moving;
-  Range spans[2] = {Range{start, uint64_t{start} + plan.packedStart},
-                    Range{tail, uint64_t{tail} + moving}};
-  err = Checkpoint(dir, tail + moving, spans);
-  if (err == errNone)
-    err = CopyRange(links->file, tail, start + plan.packedStart, moving, plan.lastPiece);
+  // The copies are whole: the directory in memory names them from now on,
+  // and the staged bytes where they lie.
+  const ResStaging& staging = links->staging;
+  uint32_t named = staging.begin != staging.end ? std::min(staging.begin, tail) : tail;
+  NameWhereTheyLie(dir, plan, tail - start);
+  ClearStaged(dir);
+  dir->header.dataLength = tail - start + plan.outBytes;
+  Range spans[2] = {Range{start, uint64_t{start} + plan.packedEnd},
+                    Range{named, uint64_t{tail} + plan.outBytes}};
+  err = Checkpoint(dir, tail + plan.outBytes, dir->header.dataLength, spans);
+  if (err == errNone) err = CopyDown(dir, plan);
   if (err != errNone) return Report(err);
   Finish(dir, plan);
   return Report(errNone);

@@ -240,6 +240,11 @@ ErrCode okr_res::SeekData(ResDirectory* dir, uint32_t dataOffset, uint32_t size)
   return FileSeek(LinksOf(dir)->file, fileSeekStart, static_cast<int32_t>(pos));
 }
 
+ErrCode okr_res::SeekPlace(ResDirectory* dir, uint64_t place, uint32_t size) {
+  if (place + size > kMaxFilePos) return errFileBounds;
+  return FileSeek(LinksOf(dir)->file, fileSeekStart, static_cast<int32_t>(place));
+}
+
 extern "C" Handle ResFindFile(File* file) {
   Handle h = file == nullptr ? nullptr : FindFileByStream(file);
   if (h == nullptr) resLastError = errResFileNotFound;

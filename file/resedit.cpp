@@ -188,7 +188,7 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
   Handle owner;
   if ((MemGetFlags(dataHandle) & memFlagResource) && FindLoaded(dataHandle, &c, &owner))
     return Report(errResAlreadyInFile);
-  // Both reservations may move the directory; neither changes what it holds.
+  // The reservations may move the directory; none changes what it holds.
   uint32_t index = LookUpType(DirOf(dirHandle), typeId);
   bool newType = index == *TypeCountWord(DirOf(dirHandle));
   ErrCode err = newType ? ReserveTypeIndex(dirHandle) : ErrCode{errNone};
@@ -197,6 +197,7 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
   err = ReserveRoom(dirHandle,
                     uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{g.cells} * kEntrySize,
                     g.cells);
+  if (err == errNone) err = ReserveStaging(dirHandle, LinksOf(DirOf(dirHandle))->entryTotal + 1);
   if (err != errNone) return Report(err);
   ResDirectory* dir = DirOf(dirHandle);
   if (g.typeRecords != 0) OpenTypeRoom(dir, g.typeRecords);

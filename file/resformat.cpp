@@ -62,10 +62,14 @@ extern "C" ErrCode ResConvertHeader(ResFileHeader* header) {
 
 ErrCode okr_res::ConvertDirectoryWithin(ResDirectory* dir, uint32_t length) {
   // The version word decides first (the header copy is always there): a
-  // native or foreign-version directory is answered so whatever its length.
+  // native or foreign-version directory is answered so whatever its length;
+  // one too short for its fixed part is refused before anything is swapped.
+  uint32_t version = dir->header.version;
+  SwapBytes32(&version);
+  if (dir->header.version != resVersion && version == resVersion && length < kDirFixedSize)
+    return errResInvalidFile;
   ErrCode err = ConvertHeaderWords(&dir->header);
   if (err != errNone) return err;
-  if (length < kDirFixedSize) return errResInvalidFile;
   SwapBytes32(&dir->fileFlags);
   SwapBytes32(&dir->typeListOffset);
   SwapBytes32(&dir->dirWord12);
@@ -86,7 +90,8 @@ ErrCode okr_res::ConvertDirectoryWithin(ResDirectory* dir, uint32_t length) {
 extern "C" ErrCode ResConvertDirectory(ResDirectory* dir) {
   if (dir == nullptr) return errNilPointer;
   // The directory's own length word is all there is to bound the walk; it is
-  // read in the order the version word says.
+  // read in the order the version word says. Nothing past the header copy is
+  // read before it is known to be long enough.
   uint32_t length = dir->header.dirLength;
   if (dir->header.version != resVersion) SwapBytes32(&length);
   return ConvertDirectoryWithin(dir, length);

@@ -15,12 +15,12 @@ void FillInfo(const Cursor& c, ResInfo* out) {
   out->dataHandle = GetEntryData(c.dir, c.entry);
 }
 
-// Reads `size` bytes at data offset `offset` into a new handle.
-ErrCode ReadResourceData(Handle dirHandle, uint32_t offset, uint32_t size, Handle* outData) {
+// Reads `size` bytes at file offset `place` into a new handle.
+ErrCode ReadResourceData(Handle dirHandle, uint64_t place, uint32_t size, Handle* outData) {
   Handle data = MemNewHandle(size);
   if (data == nullptr) return MemGetError();
   ResDirectory* dir = DirOf(dirHandle);  // the allocation may have moved it
-  ErrCode err = SeekData(dir, offset, size);
+  ErrCode err = SeekPlace(dir, place, size);
   if (err == errNone) {
     MemLockHandle(data);
     err = FileRead(LinksOf(dir)->file, data->data, size);
@@ -47,8 +47,9 @@ extern "C" ErrCode ResLoadResource(File* file, uint32_t typeId, uint32_t index, 
   Handle data = GetEntryData(c.dir, c.entry);
   if (data == nullptr) {
     // The allocation may move the directory: its cell still names the entry.
+    // A rewrite that waits in the staging region is read from there.
     uint32_t cell = CellOf(c.dir, c.entry);
-    ErrCode err = ReadResourceData(dirHandle, c.entry->dataOffset, c.entry->dataSize, &data);
+    ErrCode err = ReadResourceData(dirHandle, DataPlace(c.dir, c.entry), c.entry->dataSize, &data);
     if (err != errNone) return Report(err);
     *SlotOf(DirOf(dirHandle), cell) = data;
   }

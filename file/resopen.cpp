@@ -105,9 +105,10 @@ uint32_t CountEntries(ResDirectory* dir) {
 // Brings the directory into its canonical layout and gives the block room
 // for the run-time values beside it, cleared; clears the directory's own
 // run-time words too: whatever the file held there means nothing now.
-// Records what the file on disk holds. 0 or 0x4603.
+// Records what the file on disk holds, `fileSize` bytes; builds the type
+// index, and a file that can be written gets its staged table. 0 or 0x4603.
 ErrCode AttachRuntime(Handle dirHandle, File* file, uint32_t openFlags, const ResFileHeader& header,
-                      const ResFileHeader& raw) {
+                      const ResFileHeader& raw, uint32_t fileSize) {
   uint32_t total = CountEntries(DirOf(dirHandle));
   ErrCode err = Canonicalize(dirHandle, total);
   if (err != errNone) return err;
@@ -128,23 +129,26 @@ ErrCode AttachRuntime(Handle dirHandle, File* file, uint32_t openFlags, const Re
   links->entryTotal = total;
   links->entryBase = kDirFixedSize + kWordSize + *TypeCountWord(dir) * kTypeRecordSize;
   links->capacity = blockSize;
-  InitStored(dir, header, &raw);
+  InitStored(dir, header, &raw, fileSize);
   dir->fileFlags |= openFlags;
-  return errNone;
+  // The tables come last, and the second failing takes the first with it.
+  err = OpenTypeIndex(dirHandle);
+  if (err != errNone || (DirOf(dirHandle)->fileFlags & resFileFlagReadOnly)) return err;
+  err = ReserveStaging(dirHandle, total);
+  if (err != errNone) CloseTypeIndex(DirOf(dirHandle));
+  return err;
 }
 
-// Reads, converts and checks the directory of the file on `file`, attaches
-// its run-time values and builds its type index (the last step, so that a
-// failure leaves only the directory's handle). On failure *outDir holds the
-// handle made, if any, for the caller to dispose of.
+// Reads, converts and checks the directory of the file on `file` and
+// attaches its run-time values. On failure *outDir holds the handle made, if
+// any, for the caller to dispose of.
 ErrCode LoadDirectory(File* file, uint32_t openFlags, Handle* outDir) {
   ResFileHeader raw, header;
   uint32_t fileSize = 0;
   ErrCode err = ReadHeader(file, &raw, &header, &fileSize);
   if (err == errNone) err = ReadDirectory(file, header, outDir);
   if (err == errNone) err = CheckDirectory(*outDir, header, fileSize);
-  if (err == errNone) err = AttachRuntime(*outDir, file, openFlags, header, raw);
-  if (err == errNone) err = OpenTypeIndex(*outDir);
+  if (err == errNone) err = AttachRuntime(*outDir, file, openFlags, header, raw, fileSize);
   return err;
 }
 
@@ -184,6 +188,7 @@ extern "C" ErrCode ResOpenFile(File* file, uint32_t openFlags) {
   Handle dirHandle = nullptr;
   ErrCode err = LoadDirectory(file, openFlags, &dirHandle);
   if (err != errNone) {
+    // The tables are made last: a failed open has none.
     if (dirHandle != nullptr) MemDisposeHandle(dirHandle);
     FileClose(file);
     return Report(err);

@@ -45,7 +45,10 @@ void okr_res::DisposeResourceData(Handle data) {
 }
 
 // A stale code in the memory manager's last error does not stop a write-back:
-// taking the handle's size cannot have set it.
+// taking the handle's size cannot have set it. Grown data is appended where
+// no stored directory points; data that keeps its place is staged (see
+// resstage.cpp), so that its place changes only once a stored directory
+// names the staged bytes.
 ErrCode okr_res::WriteEntry(ResDirectory* dir, const Cursor& c) {
   resLastError = errNone;
   if (dir->fileFlags & resFileFlagReadOnly) return Report(errResReadOnly);
@@ -54,18 +57,26 @@ ErrCode okr_res::WriteEntry(ResDirectory* dir, const Cursor& c) {
   if (links->wedged != errNone) return Report(links->wedged);
   Handle data = GetEntryData(dir, c.entry);
   uint32_t newSize = MemGetHandleSize(data);
+  bool grows = newSize > c.entry->dataSize;
   // Appended data must not land on what the stored directory refers to.
-  ErrCode err = newSize > c.entry->dataSize ? MakeAppendRoom(dir, newSize) : ErrCode{errNone};
+  ErrCode err = grows ? MakeAppendRoom(dir, newSize) : ErrCode{errNone};
   if (err != errNone) return Report(err);
   uint32_t offset = 0;
   uint32_t dataLength = 0;
   if (!PlaceData(dir, c.entry, newSize, &offset, &dataLength)) return Report(errFileBounds);
-  err = SeekData(dir, offset, newSize);
+  uint32_t staged = 0;
+  if (grows) {
+    err = SeekData(dir, offset, newSize);
+  } else if (newSize != 0) {
+    staged = StagePlace(dir, newSize, &err);
+    if (err == errNone) err = SeekPlace(dir, staged, newSize);
+  }
   if (err == errNone) err = WriteData(links->file, data, newSize);
   // On failure the entry keeps its old place, size and changed bit, so it
   // claims nothing the file does not hold; a later write-back retries.
   if (err != errNone) return Report(err);
   Written(dir, c.entry, offset, newSize);
+  if (staged != 0) Staged(dir, c.entry, staged);
   dir->header.dataLength = dataLength;
   return errNone;
 }

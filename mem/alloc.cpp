@@ -5,6 +5,7 @@
 // size changes in place keeps its place, so the chain is ascending only as
 // far as such changes allow. The search takes the first block in chain order
 // that is large enough.
+#include "mem/debug.h"
 #include "mem/index.h"
 
 uint32_t memPurgeCalls = 0;
@@ -105,6 +106,7 @@ void MemClaimBlock(Heap* heap, BlockDesc* d, MemWord requestedSize, uint32_t fla
   d->requestedSize = requestedSize;
   d->flags = flags;
   heap->freeBytes -= d->blockSize;
+  MemNoteFreeBytes(heap);
 }
 
 void MemLinkAfter(BlockDesc* before, BlockDesc* d) {
@@ -135,12 +137,14 @@ __attribute__((noinline)) BlockDesc* MemFindBlock(uint32_t size, int noGrow) {
   bool purged = false;
   for (;;) {
     if (BlockDesc* d = MemChainFindFit(heap, size)) return d;
+    if (MemDebugYield(heap)) continue;  // places scramble mode held are free again
     if (!compacted) {
       compacted = true;
       MemCompactHeap();
     } else if (heap->purgeProc != nullptr && !purged) {
       purged = true;
       ++memPurgeCalls;
+      ++CountersOf(heap).purgeCalls;
       heap->purgeProc(size);
       memCurrentHeap = heap;  // the callback must not leave another heap selected
     } else {
@@ -182,13 +186,19 @@ Handle MemNewHandle(uint32_t size) {
     return nullptr;
   }
   memLastError = errNone;
+  MemDebugScrambleBegin(heap);
   // Most searches find a block at once; MemFindBlock grows, compacts and
   // purges when not.
   BlockDesc* d = heap->freeMasters != nullptr ? MemChainFindFit(heap, blockSize) : nullptr;
   if (d == nullptr) d = MemFindBlock(blockSize, 0);
-  if (d == nullptr) return nullptr;
+  if (d == nullptr) {
+    MemDebugScrambleEnd(heap);
+    return nullptr;
+  }
   MemSplitBlock(d, blockSize);
   MemClaimBlock(heap, d, size, memFlagInUse);
+  MemDebugClaim(heap, d);
+  MemDebugScrambleEnd(heap);
   return d;
 }
 
@@ -201,6 +211,14 @@ ErrCode MemDisposeHandle(Handle h) {
   if (!IsLiveHandle(h)) return errMemInvalidHandle;
   if (IsResource(h)) return errMemResourceData;
 
+  MemDebugDispose(heap, h);
+  MemFreeBlock(heap, h);
+  return errNone;
+}
+
+void MemFreeBlock(Heap* heap, BlockDesc* h) {
+  char* const start = BlockStart(h);
+  char* const end = BlockEnd(h);
   heap->freeBytes += h->blockSize;
   BlockDesc* prev = h->prev;
   BlockDesc* next = h->next;
@@ -213,7 +231,8 @@ ErrCode MemDisposeHandle(Handle h) {
       MemReleaseDesc(next);
     }
     MemReshapeFree(heap, prev, static_cast<char*>(prev->data), merged);
-    return errNone;
+    MemDebugFreed(heap, prev, start, end);
+    return;
   }
   if (nextFree) {
     h->blockSize += next->blockSize;
@@ -221,5 +240,5 @@ ErrCode MemDisposeHandle(Handle h) {
   }
   h->flags = memFlagFree;
   MemChainInsert(heap, h);  // in place: its owner word already names it
-  return errNone;
+  MemDebugFreed(heap, h, start, end);
 }

@@ -44,7 +44,8 @@ ErrCode CheckDesc(const Walk& w, const BlockDesc* d) {
   if (!InRegion(w, Addr(d), sizeof(BlockDesc)) || Addr(d) % alignof(BlockDesc) != 0) {
     return errMemInvalidHandle;
   }
-  return d->tag == kMasterTag ? errNone : errMemBadMasterTag;
+  // The tag is read unwatched: a damaged link may point at closed bytes.
+  return LoadWord(&d->tag) == kMasterTag ? errNone : errMemBadMasterTag;
 }
 
 // Counts `d` against the pool block that holds it; 0x4607 when none does.

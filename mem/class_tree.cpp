@@ -22,36 +22,48 @@ uint32_t PriorityOf(uint32_t ref) {
   return x ^ (x >> 13);
 }
 
+// A node's words, one at a time (they lie in a free payload, closed to the
+// client: see shadow.h).
 TreeWords* Node(const Heap* heap, uint32_t ref) {
   return TreeOf(DescAt(heap, ref));
 }
+uint32_t LeftOf(const Heap* heap, uint32_t ref) {
+  return LoadWord(&Node(heap, ref)->left);
+}
+uint32_t RightOf(const Heap* heap, uint32_t ref) {
+  return LoadWord(&Node(heap, ref)->right);
+}
+void SetLeft(const Heap* heap, uint32_t ref, uint32_t left) {
+  StoreWord(&Node(heap, ref)->left, left);
+}
+void SetRight(const Heap* heap, uint32_t ref, uint32_t right) {
+  StoreWord(&Node(heap, ref)->right, right);
+}
 
 uint32_t MaxOf(const Heap* heap, uint32_t ref) {
-  return ref == 0 ? 0 : Node(heap, ref)->maxSize;
+  return ref == 0 ? 0 : LoadWord(&Node(heap, ref)->maxSize);
 }
 
 void Refresh(const Heap* heap, uint32_t ref) {
-  TreeWords* n = Node(heap, ref);
-  n->maxSize =
-      std::max({DescAt(heap, ref)->blockSize, MaxOf(heap, n->left), MaxOf(heap, n->right)});
+  const uint32_t max = std::max({DescAt(heap, ref)->blockSize, MaxOf(heap, LeftOf(heap, ref)),
+                                 MaxOf(heap, RightOf(heap, ref))});
+  StoreWord(&Node(heap, ref)->maxSize, max);
 }
 
 // Lifts the left (right) child of `ref` above it; returns the new subtree root.
 uint32_t RotateRight(const Heap* heap, uint32_t ref) {
-  TreeWords* n = Node(heap, ref);
-  const uint32_t up = n->left;
-  n->left = Node(heap, up)->right;
-  Node(heap, up)->right = ref;
+  const uint32_t up = LeftOf(heap, ref);
+  SetLeft(heap, ref, RightOf(heap, up));
+  SetRight(heap, up, ref);
   Refresh(heap, ref);
   Refresh(heap, up);
   return up;
 }
 
 uint32_t RotateLeft(const Heap* heap, uint32_t ref) {
-  TreeWords* n = Node(heap, ref);
-  const uint32_t up = n->right;
-  n->right = Node(heap, up)->left;
-  Node(heap, up)->left = ref;
+  const uint32_t up = RightOf(heap, ref);
+  SetRight(heap, ref, LeftOf(heap, up));
+  SetLeft(heap, up, ref);
   Refresh(heap, ref);
   Refresh(heap, up);
   return up;
@@ -59,13 +71,14 @@ uint32_t RotateLeft(const Heap* heap, uint32_t ref) {
 
 uint32_t Insert(const Heap* heap, uint32_t root, uint32_t ref, uint32_t label) {
   if (root == 0) return ref;
-  TreeWords* n = Node(heap, root);
   if (label < LabelOf(DescAt(heap, root))) {
-    n->left = Insert(heap, n->left, ref, label);
-    if (PriorityOf(n->left) > PriorityOf(root)) return RotateRight(heap, root);
+    const uint32_t left = Insert(heap, LeftOf(heap, root), ref, label);
+    SetLeft(heap, root, left);
+    if (PriorityOf(left) > PriorityOf(root)) return RotateRight(heap, root);
   } else {
-    n->right = Insert(heap, n->right, ref, label);
-    if (PriorityOf(n->right) > PriorityOf(root)) return RotateLeft(heap, root);
+    const uint32_t right = Insert(heap, RightOf(heap, root), ref, label);
+    SetRight(heap, root, right);
+    if (PriorityOf(right) > PriorityOf(root)) return RotateLeft(heap, root);
   }
   Refresh(heap, root);
   return root;
@@ -76,22 +89,21 @@ uint32_t Merge(const Heap* heap, uint32_t a, uint32_t b) {
   if (a == 0) return b;
   if (b == 0) return a;
   if (PriorityOf(a) > PriorityOf(b)) {
-    Node(heap, a)->right = Merge(heap, Node(heap, a)->right, b);
+    SetRight(heap, a, Merge(heap, RightOf(heap, a), b));
     Refresh(heap, a);
     return a;
   }
-  Node(heap, b)->left = Merge(heap, a, Node(heap, b)->left);
+  SetLeft(heap, b, Merge(heap, a, LeftOf(heap, b)));
   Refresh(heap, b);
   return b;
 }
 
 uint32_t Remove(const Heap* heap, uint32_t root, uint32_t ref, uint32_t label) {
-  TreeWords* n = Node(heap, root);
-  if (root == ref) return Merge(heap, n->left, n->right);
+  if (root == ref) return Merge(heap, LeftOf(heap, root), RightOf(heap, root));
   if (label < LabelOf(DescAt(heap, root))) {
-    n->left = Remove(heap, n->left, ref, label);
+    SetLeft(heap, root, Remove(heap, LeftOf(heap, root), ref, label));
   } else {
-    n->right = Remove(heap, n->right, ref, label);
+    SetRight(heap, root, Remove(heap, RightOf(heap, root), ref, label));
   }
   Refresh(heap, root);
   return root;
@@ -99,8 +111,8 @@ uint32_t Remove(const Heap* heap, uint32_t root, uint32_t ref, uint32_t label) {
 
 void Resized(const Heap* heap, uint32_t root, uint32_t ref, uint32_t label) {
   if (root != ref) {
-    const TreeWords* n = Node(heap, root);
-    Resized(heap, label < LabelOf(DescAt(heap, root)) ? n->left : n->right, ref, label);
+    const bool left = label < LabelOf(DescAt(heap, root));
+    Resized(heap, left ? LeftOf(heap, root) : RightOf(heap, root), ref, label);
   }
   Refresh(heap, root);
 }
@@ -117,7 +129,7 @@ struct TreeCheck {
   uint32_t Walk(uint32_t ref, uint32_t parentPriority, int depth) {
     if (ref == 0) return 1;  // an empty subtree: right, holding nothing
     if (depth > 256 || !valid(heap, ref) || PriorityOf(ref) > parentPriority) return 0;
-    const TreeWords n = *Node(heap, ref);
+    const TreeWords n = LoadTree(DescAt(heap, ref));
     const uint32_t left = Walk(n.left, PriorityOf(ref), depth + 1);
     if (left == 0 || ref != next || ++seen > count) return 0;
     next = NextOf(DescAt(heap, ref));
@@ -138,7 +150,7 @@ uint32_t MemTreeBuild(const Heap* heap, const BlockDesc* head) {
 }
 
 uint32_t MemTreeInsert(const Heap* heap, uint32_t root, BlockDesc* d) {
-  *TreeOf(d) = TreeWords{0, 0, d->blockSize};
+  StoreTree(d, TreeWords{0, 0, d->blockSize});
   return Insert(heap, root, RefOf(heap, d), LabelOf(d));
 }
 
@@ -155,9 +167,9 @@ BlockDesc* MemTreeBefore(const Heap* heap, uint32_t root, uint32_t label) {
   while (root != 0) {
     if (LabelOf(DescAt(heap, root)) < label) {
       best = root;
-      root = Node(heap, root)->right;
+      root = RightOf(heap, root);
     } else {
-      root = Node(heap, root)->left;
+      root = LeftOf(heap, root);
     }
   }
   return DescOrNull(heap, best);
@@ -166,13 +178,13 @@ BlockDesc* MemTreeBefore(const Heap* heap, uint32_t root, uint32_t label) {
 BlockDesc* MemTreeFirstFit(const Heap* heap, uint32_t root, uint32_t size) {
   if (MaxOf(heap, root) < size) return nullptr;
   for (;;) {
-    const TreeWords* n = Node(heap, root);
-    if (MaxOf(heap, n->left) >= size) {
-      root = n->left;
+    const TreeWords n = LoadTree(DescAt(heap, root));
+    if (MaxOf(heap, n.left) >= size) {
+      root = n.left;
     } else if (DescAt(heap, root)->blockSize >= size) {
       return DescAt(heap, root);
     } else {
-      root = n->right;
+      root = n.right;
     }
   }
 }

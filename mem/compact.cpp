@@ -11,6 +11,7 @@
 // later, its lines prefetched meanwhile, see Runs); the block list is
 // relinked once per stretch, and the free-block index is rebuilt once at the
 // end of the pass.
+#include "mem/debug.h"
 #include "mem/index.h"
 
 uint32_t memCompactions = 0;
@@ -114,10 +115,12 @@ void Follow(BlockDesc* prev, BlockDesc* d) {
 }
 
 // Free block `f` meets the blocks after it (see the top of the file). Returns
-// the block in front of which f stops, or NULL at the end of the heap.
-BlockDesc* CompactFrom(Heap* heap, BlockDesc* f) {
+// the block in front of which f stops, or NULL at the end of the heap; adds
+// the bytes it moves to `moved`.
+BlockDesc* CompactFrom(Heap* heap, BlockDesc* f, uint64_t& moved) {
   BlockDesc* last = f->prev;  // the block list up to here is final
   char* to = BlockStart(f);   // where the next sliding block goes
+  uint64_t bytes = 0;
   Runs runs;
   BlockDesc* x = f->next;
   Lookahead ahead(x);
@@ -142,13 +145,17 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f) {
       heap->freeBytes += odd;
     }
     runs.Add(BlockStart(x), to, x->blockSize);
+    bytes += x->blockSize;
+    void* const from = x->data;
     x->data = to + kOwnerSize;
+    MemDebugSlid(heap, x, from);
     Follow(last, x);
     last = x;
     to += x->blockSize;
     x = after;
   }
   runs.Move();
+  moved += bytes;
   f->data = to + kOwnerSize;
   WriteOwner(f);
   Follow(last, f);
@@ -162,11 +169,15 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f) {
 void MemCompactHeap() {
   ++memCompactions;
   Heap* heap = memCurrentHeap;
+  HeapCounters& counters = CountersOf(heap);
+  ++counters.compactions;
+  MemDebugCompacting(heap);
   MemIndexSuspend(heap);
   for (BlockDesc* cur = heap->firstBlock; cur != nullptr && cur->next != nullptr;) {
-    cur = IsFree(cur) ? CompactFrom(heap, cur) : cur->next;
+    cur = IsFree(cur) ? CompactFrom(heap, cur, counters.bytesCompacted) : cur->next;
   }
   MemIndexRebuild(heap);
+  MemDebugCompacted(heap);
 }
 
 ErrCode MemCompact(Heap* heapArg) {
@@ -176,7 +187,9 @@ ErrCode MemCompact(Heap* heapArg) {
   // The pass works on the current heap: `heap` is selected for its length.
   Heap* current = memCurrentHeap;
   memCurrentHeap = heap;
+  MemDebugScrambleBegin(heap);
   MemCompactHeap();
+  MemDebugScrambleEnd(heap);
   memCurrentHeap = current;
   return errNone;
 }

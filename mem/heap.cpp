@@ -3,6 +3,7 @@
 // master pool, then blocks up to `limit`.
 #include <cstdlib>
 
+#include "mem/debug.h"
 #include "mem/index.h"
 
 Heap* memCurrentHeap = nullptr;
@@ -85,9 +86,11 @@ ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t
     return errMemBadHeap;
   }
 
-  // The free-block index's table: the one other allocation a heap makes.
-  void* indexTable = OKR_FAULT(faultMalloc) ? nullptr : std::malloc(MemIndexBytes());
-  if (indexTable == nullptr) {
+  // The free-block index's table and the heap's counters: the one other
+  // allocation a heap makes.
+  auto* side =
+      OKR_FAULT(faultMalloc) ? nullptr : static_cast<MemSide*>(std::malloc(sizeof(MemSide)));
+  if (side == nullptr) {
     std::free(region);
     return errNoSystemMemory;
   }
@@ -95,7 +98,10 @@ ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t
   auto* heap = reinterpret_cast<Heap*>(header);
   memCurrentHeap = heap;
   FormatHeap(heap, region, static_cast<char*>(region) + regionSize - 1, masterCount, purge,
-             indexTable);
+             &side->index);
+  side->counters = HeapCounters{};
+  side->counters.leastFree = heap->freeBytes;
+  MemDebugNewHeap(heap);
 
   heap->prevHeap = nullptr;
   heap->nextHeap = memHeapList;
@@ -124,6 +130,7 @@ ErrCode MemDisposeHeap(Heap** heapRef) {
   // Destroying the current heap leaves no heap current: block operations then
   // answer 0x4601 instead of touching released memory.
   if (memCurrentHeap == heap) memCurrentHeap = nullptr;
+  MemDebugDisposeHeap(heap);
   heap->magic = 0;
   std::free(IndexOf(heap));
   std::free(heap->region);

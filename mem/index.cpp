@@ -226,9 +226,9 @@ inline void CountIn(const Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
 inline __attribute__((always_inline)) void PushHead(Heap* heap, MemIndex* idx, BlockDesc* d,
                                                     uint32_t c) {
   const uint32_t old = idx->heads[c].head;
-  *NextSlot(d) = old;
+  SetNext(d, old);
   if (old != 0) {
-    *PrevSlot(DescAt(heap, old)) = RefOf(heap, d);
+    SetPrev(DescAt(heap, old), RefOf(heap, d));
   } else {
     Insert(idx->nonEmpty, c);
   }
@@ -253,10 +253,10 @@ __attribute__((noinline)) void LinkAfterHead(Heap* heap, MemIndex* idx, BlockDes
     }
   }
   BlockDesc* after = NextInClass(heap, before);
-  *PrevSlot(d) = RefOf(heap, before);
-  *NextSlot(d) = RefOrNone(heap, after);
-  if (after != nullptr) *PrevSlot(after) = RefOf(heap, d);
-  *NextSlot(before) = RefOf(heap, d);
+  SetPrev(d, RefOf(heap, before));
+  SetNext(d, RefOrNone(heap, after));
+  if (after != nullptr) SetPrev(after, RefOf(heap, d));
+  SetNext(before, RefOf(heap, d));
   CountIn(heap, idx, d, c);
   WalkedClass(heap, idx, c, steps);
 }
@@ -293,8 +293,8 @@ void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
   if (idx->heads[c].head == RefOf(heap, d)) return PopHead(heap, idx, d, c);
   const uint32_t next = NextOf(d);
   const uint32_t prev = PrevOf(d);
-  if (next != 0) *PrevSlot(DescAt(heap, next)) = prev;
-  *NextSlot(DescAt(heap, prev)) = next;
+  if (next != 0) SetPrev(DescAt(heap, next), prev);
+  SetNext(DescAt(heap, prev), next);
 }
 
 // ---- Labels ---------------------------------------------------------------
@@ -443,7 +443,7 @@ IndexCarry MemIndexLift(Heap* heap, BlockDesc* d, uint32_t newSize) {
   const uint32_t c = ClassOf(d->blockSize);
   if (will && carry.c == c) {
     carry.kind = IndexCarry::kStays;
-    if (idx->heads[c].tree != 0) carry.tree = *TreeOf(d);
+    if (idx->heads[c].tree != 0) carry.tree = LoadTree(d);
     return carry;
   }
   UnlinkFromClass(heap, idx, d, c);
@@ -457,7 +457,7 @@ void MemIndexSettle(Heap* heap, BlockDesc* d, const IndexCarry& carry) {
     case IndexCarry::kStays:
       if (kWordsInPayload) SetWords(d, carry.words);
       if (const uint32_t c = carry.c; idx->heads[c].tree != 0 && TreeFollows(idx, c)) {
-        *TreeOf(d) = carry.tree;
+        StoreTree(d, carry.tree);
         MemTreeResized(heap, idx->heads[c].tree, d);
       }
       return;
@@ -493,11 +493,11 @@ void MemIndexRebuild(Heap* heap) {
   for (BlockDesc* d = heap->freeBlocks; d != nullptr; d = d->nextFree) {
     if (!IsMemberSize(d->blockSize)) continue;
     ClassHead& head = idx->heads[ClassOf(d->blockSize)];
-    *NextSlot(d) = 0;
-    *PrevSlot(d) = head.label;  // the class's last member so far
+    SetNext(d, 0);
+    SetPrev(d, head.label);  // the class's last member so far
     SetLabel(d, static_cast<uint32_t>(label += step));
     if (head.label != 0) {
-      *NextSlot(DescAt(heap, head.label)) = RefOf(heap, d);
+      SetNext(DescAt(heap, head.label), RefOf(heap, d));
     } else {
       head.head = RefOf(heap, d);
       Insert(idx->nonEmpty, ClassOf(d->blockSize));

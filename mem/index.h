@@ -24,9 +24,9 @@
 // - A class whose list grew long may also have a treap over the same
 //   members (class_tree.cpp), with a count of them; the table names its root.
 // - `tail` names the chain's last block (a member or not).
-// - The table lives outside the heap, made and given back with it. Its
-//   address is kept in the prevFree slot of the initial pool's descriptor,
-//   whose block is never free.
+// - The table lives outside the heap, made and given back with it (MemSide).
+//   Its address is kept in the prevFree slot of the initial pool's
+//   descriptor, whose block is never free.
 // - Compaction suspends the index (the chain alone is kept, with its tail)
 //   and rebuilds it in one pass over the chain at its end.
 #ifndef OKR_MEM_INDEX_H
@@ -120,25 +120,33 @@ inline uint32_t* PrevSlot(BlockDesc* d) {
 }
 #endif
 
+// A memory checker closes the words to the client (shadow.h): the manager
+// reads and writes them through these.
 inline uint32_t LabelOf(const BlockDesc* d) {
-  return *LabelSlot(const_cast<BlockDesc*>(d));
+  return LoadWord(LabelSlot(const_cast<BlockDesc*>(d)));
 }
 inline void SetLabel(BlockDesc* d, uint32_t label) {
-  *LabelSlot(d) = label;
+  StoreWord(LabelSlot(d), label);
 }
 inline uint32_t NextOf(const BlockDesc* d) {
-  return *NextSlot(const_cast<BlockDesc*>(d));
+  return LoadWord(NextSlot(const_cast<BlockDesc*>(d)));
+}
+inline void SetNext(BlockDesc* d, uint32_t next) {
+  StoreWord(NextSlot(d), next);
 }
 inline uint32_t PrevOf(const BlockDesc* d) {
-  return *PrevSlot(const_cast<BlockDesc*>(d));
+  return LoadWord(PrevSlot(const_cast<BlockDesc*>(d)));
+}
+inline void SetPrev(BlockDesc* d, uint32_t prev) {
+  StoreWord(PrevSlot(d), prev);
 }
 inline IndexWords WordsOf(const BlockDesc* d) {
   return IndexWords{NextOf(d), PrevOf(d), LabelOf(d)};
 }
 inline void SetWords(BlockDesc* d, const IndexWords& w) {
-  *NextSlot(d) = w.next;
-  *PrevSlot(d) = w.prev;
-  *LabelSlot(d) = w.label;
+  SetNext(d, w.next);
+  SetPrev(d, w.prev);
+  SetLabel(d, w.label);
 }
 
 // ---- Treaps over long classes (class_tree.cpp) ------------------------------
@@ -157,6 +165,20 @@ struct TreeWords {
 inline TreeWords* TreeOf(const BlockDesc* d) {
   return reinterpret_cast<TreeWords*>(static_cast<char*>(d->data) +
                                       (kWordsInPayload ? sizeof(IndexWords) : 0));
+}
+// The bytes at the start of a free block's payload that the index may write:
+// its words where they live in the payload, and a treap node.
+constexpr size_t kManagerBytes = (kWordsInPayload ? sizeof(IndexWords) : 0) + sizeof(TreeWords);
+// A member's treap words, read and written whole (they are closed too).
+inline TreeWords LoadTree(const BlockDesc* d) {
+  const TreeWords* t = TreeOf(d);
+  return TreeWords{LoadWord(&t->left), LoadWord(&t->right), LoadWord(&t->maxSize)};
+}
+inline void StoreTree(BlockDesc* d, const TreeWords& w) {
+  TreeWords* t = TreeOf(d);
+  StoreWord(&t->left, w.left);
+  StoreWord(&t->right, w.right);
+  StoreWord(&t->maxSize, w.maxSize);
 }
 constexpr uint32_t kTreeMinClass = 2;  // 32 bytes and more
 static_assert(kTreeMinClass * 16 >=
@@ -294,6 +316,24 @@ inline BlockDesc* DescOrNull(const Heap* heap, uint32_t ref) {
 // block operation's way to the table.
 inline MemIndex* IndexOf(const Heap* heap) {
   return reinterpret_cast<MemIndex*>(reinterpret_cast<const BlockDesc*>(heap + 1)->prevFree);
+}
+
+// What a heap keeps outside its region, in the one allocation it makes
+// besides the region: the index's table, then the heap's counters.
+struct MemSide {
+  MemIndex index;
+  HeapCounters counters;
+};
+
+inline HeapCounters& CountersOf(const Heap* heap) {
+  return reinterpret_cast<MemSide*>(IndexOf(heap))->counters;
+}
+
+// After freeBytes fell: keeps its least value, from which the peak of bytes
+// in use follows.
+inline void MemNoteFreeBytes(const Heap* heap) {
+  HeapCounters& counters = CountersOf(heap);
+  if (heap->freeBytes < counters.leastFree) counters.leastFree = heap->freeBytes;
 }
 
 // ---- Operations (index.cpp) -----------------------------------------------

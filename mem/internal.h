@@ -28,6 +28,7 @@
 #include <cstring>
 
 #include "core/fault.h"
+#include "mem/shadow.h"
 
 // The owner word before every block's data.
 constexpr MemWord kOwnerSize = sizeof(MemWord);
@@ -51,6 +52,23 @@ static_assert(offsetof(BlockDesc, nextFree) == 24, "the manager's label fills th
 // Process-wide statistics for MemGetHeapInfo.
 extern uint32_t memCompactions;
 extern uint32_t memPurgeCalls;
+
+// What one heap counts for MemGetHeapStats, kept outside its region beside
+// the free-block index's table (CountersOf, index.h).
+struct HeapCounters {
+  uint32_t compactions;
+  uint32_t purgeCalls;
+  uint32_t scrambleMoves;
+  uint32_t leastFree;  // the smallest freeBytes the heap has had
+  uint64_t bytesCompacted;
+#if OKR_MEM_DEBUG
+  // Scramble mode (debug.h), and during a call the places it holds and the
+  // blocks it could not move (scramble.cpp).
+  bool scramble;
+  BlockDesc* held;
+  BlockDesc* stuck;
+#endif
+};
 
 // ---- Flags --------------------------------------------------------------
 
@@ -87,15 +105,14 @@ inline char* BlockEnd(const BlockDesc* d) {
 // A block's owner word is written when the block gets a descriptor or a new
 // data address, and only then: a block that keeps both keeps its owner word,
 // which lies outside its data and outside every other block. (Blocks lie all
-// over the heap, so each write is likely a cache miss.)
+// over the heap, so each write is likely a cache miss.) Owner words are
+// closed to the client (shadow.h).
 inline void WriteOwner(BlockDesc* d) {
-  std::memcpy(BlockStart(d), &d, sizeof d);
+  StoreAddress(BlockStart(d), d);
 }
 
 inline BlockDesc* ReadOwner(const void* data) {
-  BlockDesc* d;
-  std::memcpy(&d, static_cast<const char*>(data) - kOwnerSize, sizeof d);
-  return d;
+  return static_cast<BlockDesc*>(LoadAddress(static_cast<const char*>(data) - kOwnerSize));
 }
 
 // A handle that describes a client's block (not spare, not free).
@@ -162,11 +179,17 @@ void MemReshapeFree(Heap* heap, BlockDesc* d, char* data, uint32_t blockSize);
 // freeBytes. The block keeps the data address it had while free, and so its
 // owner word.
 void MemClaimBlock(Heap* heap, BlockDesc* d, MemWord requestedSize, uint32_t flags);
+// Frees in-use block `d`, merging it with its free neighbours (the body of
+// MemDisposeHandle, which checks the handle first).
+void MemFreeBlock(Heap* heap, BlockDesc* d);
 // Links `d` into the block list right after `before`.
 void MemLinkAfter(BlockDesc* before, BlockDesc* d);
 // Makes `d` follow `prev` in the block list; a NULL `prev` makes `d` the
 // first block, a NULL `d` makes `prev` the last.
 void MemLinkPair(Heap* heap, BlockDesc* prev, BlockDesc* d);
+
+// Exchanges the places of `a` and `b` in the block list (resize.cpp).
+void MemSwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b);
 
 // ---- Compaction (compact.cpp) --------------------------------------------
 

@@ -31,7 +31,8 @@ static bool OwnsData(const Heap* heap, const BlockDesc* d, const void* p) {
   if (at < lo || at > hi || hi - at < sizeof(BlockDesc) || at % alignof(BlockDesc) != 0) {
     return false;
   }
-  return d->data == p && d->tag == kMasterTag;
+  // Read unwatched: `d` may point anywhere in the region, closed bytes too.
+  return LoadAddress(&d->data) == p && LoadWord(&d->tag) == kMasterTag;
 }
 
 ErrCode MemDisposePtr(void* p) {

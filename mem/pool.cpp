@@ -1,6 +1,6 @@
 // Master-pointer pools: formatting descriptors, the stack of spare ones, and
 // growing a heap's pool by one extension block when the stack runs dry.
-#include "mem/internal.h"
+#include "mem/debug.h"
 
 void MemFormatMasters(BlockDesc* entries, uint32_t count, BlockDesc* tail) {
   for (uint32_t i = 0; i < count; ++i) {
@@ -55,9 +55,11 @@ ErrCode MemGrowMasters() {
 
   // Out of the chain first: the entries overwrite the block's payload.
   MemUnlinkFree(block);
+  MemDebugOpenPool(block->data, poolBytes);
   MemFormatMasters(static_cast<BlockDesc*>(block->data), heap->masterCount, heap->freeMasters);
   heap->freeMasters = static_cast<BlockDesc*>(block->data);
   MemCutBlock(block, size);
   MemClaimBlock(heap, block, poolBytes, memFlagPool);
+  MemDebugClosePool(block);
   return errNone;
 }

@@ -2,7 +2,8 @@
 // free block, and only then moving the block to a new place.
 #include <utility>
 
-#include "mem/internal.h"
+#include "mem/debug.h"
+#include "mem/index.h"
 
 // Gives the last `d` bytes of `h`'s block back: to the free block after it,
 // or as a new free block when the tail is at least a granule.
@@ -40,11 +41,11 @@ static bool GrowInPlace(Heap* heap, BlockDesc* h, MemWord d) {
   }
   h->blockSize += d;
   heap->freeBytes -= static_cast<uint32_t>(d);
+  MemNoteFreeBytes(heap);
   return true;
 }
 
-// Exchanges the places of `a` and `b` in the block list.
-static void SwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b) {
+void MemSwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b) {
   if (b->next == a) std::swap(a, b);
   BlockDesc* ap = a->prev;
   BlockDesc* bn = b->next;
@@ -63,23 +64,38 @@ static void SwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b) {
 }
 
 // Moves `h` to a free block of `size` bytes; its old place becomes a free
-// block under the other descriptor, not merged with its neighbours.
-static ErrCode Move(Heap* heap, BlockDesc* h, uint32_t size) {
+// block under the other descriptor, not merged with its neighbours. `*from`
+// receives the data address it left.
+static ErrCode Move(Heap* heap, BlockDesc* h, uint32_t size, void** from) {
   BlockDesc* found = MemFindBlock(size, 0);  // may compact, moving h too
   if (found == nullptr) return errMemOutOfMemory;
   // A purge callback that disposed of the very block being resized leaves
   // nothing to move.
   if (!IsLiveHandle(h)) return errMemInvalidHandle;
+  *from = h->data;
   MemSplitBlock(found, size);
-  std::memcpy(BlockStart(found), BlockStart(h), h->blockSize);
+  MemDebugCopy(BlockStart(found), BlockStart(h), h->blockSize);
 
-  SwapPlaces(heap, h, found);
+  MemSwapPlaces(heap, h, found);
   std::swap(h->data, found->data);
   std::swap(h->blockSize, found->blockSize);
   found->flags = memFlagFree;
   MemPlaceBlock(found);
   heap->freeBytes += static_cast<uint32_t>(found->blockSize);
   heap->freeBytes -= static_cast<uint32_t>(h->blockSize);
+  MemNoteFreeBytes(heap);
+  return errNone;
+}
+
+// Gives `h` a block of `size` bytes: in place where it can, else elsewhere
+// (from `*from`, see Move).
+static ErrCode Resize(Heap* heap, BlockDesc* h, uint32_t size, void** from) {
+  if (size < h->blockSize) {
+    Shrink(heap, h, h->blockSize - size);
+  } else if (size > h->blockSize && !GrowInPlace(heap, h, size - h->blockSize)) {
+    if (IsLocked(h)) return errMemLocked;
+    return Move(heap, h, size, from);
+  }
   return errNone;
 }
 
@@ -92,12 +108,16 @@ ErrCode MemSetHandleSize(Handle h, uint32_t newSize) {
   uint32_t size;
   if (!MemBlockSizeFor(newSize, &size)) return memLastError = errMemOutOfMemory;
 
-  if (size < h->blockSize) {
-    Shrink(heap, h, h->blockSize - size);
-  } else if (size > h->blockSize && !GrowInPlace(heap, h, size - h->blockSize)) {
-    if (IsLocked(h)) return errMemLocked;
-    if (ErrCode err = Move(heap, h, size)) return err;
+  const bool grows = size > h->blockSize;  // the call may move memory
+  if (grows) MemDebugScrambleBegin(heap);
+  void* oldData = h->data;
+  const MemWord oldRequested = h->requestedSize;
+  char* const oldEnd = BlockEnd(h);
+  const ErrCode err = Resize(heap, h, size, &oldData);
+  if (err == errNone) {
+    h->requestedSize = newSize;
+    MemDebugResized(heap, h, oldData, oldRequested, oldEnd);
   }
-  h->requestedSize = newSize;
-  return errNone;
+  if (grows) MemDebugScrambleEnd(heap);
+  return err;
 }

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a native x86-64 build under AddressSanitizer and
-# UndefinedBehaviorSanitizer (clang++), a 32-bit i686 build (g++ -m32) under
+# UndefinedBehaviorSanitizer (clang++), run twice (the second time with
+# scramble mode on in every heap), a 32-bit i686 build (g++ -m32) under
 # UndefinedBehaviorSanitizer in which every layout figure of the library is
-# exact (AddressSanitizer does not run under qemu's user-mode emulation), and
-# the Windows builds (MinGW-w64) for x86-64 under wine64 and for i686, okr.dll's
-# own architecture, under 32-bit wine, each with an okr.dll that exports the
-# whole C API and runs a C program; then builds the shipped 32-bit okr.dll and
-# checks its exports and imports, and checks okr as a package
-# (scripts/package_checks.sh): the installed files, libokr.so's exports, the
-# public headers, a C consumer built three ways, and the README's code
-# samples. Every build's static library but the sanitized native one is
-# checked to need nothing of the C++ runtime.
+# exact (AddressSanitizer does not run under qemu's user-mode emulation), a
+# build with the OKR_VALGRIND option run natively and, in part, under
+# Valgrind's memcheck, and the Windows builds (MinGW-w64) for x86-64 under
+# wine64 and for i686, okr.dll's own architecture, under 32-bit wine, each
+# with an okr.dll that exports the whole C API and runs a C program; then
+# builds the shipped 32-bit okr.dll and checks its exports and imports, and
+# checks okr as a package (scripts/package_checks.sh): the installed files,
+# libokr.so's exports, the public headers, a C consumer built three ways, and
+# the README's code samples. Every build's static library but the sanitized
+# native one is checked to need nothing of the C++ runtime.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$OKR_ROOT/scripts/package_checks.sh"
 source "$OKR_ROOT/scripts/wine.sh"
@@ -56,6 +58,15 @@ gtest_prefix() {
 # The C link is checked on the other builds: clang's -fsanitize=function
 # makes instrumented code name the C++ ABI's type information.
 run_build native-asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DOKR_SANITIZERS=address,undefined
+# The same suite once more with scramble mode on in every heap the test
+# programs create, so that a data address kept across a call that may move
+# memory is reported; the tests labelled "placement" (they assert where
+# blocks lie, exact figures or scale) and the okr tool's (another program)
+# are left out.
+echo "== native-asan, scramble mode =="
+(cd "$OKR_ROOT/build/native-asan" \
+  && OKR_TEST_SCRAMBLE=1 ctest --output-on-failure -j "$OKR_JOBS" -LE placement -E '^okr_tool[.]') \
+  || die "native-asan: tests failed with scramble mode on"
 
 # Kernels without 32-bit support run the i686 tests under user-mode emulation.
 i686_runner() {
@@ -76,16 +87,54 @@ gtest=$(gtest_prefix i686 "${i686_toolchain[@]}")
 run_build i686 "${i686_toolchain[@]}" -DCMAKE_PREFIX_PATH="$gtest" -DOKR_SANITIZERS=undefined $runner
 check_c_link "$OKR_ROOT/build/i686/libokr.a" nm "$(g++ -m32 -print-file-name=libstdc++.so)"
 
+# Valgrind: a build with the OKR_VALGRIND option, i686 where this machine runs
+# 32-bit programs (the layout whose index words live in free blocks), else
+# x86-64. Its whole suite runs natively first (heap debugging without a
+# sanitizer); then, under memcheck, every misuse case must be reported at its
+# line and the memory manager's tests (but the index's scale test) and the
+# tour must be clean: two processes at a time.
+echo "== valgrind =="
+vg_dir="$OKR_ROOT/build/valgrind"
+vg_build=(-DCMAKE_BUILD_TYPE=Debug -DOKR_VALGRIND=ON -DOKR_TESTS=ON -DOKR_EXAMPLES=ON -DOKR_TOOLS=OFF
+  -DOKR_SHARED=OFF -DOKR_INSTALL=OFF)
+if [ -z "$runner" ]; then
+  need valgrind libc6-dbg:i386  # memcheck's x86 tool needs the symbols of the 32-bit ld.so
+  vg_build+=("${i686_toolchain[@]}" -DCMAKE_PREFIX_PATH="$gtest")
+else
+  need valgrind
+fi
+cmake -S "$OKR_ROOT" -B "$vg_dir" "${vg_build[@]}" >/dev/null || die "valgrind: configure failed"
+cmake --build "$vg_dir" -j "$OKR_JOBS" --target okr_tests okr_tour || die "valgrind: build failed"
+"$vg_dir/tests/okr_tests" --gtest_brief=1 || die "valgrind: tests failed"
+memcheck() {
+  valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite \
+    --trace-children=yes --suppressions="$OKR_ROOT/tests/valgrind.supp" "$@"
+}
+vg_logs="$vg_dir/logs"
+rm -rf "$vg_logs" && mkdir -p "$vg_logs/tour"
+cp "$OKR_ROOT"/examples/*.txt "$vg_logs/tour/"
+memcheck "$vg_dir/tests/okr_tests" --gtest_brief=1 --gtest_filter='MemModel.*' >"$vg_logs/model" 2>&1 &
+model=$!
+if ! (memcheck "$vg_dir/tests/okr_tests" --gtest_brief=1 \
+      --gtest_filter='Mem*:HeapTest*:-MemModel.*:MemIndex.LongClassesStayExact' \
+    && cd "$vg_logs/tour" && memcheck "$vg_dir/examples/okr_tour") >"$vg_logs/rest" 2>&1; then
+  kill $model 2>/dev/null || true
+  cat "$vg_logs/rest"
+  die "valgrind: memcheck found errors"
+fi
+wait $model || { cat "$vg_logs/model"; die "valgrind: memcheck found errors in the model test"; }
+echo "memcheck: misuse reported at its line; memory manager tests and tour clean"
+
 # Windows: each MinGW-w64 build, x86-64 and i686 (okr.dll's own), under its
 # own wine, with the whole-API okr.dll.
 need g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine32:i386
 version=$(sed -n 's/^#define OKR_VERSION_STRING "\(.*\)"$/\1/p' "$OKR_ROOT/include/okr/okr.h")
 
-# windows_build ARCH WINEARCH BITS: builds build/mingw-ARCH and runs its
-# tests under the wine its toolchain file names as the emulator (see
-# start_wine), checks its static library and the whole-API okr.dll's imports
-# and exports, and runs a C program that links okr.dll's import library with
-# okr.dll beside it.
+# windows_build ARCH WINEARCH BITS [CMAKE_ARGS...]: builds build/mingw-ARCH
+# and runs its tests under the wine its toolchain file names as the emulator
+# (see start_wine), checks its static library and the whole-API okr.dll's
+# imports and exports, and runs a C program that links okr.dll's import
+# library with okr.dll beside it.
 windows_build() {
   local arch=$1 cross=$1-w64-mingw32 dir="$OKR_ROOT/build/mingw-$1" toolchain_file loader gtest
   toolchain_file="$OKR_ROOT/cmake/mingw-$arch.cmake"
@@ -97,7 +146,7 @@ windows_build() {
   # line of output; such a test gets one more run. A test that fails for real
   # fails both times.
   OKR_CTEST_ARGS="--repeat until-pass:2" run_build "mingw-$arch" -DCMAKE_TOOLCHAIN_FILE="$toolchain_file" \
-    -DCMAKE_PREFIX_PATH="$gtest" -DOKR_DLL_API=ON
+    -DCMAKE_PREFIX_PATH="$gtest" -DOKR_DLL_API=ON "${@:4}"
   check_c_link "$dir/libokr.a" "$cross-nm" "$("$cross-g++-posix" -print-file-name=libstdc++.a)"
   check_dll_imports "$dir/module/okr.dll" "$cross-objdump"
   check_api_dll "$dir/module/okr.dll" "$dir/libokr.a" "$cross"
@@ -118,8 +167,10 @@ ctest_names() {
   (cd "$OKR_ROOT/build/$1" && ctest -N) | sed -n 's/^ *Test *#[0-9]*: //p' | sort
 }
 
-windows_build x86_64 win64 64
-windows_build i686 win32 32
+# The x86-64 one with heap debugging and no memory checker (fill bytes,
+# scramble mode), what a Windows program has; the i686 one as okr.dll ships.
+windows_build x86_64 win64 64 -DOKR_HEAP_DEBUG=ON
+windows_build i686 win32 32 -DOKR_HEAP_DEBUG=OFF
 diff <(ctest_names mingw-x86_64) <(ctest_names mingw-i686) \
   || die "the i686 Windows build runs other tests (>) than the x86-64 one (<)"
 

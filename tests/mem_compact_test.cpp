@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 
+#include "mem/debug.h"
 #include "mem/index.h"
 #include "mem_test_util.h"
 
@@ -21,7 +22,9 @@ void SlideOne(Heap* heap, BlockDesc* f) {
     heap->freeBytes += odd;
   }
   std::memmove(BlockStart(f), BlockStart(u), u->blockSize);
+  void* const from = u->data;
   u->data = f->data;
+  MemDebugSlid(heap, u, from);
   f->data = static_cast<char*>(f->data) + u->blockSize;
   WriteOwner(f);
   BlockDesc* before = f->prev;
@@ -35,6 +38,7 @@ void SlideOne(Heap* heap, BlockDesc* f) {
 void CompactOneByOne() {
   ++memCompactions;
   Heap* heap = memCurrentHeap;
+  MemDebugCompacting(heap);
   MemIndexSuspend(heap);
   BlockDesc* cur = heap->firstBlock;
   while (cur->next != nullptr) {
@@ -52,6 +56,14 @@ void CompactOneByOne() {
     }
   }
   MemIndexRebuild(heap);
+  MemDebugCompacted(heap);
+}
+
+// The region's bytes, read past a memory checker (most of them are closed).
+std::vector<char> Bytes(const char* at, size_t n) {
+  std::vector<char> bytes(n);
+  CopyUnwatched(bytes.data(), at, n);
+  return bytes;
 }
 
 // A heap filled with random blocks, some locked, then about every `freeOne`th
@@ -95,18 +107,19 @@ TEST(MemCompact, SameBytesAsSlidingOneBlockAtATime) {
     ASSERT_NO_FATAL_FAILURE(Scatter(heap, c.seed, c.lockOne, c.freeOne, c.wholeTail));
     auto* region = static_cast<char*>(heap->region);
     auto* table = reinterpret_cast<char*>(IndexOf(heap));
-    const std::vector<char> before(region, region + kSize);
+    const std::vector<char> before = Bytes(region, kSize);
     const std::vector<char> tableBefore(table, table + MemIndexBytes());
 
     CompactOneByOne();
-    const std::vector<char> expected(region, region + kSize);
+    const std::vector<char> expected = Bytes(region, kSize);
     const std::vector<char> tableExpected(table, table + MemIndexBytes());
-    std::memcpy(region, before.data(), kSize);
+    CopyUnwatched(region, before.data(), kSize);
     std::memcpy(table, tableBefore.data(), MemIndexBytes());
+    MemDebugRewatch(heap);
     MemCompactHeap();
-    EXPECT_TRUE(std::memcmp(region, expected.data(), kSize) == 0);
+    EXPECT_TRUE(Bytes(region, kSize) == expected);
     EXPECT_TRUE(std::memcmp(table, tableExpected.data(), MemIndexBytes()) == 0);
-    EXPECT_NE(std::memcmp(region, before.data(), kSize), 0);  // something moved
+    EXPECT_NE(Bytes(region, kSize), before);  // something moved
     EXPECT_EQ(MemCheckHeap(heap), 0u);
     ASSERT_EQ(MemDisposeHeap(&heap), 0u);
   }
@@ -119,15 +132,16 @@ namespace {
 std::vector<char> CompactedRegion(Heap* heap, uint32_t size) {
   auto* region = static_cast<char*>(heap->region);
   auto* table = reinterpret_cast<char*>(IndexOf(heap));
-  const std::vector<char> before(region, region + size);
+  const std::vector<char> before = Bytes(region, size);
   const std::vector<char> tableBefore(table, table + MemIndexBytes());
   Heap* current = memCurrentHeap;
   memCurrentHeap = heap;
   MemCompactHeap();
   memCurrentHeap = current;
-  std::vector<char> after(region, region + size);
-  std::memcpy(region, before.data(), size);
+  std::vector<char> after = Bytes(region, size);
+  CopyUnwatched(region, before.data(), size);
   std::memcpy(table, tableBefore.data(), MemIndexBytes());
+  MemDebugRewatch(heap);
   return after;
 }
 
@@ -153,12 +167,12 @@ TEST(MemCompact, PublicCallCompactsTheNamedHeap) {
     Heap* untouched = c.namesOther ? heaps[0] : heaps[1];
     const std::vector<char> expected = CompactedRegion(target, kSize);
     auto* still = static_cast<char*>(untouched->region);
-    const std::vector<char> stillBefore(still, still + kSize);
+    const std::vector<char> stillBefore = Bytes(still, kSize);
     const uint32_t runs = memCompactions;
     memLastError = errBadData;  // left alone
     EXPECT_EQ(MemCompact(c.namesOther ? target : nullptr), 0u);
-    EXPECT_EQ(memcmp(target->region, expected.data(), kSize), 0);
-    EXPECT_EQ(memcmp(still, stillBefore.data(), kSize), 0);
+    EXPECT_TRUE(Bytes(static_cast<char*>(target->region), kSize) == expected);
+    EXPECT_TRUE(Bytes(still, kSize) == stillBefore);
     EXPECT_EQ(memCurrentHeap, heaps[0]);
     EXPECT_EQ(memCompactions, runs + 1);
     EXPECT_EQ(memLastError, ErrCode{errBadData});

@@ -58,9 +58,12 @@ TEST(MemIndex, LongClassesStayExact) {
   }
   BlockDesc* root = SomeTreap(heap);  // the long mixed class has one by now
   ASSERT_NE(root, nullptr);
-  TreeOf(root)->maxSize += 16;  // and the walker checks it
+  TreeWords node = LoadTree(root);
+  node.maxSize += 16;  // and the walker checks it
+  StoreTree(root, node);
   EXPECT_EQ(MemCheckHeap(heap), 0x4607u);
-  TreeOf(root)->maxSize -= 16;
+  node.maxSize -= 16;
+  StoreTree(root, node);
   for (uint32_t i = 1; i + 1 < kBlocks; i += 3) {  // free blocks that shrink in place
     ASSERT_EQ(MemSetHandleSize(pins[i], RequestFor(32)), 0u);
     ASSERT_NO_FATAL_FAILURE(step());

@@ -1,5 +1,7 @@
 // Resource byte order: the version word decides, conversion keeps the carried
 // words, and a flushed file is native with its header in front.
+#include <memory>
+
 #include "res_builder.h"
 
 namespace {
@@ -40,6 +42,18 @@ TEST_F(ResFormat, VersionWordDecidesTheByteOrder) {
   native.header.version = resVersion;  // the version decides, not the length
   EXPECT_EQ(ResConvertHeader(&native.header), errResAlreadyNative);
   EXPECT_EQ(ResConvertDirectory(&native), errResAlreadyNative);
+  // A directory of the other order whose length word is below the fixed
+  // part: refused with nothing swapped and nothing read past its header copy.
+  for (uint32_t length : {0u, 24u, 51u}) {
+    auto copy = std::make_unique<ResFileHeader>();  // the header copy alone
+    copy->version = resVersion;
+    copy->dirLength = length;
+    SwapBytes32(&copy->version);
+    SwapBytes32(&copy->dirLength);
+    ResFileHeader before = *copy;
+    EXPECT_EQ(ResConvertDirectory(reinterpret_cast<ResDirectory*>(copy.get())), errResInvalidFile);
+    EXPECT_EQ(memcmp(&before, copy.get(), sizeof before), 0) << length;
+  }
 }
 
 TEST_F(ResFormat, FlushedFileFromTheOtherOrderReadsNative) {

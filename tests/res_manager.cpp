@@ -51,6 +51,56 @@ TEST_F(ResManager, WriteBackAppendsGrownDataAndRewritesShrunkInPlace) {
   }
 }
 
+TEST_F(ResManager, RewritesInPlaceReachTheFileAtTheFlush) {
+  // A resource that keeps its place (rewritten at its size or smaller) reads
+  // back its new bytes at once, also released and loaded again, and reaches
+  // the file at the flush, which stores a shrunk size too and leaves a file
+  // rewritten at the same size as it was but for the resource's bytes. One
+  // grown and rewritten over and over leaves records of its old places
+  // behind, which its later rewrites outlive.
+  struct Case {
+    uint32_t size;
+    int rounds;  // grown, then rewritten at its new size, so many times
+  } cases[] = {{10, 0}, {6, 0}, {0, 0}, {0, 60}};
+  std::string path = TempPath("staged.res");
+  Bytes original = BuildResFile(ResFilePlan{{{"DATA", 40, Filler(10, 'a')}}, false, 100});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.size << " " << c.rounds);
+    WriteBytes(path, original);
+    File* f = fopen(path.c_str(), "r+b");
+    ASSERT_EQ(ResOpenFile(f, 0), 0u);
+    for (int round = 1; round <= c.rounds; ++round) {
+      ASSERT_EQ(ResWriteResource(Change(f, "DATA", Filler(10 + round, 'g'))), 0u);
+      ASSERT_EQ(ResWriteResource(Change(f, "DATA", Filler(10 + round, char('A' + round % 9)))), 0u);
+    }
+    if (c.rounds == 0) {
+      ASSERT_EQ(ResWriteResource(Change(f, "DATA", Filler(c.size, 'Z'))), 0u);
+    }
+    Handle h = nullptr;
+    ASSERT_EQ(ResLoadResource(f, TypeWord("DATA"), 0, &h), 0u);
+    std::string expected = HandleText(h);
+    ASSERT_EQ(ResReleaseResource(h), 0u);
+    ASSERT_EQ(ResLoadResource(f, TypeWord("DATA"), 0, &h), 0u);
+    EXPECT_EQ(HandleText(h), expected);
+    for (bool flushed : {false, true}) {
+      File* reader = nullptr;
+      ASSERT_EQ(ResOpenNamedFile(path.c_str(), &reader), 0u);
+      ASSERT_EQ(ResLoadResource(reader, TypeWord("DATA"), 0, &h), 0u);
+      EXPECT_EQ(HandleText(h) == expected, flushed);
+      ASSERT_EQ(ResCloseFile(reader), 0u);
+      if (!flushed) {
+        ASSERT_EQ(ResFlushFile(f), 0u);
+      }
+    }
+    if (c.size == 10) {
+      Bytes rewritten = original;
+      memcpy(&rewritten[72], expected.data(), 10);
+      EXPECT_EQ(ReadBytes(path), rewritten);
+    }
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
 TEST_F(ResManager, CompactionPacksFrontToBackVisitingEachResourceOnce) {
   struct Case {
     std::vector<BuiltResource> resources;  // all of type "A   "

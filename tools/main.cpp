@@ -69,7 +69,7 @@ std::string Overview() {
 }
 
 std::string ResOverview() {
-  std::string text = "usage: okr res SUBCOMMAND FILE [ARGUMENTS]\n\n";
+  std::string text = "usage: okr res SUBCOMMAND ARGUMENTS\n\n";
   for (const CommandSpec* c : kCommands) {
     if (std::strncmp(c->name, "res ", 4) == 0) text += "  " + Usage(*c).substr(4) + "\n";
   }

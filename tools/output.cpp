@@ -48,7 +48,9 @@ bool IdOf(const std::string& name, FileId* out) {
   BY_HANDLE_FILE_INFORMATION info;
   const bool ok = GetFileInformationByHandle(h, &info) != 0;
   CloseHandle(h);
-  *out = {info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+  // A failed call leaves `info` unwritten.
+  if (ok)
+    *out = {info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
   return ok;
 }
 

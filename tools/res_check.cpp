@@ -246,11 +246,11 @@ const CommandSpec kResCheck{
     1,
     {{"--all", nullptr, "list every problem, not the first few of each kind"},
      {"--json", nullptr,
-      "the verdict and every finding as one JSON object: file, accepted,\n"
-      "code (0 or the library's), findings, a list of {kind, problem,\n"
-      "text, typeHex, index, offset, size, value, otherTypeHex,\n"
-      "otherIndex, otherOffset, otherSize}, and for an accepted file\n"
-      "resources, types and dataBytes"}},
+      "the verdict and every finding as one JSON object: file,\n"
+      "accepted, code (0 or the library's), findings, a list of {kind,\n"
+      "problem, text, typeHex, index, offset, size, value,\n"
+      "otherTypeHex, otherIndex, otherOffset, otherSize}, and for an\n"
+      "accepted file resources, types and dataBytes"}},
     "say what is wrong, changing nothing",
     R"(Checks the resource file FILE without changing it, with the checks the library
 makes before it opens a file. A file the library accepts must also have every

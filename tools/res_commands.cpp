@@ -95,11 +95,12 @@ Reclaim PlanCompaction(const ResFile& res) {
 
 int Create(const Args& args) {
   const std::string& name = args.positionals[0];
+  // A directory is refused first: --force would not help.
+  if (IsDirectory(name)) FailDirectory(name);
   std::error_code error;
   if (!args.Has("--force") && std::filesystem::exists(name, error)) {
     Fail(name, errPreviouslyDefined, "--force replaces it");
   }
-  if (IsDirectory(name)) FailDirectory(name);
   StartLibrary(0);
   ResFile res = CreateResFile(name, name);
   FinishWrite(res);
@@ -245,9 +246,9 @@ const CommandSpec kResList{
       "the same as one JSON object: file, byteOrder, native, fileSize,\n"
       "dataStart, dataLength, dirOffset, dirLength, fileFlags, and\n"
       "resources, a list of {type, typeHex, index, offset, size,\n"
-      "attributes}. Bytes of a type outside printable ASCII are written\n"
-      "as \\u00XX escapes, those of a file name only when it is not\n"
-      "UTF-8."}},
+      "attributes}. Bytes of a type outside printable ASCII are\n"
+      "written as \\u00XX escapes, those of a file name only when it is\n"
+      "not UTF-8."}},
     "the header and one row per resource",
     R"(Prints the header of the resource file FILE (byte order, size, where the data
 area and the directory lie and how long they are, the file flags) and one row

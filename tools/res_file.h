@@ -44,6 +44,16 @@ struct ResFile {
   uint64_t fileSize = 0;                  // in bytes, when opened
 };
 
+// Heap bytes, on top of the data, that an open file with `resources`
+// resources may take: each resource's directory entry, data slot, scratch
+// and staged record, and the copies of them made while the directory grows.
+uint64_t DirectoryHeap(uint64_t resources);
+
+// The number of resources the resource file `name` holds at most, read from
+// the directory length in its header: each takes 24 bytes of it. 0 when the
+// header cannot be read; the command that opens the file reports why.
+uint64_t ResourcesIn(const std::string& name);
+
 // Opens the resource file `name`, read-only or for writing ("r+b"); any
 // failure ends the program, with the system's reason where there is one (a
 // directory fails with 0x4502).

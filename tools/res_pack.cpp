@@ -61,7 +61,7 @@ int Add(const Args& args) {
   for (size_t i = 2; i < args.positionals.size(); ++i)
     items.push_back({args.positionals[i], typeId});
   const uint64_t largest = LargestReadable(items);
-  StartLibrary(FileSizeOf(name) + largest);
+  StartLibrary(FileSizeOf(name) + largest + DirectoryHeap(ResourcesIn(name) + items.size()));
   ResFile res = OpenResFile(name, true);
   AddAll(res, items, "added", " to " + name);
   FinishWrite(res);
@@ -71,24 +71,30 @@ int Add(const Args& args) {
 // The files under DIR by the packing rule: each subdirectory of DIR named
 // as a TYPE holds that type's files, at any depth, in the byte order of
 // their paths. Anything else in DIR is refused (0x4107); `out`, should it
-// lie there, is passed over.
+// lie there, is passed over. An `out` that lies under a type would be one
+// of the files packed and is refused as an input given as the output.
 std::vector<Item> Collect(const std::string& dir, const std::string& out) {
   std::error_code error;
   if (!fs::is_directory(dir, error)) Fail(dir, errFileNotFound, "Not a directory");
   std::vector<Item> items;
-  for (const fs::directory_entry& top : fs::directory_iterator(dir, error)) {
-    const std::string type = top.path().filename().string();
-    if (SameFile(top.path().string(), out)) continue;
-    if (!top.is_directory(error) || !IsTypeName(type)) {
-      UsageFail(top.path().string(), errBadData, "not a directory named as a type");
+  // The iterators step with increment(error): their ++ throws where a
+  // directory cannot be read.
+  const fs::directory_iterator end;
+  for (fs::directory_iterator top(dir, error); !error && top != end; top.increment(error)) {
+    const std::string type = top->path().filename().string();
+    if (SameFile(top->path().string(), out)) continue;
+    if (!top->is_directory(error) || !IsTypeName(type)) {
+      UsageFail(top->path().string(), errBadData, "not a directory named as a type");
     }
     const uint32_t typeId = ParseType(type);
-    for (const fs::directory_entry& e : fs::recursive_directory_iterator(top.path(), error)) {
-      if (e.is_regular_file(error) && !SameFile(e.path().string(), out)) {
-        items.push_back({e.path().string(), typeId});
-      }
+    fs::recursive_directory_iterator e(top->path(), error);
+    for (; !error && e != fs::recursive_directory_iterator(); e.increment(error)) {
+      if (!e->is_regular_file(error)) continue;
+      const std::string path = e->path().string();
+      if (SameFile(path, out)) UsageFail(out, errBadData, "the same file as the input " + path);
+      items.push_back({path, typeId});
     }
-    if (error) Fail(top.path().string(), errFileNotFound, error.message());
+    if (error) Fail(top->path().string(), errFileNotFound, error.message());
   }
   if (error) Fail(dir, errFileNotFound, error.message());
   // Types in the order of their names, each type's files by path.
@@ -100,13 +106,14 @@ std::vector<Item> Collect(const std::string& dir, const std::string& out) {
 int Pack(const Args& args) {
   const std::string& out = args.positionals[0];
   const std::string& dir = args.positionals[1];
+  // A directory is refused first: --force would not help.
+  if (IsDirectory(out)) FailDirectory(out);
   std::error_code error;
   if (!args.Has("--force") && fs::exists(out, error)) {
     Fail(out, errPreviouslyDefined, "--force replaces it");
   }
-  if (IsDirectory(out)) FailDirectory(out);
   const std::vector<Item> items = Collect(dir, out);
-  StartLibrary(LargestReadable(items));
+  StartLibrary(LargestReadable(items) + DirectoryHeap(items.size()));
   TempFile temp(out);
   ResFile res = CreateResFile(out, temp.path());
   AddAll(res, items, "packed", "");
@@ -149,12 +156,14 @@ hex digits, which every file system can hold) and holds the resources of
 that type: every file below it, at any depth, becomes the next resource of
 the type, in the byte order of the files' paths (so DIR/TEXT/a.txt is
 TEXT #0 and DIR/TEXT/b/c.txt TEXT #1). Anything else directly in DIR (a
-file, a subdirectory not named as a type) is refused, and so is an
-existing OUT unless --force is given. okr prints each resource's type,
+file, a subdirectory not named as a type) is refused, but for OUT itself;
+an existing OUT is refused unless --force is given, and an OUT below a
+type, one of the files to pack, always. okr prints each resource's type,
 index and file; OUT is written beside its place and renamed there once
 complete, so a failure leaves no half-made file.
 )",
-    "  okr res pack game.res assets    (assets/TEXT/intro.txt, assets/0x494D4721/logo.img)\n",
+    "  okr res pack game.res assets\n"
+    "      (assets/TEXT/intro.txt is TEXT #0, assets/0x494D4721/logo.img IMG! #0)\n",
     Pack};
 
 }  // namespace okr_tool

@@ -155,6 +155,21 @@ std::string ReadStringField(const std::string& name, TextStream* stream) {
   return value;
 }
 
+// "FILE:LINE:COLUMN" of the first quoted token of the file `name` that runs
+// over more than one line, or "" when none does: a quote left open takes in
+// the lines after it, and the keywords on them with them.
+std::string FirstLongString(const std::string& name) {
+  TextStream* stream = StreamOverFile(name);
+  std::string buffer(static_cast<size_t>(stream->size) + 2, '\0');
+  const auto size = static_cast<int32_t>(buffer.size() < INT32_MAX ? buffer.size() : INT32_MAX);
+  do {
+    while (TxtNextToken(stream, buffer.data(), size)) {
+      if (std::strpbrk(buffer.c_str(), "\r\n") != nullptr) return Where(name, stream);
+    }
+  } while (TxtNextLine(stream));
+  return "";
+}
+
 int Get(const Args& args) {
   const std::string& name = args.positionals[0];
   const std::string& key = args.positionals[1];
@@ -163,7 +178,9 @@ int Get(const Args& args) {
   TextStream* stream = StreamOverFile(name);
   uint32_t passed = 0;
   if (!TxtFindKeyword(stream, key.c_str(), &passed)) {
-    Fail(name + ": keyword '" + key + "' not found", errNoSuchVariable);
+    const std::string open = FirstLongString(name);
+    Fail(name + ": keyword '" + key + "' not found", errNoSuchVariable,
+         open.empty() ? "" : "the string at " + open + " runs over several lines and may hide it");
   }
   const bool asString =
       args.Has("--string") || (!args.Has("--int") && !args.Has("--float") && IsQuotedField(stream));
@@ -247,7 +264,8 @@ A field that does not evaluate fails with its place,
   okr: FILE:LINE:COLUMN: TEXT (0xCODE)
 where COLUMN points at the token the evaluator stopped at. A KEY the file
 does not hold fails with 0x4204, the library's code for a name it does not
-know, as "FILE: keyword 'KEY' not found".
+know, as "FILE: keyword 'KEY' not found", naming the first string that runs
+over several lines, if any: its open quote may have taken KEY in.
 )";
 
 const std::string kEvalDetails =

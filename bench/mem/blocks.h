@@ -1,10 +1,12 @@
 // The block sources a workload is replayed against: the okr heap (handles),
 // the process's malloc, and none at all (the loop's own cost). Each offers
-// the same static New/Dispose pair, so one replay loop serves all three.
+// the same static New/Dispose/Resize/Pin functions, so one replay loop
+// serves all three.
 #ifndef OKR_BENCH_MEM_BLOCKS_H
 #define OKR_BENCH_MEM_BLOCKS_H
 
 #include <benchmark/benchmark.h>
+#include <okr/err.h>
 #include <okr/mem.h>
 
 #include <cstdint>
@@ -39,20 +41,39 @@ struct NoChecks {
   void Report(benchmark::State& /*state*/) const {}
 };
 
+// New: a block, NULL on failure. Dispose: `p` from New. Resize: changes
+// the block `p` refers to and may change `p`; false on failure, `p` then
+// keeps its block. Pin: keeps the block where it is until disposed of.
 struct NoBlocks : NoChecks {
   static void* New(uint32_t size) { return reinterpret_cast<void*>(uintptr_t{size}); }
   static void Dispose(void* p) { benchmark::DoNotOptimize(p); }
+  static bool Resize(void*& p, uint32_t size) {
+    benchmark::DoNotOptimize(p);
+    return size != 0;
+  }
+  static void Pin(void* /*p*/) {}
 };
 
 struct MallocBlocks : NoChecks {
   static void* New(uint32_t size) { return std::malloc(size); }
   static void Dispose(void* p) { std::free(p); }
+  static bool Resize(void*& p, uint32_t size) {
+    void* q = std::realloc(p, size);
+    if (q == nullptr) return false;
+    p = q;
+    return true;
+  }
+  static void Pin(void* /*p*/) {}  // malloc's blocks never move
 };
 
 class OkrBlocks {
  public:
   static void* New(uint32_t size) { return MemNewHandle(size); }
   static void Dispose(void* p) { MemDisposeHandle(static_cast<Handle>(p)); }
+  static bool Resize(void*& p, uint32_t size) {
+    return MemSetHandleSize(static_cast<Handle>(p), size) == errNone;
+  }
+  static void Pin(void* p) { MemLockHandle(static_cast<Handle>(p)); }
 
   void BeforeReplay();
   const char* AfterReplay(size_t live);
@@ -66,16 +87,30 @@ class OkrBlocks {
   uint32_t freeAfter_ = 0;
 };
 
-// The timed loop: the same for every block source.
+// Carries out one step of a sequence; false when a resize failed.
 template <class Blocks>
-void Replay(const std::vector<MemOp>& ops, void** slots) {
-  for (const MemOp& op : ops) {
-    if (op.size != 0) {
+inline bool Apply(const MemOp& op, void** slots) {
+  switch (op.kind) {
+    case MemOpKind::kNew:
       slots[op.slot] = Blocks::New(op.size);
-    } else {
+      return true;
+    case MemOpKind::kDispose:
       Blocks::Dispose(slots[op.slot]);
-    }
+      return true;
+    case MemOpKind::kResize:
+      return Blocks::Resize(slots[op.slot], op.size);
   }
+  return false;
+}
+
+// The timed loop, the same for every block source: the number of resizes
+// that failed. (A failed allocation shows in the blocks left live.)
+template <class Blocks>
+uint32_t Replay(const std::vector<MemOp>& ops, void** slots) {
+  uint32_t failed = 0;
+  for (const MemOp& op : ops)
+    failed += !Apply<Blocks>(op, slots);
+  return failed;
 }
 
 #endif

@@ -26,11 +26,12 @@ struct LiveBytes {
   }
 };
 
+// The workload allocates and disposes of blocks only.
 template <class New, class Dispose>
 std::vector<void*> Replay(const Workload& w, New allocate, Dispose dispose) {
   std::vector<void*> slots(w.slotCount);
   for (const MemOp& op : w.ops) {
-    if (op.size != 0) {
+    if (op.kind == MemOpKind::kNew) {
       slots[op.slot] = allocate(op.size);
       if (slots[op.slot] == nullptr) std::abort();
     } else {
@@ -61,7 +62,7 @@ LiveBytes OkrLiveBytes(const Workload& w) {
 LiveBytes MallocLiveBytes(const Workload& w) {
   std::vector<uint32_t> sizes(w.slotCount);
   for (const MemOp& op : w.ops) {
-    if (op.size != 0) sizes[op.slot] = op.size;
+    if (op.kind == MemOpKind::kNew) sizes[op.slot] = op.size;
   }
   std::vector<void*> slots = Replay(w, std::malloc, std::free);
   LiveBytes live;
@@ -89,9 +90,8 @@ int main() {
               okr.PerBlock(), okr.OverheadPerBlock(), sizeof(BlockDesc));
   std::printf("malloc %.1f (overhead %.1f: usable size and size word)\n", sys.PerBlock(),
               sys.OverheadPerBlock());
-  std::printf(
-      "row: | heap bytes per live block, %d-bit (overhead) | %.1f (%.1f) | %.1f (%.1f) | %.2f |\n",
-      bits, okr.PerBlock(), okr.OverheadPerBlock(), sys.PerBlock(), sys.OverheadPerBlock(),
-      okr.PerBlock() / sys.PerBlock());
+  std::printf("row: | heap bytes per live block (overhead) | %.1f (%.1f) | %.1f (%.1f) | %.2f |\n",
+              okr.PerBlock(), okr.OverheadPerBlock(), sys.PerBlock(), sys.OverheadPerBlock(),
+              okr.PerBlock() / sys.PerBlock());
   return 0;
 }

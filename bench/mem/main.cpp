@@ -1,5 +1,6 @@
 // The memory manager benchmark program: checks which malloc the process
-// really has, runs the benchmarks, and closes with the ratios.
+// really has, generates the sequences, runs the benchmarks, and closes with
+// the ratios.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -7,7 +8,25 @@
 
 #include "malloc_provider.h"
 #include "summary.h"
+#include "traces.h"
 #include "workload_bench.h"
+
+namespace {
+
+struct Trace {
+  TraceName name;
+  Workload w;
+};
+
+void Describe(const Trace& t) {
+  std::printf(
+      "%s: %zu operations, %u allocations, %u resizes, %.0f blocks live on average, %zu at the "
+      "end\n",
+      t.name.label.c_str(), t.w.ops.size(), t.w.allocations, t.w.resizes, t.w.meanLive,
+      t.w.finalSlots.size());
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const std::string provider = DescribeMallocProvider();
@@ -20,18 +39,27 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
-  const Workload workload = MakeWorkload(WorkloadShape{});
-  std::printf(
-      "workload: %zu operations, %u allocations, %.0f blocks live on average, %zu at the end\n",
-      workload.ops.size(), workload.allocations, workload.meanLive, workload.finalSlots.size());
-  RegisterWorkloadBenchmarks(&workload);
-  // Compaction is measured against memmove, whoever provides malloc: once.
-  const bool withCompaction = std::strcmp(ExpectedAllocator(), "glibc") == 0;
-  if (withCompaction) RegisterCompactionBenchmarks();
+  const std::vector<Trace> traces = {{{"workload", "workload"}, MakeWorkload(WorkloadShape{})},
+                                     {{"parser", "parser trace"}, MakeParserTrace()},
+                                     {{"editor", "editor trace"}, MakeEditorTrace()},
+                                     {{"frame", "frame trace"}, MakeFrameTrace()}};
+  std::vector<TraceName> names;
+  for (const Trace& t : traces) {
+    Describe(t);
+    RegisterWorkloadBenchmarks(t.name.name, &t.w);
+    names.push_back(t.name);
+  }
+  // Latency and compaction are measured against glibc's malloc and memmove,
+  // once per build.
+  const bool primary = std::strcmp(ExpectedAllocator(), "glibc") == 0;
+  if (primary) {
+    RegisterLatencyBenchmarks(&traces[0].w);
+    RegisterCompactionBenchmarks();
+  }
 
   SummaryReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintSummary(MallocName(), withCompaction);
+  reporter.PrintSummary(MallocName(), names, primary);
   benchmark::Shutdown();
   return 0;
 }

@@ -1,4 +1,4 @@
-// Generation of the replayed operation sequence.
+// Recording of operation sequences, and the bench workload's generator.
 #include "workload.h"
 
 uint64_t BenchRng::Next() {
@@ -18,56 +18,80 @@ uint32_t DrawRequestSize(BenchRng& rng) {
   return 65 + rng.Below(4096 - 65 + 1);
 }
 
+WorkloadBuilder::WorkloadBuilder(uint32_t opCount) : opCount_(opCount) {
+  w_.ops.reserve(opCount);
+}
+
+void WorkloadBuilder::Step(MemOp op) {
+  w_.ops.push_back(op);
+  liveSum_ += live_;
+}
+
+uint32_t WorkloadBuilder::New(uint32_t size) {
+  uint32_t slot;
+  if (spare_.empty()) {
+    slot = w_.slotCount++;
+    held_.push_back(true);
+  } else {
+    slot = spare_.back();
+    spare_.pop_back();
+    held_[slot] = true;
+  }
+  ++live_;
+  ++w_.allocations;
+  Step({size, slot, MemOpKind::kNew});
+  return slot;
+}
+
+void WorkloadBuilder::Dispose(uint32_t slot) {
+  held_[slot] = false;
+  spare_.push_back(slot);
+  --live_;
+  Step({0, slot, MemOpKind::kDispose});
+}
+
+void WorkloadBuilder::Resize(uint32_t slot, uint32_t size) {
+  ++w_.resizes;
+  Step({size, slot, MemOpKind::kResize});
+}
+
+Workload WorkloadBuilder::Finish() {
+  for (uint32_t s = 0; s < w_.slotCount; ++s) {
+    if (held_[s]) w_.finalSlots.push_back(s);
+  }
+  w_.meanLive = w_.ops.empty() ? 0 : static_cast<double>(liveSum_) / w_.ops.size();
+  return std::move(w_);
+}
+
 namespace {
 
-// The slots in use and the free ones, as the generator tracks them.
-struct SlotBook {
-  std::vector<uint32_t> live;
-  std::vector<uint32_t> spare;
-  uint32_t count = 0;
+bool NextIsAllocation(BenchRng& rng, uint32_t live, uint32_t step, uint32_t target) {
+  if (step < target || live == 0) return true;
+  return rng.Below(2 * target) >= live;
+}
 
-  uint32_t Take() {
-    if (spare.empty()) return count++;
-    uint32_t s = spare.back();
-    spare.pop_back();
-    return s;
-  }
-  uint32_t ReleaseRandom(BenchRng& rng) {
-    uint32_t i = rng.Below(static_cast<uint32_t>(live.size()));
-    uint32_t s = live[i];
-    live[i] = live.back();
-    live.pop_back();
-    spare.push_back(s);
-    return s;
-  }
-};
-
-bool NextIsAllocation(BenchRng& rng, const SlotBook& book, uint32_t step, uint32_t target) {
-  if (step < target || book.live.empty()) return true;
-  return rng.Below(2 * target) >= book.live.size();
+// Takes a random entry out of `live` (order is not kept).
+uint32_t TakeRandom(BenchRng& rng, std::vector<uint32_t>& live) {
+  const uint32_t i = rng.Below(static_cast<uint32_t>(live.size()));
+  const uint32_t s = live[i];
+  live[i] = live.back();
+  live.pop_back();
+  return s;
 }
 
 }  // namespace
 
 Workload MakeWorkload(const WorkloadShape& shape) {
   BenchRng rng(shape.seed);
-  SlotBook book;
-  Workload w;
-  w.ops.reserve(shape.opCount);
-  uint64_t liveSum = 0;
-  for (uint32_t step = 0; step < shape.opCount; ++step) {
-    if (NextIsAllocation(rng, book, step, shape.targetLive)) {
-      uint32_t slot = book.Take();
-      book.live.push_back(slot);
-      w.ops.push_back({DrawRequestSize(rng), slot});
-      ++w.allocations;
+  WorkloadBuilder b(shape.opCount);
+  std::vector<uint32_t> live;
+  for (uint32_t step = 0; !b.Full(); ++step) {
+    if (NextIsAllocation(rng, b.Live(), step, shape.targetLive)) {
+      // The size is drawn after the choice, as it always was: same seed, same sequence.
+      live.push_back(b.New(DrawRequestSize(rng)));
     } else {
-      w.ops.push_back({0, book.ReleaseRandom(rng)});
+      b.Dispose(TakeRandom(rng, live));
     }
-    liveSum += book.live.size();
   }
-  w.meanLive = shape.opCount == 0 ? 0 : static_cast<double>(liveSum) / shape.opCount;
-  w.slotCount = book.count;
-  w.finalSlots = book.live;
-  return w;
+  return b.Finish();
 }

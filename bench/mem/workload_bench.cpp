@@ -1,6 +1,7 @@
-// The allocation benchmarks: the workload replayed on okr handles, on malloc
+// The allocation benchmarks: a sequence replayed on okr handles, on malloc
 // and on nothing at all, first from an empty heap, then from one fragmented
-// into 10,000 free blocks by the same sequence for every block source.
+// into 10,000 free blocks kept apart by locked blocks, made by the same
+// steps for every block source.
 #include "workload_bench.h"
 
 #include "blocks.h"
@@ -10,15 +11,18 @@ namespace {
 constexpr size_t kHoles = 10'000;
 constexpr uint32_t kHoleRequest = 8;
 
-// 2 * kHoles small blocks, then every other one disposed of: kHoles free
-// blocks, each held apart from the next by a live one.
+// 2 * kHoles small blocks, then every other one disposed of and the others
+// locked: kHoles free blocks, each held apart from the next by a block that
+// compaction cannot move.
 template <class Blocks>
 void Fragment(std::vector<void*>& pins) {
   pins.resize(2 * kHoles);
   for (void*& p : pins)
     p = Blocks::New(kHoleRequest);
-  for (size_t i = 0; i < pins.size(); i += 2)
+  for (size_t i = 0; i < pins.size(); i += 2) {
     Blocks::Dispose(pins[i]);
+    Blocks::Pin(pins[i + 1]);
+  }
 }
 
 // Disposes of what the workload left live and of the blocks that held the
@@ -51,9 +55,10 @@ void RunWorkload(benchmark::State& state, const Workload* w, bool fragmented) {
     if (fragmented) Fragment<Blocks>(pins);
     blocks.BeforeReplay();
     state.ResumeTiming();
-    Replay<Blocks>(w->ops, slots.data());
+    const uint32_t failedResizes = Replay<Blocks>(w->ops, slots.data());
     state.PauseTiming();
-    const char* failure = blocks.AfterReplay(live);
+    const char* failure =
+        failedResizes != 0 ? "a resize failed during the replay" : blocks.AfterReplay(live);
     ReleaseAll<Blocks>(*w, slots, pins);
     state.ResumeTiming();
     if (failure != nullptr) {
@@ -65,18 +70,21 @@ void RunWorkload(benchmark::State& state, const Workload* w, bool fragmented) {
   ReportOps(state, w->ops.size());
 }
 
+// An iteration replays a million steps: a few of them per repetition are
+// enough, and many repetitions, interleaved, say more on a shared machine.
 template <class Blocks>
-void Register(const char* name, const Workload* w, bool fragmented) {
-  benchmark::RegisterBenchmark(name, RunWorkload<Blocks>, w, fragmented)
+void Register(const std::string& name, const Workload* w, bool fragmented) {
+  benchmark::RegisterBenchmark(name.c_str(), RunWorkload<Blocks>, w, fragmented)
+      ->MinTime(0.2)
       ->Unit(benchmark::kMillisecond);
 }
 
 }  // namespace
 
-void RegisterWorkloadBenchmarks(const Workload* w) {
-  Register<NoBlocks>("workload/loop_only", w, false);
-  Register<OkrBlocks>("workload/okr", w, false);
-  Register<MallocBlocks>("workload/malloc", w, false);
-  Register<OkrBlocks>("fragmented/okr", w, true);
-  Register<MallocBlocks>("fragmented/malloc", w, true);
+void RegisterWorkloadBenchmarks(const std::string& name, const Workload* w) {
+  Register<NoBlocks>(name + "/loop_only", w, false);
+  Register<OkrBlocks>(name + "/okr", w, false);
+  Register<MallocBlocks>(name + "/malloc", w, false);
+  Register<OkrBlocks>(name + "/okr" + kHolesSuffix, w, true);
+  Register<MallocBlocks>(name + "/malloc" + kHolesSuffix, w, true);
 }

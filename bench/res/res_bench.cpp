@@ -2,7 +2,9 @@
 // 64 bytes each, all of one type: adding them all to a new file, writing the
 // file (its close), loading every resource of the written file, and a flush
 // that compacts a file whose every resource moved (the first one grew by a
-// byte, so it went to the end and all others slide down); and adding and
+// byte, so it went to the end and all others slide down); rewriting every
+// resource of a written file in place (same size) and flushing, written
+// back by the flush or one ResWriteResource each; and adding and
 // writing resources of 16 types taken in turn. Each benchmark
 // times only its own phase (manual time); the set-up around it is not
 // counted. Reading the same file with fread, whole and in 64-byte pieces,
@@ -193,6 +195,47 @@ void RemoveFront(benchmark::State& state) {
   }
 }
 
+// Opens the written file of `count` resources read-write with every resource
+// loaded; their handles go to `loaded`.
+File* OpenAllLoaded(int64_t count, std::vector<Handle>* loaded) {
+  FILE* file = nullptr;
+  if (FileOpen(PathFor(count).c_str(), "r+b", &file) != 0 || ResOpenFile(file, 0) != 0)
+    return nullptr;
+  loaded->assign(size_t(count), nullptr);
+  for (int64_t i = 0; i < count; ++i)
+    if (ResLoadResource(file, kType, uint32_t(i), &(*loaded)[size_t(i)]) != 0) return nullptr;
+  return file;
+}
+
+// Every resource gets new bytes of the same size and is marked changed; with
+// `each`, it is written back at once; then the file is flushed.
+void RewriteInPlace(benchmark::State& state, bool each) {
+  const int64_t count = state.range(0);
+  std::vector<Handle> loaded;
+  for (auto _ : state) {
+    if (!WriteFile(count)) return Fail(state, "writing the file failed");
+    File* file = OpenAllLoaded(count, &loaded);
+    if (file == nullptr) return Fail(state, "loading every resource failed");
+    Clock::time_point start = Clock::now();
+    for (Handle h : loaded) {
+      memset(h->data, 0x5A, kResourceSize);
+      if (ResMarkChanged(h) != 0 || (each && ResWriteResource(h) != 0))
+        return Fail(state, "writing back failed");
+    }
+    if (ResFlushFile(file) != 0) return Fail(state, "flush failed");
+    state.SetIterationTime(Since(start));
+    ResCloseFile(file);
+  }
+}
+
+void RewriteFlush(benchmark::State& state) {
+  RewriteInPlace(state, false);
+}
+
+void RewriteEach(benchmark::State& state) {
+  RewriteInPlace(state, true);
+}
+
 void FreadWhole(benchmark::State& state) {
   const int64_t count = state.range(0);
   if (!WriteFile(count)) return Fail(state, "writing the file failed");
@@ -235,6 +278,8 @@ void Register() {
                            {"AddWriteMixed", AddWriteMixed, false},
                            {"LoadAll", LoadAll, false},
                            {"CompactAll", CompactAll, false},
+                           {"RewriteFlush", RewriteFlush, false},
+                           {"RewriteEach", RewriteEach, false},
                            {"FreadWhole", FreadWhole, false},
                            {"FreadPieces", FreadPieces, false},
                            {"ManyTypes", ManyTypes, true},
@@ -280,15 +325,18 @@ int main(int argc, char** argv) {
   std::printf("\n== summary: resource files of 64-byte resources (median wall time)\n");
   std::printf(
       "| resources | add all | write (close) | add + write | add + write, 16 types |"
-      " load every one | compact all (flush) | fread whole file | fread in 64-byte pieces |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|\n");
+      " load every one | compact all (flush) | rewrite all in place, flush |"
+      " rewrite all in place, each written back, flush | fread whole file |"
+      " fread in 64-byte pieces |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (int64_t count : kCounts) {
     auto ms = [&](const char* name) { return reporter.Seconds(name, count) * 1e3; };
     std::printf(
         "| %lld | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %.1f ms (%.2f us each) | %.1f ms |",
         static_cast<long long>(count), ms("Add"), ms("Write"), ms("Add") + ms("Write"),
         ms("AddWriteMixed"), ms("LoadAll"), ms("LoadAll") * 1e3 / double(count), ms("CompactAll"));
-    std::printf(" %.2f ms | %.2f ms |\n", ms("FreadWhole"), ms("FreadPieces"));
+    std::printf(" %.1f ms | %.1f ms | %.2f ms | %.2f ms |\n", ms("RewriteFlush"), ms("RewriteEach"),
+                ms("FreadWhole"), ms("FreadPieces"));
   }
   std::printf(
       "\n== summary: shapes of file (median wall time; in brackets, times the 4k figure)\n");

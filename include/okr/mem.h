@@ -218,6 +218,81 @@ typedef struct MemHeapInfo {
    out; 0x4601 with no heap; 0x4602 for a heap that is not valid. */
 OKR_API ErrCode MemGetHeapInfo(Heap* heap, MemHeapInfo* out);
 
+/* A heap's own statistics. The record begins with its size, so that fields
+   can be added at its end: set `size` to sizeof(MemHeapStats) before the
+   call, which fills the fields that fit in both that size and its own and
+   sets `size` to the bytes it filled. */
+typedef struct MemHeapStats {
+  uint32_t size;
+  uint32_t compactions;    /* compactions of this heap */
+  uint32_t purgeCalls;     /* purge callbacks made for this heap */
+  uint32_t scrambleMoves;  /* blocks moved by scramble mode */
+  uint32_t bytesInUse;     /* bytes of the blocks in use, pools included */
+  uint32_t peakBytesInUse; /* the most bytesInUse has been */
+  uint64_t bytesCompacted; /* bytes compaction has moved, owner words included */
+} MemHeapStats;
+
+/* Fills *stats for `heap` (NULL: the current heap). 0; 0x4101 for a NULL
+   stats; 0x4107 when stats->size is below 4; 0x4601 with no heap; 0x4602
+   for a heap that is not valid. */
+OKR_API ErrCode MemGetHeapStats(Heap* heap, MemHeapStats* stats);
+
+/* ---- Finding handle bugs ------------------------------------------------
+
+   okr compiled with AddressSanitizer (found out when compiling, nothing to
+   switch on) or with the CMake option OKR_VALGRIND (Valgrind's memcheck,
+   told through its client requests, which cost next to nothing when the
+   program runs without Valgrind) shows the checker which bytes of a heap a
+   client may touch: the bytes it asked for in each block in use, the heap
+   header and the descriptors' fields above. Every other access is reported
+   where it happens: a disposed handle's bytes, a byte past the size asked
+   for (even where the block was rounded up), a free block, an owner word, a
+   64-bit descriptor's manager words. The sanitizer tracks bytes in 8-byte
+   granules that can only be open up to some byte: a 32-bit build's 4-byte
+   owner word that shares its granule with the block's first data bytes
+   stays open. Valgrind sees every byte.
+
+   Those builds, and builds with the option OKR_HEAP_DEBUG, also fill bytes:
+   a new block's requested bytes (and those a resize adds) with memFillNew,
+   the bytes after them up to the block's end with memFillGuard, a free
+   block's bytes with memFillFree; MemCheckFill finds what was written over
+   them. They offer scramble mode (MemSetScramble) too. Other builds, the
+   default one and the shipped okr.dll among them, do none of this. */
+enum { memFillNew = 0xCD, memFillGuard = 0xFD, memFillFree = 0xDD };
+
+/* Scramble mode for `heap` (NULL: the current heap): on when `on` is not 0.
+   While it is on, every call that may move memory (MemNewHandle, MemNewPtr,
+   MemNewPtrClear, MemSetHandleSize to a larger block, MemCompact) moves
+   every unlocked block of the heap: to a place that no block occupied when
+   the call began, where the heap has room; else to any free place that fits
+   it; else it stays. A data address kept across the call then points at
+   closed bytes, and the checker reports its use at the line that makes it.
+   The mode keeps every block's contents, handle, lock and requested size;
+   where blocks lie, and with it the free chain's choice, blockSize, results
+   that depend on a block's neighbours (growing a locked handle), purge calls
+   and the counters, can differ from a run without it.
+   Returns 0; 0x4601 with no heap; 0x4602 for a heap that is not valid;
+   0x4104 when `on` is not 0 in a build without heap debugging. */
+OKR_API ErrCode MemSetScramble(Heap* heap, int on);
+
+/* Where MemCheckFill found a fill byte overwritten. */
+typedef struct MemDamage {
+  Handle block;     /* the damaged block's descriptor; NULL for none */
+  uint32_t offset;  /* of the first damaged byte, from the block's data address */
+  uint8_t expected; /* memFillFree (a free block) or memFillGuard (a block in use) */
+  uint8_t found;    /* the byte found there */
+} MemDamage;
+
+/* Checks `heap` (NULL: the current heap) as MemCheckHeap does, then, in
+   builds that fill bytes, the memFillFree bytes of every free block (a
+   write after dispose that no checker saw) and the memFillGuard bytes of
+   every block in use (a write past the requested size). Sets *out to the
+   first damaged block and returns 0x4607 for a free block, 0x460C for a
+   block in use; returns MemCheckHeap's code (out->block NULL) when the
+   heap's structure is damaged; 0 with *out cleared when nothing is; 0x4101
+   for a NULL out. In other builds it checks the structure only. */
+OKR_API ErrCode MemCheckFill(Heap* heap, MemDamage* out);
+
 OKR_END_DECLS
 
 #endif

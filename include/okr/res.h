@@ -25,30 +25,45 @@
    always receives the canonical directory: the type list after the fixed
    part, each type's entries right after the last's.
 
-   Failure safety. The header at offset 0 points at the directory stored
-   last, and nothing is written over that directory or the data it
-   describes while it is the one pointed at: a new directory is written
-   elsewhere, made durable together with the data it describes (fflush,
-   then fsync; _commit on Windows), and only then is the header pointed at
-   it. A compaction first copies the resources that move beyond all data
-   in use and stores a directory that finds them there, then copies them
-   down (so it needs free disk space for the data it moves); a grown
-   resource appended where the stored directory lies first moves that
-   directory beyond. After any single failure or interruption of a write,
-   flush, compaction or close the file therefore opens, and every resource
-   holds its content of the last flush or the content written since; a
-   failed operation reports its code and is never retried from damaged
-   bytes. What remains:
-   - A resource rewritten in place (one that did not grow) changes in the
-     file at once, where the format keeps it: a write that fails or is cut
-     short leaves it partly rewritten (ResWriteResource or ResFlushFile
-     reports the failure), and until the next flush stores the directory
-     the file gives a shrunk resource its old size, its new bytes followed
-     by the rest of its old ones.
-   - The header is one 32-byte write at offset 0, which the disk is taken
-     to perform whole (it lies in one sector). A header write that fails is
-     undone by writing the previous header back; if that fails too, the
-     file takes no more writes from this manager (the code is repeated).
+   Failure safety. At every moment of an edit session (a failing call, a
+   full disk, the program stopped, the power lost) the file opens, and every
+   resource holds its content as of the last completed flush or content
+   written back since, whole. A failed operation reports its code and is
+   never retried from damaged bytes. How:
+   - The header at offset 0 points at the directory stored last, and
+     nothing is written over that directory or the data it names while it
+     is the one pointed at. A new directory is written elsewhere and made
+     durable together with the data it names (fflush, then fsync; _commit on
+     Windows); only then is the header pointed at it.
+   - Grown data is appended where no stored directory points (a stored
+     directory in the way is first copied beyond). Data that keeps its
+     place, rewritten at its size or smaller, is first staged beyond
+     everything the file uses; the flush stores a directory that finds it
+     there, copies it to its place and points the header at a directory
+     that names the place: the one stored before when only contents
+     changed, a new one after a shrink. Until the flush the file holds the
+     old contents; loading such a resource again reads the staged bytes.
+   - A compaction first copies the resources that move beyond all data in
+     use and stores a directory that finds them there (staged ones where
+     they were staged), then copies them to their places.
+   So the file needs free disk space for the data written back or moved
+   until the flush ends, when it is cut back.
+   What the format forces: the header at offset 0 is the only way to the
+   directory, so the eight bytes that place it (dirOffset and dirLength, at
+   offset 16) must reach the disk together. They are the front of a 16-byte
+   write in the file's first sector, which disks write whole; the rest of
+   the header goes in a write of its own and tells a reader nothing. A file
+   in the other byte order keeps its order until a directory is stored for
+   good; then its version word turns while the header points at a copy of
+   the directory whose place and length read the same in either order (a
+   copy padded by less than 65 KiB, written once), and the word's two
+   changing bytes (offsets 5 and 6, the front of a write) must land
+   together.
+   A header write that fails is undone by writing the previous header
+   back; if that fails too, the file takes no more writes from this
+   manager (the code is repeated).
+
+   Two calls answer less than one might expect:
    - ResCompactFile called on its own stores the directory in memory along
      the way: a resource added and not yet written back is stored as an
      empty one, and one changed and not yet written back with its old data
@@ -198,10 +213,14 @@ OKR_API ErrCode ResConvertHeader(ResFileHeader* header);
 /* Converts a whole directory from the other byte order: its header copy as
    ResConvertHeader, then fileFlags, typeListOffset, dirWord12, typeCount,
    and per type entryCount, entryListOffset and its entries' words (typeId,
-   dataHandle, nextFile and file stay). Precondition: the block holds at
-   least the dirLength bytes that the copy names. Returns 0; 0x4587; 0x4106;
-   0x4585 when an offset or count points outside dirLength (the walk stops
-   there); 0x4101 for NULL. Does not touch resLastError. */
+   dataHandle, nextFile and file stay). It first reads the header copy's
+   version and dirLength words: the block must hold the 32-byte header
+   copy, and the dirLength bytes that copy names once they reach the 52-byte
+   fixed part. Returns 0; 0x4587 when version already reads resVersion
+   (nothing changes); 0x4106 when it reads resVersion in neither order (only
+   version was swapped); 0x4585 when dirLength is below the fixed part
+   (nothing swapped) or an offset or count points outside dirLength (the
+   walk stops there); 0x4101 for NULL. Does not touch resLastError. */
 OKR_API ErrCode ResConvertDirectory(ResDirectory* dir);
 
 /* ---- Opening and finding ----------------------------------------------- */
@@ -265,21 +284,24 @@ OKR_API ResEntry* ResNextStored(ResDirectory* dir, uint32_t fromOffset);
    entry holds; 0x4584 when the resource is changed (nothing released). */
 OKR_API ErrCode ResReleaseResource(Handle resHandle);
 
-/* Writes a changed resource's data back: in place when it did not grow,
-   appended to the data area when it did (the file is then marked changed;
-   when the stored directory lies there, it is first copied beyond). The
-   handle's lock state is kept. Returns 0 (also when the resource is not
-   changed, or for a NULL handle); 0x4583; 0x4509 for a read-only file (the
-   resource stays changed); the file layer's seek/read/write codes (the
-   entry then keeps its old place, size and changed bit); 0x4506 when the
-   data area would reach 2 GiB. */
+/* Writes a changed resource's data back: appended to the data area when it
+   grew (the file is then marked changed; when the stored directory lies
+   there, it is first copied beyond); else staged beyond everything the file
+   uses, to reach its place at the next flush (see above). Either way the
+   entry names its new place and size at once. The handle's lock state is
+   kept. Returns 0 (also when the resource is not changed, or for a NULL
+   handle); 0x4583; 0x4509 for a read-only file (the resource stays
+   changed); the file layer's seek/read/write codes (the entry then keeps
+   its old place, size and changed bit); 0x4506 when the data area or the
+   staged data would reach 2 GiB. */
 OKR_API ErrCode ResWriteResource(Handle resHandle);
 
 /* Writes back every changed resource of the file whose directory handle is
    `dirHandle`, in directory order, stopping at the first failure; with
    `releaseAll` nonzero also releases every loaded resource it passes.
-   Resources that grew are appended back to back, several in one write; a
-   resource takes its new place only once its write succeeded. The outcome
+   Resources that grew are appended back to back, and those that keep their
+   place staged back to back, several in one write; a resource takes its
+   new place only once its write succeeded. The outcome
    is left in resLastError (0x4101 for a NULL handle; 0x4582 for one that
    is no open file's directory). */
 OKR_API void ResWriteChanged(Handle dirHandle, int releaseAll);
@@ -288,26 +310,28 @@ OKR_API void ResWriteChanged(Handle dirHandle, int releaseAll);
    after the other from data offset 0, in the order they lay; then
    dataLength is their sum and dirOffset follows the data (the directory
    itself is written by the flush). The resources that move are copied,
-   packed, beyond all data in use, a directory that finds them there is
-   stored, and they are copied down to their places, front to back in
-   resCopyChunkSize chunks (the last chunk read is the end of the last
-   resource moved); it allocates no memory. Returns 0 (at once when the
-   file is not marked changed); the first failing file operation's code,
-   after which every resource is still found whole, in memory and in the
-   file; 0x4101 for NULL; 0x4582 for a handle that is no open file's
-   directory. */
+   packed, beyond all data in use, a directory that finds them there (and
+   staged rewrites where they were staged) is stored, and they are copied
+   to their places, front to back in resCopyChunkSize chunks (the last
+   chunk read is the end of the last resource moved); it allocates no
+   memory. Returns 0 (at once when the file is not marked changed); the
+   first failing file operation's code, after which every resource is still
+   found whole, in memory and in the file; 0x4101 for NULL; 0x4582 for a
+   handle that is no open file's directory. */
 OKR_API ErrCode ResCompactFile(Handle dirHandle);
 
 /* Writes back changed resources; then, if the file is marked changed,
    compacts it, marks it written instead of changed and stores the
-   directory behind the data: the data is made durable, the directory
-   written (first beyond, when its place still holds the stored one) and
-   made durable, then the header pointed at it; the file is cut after the
-   directory. A file not marked changed only has its written data made
-   durable. Returns 0; 0x4582 for a stream that is not open; the first
+   directory behind the data: the directory written (first beyond, when its
+   place still holds the stored one) and made durable, then the header
+   pointed at it; the file is cut after it. Otherwise staged rewrites reach
+   their places (see above): after a resource shrank, the directory is
+   stored at its place and the file marked written; else the header points
+   back at the directory stored before and the file is cut to the length it
+   had then. Returns 0; 0x4582 for a stream that is not open; the first
    failing step's code (0x4509, file layer codes), the file then still
    holding what it held before or what was written; a directory that was
-   not stored leaves the file marked changed. */
+   not stored leaves the file marked changed, or the shrink to be stored. */
 OKR_API ErrCode ResFlushFile(File* file);
 
 /* Flushes and closes the file on `file` and forgets it. A file that carries

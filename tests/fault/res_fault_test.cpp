@@ -376,4 +376,25 @@ TEST_F(ResFaultRegression, ProgramStopsRightAfterTheAppendedData) {
   Expect(a_);
 }
 
+TEST_F(ResFaultRegression, AppendCutShortOverTheDirectoryThenRewrittenInPlace) {
+  // The grown resource's append goes half through, over the place the
+  // directory was moved away from; brought back to its old size, it is
+  // rewritten in place. The flush must not point the file back there.
+  File* f = nullptr;
+  Handle h = Prepare(&f);
+  FaultArm(FaultPlan{FaultBit(faultWrite), 0xFFFFFFFFu, faultOnce});
+  ASSERT_EQ(ResWriteResource(h), 0u);
+  uint32_t appendWrite = FaultCalls();
+  FaultDisarm();
+  ResCloseAll();
+  h = Prepare(&f);
+  FaultArm(FaultPlan{FaultBit(faultWrite), appendWrite, faultShort});
+  EXPECT_EQ(ResWriteResource(h), errFileWrite);
+  FaultDisarm();
+  ASSERT_EQ(MemSetHandleSize(h, 100), 0u);
+  EXPECT_EQ(ResFlushFile(f), 0u);
+  Expect(std::string(100, 'A'));  // as a crash right after the flush finds it
+  EXPECT_EQ(ResCloseFile(f), 0u);
+}
+
 }  // namespace

@@ -24,7 +24,7 @@ def build_res(resources, order="<", gap=0):
     """A resource file: header, data (each resource after `gap` zero bytes)
     and directory, in byte order `order` ('<' little, '>' big)."""
     words = lambda *v: struct.pack(order + "I" * len(v), *v)
-    data, by_type = b"", {}
+    data, by_type = bytearray(), {}
     for type_id, payload in resources:
         data += bytes(gap)
         by_type.setdefault(type_id, []).append((len(data), len(payload)))
@@ -32,13 +32,13 @@ def build_res(resources, order="<", gap=0):
     count = sum(len(v) for v in by_type.values())
     dir_len = 52 + 4 + 12 * len(by_type) + 24 * count
     header = bytes(4) + words(0x100, 32, len(data), 32 + len(data), dir_len) + bytes(8)
-    records, entries = b"", b""
+    records, entries = bytearray(), bytearray()
     for type_id, placed in by_type.items():
         records += type_id + words(len(placed), 4 + 12 * len(by_type) + len(entries))
         for offset, size in placed:
             entries += words(0, 0, offset, size, 0, 0)
     directory = header + words(0, 0, 0x10, 52, 0) + words(len(by_type)) + records + entries
-    return header + data + directory
+    return bytes(header + data + directory)
 
 
 class ToolTest(unittest.TestCase):
@@ -199,6 +199,11 @@ class Resources(ToolTest):
             ("TEXT", 1): files[order[2]], ("TEXT", 2): files[order[3]]})
         self.fails(["res", "pack", "p.res", "d"],
                    "okr: p.res: Previously Defined (0x420C): --force replaces it")
+        # OUT under a type is one of the files packed: refused, left as it was.
+        inner = os.path.join("d", "TEXT", "a.txt")
+        self.fails(["res", "pack", inner, "d", "--force"],
+                   "okr: %s: Bad Data (0x4107): the same file as the input %s" % (inner, inner), 2)
+        self.assertEqual(self.read("d/TEXT/a.txt"), files["d/TEXT/a.txt"])
         # OUT inside DIR is passed over when it is packed again.
         self.okr("res", "pack", "d/p.res", "d")
         self.assertIn("4 resources", self.okr("res", "pack", "d/p.res", "d", "--force"))
@@ -207,6 +212,17 @@ class Resources(ToolTest):
         self.fails(["res", "pack", "q.res", "d"],
                    "okr: %s: Bad Data (0x4107): not a directory named as a type" % stray, 2)
         self.assertFalse(os.path.exists(self.path("q.res")))
+
+    def test_many_small_resources_fit_the_heap(self):
+        """The heap has room for the directory of many small resources, not
+        only for their bytes: 9,000 added in one run (over 8,192), and one
+        added to a file of 50,000."""
+        self.write("one.txt", b"1")
+        self.okr("res", "create", "n.res")
+        self.assertIn("TEXT #8999", self.okr("res", "add", "n.res", "TEXT", *["one.txt"] * 9000))
+        self.write("big.res", build_res([(b"TEXT", b"%05d" % i) for i in range(50000)]))
+        self.assertIn("TEXT #50000", self.okr("res", "add", "big.res", "TEXT", "one.txt"))
+        self.assertEqual(self.extract("big.res", "TEXT", 50000), b"1")
 
 
 class Failures(ToolTest):
@@ -236,6 +252,8 @@ class Failures(ToolTest):
             (["res", "list", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "check", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "create", ".", "--force"], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            (["res", "create", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            (["res", "pack", ".", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "add", "version.res", "TEXT", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["tokens", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "extract", "good.res", "TEXT", "0", "-o", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
@@ -289,6 +307,13 @@ class Failures(ToolTest):
         os.chmod(self.path("locked.res"), 0)
         self.fails(["res", "list", "locked.res"],
                    "okr: locked.res: FILE: File not found (0x4502): Permission denied")
+        # A directory below a type that cannot be read ends res pack with a
+        # line, not an abort.
+        os.makedirs(self.path("d/TEXT/closed"))
+        os.chmod(self.path("d/TEXT/closed"), 0)
+        self.fails(["res", "pack", "p.res", "d"],
+                   "okr: d/TEXT: FILE: File not found (0x4502): Permission denied")
+        os.chmod(self.path("d/TEXT/closed"), 0o700)
 
     def test_check_caps_repeated_findings(self):
         good = build_res([(b"TEXT", bytes([i]) * 10) for i in range(40)])
@@ -376,6 +401,10 @@ class Text(ToolTest):
         self.assertEqual(done.stdout.decode().replace("\r\n", "\n"), "open\nwidth 640\n\n")
         self.assertEqual(done.stderr.decode().strip(), "okr: q.txt:2:6: warning: the value runs"
                          " over 3 lines: is its closing quote missing?")
+        # The keyword the open quote took in is not found, and the quote is named.
+        self.fails(["get", "q.txt", "width"], "okr: q.txt: keyword 'width' not found: No Such"
+                   " Variable (0x4204): the string at q.txt:2:6 runs over several lines and may"
+                   " hide it")
         for command in ["get", "eval"]:
             text = " ".join(self.okr(command, "--help").split())
             for said in ["1000 - 200 - 300 is 1000 - (200 - 300) = 1100", "100 / 10 / 2 is",

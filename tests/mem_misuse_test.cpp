@@ -1,0 +1,98 @@
+// Handle bugs reported where they happen: each case makes one misuse of a
+// heap, which AddressSanitizer reports as use-after-poison and Valgrind's
+// memcheck as an invalid access, both naming the case's own line.
+#include <cstdlib>
+#include <string>
+
+#include "mem/debug.h"
+#include "mem_test_util.h"
+
+namespace {
+
+volatile char sink;
+
+char* DataOf(Handle h) {
+  return static_cast<char*>(h->data);
+}
+
+// The bytes of a block that was disposed of.
+char* Disposed() {
+  Handle h = MemNewHandle(24);
+  char* p = DataOf(h);
+  MemDisposeHandle(h);
+  return p;
+}
+
+// The first byte past a 13-byte request, which takes a larger block.
+char* PastRequested() {
+  return DataOf(MemNewHandle(13)) + 13;
+}
+
+// A byte in the free block after a new block.
+char* InFreeBlock() {
+  Handle h = MemNewHandle(24);
+  return DataOf(h) + h->blockSize + 16;
+}
+
+// A data address kept across an allocation, which scramble mode makes move.
+char* Stale() {
+  MemSetScramble(nullptr, 1);
+  char* p = DataOf(MemNewHandle(24));
+  MemNewHandle(8);
+  return p;
+}
+
+char* OwnerWordOfNewBlock() {
+  return DataOf(MemNewHandle(24)) - 1;
+}
+
+// A checker watches this run: the sanitizer is built in, or Valgrind runs it.
+bool Watched() {
+#if OKR_MEM_POISON
+  return true;
+#elif OKR_VALGRIND
+  return RUNNING_ON_VALGRIND != 0;
+#else
+  return false;
+#endif
+}
+
+// Memcheck reports a misuse and lets the program go on: the case ends as the
+// sanitizer would end it.
+void EndIfReported() {
+#if OKR_VALGRIND
+  if (VALGRIND_COUNT_ERRORS > 0) std::_Exit(1);
+#endif
+}
+
+}  // namespace
+
+TEST_F(HeapTest, MisuseIsReportedAtItsLine) {
+  if (!Watched()) GTEST_SKIP() << "no memory checker watches this run";
+  // A fresh process per case, so that Valgrind, told to follow children,
+  // watches it and writes to the stream the test reads.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const struct {
+    const char* name;
+    void (*misuse)();
+    int line;
+  } cases[] = {
+      {"read after dispose", [] { sink = *Disposed(); }, __LINE__},
+      {"write past the requested size", [] { *PastRequested() = 1; }, __LINE__},
+      {"write into a free block", [] { *InFreeBlock() = 1; }, __LINE__},
+      {"write through a stale data address", [] { *Stale() = 1; }, __LINE__},
+      {"write into an owner word", [] { *OwnerWordOfNewBlock() = 1; }, __LINE__},
+  };
+  const std::string kind = OKR_MEM_POISON ? "use-after-poison" : "Invalid (read|write) of size 1";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The case's own line: the suite is built with debugging information.
+    const std::string line = "mem_misuse_test\\.cpp:" + std::to_string(c.line) + "[^0-9]";
+    EXPECT_DEATH(
+        {
+          c.misuse();
+          EndIfReported();
+        },
+        kind + ".*" + line);
+  }
+}
