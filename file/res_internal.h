@@ -26,12 +26,12 @@
 // over the spare room before it (room in front, or what the type before
 // has beyond as much again as its entries) if that is at least half its
 // length, or else makes as much room again as it has entries by moving the
-// later arrays up, so additions cost linear time in any order. Removing an entry moves
-// the entries on its shorter side: the ones after it down (its type's last
-// cell becomes room), or the ones before it up (the array starts a cell
-// later; its first cell becomes room before it). The data slots move with
-// their cells. The directory stored in a file is always the canonical
-// form, written piece by piece.
+// later arrays up, so additions cost linear time in any order. Removing an
+// entry moves the entries on its shorter side: the ones after it down (its
+// type's last cell becomes room), or the ones before it up (the array
+// starts a cell later; its first cell becomes room before it). The data
+// slots move with their cells. The directory stored in a file is always
+// the canonical form, written piece by piece.
 //
 // The type index (restypes.cpp), in a block of its own that ResLinks
 // names, finds the first type record of a type id without walking the
