@@ -1,7 +1,7 @@
 // Resource manager internals shared by its source files: the directory's
 // geometry (type records, entries, the walk over them), the run-time values
-// kept in the directory's block, what the file on disk holds, and the steps
-// several operations share.
+// kept in the directory's block, the type index, what the file on disk
+// holds, and the steps several operations share.
 //
 // The block of an open file's directory handle:
 //
@@ -19,26 +19,41 @@
 // more records up to `entryBase`; from there the entry arrays in type
 // order, on a grid of 24-byte cells, each array followed by room for more
 // entries of its type (up to the next array, the last one up to
-// dirLength). A file is brought into this layout when it opens (a file in
-// the canonical layout, which has no room anywhere, already is). Adding an
-// entry takes its type's room, or makes as much again by moving the later
-// arrays up, so additions cost linear time in any order; the data slots
-// move with their cells. The directory stored in a file is always the
-// canonical form, written piece by piece.
+// dirLength), and the first one possibly preceded by room in front of it.
+// A file is brought into this layout when it opens (a file in the
+// canonical layout, which has no room anywhere, already is). Adding an
+// entry takes its type's room; when there is none, the array slides down
+// over the spare room before it (room in front, or what the type before
+// has beyond as much again as its entries) if that is at least half its
+// length, or else makes as much room again as it has entries by moving the
+// later arrays up, so additions cost linear time in any order. Removing an
+// entry moves the entries on its shorter side: the ones after it down (its
+// type's last cell becomes room), or the ones before it up (the array
+// starts a cell later; its first cell becomes room before it). The data
+// slots move with their cells. The directory stored in a file is always
+// the canonical form, written piece by piece.
+//
+// The type index (restypes.cpp), in a block of its own that ResLinks
+// names, finds the first type record of a type id without walking the
+// type list.
 //
 // Invariants (LayoutHolds checks them): the type list at kDirFixedSize ends
 // at or before entryBase; the entry arrays lie in type order on the grid,
-// the first at entryBase, each inside dirLength and apart from the others;
-// every cell is an entry or the room of the type before it (none without
-// types), and the slots of room are empty; entryTotal counts the entries;
-// the block holds the links, the scratch and a slot per cell; every
-// resource lies inside the data area.
+// each inside dirLength and apart from the others; every cell is an entry,
+// the room of the type before it, or room in front of the first array
+// (none without types), and the slots of room are empty; entryTotal counts
+// the entries; the block holds the links, the scratch and a slot per cell;
+// every resource lies inside the data area; the type index holds each type
+// id of the list once, with the position of its first record, and is at
+// most half full.
 #ifndef OKR_FILE_RES_INTERNAL_H
 #define OKR_FILE_RES_INTERNAL_H
 
 #include <okr/err.h>
 #include <okr/res.h>
 #include <string.h>
+
+#include "core/steps.h"
 
 namespace okr_res {
 
@@ -108,6 +123,9 @@ struct ResLinks {
   uint32_t unsynced;    // nonzero while written data may not be on the disk yet
   ErrCode wedged;       // nonzero once the header could not be put back: no
                         // more writes, the file's state is not known
+  Handle typeIndex;     // the type index's block (restypes.cpp)
+  uint32_t typeMask;    // the type index's slots - 1
+  uint32_t typeSeed;    // mixed into the type index's hash
   ResStored stored;
   ResHome home;
   ResStaging staging;
@@ -173,6 +191,7 @@ inline uint32_t* TypeCountWord(ResDirectory* dir) {
   return reinterpret_cast<uint32_t*>(Bytes(dir) + dir->typeListOffset);
 }
 inline ResTypeRecord* TypeAt(ResDirectory* dir, uint32_t index) {
+  OKR_STEP(stepTypeLookup, 1);
   return reinterpret_cast<ResTypeRecord*>(Bytes(dir) + dir->typeListOffset + kWordSize +
                                           index * kTypeRecordSize);
 }
@@ -192,7 +211,8 @@ struct Cursor {
 };
 Cursor FirstEntry(ResDirectory* dir);
 void NextEntry(Cursor* cursor);
-// The cursor of the entry in `cell`, found through the type records.
+// The cursor of the entry in `cell`, found by a binary search of the type
+// records (their arrays lie in type order).
 Cursor CursorAtCell(ResDirectory* dir, uint32_t cell);
 // True when the working layout's invariants (above) hold for an open
 // file's directory; for the tests, after every operation they make.
@@ -208,11 +228,35 @@ Handle FindFileByStream(File* file);
 // handle is the data of one entry at most, so the entry found last and the
 // ones on either side are looked at first.
 bool FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHandle);
-// The first type record of `typeId`, or NULL. A walk over the type list:
-// files hold a few dozen types, not thousands.
+// The first type record of `typeId` in an open file's directory, or NULL;
+// found through the type index.
 ResTypeRecord* FindType(ResDirectory* dir, uint32_t typeId);
 // Finds resource `index` of the first type record of `typeId`.
 bool FindIndexed(ResDirectory* dir, uint32_t typeId, uint32_t index, Cursor* outCursor);
+
+// ---- The type index (restypes.cpp) ------------------------------------------
+
+// Builds the type index of the directory in `dirHandle` in a new block and
+// names it in the links. 0, or 0x4603 with nothing allocated. The
+// directory may move.
+ErrCode OpenTypeIndex(Handle dirHandle);
+// Makes the type index ready to take one more type, growing it when
+// needed. 0, or 0x4603 with the index as it was. The directory may move.
+ErrCode ReserveTypeIndex(Handle dirHandle);
+// Position of the first type record of `typeId`, or typeCount when there
+// is none.
+uint32_t LookUpType(ResDirectory* dir, uint32_t typeId);
+// Enters type record `index`, the last one, when its id has no record yet.
+// Room must be reserved.
+void IndexType(ResDirectory* dir, uint32_t index);
+// Drops type record `index`, which is about to be taken out of the type
+// list: the records after it move down a place, and another record of
+// its id, if any, becomes the first.
+void UnindexType(ResDirectory* dir, uint32_t index);
+// Disposes of the type index.
+void CloseTypeIndex(ResDirectory* dir);
+// True when the type index agrees with the type list (see the invariants).
+bool TypeIndexHolds(ResDirectory* dir);
 
 // Seeks the file's stream to data offset `dataOffset` (for `size` bytes);
 // 0x4506 when the range reaches 2 GiB.

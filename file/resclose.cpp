@@ -86,6 +86,7 @@ extern "C" ErrCode ResCloseFile(File* file) {
   // reach it once the directory is gone.
   DisposeAllData(dir);
   DisposeStaging(dir);
+  CloseTypeIndex(dir);
   Unlink(dirHandle);
   return Report(MemDisposeHandle(dirHandle));
 }

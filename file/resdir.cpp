@@ -69,7 +69,7 @@ bool RoomIsEmpty(ResDirectory* dir, uint32_t from, uint32_t to) {
 }
 
 // The entry arrays on the grid, in type order and apart, with empty room
-// between them; *outTotal receives the number of entries.
+// in front of and between them; *outTotal receives the number of entries.
 bool ArraysHold(ResDirectory* dir, uint64_t* outTotal) {
   const ResLinks* links = LinksOf(dir);
   uint32_t reached = 0;  // the cell after the last array seen
@@ -79,7 +79,7 @@ bool ArraysHold(ResDirectory* dir, uint64_t* outTotal) {
     uint64_t start = uint64_t{dir->typeListOffset} + type->entryListOffset;
     uint64_t end = start + uint64_t{type->entryCount} * kEntrySize;
     if (start < links->entryBase + uint64_t{reached} * kEntrySize || end > dir->header.dirLength ||
-        (start - links->entryBase) % kEntrySize != 0 || (i == 0 && start != links->entryBase))
+        (start - links->entryBase) % kEntrySize != 0)
       return false;
     uint32_t first = static_cast<uint32_t>((start - links->entryBase) / kEntrySize);
     if (!RoomIsEmpty(dir, reached, first)) return false;
@@ -127,6 +127,7 @@ void okr_res::SetDirLength(ResDirectory* dir, uint32_t dirLength) {
 }
 
 void okr_res::MoveSlots(ResDirectory* dir, uint32_t from, uint32_t to, uint32_t count) {
+  OKR_STEP(stepCellMove, count);
   if (count != 0)
     memmove(SlotOf(dir, to + count - 1), SlotOf(dir, from + count - 1), count * sizeof(Handle));
 }
@@ -151,16 +152,27 @@ void okr_res::NextEntry(Cursor* cursor) {
   Settle(cursor);
 }
 
+// The arrays' starts rise with the type order, so the type whose array
+// holds the cell is the last one that starts at or before it.
 Cursor okr_res::CursorAtCell(ResDirectory* dir, uint32_t cell) {
   uint32_t at = LinksOf(dir)->entryBase + cell * kEntrySize;
-  for (uint32_t i = 0; i < *TypeCountWord(dir); ++i) {
-    ResTypeRecord* type = TypeAt(dir, i);
-    uint32_t start = dir->typeListOffset + type->entryListOffset;
-    if (at < start || at >= start + type->entryCount * kEntrySize) continue;
-    uint32_t index = (at - start) / kEntrySize;
-    return Cursor{dir, i, index, type, EntryAt(dir, type, index)};
+  uint32_t typeCount = *TypeCountWord(dir);
+  uint32_t low = 0, high = typeCount;  // the first type that starts after `at`
+  while (low < high) {
+    uint32_t mid = low + (high - low) / 2;
+    if (dir->typeListOffset + TypeAt(dir, mid)->entryListOffset <= at)
+      low = mid + 1;
+    else
+      high = mid;
   }
-  return Cursor{dir, *TypeCountWord(dir), 0, nullptr, nullptr};
+  if (low != 0) {
+    ResTypeRecord* type = TypeAt(dir, low - 1);
+    uint32_t start = dir->typeListOffset + type->entryListOffset;
+    uint32_t index = (at - start) / kEntrySize;
+    if (index < type->entryCount)
+      return Cursor{dir, low - 1, index, type, EntryAt(dir, type, index)};
+  }
+  return Cursor{dir, typeCount, 0, nullptr, nullptr};
 }
 
 bool okr_res::IsOpenDirectory(Handle dirHandle) {
@@ -182,7 +194,7 @@ bool okr_res::LayoutHolds(ResDirectory* dir) {
   if (!ArraysHold(dir, &total) || total != links->entryTotal) return false;
   for (Cursor c = FirstEntry(dir); c.entry != nullptr; NextEntry(&c))
     if (uint64_t{c.entry->dataOffset} + c.entry->dataSize > dir->header.dataLength) return false;
-  return true;
+  return TypeIndexHolds(dir);
 }
 
 Handle okr_res::FindFileByStream(File* file) {
@@ -209,20 +221,17 @@ bool okr_res::FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHand
 }
 
 ResTypeRecord* okr_res::FindType(ResDirectory* dir, uint32_t typeId) {
-  for (uint32_t i = 0; i < *TypeCountWord(dir); ++i)
-    if (TypeAt(dir, i)->typeId == typeId) return TypeAt(dir, i);
-  return nullptr;
+  uint32_t i = LookUpType(dir, typeId);
+  return i < *TypeCountWord(dir) ? TypeAt(dir, i) : nullptr;
 }
 
 bool okr_res::FindIndexed(ResDirectory* dir, uint32_t typeId, uint32_t index, Cursor* outCursor) {
-  for (uint32_t i = 0; i < *TypeCountWord(dir); ++i) {
-    ResTypeRecord* type = TypeAt(dir, i);
-    if (type->typeId != typeId) continue;
-    if (index >= type->entryCount) return false;
-    *outCursor = Cursor{dir, i, index, type, EntryAt(dir, type, index)};
-    return true;
-  }
-  return false;
+  uint32_t i = LookUpType(dir, typeId);
+  if (i >= *TypeCountWord(dir)) return false;
+  ResTypeRecord* type = TypeAt(dir, i);
+  if (index >= type->entryCount) return false;
+  *outCursor = Cursor{dir, i, index, type, EntryAt(dir, type, index)};
+  return true;
 }
 
 ErrCode okr_res::SeekData(ResDirectory* dir, uint32_t dataOffset, uint32_t size) {

@@ -1,8 +1,11 @@
 // Adding and removing resources in the directory's working layout (see
-// res_internal.h): an entry goes into its type's room, made as large again
-// as the type when it runs out, so a long run of additions in any order of
-// types costs linear time. Either edit marks the file changed: the next
-// flush compacts the data and stores the directory's canonical form.
+// res_internal.h): an entry goes into its type's room, taken back from the
+// room before the type or made as large again as the type when it runs
+// out, so a long run of additions in any order of types costs linear time;
+// a removal moves the entries on its shorter side, so a type empties in
+// linear time from either end. Types are found through the type index.
+// Either edit marks the file changed: the next flush compacts the data and
+// stores the directory's canonical form.
 #include "file/res_internal.h"
 
 using namespace okr_res;
@@ -20,6 +23,22 @@ uint32_t Room(ResDirectory* dir, uint32_t index) {
   uint32_t end =
       index + 1 < *TypeCountWord(dir) ? ArrayStart(dir, index + 1) : dir->header.dirLength;
   return (end - ArrayStart(dir, index)) / kEntrySize;
+}
+
+// Free cells right before the array of type record `index` that no other
+// type counts on: the room in front of the first array, or what the room
+// of the type before it holds beyond the room that type keeps for its own
+// growth (as many cells as it has entries, four at least). Only removals
+// leave such cells, so types that only grow never take each other's room.
+uint32_t SpareBefore(ResDirectory* dir, uint32_t index) {
+  uint32_t from = LinksOf(dir)->entryBase, keep = 0;
+  if (index != 0) {
+    uint32_t count = TypeAt(dir, index - 1)->entryCount;
+    from = ArrayStart(dir, index - 1) + count * kEntrySize;
+    keep = count < 4 ? 4 : count;
+  }
+  uint32_t before = (ArrayStart(dir, index) - from) / kEntrySize;
+  return before > keep ? before - keep : 0;
 }
 
 // Free bytes between the type list and the first entry array.
@@ -62,24 +81,35 @@ void OpenCells(ResDirectory* dir, uint32_t index, uint32_t cells) {
     *SlotOf(dir, firstCell + i) = nullptr;
 }
 
-// What an addition needs: bytes of type list and of cells, and cells.
+// What an addition to type record `index` (typeCount for a new type)
+// needs: type records and cells to make, or cells of room before the array
+// to slide it down over.
 struct Growth {
   uint32_t typeRecords;
   uint32_t cells;
+  uint32_t slide;
 };
 
-Growth GrowthFor(ResDirectory* dir, const ResTypeRecord* type) {
-  Growth g{0, 0};
+Growth GrowthFor(ResDirectory* dir, uint32_t index) {
+  Growth g{0, 0, 0};
   uint32_t typeCount = *TypeCountWord(dir);
-  if (type == nullptr && TypeListRoom(dir) < kTypeRecordSize) {
+  if (index == typeCount) {
     // As many records again (two at least), so that a run of new types
     // moves the entry arrays a logarithmic number of times. Cells are
     // counted from entryBase, which moves with them.
-    g.typeRecords = typeCount < 2 ? 2 : typeCount;
+    if (TypeListRoom(dir) < kTypeRecordSize) g.typeRecords = typeCount < 2 ? 2 : typeCount;
+    g.cells = 4;
+    return g;
   }
-  uint32_t index = type == nullptr ? typeCount : static_cast<uint32_t>(type - TypeAt(dir, 0));
-  uint32_t count = type == nullptr ? 0 : type->entryCount;
-  if (type == nullptr || count == Room(dir, index)) g.cells = count < 4 ? 4 : count;
+  uint32_t count = TypeAt(dir, index)->entryCount;
+  if (count != Room(dir, index)) return g;
+  // Spare room before the array is taken back when it is at least half the
+  // array's length: the move then pays for itself.
+  uint32_t spare = SpareBefore(dir, index);
+  if (spare != 0 && 2 * uint64_t{spare} >= count)
+    g.slide = spare;
+  else
+    g.cells = count < 4 ? 4 : count;
   return g;
 }
 
@@ -96,46 +126,51 @@ ResEntry NewEntry(const ResDirectory* dir) {
   return ResEntry{0, 0, dir->header.dataLength, 0, resAttrChanged, 0};
 }
 
-// Moves the first entry array down to entryBase, over the cells a first
-// type that went left behind; they become its room.
-void MoveFirstArrayDown(ResDirectory* dir) {
-  ResTypeRecord* first = TypeAt(dir, 0);
-  uint32_t base = LinksOf(dir)->entryBase;
-  uint32_t gap = (ArrayStart(dir, 0) - base) / kEntrySize;
-  uint32_t count = first->entryCount;
-  memmove(Bytes(dir) + base, EntryAt(dir, first, 0), count * kEntrySize);
-  MoveSlots(dir, gap, 0, count);
-  for (uint32_t cell = count; cell < gap + count; ++cell)
+// Moves the entry array of type record `index` down over `cells` cells of
+// the spare room before it; the cells it leaves become its room.
+void SlideDown(ResDirectory* dir, uint32_t index, uint32_t cells) {
+  ResTypeRecord* type = TypeAt(dir, index);
+  ResEntry* first = EntryAt(dir, type, 0);
+  uint32_t from = CellOf(dir, first), count = type->entryCount;
+  memmove(first - cells, first, count * kEntrySize);
+  MoveSlots(dir, from, from - cells, count);
+  for (uint32_t cell = from + count - (cells < count ? cells : count); cell < from + count; ++cell)
     *SlotOf(dir, cell) = nullptr;
-  first->entryListOffset -= gap * kEntrySize;
+  type->entryListOffset -= cells * kEntrySize;
 }
 
 // Takes out type record `index`, whose entries are gone. Its cells become
-// room of the type before; with no type before, the next array moves down
-// over them, and with no type after, they are cut off the directory. So
-// no cell is left that no type owns, and adding and removing again reuses
-// the same cells.
+// room of the type before, or room in front of the next array; with no
+// type after, they are cut off the directory (with the room in front when
+// no type is left). So no cell is left that no type owns, and adding and
+// removing again reuses the same cells.
 void RemoveType(ResDirectory* dir, uint32_t index) {
+  UnindexType(dir, index);
   uint32_t start = ArrayStart(dir, index);
   uint32_t typeCount = --*TypeCountWord(dir);
   ResTypeRecord* type = TypeAt(dir, index);
   memmove(type, type + 1, (typeCount - index) * kTypeRecordSize);
-  if (index == typeCount)
-    SetDirLength(dir, start);
-  else if (index == 0)
-    MoveFirstArrayDown(dir);
+  if (index == typeCount) SetDirLength(dir, typeCount == 0 ? LinksOf(dir)->entryBase : start);
 }
 
 // Takes the entry at `c` out of its array, and its type record when it was
-// the last; its cell becomes room of its type. The later entries of the type
-// move down (indices are positions), so emptying a large type from its
-// front costs the square of its size.
+// the last. Indices are positions, so the entries on one side of it move:
+// those before it up a cell, the array then starting a cell later (its
+// first cell becomes room before it), or those after it down (its last
+// cell becomes its room), whichever are fewer.
 void RemoveEntry(ResDirectory* dir, const Cursor& c) {
   uint32_t cell = CellOf(dir, c.entry);
-  uint32_t after = c.type->entryCount - 1 - c.entryIndex;
-  memmove(c.entry, c.entry + 1, after * kEntrySize);
-  MoveSlots(dir, cell + 1, cell, after);
-  *SlotOf(dir, cell + after) = nullptr;
+  uint32_t before = c.entryIndex, after = c.type->entryCount - 1 - c.entryIndex;
+  if (before < after) {
+    memmove(c.entry - before + 1, c.entry - before, before * kEntrySize);
+    MoveSlots(dir, cell - before, cell - before + 1, before);
+    *SlotOf(dir, cell - before) = nullptr;
+    c.type->entryListOffset += kEntrySize;
+  } else {
+    memmove(c.entry, c.entry + 1, after * kEntrySize);
+    MoveSlots(dir, cell + 1, cell, after);
+    *SlotOf(dir, cell + after) = nullptr;
+  }
   --LinksOf(dir)->entryTotal;
   if (--c.type->entryCount == 0) RemoveType(dir, c.typeIndex);
 }
@@ -153,19 +188,24 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
   Handle owner;
   if ((MemGetFlags(dataHandle) & memFlagResource) && FindLoaded(dataHandle, &c, &owner))
     return Report(errResAlreadyInFile);
-  ResDirectory* dir = DirOf(dirHandle);
-  const ResTypeRecord* type = FindType(dir, typeId);
-  uint32_t index =
-      type == nullptr ? *TypeCountWord(dir) : static_cast<uint32_t>(type - TypeAt(dir, 0));
-  Growth g = GrowthFor(dir, type);
-  ErrCode err = ReserveRoom(
-      dirHandle, uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{g.cells} * kEntrySize,
-      g.cells);
+  // The reservations may move the directory; none changes what it holds.
+  uint32_t index = LookUpType(DirOf(dirHandle), typeId);
+  bool newType = index == *TypeCountWord(DirOf(dirHandle));
+  ErrCode err = newType ? ReserveTypeIndex(dirHandle) : ErrCode{errNone};
+  if (err != errNone) return Report(err);
+  Growth g = GrowthFor(DirOf(dirHandle), index);
+  err = ReserveRoom(dirHandle,
+                    uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{g.cells} * kEntrySize,
+                    g.cells);
   if (err == errNone) err = ReserveStaging(dirHandle, LinksOf(DirOf(dirHandle))->entryTotal + 1);
   if (err != errNone) return Report(err);
-  dir = DirOf(dirHandle);
+  ResDirectory* dir = DirOf(dirHandle);
   if (g.typeRecords != 0) OpenTypeRoom(dir, g.typeRecords);
-  if (type == nullptr) AppendType(dir, typeId);
+  if (newType) {
+    AppendType(dir, typeId);
+    IndexType(dir, index);
+  }
+  if (g.slide != 0) SlideDown(dir, index, g.slide);
   if (g.cells != 0) OpenCells(dir, index, g.cells);
   ResTypeRecord* record = TypeAt(dir, index);
   ResEntry* entry = EntryAt(dir, record, record->entryCount++);

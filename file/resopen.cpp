@@ -105,8 +105,8 @@ uint32_t CountEntries(ResDirectory* dir) {
 // Brings the directory into its canonical layout and gives the block room
 // for the run-time values beside it, cleared; clears the directory's own
 // run-time words too: whatever the file held there means nothing now.
-// Records what the file on disk holds, `fileSize` bytes; a file that can be
-// written gets its staged table. 0 or 0x4603.
+// Records what the file on disk holds, `fileSize` bytes; builds the type
+// index, and a file that can be written gets its staged table. 0 or 0x4603.
 ErrCode AttachRuntime(Handle dirHandle, File* file, uint32_t openFlags, const ResFileHeader& header,
                       const ResFileHeader& raw, uint32_t fileSize) {
   uint32_t total = CountEntries(DirOf(dirHandle));
@@ -131,8 +131,12 @@ ErrCode AttachRuntime(Handle dirHandle, File* file, uint32_t openFlags, const Re
   links->capacity = blockSize;
   InitStored(dir, header, &raw, fileSize);
   dir->fileFlags |= openFlags;
-  if (dir->fileFlags & resFileFlagReadOnly) return errNone;
-  return ReserveStaging(dirHandle, total);
+  // The tables come last, and the second failing takes the first with it.
+  err = OpenTypeIndex(dirHandle);
+  if (err != errNone || (DirOf(dirHandle)->fileFlags & resFileFlagReadOnly)) return err;
+  err = ReserveStaging(dirHandle, total);
+  if (err != errNone) CloseTypeIndex(DirOf(dirHandle));
+  return err;
 }
 
 // Reads, converts and checks the directory of the file on `file` and
@@ -184,7 +188,7 @@ extern "C" ErrCode ResOpenFile(File* file, uint32_t openFlags) {
   Handle dirHandle = nullptr;
   ErrCode err = LoadDirectory(file, openFlags, &dirHandle);
   if (err != errNone) {
-    // A table is made last: a failed open has none.
+    // The tables are made last: a failed open has none.
     if (dirHandle != nullptr) MemDisposeHandle(dirHandle);
     FileClose(file);
     return Report(err);

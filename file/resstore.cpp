@@ -127,6 +127,32 @@ ErrCode WriteTypeRecords(File* file, ResDirectory* dir, uint32_t first, uint32_t
   return FileWrite(file, records, count * kTypeRecordSize);
 }
 
+// Writes the entry arrays of every type one after the other, gathered into
+// chunks: each write is flushed, so a file of many small types must not
+// take one write per type.
+ErrCode WriteEntryArrays(File* file, ResDirectory* dir) {
+  char chunk[resCopyChunkSize];
+  uint32_t used = 0;
+  ErrCode err = errNone;
+  for (uint32_t i = 0; err == errNone && i < *TypeCountWord(dir); ++i) {
+    const ResTypeRecord* type = TypeAt(dir, i);
+    const char* entries = reinterpret_cast<const char*>(EntryAt(dir, type, 0));
+    uint32_t size = type->entryCount * kEntrySize;
+    if (used + size > sizeof chunk && used != 0) {
+      err = FileWrite(file, chunk, used);
+      used = 0;
+    }
+    if (err != errNone || size == 0) continue;
+    if (size > sizeof chunk) {
+      err = FileWrite(file, entries, size);
+    } else {
+      memcpy(chunk + used, entries, size);
+      used += size;
+    }
+  }
+  return err == errNone && used != 0 ? FileWrite(file, chunk, used) : err;
+}
+
 // Writes `bytes` zero bytes at the stream's position.
 ErrCode WriteZeros(File* file, uint32_t bytes) {
   static const char zeros[resCopyChunkSize] = {};
@@ -163,10 +189,7 @@ ErrCode WriteDirectoryAt(ResDirectory* dir, uint32_t at, uint32_t dataLength, ui
   for (uint32_t i = 0; err == errNone && i < typeCount; i += perWrite)
     err = WriteTypeRecords(file, dir, i, typeCount - i < perWrite ? typeCount - i : perWrite,
                            &entries);
-  for (uint32_t i = 0; err == errNone && i < typeCount; ++i) {
-    const ResTypeRecord* type = TypeAt(dir, i);
-    err = FileWrite(file, EntryAt(dir, type, 0), type->entryCount * kEntrySize);
-  }
+  if (err == errNone) err = WriteEntryArrays(file, dir);
   if (err == errNone) err = WriteZeros(file, length - StoredLength(dir));
   return err;
 }

@@ -44,6 +44,11 @@ BlockDesc* MoveOut(Heap* heap, BlockDesc* u) {
   MemBlockSizeFor(static_cast<uint32_t>(u->requestedSize), &size);  // u holds that much
   BlockDesc* held = MemChainFindFit(heap, size);
   if (held == nullptr) return nullptr;
+  // Without a spare descriptor a larger free block cannot be cut, and u
+  // would take all of it (as like as not the heap's whole free space, which
+  // the call's own allocation then lacks): u stays.
+  if (held->blockSize >= MemWord{size} + memBlockAlign && heap->freeMasters == nullptr)
+    return nullptr;
   void* const from = u->data;
   MemSplitBlock(held, size);
   MemDebugCopy(BlockStart(held), BlockStart(u), size);

@@ -87,8 +87,10 @@ inline Bytes BuildResFile(const ResFilePlan& plan, uint32_t* outDirOffset = null
   return b;
 }
 
+// The build tree's tag keeps apart the files of the test programs of other
+// trees (other checkouts' test runs on the same machine).
 inline std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "okr_" + name;
+  return ::testing::TempDir() + "okr_" OKR_TEST_TREE_TAG "_" + name;
 }
 
 inline void WriteBytes(const std::string& path, const Bytes& b) {

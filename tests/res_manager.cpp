@@ -376,3 +376,107 @@ TEST_F(ResManager, InterleavedAdditionsAndRemovalsKeepTypeOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+class ResRemoval : public ResTest {
+ protected:
+  // Adds `text` as the last resource of `type`, in the file and the model.
+  void Add(File* f, const std::string& type, const std::string& text) {
+    Handle h = MemNewHandle(uint32_t(text.size()));
+    memcpy(h->data, text.data(), text.size());
+    ASSERT_EQ(ResAddResource(f, TypeWord(type.c_str()), h), 0u);
+    model_[type].push_back(text);
+    ExpectLayoutsHold();
+  }
+  // Removes resource `index` of `type`.
+  void Remove(File* f, const std::string& type, uint32_t index) {
+    Handle h = nullptr;
+    ASSERT_EQ(ResLoadResource(f, TypeWord(type.c_str()), index, &h), 0u);
+    ASSERT_EQ(ResRemoveResource(h), 0u);
+    model_[type].erase(model_[type].begin() + index);
+    ExpectLayoutsHold();
+  }
+  // Every type of the model holds its texts, in order, in the file.
+  void ExpectModel(File* f) {
+    for (const auto& [type, texts] : model_) {
+      uint32_t count = 0;
+      ASSERT_EQ(ResCountResources(f, TypeWord(type.c_str()), &count), 0u);
+      ASSERT_EQ(count, texts.size()) << type;
+      for (uint32_t i = 0; i < count; ++i) {
+        Handle h = nullptr;
+        ASSERT_EQ(ResLoadResource(f, TypeWord(type.c_str()), i, &h), 0u);
+        EXPECT_EQ(HandleText(h), texts[i]);
+      }
+    }
+  }
+
+  std::map<std::string, std::vector<std::string>> model_;
+};
+
+TEST_F(ResRemoval, AnyPlaceOfAnyTypeThenAdditionsKeepEveryResource) {
+  // Three types of twelve; one of them loses resources at the places the
+  // case names (-1 the last), then gains twenty and the others one each,
+  // which takes back the room the removals left before its entries.
+  struct Case {
+    std::vector<int> places;
+  } cases[] = {{{0, 0, 0, 0, 0, 0, 0, 0}},
+               {{-1, -1, -1, -1, -1, -1}},
+               {{5, 5, 5, 5, 2, 2}},
+               {{0, -1, 0, -1, 0, -1, 0}},
+               {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}};  // the type goes
+  const std::string types[] = {"AAAA", "BBBB", "CCCC"};
+  std::string path = TempPath("places.res");
+  for (const Case& c : cases) {
+    for (const std::string& edited : types) {
+      SCOPED_TRACE(edited + " loses " + std::to_string(c.places.size()));
+      model_.clear();
+      File* f = nullptr;
+      ASSERT_EQ(ResCreateFile(path.c_str(), &f), 0u);
+      for (int i = 0; i < 12; ++i)
+        for (const std::string& type : types)
+          Add(f, type, type + std::to_string(i));
+      for (int place : c.places)
+        Remove(f, edited, place < 0 ? uint32_t(model_[edited].size() - 1) : uint32_t(place));
+      if (model_[edited].empty()) model_.erase(edited);
+      for (int i = 0; i < 20; ++i)
+        Add(f, edited, edited + "+" + std::to_string(i));
+      for (const std::string& type : types)
+        Add(f, type, type + "!");
+      ExpectModel(f);
+      ASSERT_EQ(ResCloseFile(f), 0u);
+      ASSERT_EQ(ResOpenNamedFile(path.c_str(), &f), 0u);
+      ExpectModel(f);
+      ASSERT_EQ(ResCloseFile(f), 0u);
+    }
+  }
+}
+
+TEST_F(ResRemoval, ATypeHeldTwiceIsFoundByItsFirstRecordUntilThatGoes) {
+  // A foreign file whose third type record repeats the first one's id:
+  // "AAAA" names the first record's resources, and the other record's once
+  // the first has lost them all; "BBBB" keeps its own.
+  ResFilePlan plan{{{"AAAA", 0, "a0"}, {"AAAA", 2, "a1"}, {"BBBB", 4, "b0"}, {"ZZZZ", 6, "z0"}}};
+  uint32_t dir = 0;
+  Bytes b = BuildResFile(plan, &dir);
+  PutWord(b, dir + 56 + 2 * 12, TypeWord("AAAA"), false, true);
+  WriteBytes(TempPath("twice.res"), b);
+  File* f = fopen(TempPath("twice.res").c_str(), "r+b");
+  ASSERT_EQ(ResOpenFile(f, 0), 0u);
+  ExpectLayoutsHold();
+  model_ = {{"AAAA", {"a0", "a1"}}, {"BBBB", {"b0"}}};
+  ExpectModel(f);
+  Remove(f, "AAAA", 1);
+  Remove(f, "AAAA", 0);
+  model_["AAAA"] = {"z0"};
+  ExpectModel(f);
+  Add(f, "AAAA", "z1");
+  Remove(f, "BBBB", 0);
+  model_.erase("BBBB");
+  ExpectModel(f);
+  uint32_t types = 0;
+  ASSERT_EQ(ResCountTypes(f, &types), 0u);
+  EXPECT_EQ(types, 1u);
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <unordered_set>
 
 #include "cli.h"
 
@@ -226,6 +227,7 @@ uint32_t CountTypes(const ResFile& res) {
 
 std::vector<ResInfo> ListResources(const ResFile& res) {
   std::vector<ResInfo> resources;
+  std::unordered_set<uint32_t> listed;  // type ids
   const uint32_t types = CountTypes(res);
   for (uint32_t t = 0; t < types; ++t) {
     uint32_t typeId = 0;
@@ -233,8 +235,7 @@ std::vector<ResInfo> ListResources(const ResFile& res) {
     const uint32_t count = CountResources(res, typeId);
     // A foreign file may hold a type twice; its resources are reached
     // through the first record.
-    const bool seen = std::any_of(resources.begin(), resources.end(),
-                                  [&](const ResInfo& r) { return r.typeId == typeId; });
+    const bool seen = !listed.insert(typeId).second;
     for (uint32_t i = 0; i < count && !seen; ++i) {
       ResInfo info{};
       if (ErrCode err = ResGetIndexedInfo(res.file, typeId, i, &info)) Fail(res.name, err);

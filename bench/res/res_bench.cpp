@@ -8,11 +8,15 @@
 // writing resources of 16 types taken in turn. Each benchmark
 // times only its own phase (manual time); the set-up around it is not
 // counted. Reading the same file with fread, whole and in 64-byte pieces,
-// is the yardstick. A table of all figures is printed at the end.
+// is the yardstick. Two shapes of file are timed whole, at 4k to 64k:
+// as many types as resources (add each, close, reopen, count and describe
+// every type), and one type emptied from its front (open, load and remove
+// each first resource, close). Tables of all figures are printed at the end.
 #include <benchmark/benchmark.h>
 #include <okr/okr.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -23,7 +27,8 @@ namespace {
 
 constexpr uint32_t kResourceSize = 64;
 constexpr uint32_t kType = 0x41544144;  // "DATA"
-const int64_t kCounts[] = {1000, 4000, 16000, 32000, 64000};
+const std::vector<int64_t> kCounts = {1000, 4000, 16000, 32000, 64000};
+const std::vector<int64_t> kShapeCounts = {4000, 16000, 32000, 64000};
 
 using Clock = std::chrono::steady_clock;
 
@@ -31,8 +36,9 @@ double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The process id keeps apart the files of runs made at the same time.
 std::string PathFor(int64_t count) {
-  return "/tmp/okr_bench_res_" + std::to_string(count) + ".res";
+  return "/tmp/okr_bench_res_" + std::to_string(getpid()) + "_" + std::to_string(count) + ".res";
 }
 
 // A new file with `count` resources added, of `types` types taken in turn,
@@ -136,6 +142,59 @@ void CompactAll(benchmark::State& state) {
   }
 }
 
+// A file of `count` types with one resource each: added, closed, opened
+// again, and every type counted and its resource described. The phases'
+// times are counters of their own.
+void ManyTypes(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  double add = 0, close = 0, lookup = 0;
+  for (auto _ : state) {
+    double seconds = 0;
+    File* file = CreateAndAdd(count, &seconds, uint32_t(count));
+    if (file == nullptr) return Fail(state, "adding failed");
+    Clock::time_point start = Clock::now();
+    if (ResCloseFile(file) != 0) return Fail(state, "close failed");
+    double closing = Since(start);
+    start = Clock::now();
+    if (ResOpenNamedFile(PathFor(count).c_str(), &file) != 0) return Fail(state, "open failed");
+    for (int64_t i = 0; i < count; ++i) {
+      uint32_t resources = 0;
+      ResInfo info;
+      if (ResCountResources(file, kType + uint32_t(i), &resources) != 0 || resources != 1 ||
+          ResGetIndexedInfo(file, kType + uint32_t(i), 0, &info) != 0)
+        return Fail(state, "lookup failed");
+    }
+    double looking = Since(start);
+    ResCloseFile(file);
+    state.SetIterationTime(seconds + closing + looking);
+    add += seconds, close += closing, lookup += looking;
+  }
+  const double ms = 1e3 / double(state.iterations());
+  state.counters["add_ms"] = add * ms;
+  state.counters["close_ms"] = close * ms;
+  state.counters["lookup_ms"] = lookup * ms;
+}
+
+// A file of `count` resources of one type, opened, each first resource
+// loaded and removed until none is left, and closed.
+void RemoveFront(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  for (auto _ : state) {
+    if (!WriteFile(count)) return Fail(state, "writing the file failed");
+    Clock::time_point start = Clock::now();
+    FILE* file = nullptr;
+    if (FileOpen(PathFor(count).c_str(), "r+b", &file) != 0 || ResOpenFile(file, 0) != 0)
+      return Fail(state, "open failed");
+    for (int64_t i = 0; i < count; ++i) {
+      Handle h = nullptr;
+      if (ResLoadResource(file, kType, 0, &h) != 0 || ResRemoveResource(h) != 0)
+        return Fail(state, "removal failed");
+    }
+    if (ResCloseFile(file) != 0) return Fail(state, "close failed");
+    state.SetIterationTime(Since(start));
+  }
+}
+
 // Opens the written file of `count` resources read-write with every resource
 // loaded; their handles go to `loaded`.
 File* OpenAllLoaded(int64_t count, std::vector<Handle>* loaded) {
@@ -206,20 +265,28 @@ void FreadPieces(benchmark::State& state) {
   }
 }
 
+// One benchmark per pair and file size, timed by the benchmark itself.
+struct Bench {
+  const char* name;
+  void (*run)(benchmark::State&);
+  bool shape;  // run at kShapeCounts, else at kCounts
+};
+
 void Register() {
-  using Fn = void (*)(benchmark::State&);
-  const std::pair<const char*, Fn> benches[] = {{"Add", Add},
-                                                {"Write", Write},
-                                                {"AddWriteMixed", AddWriteMixed},
-                                                {"LoadAll", LoadAll},
-                                                {"CompactAll", CompactAll},
-                                                {"RewriteFlush", RewriteFlush},
-                                                {"RewriteEach", RewriteEach},
-                                                {"FreadWhole", FreadWhole},
-                                                {"FreadPieces", FreadPieces}};
-  for (const auto& b : benches) {
-    auto* bench = benchmark::RegisterBenchmark(b.first, b.second);
-    for (int64_t count : kCounts)
+  const Bench benches[] = {{"Add", Add, false},
+                           {"Write", Write, false},
+                           {"AddWriteMixed", AddWriteMixed, false},
+                           {"LoadAll", LoadAll, false},
+                           {"CompactAll", CompactAll, false},
+                           {"RewriteFlush", RewriteFlush, false},
+                           {"RewriteEach", RewriteEach, false},
+                           {"FreadWhole", FreadWhole, false},
+                           {"FreadPieces", FreadPieces, false},
+                           {"ManyTypes", ManyTypes, true},
+                           {"RemoveFront", RemoveFront, true}};
+  for (const Bench& b : benches) {
+    auto* bench = benchmark::RegisterBenchmark(b.name, b.run);
+    for (int64_t count : b.shape ? kShapeCounts : kCounts)
       bench->Arg(count);
     bench->UseManualTime()->Unit(benchmark::kMillisecond);
   }
@@ -232,11 +299,14 @@ class TableReporter : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
       seconds_[run.run_name.str()] = run.GetAdjustedRealTime() / 1e3;  // ms to s
+      for (const auto& [name, counter] : run.counters)
+        seconds_[run.run_name.str() + "/" + name] = counter.value / 1e3;
     }
     ConsoleReporter::ReportRuns(runs);
   }
-  double Seconds(const std::string& name, int64_t count) {
-    return seconds_[name + "/" + std::to_string(count) + "/manual_time"];
+  double Seconds(const std::string& name, int64_t count, const std::string& counter = "") {
+    std::string run = name + "/" + std::to_string(count) + "/manual_time";
+    return seconds_[counter.empty() ? run : run + "/" + counter];
   }
 
  private:
@@ -267,6 +337,25 @@ int main(int argc, char** argv) {
         ms("AddWriteMixed"), ms("LoadAll"), ms("LoadAll") * 1e3 / double(count), ms("CompactAll"));
     std::printf(" %.1f ms | %.1f ms | %.2f ms | %.2f ms |\n", ms("RewriteFlush"), ms("RewriteEach"),
                 ms("FreadWhole"), ms("FreadPieces"));
+  }
+  std::printf(
+      "\n== summary: shapes of file (median wall time; in brackets, times the 4k figure)\n");
+  std::printf(
+      "| resources | types of one resource: add all | close | reopen + every lookup | total |"
+      " one type removed from the front: open + remove all + close |\n");
+  std::printf("|---|---|---|---|---|---|\n");
+  const int64_t base = kShapeCounts[0];
+  for (int64_t count : kShapeCounts) {
+    auto ms = [&](const char* name, const char* counter = "") {
+      return reporter.Seconds(name, count, counter) * 1e3;
+    };
+    auto growth = [&](const char* name) {
+      return reporter.Seconds(name, count) / reporter.Seconds(name, base);
+    };
+    std::printf("| %lld | %.1f ms | %.1f ms | %.1f ms | %.1f ms (%.1fx) | %.1f ms (%.1fx) |\n",
+                static_cast<long long>(count), ms("ManyTypes", "add_ms"),
+                ms("ManyTypes", "close_ms"), ms("ManyTypes", "lookup_ms"), ms("ManyTypes"),
+                growth("ManyTypes"), ms("RemoveFront"), growth("RemoveFront"));
   }
   for (int64_t count : kCounts)
     remove(PathFor(count).c_str());

@@ -16,10 +16,14 @@
    written as 0. Use ResFindEntry / ResGetInfo to reach a resource's data.
 
    Layout in memory. While a file is open its directory keeps room after
-   each type's entries (and after the type list), so that adding resources
-   costs linear time in any order of types; `dirLength` in memory counts
-   that room. The file always receives the canonical directory: the type
-   list after the fixed part, each type's entries right after the last's.
+   each type's entries (and after the type list, and before the first
+   type's entries), so that adding resources costs linear time in any order
+   of types and removing them linear time from either end of a type;
+   `dirLength` in memory counts that room. Beside the directory the manager
+   keeps an index of its type ids, in a block of the current heap of its
+   own, so that no call that names a type walks the type list. The file
+   always receives the canonical directory: the type list after the fixed
+   part, each type's entries right after the last's.
 
    Failure safety. At every moment of an edit session (a failing call, a
    full disk, the program stopped, the power lost) the file opens, and every
@@ -248,11 +252,11 @@ OKR_API ErrCode ResOpenNamedFile(const char* libPath, File** outFile);
    be read (a directory beyond the end gives 0x4503); 0x4106 for a version
    in neither byte order; 0x4585 for a directory whose offsets or counts do
    not fit in it or that lies inside the data area, or resources outside
-   the data area or overlapping;
-   0x4603 when memory runs short (a directory laid out otherwise than
-   canonically takes a second block of its size, briefly). On every failure but one the stream is
-   closed: a stream that is already open as a resource file is refused with
-   0x4586 and left open. */
+   the data area or overlapping; 0x4603 when memory runs short (a directory
+   laid out otherwise than canonically takes a second block of its size,
+   briefly; the type index takes a block of 16 to 32 bytes per type, 64 at
+   least). On every failure but one the stream is closed: a stream that is
+   already open as a resource file is refused with 0x4586 and left open. */
 OKR_API ErrCode ResOpenFile(File* file, uint32_t openFlags);
 
 /* The directory handle of the open file on `file`, or NULL with 0x4582 in
@@ -389,19 +393,21 @@ OKR_API ErrCode ResGetIndexedInfo(File* file, uint32_t typeId, uint32_t index, R
 /* Adds a resource of type `typeId` (a new type record when needed) as the
    last of its type, taking `dataHandle` over as its loaded data (it gets
    memFlagResource) and marking it and the file changed; its data reaches
-   the file at the next write-back. The directory grows, and is rewritten
-   as a whole after the compacted data at the next flush. Returns 0; 0x4101
-   for NULL; 0x4582; 0x4509 for a read-only file; 0x4586 for a handle that
-   is already some resource's data (only a handle that carries
-   memFlagResource is looked for); 0x4603 (nothing changes). */
+   the file at the next write-back. The directory grows (and the type index
+   with a new type), and is rewritten as a whole after the compacted data
+   at the next flush. Returns 0; 0x4101 for NULL; 0x4582; 0x4509 for a
+   read-only file; 0x4586 for a handle that is already some resource's data
+   (only a handle that carries memFlagResource is looked for); 0x4603
+   (nothing changes). */
 OKR_API ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle);
 
 /* Removes the resource whose loaded data is `resHandle` from its file and
-   disposes of the data; a type left without resources disappears, and the
-   later resources of the type move down one index (their entries shift, so
-   emptying a large type goes fastest from its last resource). The file is
-   marked changed. Returns 0; 0x4583; 0x4509 for a read-only file;
-   0x4603 (nothing changes). */
+   disposes of the data; the later resources of the type move down one
+   index (in memory the entries on the shorter side of it move, so a type
+   empties as fast from its first resource as from its last), and a type
+   left without resources disappears (the type records after it move down
+   a place). The file is marked changed. Returns 0; 0x4583; 0x4509 for a
+   read-only file; 0x4603 (nothing changes). */
 OKR_API ErrCode ResRemoveResource(Handle resHandle);
 
 /* ---- Checking a file ---------------------------------------------------- */

@@ -29,11 +29,13 @@ inline int OpenDescriptors() {
 // A file for a scenario: in memory-backed /dev/shm where there is one, since
 // a walk syncs its files hundreds of times and only the order of the writes
 // matters to it, not the disk.
+// The build tree's tag keeps it apart from other trees' test runs.
 inline std::string FaultTempPath(const std::string& name) {
+  std::string file = "okr_fault_" OKR_TEST_TREE_TAG "_" + name;
   DIR* shm = opendir("/dev/shm");
-  if (shm == nullptr) return testing::TempDir() + "okr_fault_" + name;
+  if (shm == nullptr) return testing::TempDir() + file;
   closedir(shm);
-  return "/dev/shm/okr_fault_" + name;
+  return "/dev/shm/" + file;
 }
 
 // What one run's steps answered.

@@ -1,0 +1,175 @@
+// Files of many types and types of many resources, edited through the API
+// while the step seam counts the type records and type index slots looked
+// at and the entry cells moved: every call must take a few steps whatever
+// the file's size, where a walk of the type list per lookup or a shift of
+// the type's entries per removal would take hundreds. And the type index's
+// allocations, failing, fail the open or the addition and change nothing.
+#include <vector>
+
+#include "fault/fault_walk.h"
+#include "fault/step_count.h"
+#include "res_builder.h"
+
+namespace {
+
+constexpr uint32_t kResources = 1024;
+constexpr uint32_t kFirstType = 0x41414141;  // "AAAA"
+
+enum End { kFront, kBack, kBothEnds };
+
+class ResIndex : public ResTest {
+ protected:
+  // Runs one library call that must succeed and adds its steps to the
+  // totals; the layouts are checked after it, uncounted.
+  void Call(ErrCode code, const char* what) {
+    EXPECT_EQ(code, 0u) << what;
+    typeSteps_ += StepsTaken(stepTypeLookup);
+    cellMoves_ += StepsTaken(stepCellMove);
+    ++calls_;
+    ExpectLayoutsHold();
+    StepsClear();
+  }
+  // Steps of the calls since the last look, per call.
+  double TypeStepsPerCall() const { return double(typeSteps_) / calls_; }
+  double MovesPerCall() const { return double(cellMoves_) / calls_; }
+  void Restart() {
+    typeSteps_ = cellMoves_ = calls_ = 0;
+    StepsClear();
+  }
+
+  uint64_t typeSteps_ = 0, cellMoves_ = 0, calls_ = 0;
+};
+
+TEST_F(ResIndex, EveryCallTakesFewStepsWhateverTheShape) {
+  struct Case {
+    const char* shape;
+    uint32_t types;  // the resources go to this many types in turn
+    End end;         // where each type loses its resources from
+  } cases[] = {
+      {"a type per resource", kResources, kBack},
+      {"one type, emptied from its front", 1, kFront},
+      {"one type, emptied from its back", 1, kBack},
+      {"one type, emptied from both ends in turn", 1, kBothEnds},
+      {"four types, each emptied from its front", 4, kFront},
+  };
+  // A walk of the type list per call takes hundreds of steps; a binary
+  // search of it a dozen.
+  constexpr double kMaxTypeSteps = 24;
+  std::string path = TempPath("steps.res");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shape);
+    File* f = nullptr;
+    ASSERT_EQ(ResCreateFile(path.c_str(), &f), 0u);
+    Restart();
+    for (uint32_t i = 0; i < kResources; ++i)
+      Call(ResAddResource(f, kFirstType + i % c.types, MemNewHandle(4)), "add");
+    EXPECT_LE(TypeStepsPerCall(), kMaxTypeSteps) << "adding";
+    ASSERT_EQ(ResCloseFile(f), 0u);
+    ASSERT_EQ(FileOpen(path.c_str(), "r+b", &f), 0u);
+    ASSERT_EQ(ResOpenFile(f, 0), 0u);
+    Restart();
+    std::vector<uint32_t> left(c.types);
+    for (uint32_t t = 0; t < c.types; ++t) {
+      ResInfo info;
+      Call(ResCountResources(f, kFirstType + t, &left[t]), "count");
+      Call(ResGetIndexedInfo(f, kFirstType + t, left[t] - 1, &info), "indexed info");
+      Handle h = nullptr;
+      Call(ResLoadResource(f, kFirstType + t, 0, &h), "load");
+      Call(ResGetInfo(h, &info), "info");
+    }
+    EXPECT_LE(TypeStepsPerCall(), kMaxTypeSteps) << "looking up";
+    Restart();
+    for (uint32_t i = 0; i < kResources; ++i) {
+      uint32_t t = c.types - 1 - i % c.types;  // the last type first
+      bool front = c.end == kFront || (c.end == kBothEnds && i % 2 == 0);
+      Handle h = nullptr;
+      --left[t];
+      Call(ResLoadResource(f, kFirstType + t, front ? 0 : left[t], &h), "load");
+      Call(ResRemoveResource(h), "remove");
+    }
+    EXPECT_LE(TypeStepsPerCall(), kMaxTypeSteps) << "removing";
+    EXPECT_EQ(cellMoves_, 0u) << "removing from an end moves no other entry";
+    uint32_t types = 1;
+    EXPECT_EQ(ResCountTypes(f, &types), 0u);
+    EXPECT_EQ(types, 0u);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
+TEST_F(ResIndex, RemovalMovesTheShorterSideAndRoomIsTakenBack) {
+  // One type used as a queue: added at its back, removed from its front or
+  // from a quarter in, first in its file or behind a type of a few
+  // resources. The cells moved stay a few per call, and once the queue has
+  // run round the directory's block grows no more.
+  struct Case {
+    const char* order;
+    uint32_t fromFront;       // resources before the one removed
+    uint32_t typesBefore;     // types of three resources before the queue's
+    double maxMovesPerRound;  // the removal's fromFront, and slides that pay their way
+  } cases[] = {{"from the front", 0, 0, 4},
+               {"a quarter in", kResources / 16, 0, kResources / 16 + 4},
+               {"from the front, behind another type", 0, 1, 4},
+               {"a quarter in, behind two types", kResources / 16, 2, kResources / 16 + 4}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.order);
+    File* f = nullptr;
+    ASSERT_EQ(ResCreateFile(TempPath("queue.res").c_str(), &f), 0u);
+    uint32_t queue = kFirstType + c.typesBefore;
+    for (uint32_t i = 0; i < 3 * c.typesBefore; ++i)
+      ASSERT_EQ(ResAddResource(f, kFirstType + i % c.typesBefore, MemNewHandle(4)), 0u);
+    for (uint32_t i = 0; i < kResources / 4; ++i)
+      ASSERT_EQ(ResAddResource(f, queue, MemNewHandle(4)), 0u);
+    uint32_t blockSize = 0;
+    Restart();
+    for (uint32_t round = 0; round < 4 * kResources; ++round) {
+      Handle h = nullptr;
+      Call(ResLoadResource(f, queue, c.fromFront, &h), "load");
+      Call(ResRemoveResource(h), "remove");
+      Call(ResAddResource(f, queue, MemNewHandle(4)), "add");
+      if (round == kResources) blockSize = MemGetHandleSize(resTopFile);
+    }
+    EXPECT_LE(MovesPerCall() * 3, c.maxMovesPerRound);
+    EXPECT_EQ(MemGetHandleSize(resTopFile), blockSize);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
+TEST_F(ResIndex, IndexAllocationsThatFailChangeNothing) {
+  // Eight types, so that a ninth needs a larger index: the open's and the
+  // addition's allocations fail in turn.
+  std::string path = TempPath("index.res");
+  File* f = nullptr;
+  ASSERT_EQ(ResCreateFile(path.c_str(), &f), 0u);
+  for (uint32_t t = 0; t < 8; ++t)
+    ASSERT_EQ(ResAddResource(f, kFirstType + t, MemNewHandle(4)), 0u);
+  ASSERT_EQ(ResCloseFile(f), 0u);
+  uint32_t points = WalkFaults(kFaultMemory, faultOnce, [&] {
+    File* stream = nullptr;
+    ASSERT_EQ(FileOpen(path.c_str(), "r+b", &stream), 0u);
+    ErrCode err = ResOpenFile(stream, 0);
+    if (err != 0) {
+      EXPECT_EQ(err, errMemOutOfMemory);
+      EXPECT_EQ(resTopFile, nullptr);
+      EXPECT_EQ(BlocksInUse(), 0u);
+      return;
+    }
+    Handle h = MemNewHandle(4);
+    if (h == nullptr) return ResCloseAll();
+    err = ResAddResource(stream, kFirstType + 8, h);
+    uint32_t types = 0, count = 0;
+    EXPECT_EQ(ResCountTypes(stream, &types), 0u);
+    EXPECT_EQ(ResCountResources(stream, kFirstType + 8, &count), 0u);
+    EXPECT_EQ(types, err == 0 ? 9u : 8u);
+    EXPECT_EQ(count, err == 0 ? 1u : 0u);
+    if (err != 0) {
+      EXPECT_EQ(err, errMemOutOfMemory);
+      EXPECT_EQ(MemGetFlags(h) & memFlagResource, 0u);  // still the caller's
+      MemDisposeHandle(h);
+    }
+    ExpectLayoutsHold();
+    ResCloseAll();
+  });
+  EXPECT_GE(points, 2u);
+}
+
+}  // namespace
