@@ -39,16 +39,19 @@ TEST(MemStats, CountsPerHeap) {
   EXPECT_EQ(stats.peakBytesInUse, std::max(peak, stats.bytesInUse));
   EXPECT_EQ(stats.scrambleMoves, 0u);
 
-  // A record of an older, shorter kind gets the fields that fit.
+  // A record of an older, shorter kind gets the whole fields that fit; a
+  // size that ends inside a field leaves that field out.
   const struct {
     uint32_t size, filled;
     ErrCode code;
-  } sizes[] = {{0, 0, 0x4107}, {3, 3, 0x4107}, {4, 4, 0}, {8, 8, 0}, {100, sizeof stats, 0}};
+  } sizes[] = {{0, 0, 0x4107}, {3, 3, 0x4107}, {4, 4, 0},   {6, 4, 0},
+               {8, 8, 0},      {11, 8, 0},     {28, 24, 0}, {100, sizeof stats, 0}};
   for (const auto& s : sizes) {
     MemHeapStats partial = StatsRecord(s.size);
     EXPECT_EQ(MemGetHeapStats(heap, &partial), s.code);
     EXPECT_EQ(partial.size, s.filled);
     EXPECT_EQ(partial.compactions, s.filled >= 8 ? 1u : 0u);
+    EXPECT_EQ(partial.bytesCompacted, s.filled == sizeof stats ? stats.bytesCompacted : 0u);
   }
   MemHeapStats untouched = StatsRecord(sizeof untouched);
   ASSERT_EQ(MemGetHeapStats(other, &untouched), 0u);

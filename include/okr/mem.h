@@ -220,8 +220,8 @@ OKR_API ErrCode MemGetHeapInfo(Heap* heap, MemHeapInfo* out);
 
 /* A heap's own statistics. The record begins with its size, so that fields
    can be added at its end: set `size` to sizeof(MemHeapStats) before the
-   call, which fills the fields that fit in both that size and its own and
-   sets `size` to the bytes it filled. */
+   call, which fills the whole fields that fit in both that size and its
+   own and sets `size` to the bytes it filled. */
 typedef struct MemHeapStats {
   uint32_t size;
   uint32_t compactions;    /* compactions of this heap */
