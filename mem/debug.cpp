@@ -83,7 +83,12 @@ void CloseIndexWords([[maybe_unused]] const BlockDesc* pool) {
 
 void MemDebugNewHeap(Heap* heap) {
 #if OKR_VALGRIND
-  memUnderValgrind = RUNNING_ON_VALGRIND != 0;
+  // A program does not start running under Valgrind later: asked once.
+  static bool asked = false;
+  if (!asked) {
+    memUnderValgrind = RUNNING_ON_VALGRIND != 0;
+    asked = true;
+  }
 #endif
   CountersOf(heap).scramble = memScrambleNewHeaps;
   OKR_TELL_VALGRIND(VALGRIND_CREATE_MEMPOOL(heap, 0, 0));
