@@ -354,28 +354,40 @@ void Relabel(const Heap* heap, MemIndex* idx, BlockDesc* x, uint32_t label) {
 // Group keys changed: every head's key follows, and the gap bounds come down
 // with them (a top-down pass: each non-empty class below a record lies in
 // the gap of the nearest record above it, or is one).
+// The classes are taken word by word of the non-empty set, each word's
+// from its highest bit down.
 void RefreshHeadKeys(MemIndex* idx) {
   uint32_t owner = kNoClass;
-  for (uint32_t c = LastBelow(idx->nonEmpty, kClassCount); c != kNoClass;
-       c = LastBelow(idx->nonEmpty, c)) {
-    ClassHead& head = idx->heads[c];
-    head.key = KeyOfLabel(idx, head.label);
-    ++idx->effort.weighed;
-    if (Contains(idx->records, c)) {
-      owner = c;
-    } else {
-      Lower(GapLow(idx, owner), head.key);
+  uint32_t weighed = 0;
+  for (uint32_t w = kClassWords; w-- > 0;) {
+    for (ClassWord bits = idx->nonEmpty.words[w]; bits != 0;) {
+      const uint32_t bit = HighestBit(bits);
+      bits ^= BitOf(bit);
+      const uint32_t c = w * kWordBits + bit;
+      ClassHead& head = idx->heads[c];
+      head.key = KeyOfLabel(idx, head.label);
+      ++weighed;
+      if (Contains(idx->records, c)) {
+        owner = c;
+      } else {
+        Lower(GapLow(idx, owner), head.key);
+      }
     }
   }
+  idx->effort.weighed += weighed;
 }
 
-// Lays out the groups from `first` on (`count` of them) evenly over the keys
-// lo .. hi.
-void SpreadKeys(MemIndex* idx, uint32_t first, uint32_t count, uint64_t lo, uint64_t hi) {
-  const uint64_t span = hi - lo + 1;
-  uint32_t g = first;
-  for (uint32_t i = 0; i < count; ++i, g = idx->groups[g].next)
-    idx->groupKeys[g] = static_cast<uint32_t>(lo + (i + 1) * span / (count + 1));
+// Lays out the groups from `first` on (`count` of them, fewer than
+// kGroupCount) evenly over all keys, a step apart: one division, not one
+// per group (a division of 64-bit numbers costs as much as the rest of a
+// group's step).
+void SpreadKeys(MemIndex* idx, uint32_t first, uint32_t count) {
+  const auto step = static_cast<uint32_t>(kGroupKeys / (count + 1));
+  uint32_t key = 0;
+  for (uint32_t i = 0, g = first; i < count; ++i, g = idx->groups[g].next) {
+    key += step;
+    idx->groupKeys[g] = key;
+  }
 }
 
 // Group `g`, linked into the group list, has no key between its
@@ -387,7 +399,7 @@ __attribute__((noinline)) void MakeKeyRoom(MemIndex* idx, uint32_t g) {
   for (uint32_t ahead = idx->groups[g].next; ahead != 0; ahead = idx->groups[ahead].next)
     ++count;
   idx->effort.keysSpread += count;
-  SpreadKeys(idx, first, count, 0, kGroupKeys - 1);
+  SpreadKeys(idx, first, count);
   RefreshHeadKeys(idx);
 }
 
