@@ -88,9 +88,18 @@ class Runs {
   bool open_ = false;
 };
 
+// Taking a merged block out of the chain writes to two descriptors anywhere
+// in the pools. A 64-bit build does it as the pass meets the block, its
+// lines asked for some way ahead (Lookahead), while the moves' lines, asked
+// for well ahead too, are on their way. A 32-bit build, whose moves wait on
+// their lines, does it after the pass's moves (LeaveChain): those writes
+// among the moves slow the moves down (every other block free, medians of
+// five runs on a busy machine: 0.76 of the speed of the same moves made
+// alone, 0.79 with the writes after them; one block in 8: 0.87, 0.89).
+constexpr bool kLeaveChainAfterMoves = sizeof(void*) == 4;
+
 // Walks the block list some way ahead of the pass and asks the caches for
-// the chain neighbours of the free blocks it meets: taking a merged block out
-// of the chain writes to two descriptors anywhere in the pools.
+// the chain neighbours of the free blocks it meets.
 class Lookahead {
  public:
   explicit Lookahead(BlockDesc* from) : at_(from) {
@@ -98,7 +107,7 @@ class Lookahead {
       Step();
   }
   void Step() {
-    if (at_ == nullptr) return;
+    if (kLeaveChainAfterMoves || at_ == nullptr) return;
     at_ = at_->next;
     if (at_ != nullptr && IsFree(at_)) {
       __builtin_prefetch(at_->prevFree, 1);
@@ -120,6 +129,27 @@ void Follow(BlockDesc* prev, BlockDesc* d) {
   prev->next = d;
 }
 
+// Takes the free blocks a pass merged out of the chain, in the order the
+// pass met them, `first` the first: they lie on the spare stack from first
+// up to its top (each one's prev names the one pushed after it), and a spare
+// descriptor keeps its chain links until then. In that order the links left
+// behind in the descriptors are those of merging one block at a time. Their
+// neighbours' lines are asked for a few descriptors ahead.
+void LeaveChain(Heap* heap, BlockDesc* first) {
+  constexpr int kAhead = 16;
+  BlockDesc* ahead = first;
+  for (int i = 0; i < kAhead && ahead != nullptr; ++i)
+    ahead = ahead->prev;
+  for (BlockDesc* d = first; d != nullptr; d = d->prev) {
+    if (ahead != nullptr) {
+      __builtin_prefetch(ahead->prevFree, 1);
+      __builtin_prefetch(ahead->nextFree, 1);
+      ahead = ahead->prev;
+    }
+    MemChainUnlink(heap, d);
+  }
+}
+
 // Free block `f` meets the blocks after it (see the top of the file). Returns
 // the block in front of which f stops, or NULL at the end of the heap; adds
 // the bytes it moves to `moved`.
@@ -132,6 +162,7 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f, uint64_t& moved) {
   MemWord grown = 0;
   MemWord bytes = 0;
   BlockDesc* spares = heap->freeMasters;
+  BlockDesc* merged = nullptr;  // the first block merged
   Runs runs;
   BlockDesc* x = f->next;
   Lookahead ahead(x);
@@ -141,8 +172,9 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f, uint64_t& moved) {
     if (IsFree(x)) {
       runs.Close();
       grown += x->blockSize;
-      MemChainUnlink(heap, x);  // its neighbours in the block list are relinked below
-      MemPushSpareOnto(spares, x);
+      if (!kLeaveChainAfterMoves) MemChainUnlink(heap, x);
+      if (merged == nullptr) merged = x;
+      MemPushSpareOnto(spares, x);  // its neighbours in the block list are relinked below
       x = after;
       continue;
     }
@@ -166,6 +198,7 @@ BlockDesc* CompactFrom(Heap* heap, BlockDesc* f, uint64_t& moved) {
     x = after;
   }
   runs.Move();
+  if (kLeaveChainAfterMoves) LeaveChain(heap, merged);
   heap->freeMasters = spares;
   moved += bytes;
   f->blockSize += static_cast<uint32_t>(grown);
