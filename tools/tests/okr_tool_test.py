@@ -336,6 +336,10 @@ class Failures(ToolTest):
         self.assertEqual(listed["code"], 0x4585)
         self.assertEqual([f["index"] for f in listed["findings"]], list(range(40)))
         self.assertEqual({f["kind"] for f in listed["findings"]}, {"outside-data"})
+        self.assertNotIn("otherIndex", listed["findings"][0])
+        gapped = self.write("gaps.res", build_res([(b"TEXT", b"a" * 8)], gap=4))
+        note, = json.loads(self.okr("res", "check", "--json", gapped))["findings"]
+        self.assertEqual((note["kind"], "typeHex" in note, "index" in note), ("gaps", False, False))
         sound = json.loads(self.okr("res", "check", "--json", self.write("g.res", good)))
         self.assertEqual((sound["accepted"], sound["resources"], sound["findings"]), (True, 40, []))
 
