@@ -135,17 +135,18 @@ void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, OrderKey bound) {
   OrderKey none = kNoKey;
   OrderKey* ownerGap = up != kNoClass ? &GapLow(idx, up) : &none;
   OrderKey least = *ownerGap;
+  uint32_t weighed = 0;  // counted here: a count in the table is a store per class
   uint32_t w = c / kWordBits;
   ClassWord bits = idx->nonEmpty.words[w] & (kAllBits >> (kWordBits - 1 - c % kWordBits));
   for (;;) {
     if (w == stop / kWordBits) bits &= kAllBits << (stop % kWordBits);
-    ClassWord found = 0;  // the word's classes that become records
+    ClassHead* const row = &idx->heads[w * kWordBits];  // the word's classes
+    ClassWord found = 0;                                // the word's classes that become records
     while (bits != 0) {
       const uint32_t bit = HighestBit(bits);
       bits ^= BitOf(bit);
-      const uint32_t k = w * kWordBits + bit;
-      const OrderKey headKey = idx->heads[k].key;
-      ++idx->effort.weighed;
+      const OrderKey headKey = row[bit].key;
+      ++weighed;
       if (headKey >= bound) {
         Lower(least, headKey);
         continue;
@@ -153,7 +154,7 @@ void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, OrderKey bound) {
       *ownerGap = least;
       found |= BitOf(bit);
       bound = headKey;
-      ownerGap = &GapLow(idx, k);
+      ownerGap = &row[bit].gapLow;
       least = kNoKey;
     }
     if (found != 0) {
@@ -166,6 +167,7 @@ void Reweigh(MemIndex* idx, uint32_t c, uint32_t up, OrderKey bound) {
     bits = idx->nonEmpty.words[w];
   }
   *ownerGap = least;
+  idx->effort.weighed += weighed;
 }
 
 // ---- Class lists ----------------------------------------------------------
