@@ -134,6 +134,40 @@ TEST_F(ResIndex, RemovalMovesTheShorterSideAndRoomIsTakenBack) {
   }
 }
 
+TEST_F(ResIndex, EmptiedTypesGiveTheirCellsBack) {
+  // Three types of one resource each used as a queue of types: one emptied,
+  // a new one added. The emptied type's cells become room of another type
+  // or in front of the first; once the queue has run round, the
+  // directory's block grows no more.
+  struct Case {
+    const char* order;
+    uint32_t emptied;  // position of the type emptied in each round
+  } cases[] = {{"the first type", 0}, {"the middle type", 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.order);
+    File* f = nullptr;
+    ASSERT_EQ(ResCreateFile(TempPath("types.res").c_str(), &f), 0u);
+    uint32_t next = kFirstType;
+    for (uint32_t i = 0; i < 3; ++i)
+      ASSERT_EQ(ResAddResource(f, next++, MemNewHandle(4)), 0u);
+    uint32_t blockSize = 0;
+    Restart();
+    for (uint32_t round = 0; round < 4 * kResources; ++round) {
+      uint32_t typeId = 0;
+      Handle h = nullptr;
+      ASSERT_EQ(ResGetTypeId(f, c.emptied, &typeId), 0u);
+      Call(ResLoadResource(f, typeId, 0, &h), "load");
+      Call(ResRemoveResource(h), "remove");
+      Call(ResAddResource(f, next++, MemNewHandle(4)), "add");
+      if (HasFatalFailure()) return;
+      if (round == kResources) blockSize = MemGetHandleSize(resTopFile);
+    }
+    EXPECT_LE(MovesPerCall(), 4);
+    EXPECT_EQ(MemGetHandleSize(resTopFile), blockSize);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
 TEST_F(ResIndex, IndexAllocationsThatFailChangeNothing) {
   // Eight types, so that a ninth needs a larger index: the open's and the
   // addition's allocations fail in turn.
