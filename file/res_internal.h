@@ -26,8 +26,12 @@
 // over the spare room before it (room in front, or what the type before
 // has beyond as much again as its entries) if that is at least half its
 // length, or else makes as much room again as it has entries by moving the
-// later arrays up, so additions cost linear time in any order. Removing an
-// entry moves the entries on its shorter side: the ones after it down (its
+// later arrays up: a type's additions cost amortised constant time plus
+// that move, which many types running out of room in turn each pay for
+// the arrays after them. Once the cells pass twice what the types' growth
+// accounts for (removals left them), an addition first moves every array
+// down, each keeping the room it keeps for growth. Removing an entry
+// moves the entries on its shorter side: the ones after it down (its
 // type's last cell becomes room), or the ones before it up (the array
 // starts a cell later; its first cell becomes room before it). The data
 // slots move with their cells. The directory stored in a file is always
