@@ -48,8 +48,8 @@
 // (none without types), and the slots of room are empty; entryTotal counts
 // the entries; the block holds the links, the scratch and a slot per cell;
 // every resource lies inside the data area; the type index holds each type
-// id of the list once, with the position of its first record, and is at
-// most half full.
+// id of the list once, with the serial number of its first record, and is
+// at most half full; the serial numbers rise along the type list.
 #ifndef OKR_FILE_RES_INTERNAL_H
 #define OKR_FILE_RES_INTERNAL_H
 
@@ -130,6 +130,8 @@ struct ResLinks {
   Handle typeIndex;     // the type index's block (restypes.cpp)
   uint32_t typeMask;    // the type index's slots - 1
   uint32_t typeSeed;    // mixed into the type index's hash
+  uint32_t typeSerial;  // the serial number the next type record takes
+  uint32_t typeTwice;   // type records whose id has a record before them
   ResStored stored;
   ResHome home;
   ResStaging staging;

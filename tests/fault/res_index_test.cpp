@@ -43,14 +43,16 @@ class ResIndex : public ResTest {
 TEST_F(ResIndex, EveryCallTakesFewStepsWhateverTheShape) {
   struct Case {
     const char* shape;
-    uint32_t types;  // the resources go to this many types in turn
-    End end;         // where each type loses its resources from
+    uint32_t types;       // the resources go to this many types in turn
+    End end;              // where each type loses its resources from
+    bool firstTypeFirst;  // the types are emptied in turn from the first on
   } cases[] = {
-      {"a type per resource", kResources, kBack},
-      {"one type, emptied from its front", 1, kFront},
-      {"one type, emptied from its back", 1, kBack},
-      {"one type, emptied from both ends in turn", 1, kBothEnds},
-      {"four types, each emptied from its front", 4, kFront},
+      {"a type per resource", kResources, kBack, false},
+      {"a type per resource, the first type emptied first", kResources, kBack, true},
+      {"one type, emptied from its front", 1, kFront, false},
+      {"one type, emptied from its back", 1, kBack, false},
+      {"one type, emptied from both ends in turn", 1, kBothEnds, false},
+      {"four types, each emptied from its front", 4, kFront, false},
   };
   // A walk of the type list per call takes hundreds of steps; a binary
   // search of it a dozen.
@@ -80,7 +82,7 @@ TEST_F(ResIndex, EveryCallTakesFewStepsWhateverTheShape) {
     EXPECT_LE(TypeStepsPerCall(), kMaxTypeSteps) << "looking up";
     Restart();
     for (uint32_t i = 0; i < kResources; ++i) {
-      uint32_t t = c.types - 1 - i % c.types;  // the last type first
+      uint32_t t = c.firstTypeFirst ? i % c.types : c.types - 1 - i % c.types;
       bool front = c.end == kFront || (c.end == kBothEnds && i % 2 == 0);
       Handle h = nullptr;
       --left[t];
