@@ -170,6 +170,26 @@ TEST_F(ResIndex, EmptiedTypesGiveTheirCellsBack) {
   }
 }
 
+TEST_F(ResIndex, SerialNumbersRunningOutAreCountedAfresh) {
+  File* f = nullptr;
+  ASSERT_EQ(ResCreateFile(TempPath("serials.res").c_str(), &f), 0u);
+  for (uint32_t t = 0; t < 3; ++t)
+    ASSERT_EQ(ResAddResource(f, kFirstType + t, MemNewHandle(4)), 0u);
+  okr_res::LinksOf(TopDir())->typeSerial = 0xFFFFFFFEu;  // as after 4 G additions
+  for (uint32_t t = 3; t < 6; ++t) {
+    Call(ResAddResource(f, kFirstType + t, MemNewHandle(4)), "add");
+    Handle h = nullptr;
+    Call(ResLoadResource(f, kFirstType + t - 3, 0, &h), "load");
+    Call(ResRemoveResource(h), "remove");
+  }
+  for (uint32_t t = 0; t < 6; ++t) {
+    uint32_t count = 9;
+    EXPECT_EQ(ResCountResources(f, kFirstType + t, &count), 0u);
+    EXPECT_EQ(count, t < 3 ? 0u : 1u);
+  }
+  ASSERT_EQ(ResCloseFile(f), 0u);
+}
+
 TEST_F(ResIndex, IndexAllocationsThatFailChangeNothing) {
   // Eight types, so that a ninth needs a larger index: the open's and the
   // addition's allocations fail in turn.
