@@ -109,7 +109,9 @@ class ResModel : public ResTest {
     ASSERT_EQ(MemSetHandleSize(h, uint32_t(text.size())), 0u);
     memcpy(h->data, text.data(), text.size());
     ASSERT_EQ(ResMarkChanged(h), 0u);
-    if (rng_() % 2) ASSERT_EQ(ResWriteResource(h), 0u);
+    if (rng_() % 2) {
+      ASSERT_EQ(ResWriteResource(h), 0u);
+    }
     r->texts[index] = text;
   }
   void Reopen() {
@@ -136,7 +138,9 @@ class ResModel : public ResTest {
     if (op < 80) return Rewrite(r, index);
     if (op < 88) {
       Handle h = Load(r->typeId, index);
-      if (h != nullptr) EXPECT_EQ(HandleText(h), r->texts[index]);
+      if (h != nullptr) {
+        EXPECT_EQ(HandleText(h), r->texts[index]);
+      }
       return;
     }
     if (op < 92) return ResWriteChanged(ResFindFile(file_), 1);
