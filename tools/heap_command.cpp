@@ -206,7 +206,8 @@ struct HeapOptions {
   uint64_t ops;
   uint64_t seed;
   uint32_t size;
-  std::string svg;  // empty: no map
+  std::string sizeText;  // as given, for errors
+  std::string svg;       // empty: no map
 };
 
 HeapOptions ParseHeapOptions(const Args& args) {
@@ -217,6 +218,7 @@ HeapOptions ParseHeapOptions(const Args& args) {
   options.ops = ParseNumber(opsText, "--ops " + opsText, 1000000000);
   options.seed = ParseNumber(seedText, "--seed " + seedText, UINT64_MAX);
   options.size = static_cast<uint32_t>(ParseByteCount(sizeText, "--size " + sizeText, 0xFFFFFFFFu));
+  options.sizeText = sizeText;
   // MemNewHeap takes 0 for its default size, which the output would then
   // misname as a heap of 0 bytes.
   if (options.size == 0) UsageFail("--size " + sizeText, errBadData);
@@ -246,6 +248,9 @@ int HeapWorkload(const Args& args) {
   const HeapOptions o = ParseHeapOptions(args);
   Heap* heap = nullptr;
   if (ErrCode err = MemNewHeap(nullptr, MastersFor(o.size), nullptr, o.size, &heap)) {
+    // The only reason for 0x4602 here is a size the command line chose.
+    if (err == errMemBadHeap)
+      UsageFail("--size " + o.sizeText, err, "too small for the heap's header and descriptor pool");
     Fail(Format("heap of %u bytes", o.size), err);
   }
   if (ErrCode err = MemSetHeap(heap)) Fail("heap", err);

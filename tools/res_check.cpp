@@ -17,12 +17,21 @@ namespace {
 // Findings of one kind shown before the rest are counted.
 constexpr uint32_t kShownPerKind = 3;
 
+// Which of a finding's naming words a kind uses: JSON leaves out the rest
+// rather than showing zeros that read as type 0, resource 0.
+enum : uint8_t {
+  kNamesIndex = 1,      // index (for the type records: the type count)
+  kNamesType = 2 | 1,   // typeId and index
+  kNamesOther = 4 | 3,  // also what the piece overlaps
+};
+
 // Each kind's name in JSON and, in the plural, for the count of those not
 // shown.
 struct KindName {
   uint32_t kind;
   const char* json;
   const char* plural;
+  uint8_t names = 0;
 };
 constexpr KindName kKindNames[] = {
     {resCheckShortFile, "short-file", "such findings"},
@@ -36,11 +45,11 @@ constexpr KindName kKindNames[] = {
     {resCheckDataPastEnd, "data-past-end", "such findings"},
     {resCheckDirInData, "directory-in-data", "such findings"},
     {resCheckTypeList, "type-list", "such findings"},
-    {resCheckTypeRecords, "type-records", "such findings"},
-    {resCheckEntryArray, "entries-outside", "entry arrays outside the directory"},
-    {resCheckEntryOverlap, "entries-overlap", "overlapping entry arrays"},
-    {resCheckOutsideData, "outside-data", "resources outside the data area"},
-    {resCheckOverlap, "overlap", "overlapping resources"},
+    {resCheckTypeRecords, "type-records", "such findings", kNamesIndex},
+    {resCheckEntryArray, "entries-outside", "entry arrays outside the directory", kNamesType},
+    {resCheckEntryOverlap, "entries-overlap", "overlapping entry arrays", kNamesOther},
+    {resCheckOutsideData, "outside-data", "resources outside the data area", kNamesType},
+    {resCheckOverlap, "overlap", "overlapping resources", kNamesOther},
     {resCheckHeaderCopy, "header-copy", "such notes"},
     {resCheckGaps, "gaps", "such notes"},
     {resCheckTrailing, "trailing", "such notes"},
@@ -175,12 +184,17 @@ void PrintJson(const std::string& name, const Report& report, const std::string&
     std::printf("%s    {\"kind\": \"%s\", \"problem\": %s, \"text\": %s, ", separator,
                 NameOf(f.kind).json, f.kind < resCheckNotes ? "true" : "false",
                 Json(Describe(f), false).c_str());
-    std::printf("\"typeHex\": \"%s\", \"index\": %u, \"offset\": %u, \"size\": %u, \"value\": %u, ",
-                TypeHex(f.typeId).c_str(), f.index, f.offset, f.size, f.value);
-    std::printf(
-        "\"otherTypeHex\": \"%s\", \"otherIndex\": %u, \"otherOffset\": %u, "
-        "\"otherSize\": %u}",
-        TypeHex(f.otherTypeId).c_str(), f.otherIndex, f.otherOffset, f.otherSize);
+    const uint8_t names = NameOf(f.kind).names;
+    if ((names & kNamesType) == kNamesType)
+      std::printf("\"typeHex\": \"%s\", ", TypeHex(f.typeId).c_str());
+    if (names & kNamesIndex) std::printf("\"index\": %u, ", f.index);
+    std::printf("\"offset\": %u, \"size\": %u, \"value\": %u", f.offset, f.size, f.value);
+    if ((names & kNamesOther) == kNamesOther) {
+      std::printf(
+          ", \"otherTypeHex\": \"%s\", \"otherIndex\": %u, \"otherOffset\": %u, \"otherSize\": %u",
+          TypeHex(f.otherTypeId).c_str(), f.otherIndex, f.otherOffset, f.otherSize);
+    }
+    std::printf("}");
     separator = ",\n";
   }
   std::printf("%s]\n}\n", report.findings.empty() ? "" : "\n  ");
@@ -248,8 +262,9 @@ const CommandSpec kResCheck{
      {"--json", nullptr,
       "the verdict and every finding as one JSON object: file,\n"
       "accepted, code (0 or the library's), findings, a list of {kind,\n"
-      "problem, text, typeHex, index, offset, size, value,\n"
-      "otherTypeHex, otherIndex, otherOffset, otherSize}, and for an\n"
+      "problem, text, offset, size, value} (typeHex and index for\n"
+      "a resource or an entry array, otherTypeHex, otherIndex,\n"
+      "otherOffset and otherSize for an overlap), and for an\n"
       "accepted file resources, types and dataBytes"}},
     "say what is wrong, changing nothing",
     R"(Checks the resource file FILE without changing it, with the checks the library

@@ -202,7 +202,12 @@ void FinishWrite(ResFile& res, const std::string& path) {
   }
   if (ErrCode closed = ResCloseFile(file)) Fail(res.name, closed);
   // Closing writes the directory once more; what it wrote must read back.
-  ResFile again = OpenResFile(path.empty() ? res.name : path, false);
+  // A failure names the file the user asked for, not the one beside it.
+  ResFile again;
+  if (ErrCode err = TryOpen(path.empty() ? res.name : path, false, &again)) {
+    FailFile(res.name, err);
+  }
+  again.name = res.name;
   CloseRead(again);
 }
 

@@ -269,6 +269,8 @@ class Failures(ToolTest):
             (["heap", "--seed", "18446744073709551616"],
              "okr: --seed 18446744073709551616: Bad Data (0x4107)", 2),
             (["heap", "--size", "0K"], "okr: --size 0K: Bad Data (0x4107)", 2),
+            (["heap", "--size", "100"], "okr: --size 100: MEM: Heap is not valid (0x4602): "
+             "too small for the heap's header and descriptor pool", 2),
             (["heap", "--ops", "9", "--svg", "no/h.svg"],
              "okr: no/h.svg: FILE: File not found (0x4502)" + NOENT, 1),
         ]
@@ -334,6 +336,10 @@ class Failures(ToolTest):
         self.assertEqual(listed["code"], 0x4585)
         self.assertEqual([f["index"] for f in listed["findings"]], list(range(40)))
         self.assertEqual({f["kind"] for f in listed["findings"]}, {"outside-data"})
+        self.assertNotIn("otherIndex", listed["findings"][0])
+        gapped = self.write("gaps.res", build_res([(b"TEXT", b"a" * 8)], gap=4))
+        note, = json.loads(self.okr("res", "check", "--json", gapped))["findings"]
+        self.assertEqual((note["kind"], "typeHex" in note, "index" in note), ("gaps", False, False))
         sound = json.loads(self.okr("res", "check", "--json", self.write("g.res", good)))
         self.assertEqual((sound["accepted"], sound["resources"], sound["findings"]), (True, 40, []))
 
