@@ -234,6 +234,9 @@ Handle FindFileByStream(File* file);
 // handle is the data of one entry at most, so the entry found last and the
 // ones on either side are looked at first.
 bool FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHandle);
+// Tells FindLoaded where a handle was just loaded or added, so that the
+// calls that follow on it find it at once.
+void NoteLoaded(Handle dirHandle, uint32_t cell);
 // The first type record of `typeId` in an open file's directory, or NULL;
 // found through the type index.
 ResTypeRecord* FindType(ResDirectory* dir, uint32_t typeId);

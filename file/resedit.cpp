@@ -245,6 +245,7 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
   ResEntry* entry = EntryAt(dir, record, record->entryCount++);
   *entry = NewEntry(dir);
   SetEntryData(dir, entry, dataHandle);
+  NoteLoaded(dirHandle, CellOf(dir, entry));
   ++LinksOf(dir)->entryTotal;
   dir->fileFlags |= resFileFlagChanged;
   MemSetFlags(dataHandle, MemGetFlags(dataHandle) | memFlagResource);

@@ -25,6 +25,7 @@ class ResIndex : public ResTest {
     EXPECT_EQ(code, 0u) << what;
     typeSteps_ += StepsTaken(stepTypeLookup);
     cellMoves_ += StepsTaken(stepCellMove);
+    slotLooks_ += StepsTaken(stepSlotLook);
     ++calls_;
     ExpectLayoutsHold();
     StepsClear();
@@ -32,12 +33,13 @@ class ResIndex : public ResTest {
   // Steps of the calls since the last look, per call.
   double TypeStepsPerCall() const { return double(typeSteps_) / calls_; }
   double MovesPerCall() const { return double(cellMoves_) / calls_; }
+  double SlotLooksPerCall() const { return double(slotLooks_) / calls_; }
   void Restart() {
-    typeSteps_ = cellMoves_ = calls_ = 0;
+    typeSteps_ = cellMoves_ = slotLooks_ = calls_ = 0;
     StepsClear();
   }
 
-  uint64_t typeSteps_ = 0, cellMoves_ = 0, calls_ = 0;
+  uint64_t typeSteps_ = 0, cellMoves_ = 0, slotLooks_ = 0, calls_ = 0;
 };
 
 TEST_F(ResIndex, EveryCallTakesFewStepsWhateverTheShape) {
@@ -57,6 +59,9 @@ TEST_F(ResIndex, EveryCallTakesFewStepsWhateverTheShape) {
   // A walk of the type list per call takes hundreds of steps; a binary
   // search of it a dozen.
   constexpr double kMaxTypeSteps = 24;
+  // A call on a handle just loaded finds its slot among the few looked at
+  // first; a scan of the slots looks at hundreds.
+  constexpr double kMaxSlotLooks = 4;
   std::string path = TempPath("steps.res");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shape);
@@ -80,6 +85,7 @@ TEST_F(ResIndex, EveryCallTakesFewStepsWhateverTheShape) {
       Call(ResGetInfo(h, &info), "info");
     }
     EXPECT_LE(TypeStepsPerCall(), kMaxTypeSteps) << "looking up";
+    EXPECT_LE(SlotLooksPerCall(), kMaxSlotLooks) << "looking up";
     Restart();
     for (uint32_t i = 0; i < kResources; ++i) {
       uint32_t t = c.firstTypeFirst ? i % c.types : c.types - 1 - i % c.types;
@@ -90,6 +96,7 @@ TEST_F(ResIndex, EveryCallTakesFewStepsWhateverTheShape) {
       Call(ResRemoveResource(h), "remove");
     }
     EXPECT_LE(TypeStepsPerCall(), kMaxTypeSteps) << "removing";
+    EXPECT_LE(SlotLooksPerCall(), kMaxSlotLooks) << "removing";
     EXPECT_EQ(cellMoves_, 0u) << "removing from an end moves no other entry";
     uint32_t types = 1;
     EXPECT_EQ(ResCountTypes(f, &types), 0u);
