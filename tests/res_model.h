@@ -25,6 +25,7 @@ struct ModelRun {
   uint32_t seed;
   uint32_t types;
   bool foreign;  // a file in the other byte order that holds "AAAA" twice
+                 // and a type of no resources
   uint32_t steps;
 };
 
@@ -129,6 +130,7 @@ class ResModel : public ResTest {
     uint32_t op = rng_() % 100;
     ModelRecord* r = model_.empty() ? nullptr : &model_[rng_() % model_.size()];
     if (r != nullptr) r = Find(r->typeId);  // only a first record is reached
+    if (r != nullptr && r->texts.empty()) return Add(r->typeId);
     uint32_t index = r == nullptr ? 0 : uint32_t(rng_() % r->texts.size());
     uint32_t bias = rng_() % 10;
     if (r != nullptr && bias < 4) index = 0;
@@ -186,16 +188,23 @@ class ResModel : public ResTest {
     rng_.seed(c.seed);
     model_.clear();
     if (c.foreign) {
-      ResFilePlan plan{{{"AAAA", 0, "a0"}, {"AAAA", 2, "a1"}, {"BBBB", 4, "b0"}, {"ZZZZ", 6, "z0"}},
+      ResFilePlan plan{{{"AAAA", 0, "a0"},
+                        {"AAAA", 2, "a1"},
+                        {"BBBB", 4, "b0"},
+                        {"ZZZZ", 6, "z0"},
+                        {"YYYY", 8, "y0"}},
                        true};
       uint32_t dir = 0;
       Bytes b = BuildResFile(plan, &dir);
       PutWord(b, dir + 56 + 2 * 12, TypeWord("AAAA"), true, true);
+      PutWord(b, dir + 56 + 3 * 12 + 4, 0, true);  // YYYY's count
       WriteBytes(path_, b);
       ASSERT_EQ(FileOpen(path_.c_str(), "r+b", &file_), 0u);
       ASSERT_EQ(ResOpenFile(file_, 0), 0u);
-      model_ = {
-          {TypeWord("AAAA"), {"a0", "a1"}}, {TypeWord("BBBB"), {"b0"}}, {TypeWord("AAAA"), {"z0"}}};
+      model_ = {{TypeWord("AAAA"), {"a0", "a1"}},
+                {TypeWord("BBBB"), {"b0"}},
+                {TypeWord("AAAA"), {"z0"}},
+                {TypeWord("YYYY"), {}}};
     } else {
       ASSERT_EQ(ResCreateFile(path_.c_str(), &file_), 0u);
     }
