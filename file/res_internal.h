@@ -26,8 +26,12 @@
 // over the spare room before it (room in front, or what the type before
 // has beyond as much again as its entries) if that is at least half its
 // length, or else makes as much room again as it has entries by moving the
-// later arrays up, so additions cost linear time in any order. Removing an
-// entry moves the entries on its shorter side: the ones after it down (its
+// later arrays up: a type's additions cost amortised constant time plus
+// that move, which many types running out of room in turn each pay for
+// the arrays after them. Once the cells pass twice what the types' growth
+// accounts for (removals left them), an addition first moves every array
+// down, each keeping the room it keeps for growth. Removing an entry
+// moves the entries on its shorter side: the ones after it down (its
 // type's last cell becomes room), or the ones before it up (the array
 // starts a cell later; its first cell becomes room before it). The data
 // slots move with their cells. The directory stored in a file is always
@@ -44,8 +48,8 @@
 // (none without types), and the slots of room are empty; entryTotal counts
 // the entries; the block holds the links, the scratch and a slot per cell;
 // every resource lies inside the data area; the type index holds each type
-// id of the list once, with the position of its first record, and is at
-// most half full.
+// id of the list once, with the serial number of its first record, and is
+// at most half full; the serial numbers rise along the type list.
 #ifndef OKR_FILE_RES_INTERNAL_H
 #define OKR_FILE_RES_INTERNAL_H
 
@@ -126,6 +130,8 @@ struct ResLinks {
   Handle typeIndex;     // the type index's block (restypes.cpp)
   uint32_t typeMask;    // the type index's slots - 1
   uint32_t typeSeed;    // mixed into the type index's hash
+  uint32_t typeSerial;  // the serial number the next type record takes
+  uint32_t typeTwice;   // type records whose id has a record before them
   ResStored stored;
   ResHome home;
   ResStaging staging;
@@ -228,6 +234,9 @@ Handle FindFileByStream(File* file);
 // handle is the data of one entry at most, so the entry found last and the
 // ones on either side are looked at first.
 bool FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHandle);
+// Tells FindLoaded where a handle was just loaded or added, so that the
+// calls that follow on it find it at once.
+void NoteLoaded(Handle dirHandle, uint32_t cell);
 // The first type record of `typeId` in an open file's directory, or NULL;
 // found through the type index.
 ResTypeRecord* FindType(ResDirectory* dir, uint32_t typeId);

@@ -47,15 +47,15 @@ uint64_t RuntimeBytes(uint64_t cells) {
 // The cell of `resHandle` in `dir`, or CellCount when it holds none. The
 // slots lie in one array, so this is a plain scan over handles.
 uint32_t FindSlot(ResDirectory* dir, Handle resHandle) {
-  uint32_t cells = CellCount(dir);
-  for (uint32_t cell = 0; cell < cells; ++cell)
-    if (GetEntryDataAt(dir, cell) == resHandle) return cell;
-  return cells;
+  uint32_t cells = CellCount(dir), cell = 0;
+  while (cell < cells && GetEntryDataAt(dir, cell) != resHandle)
+    ++cell;
+  OKR_STEP(stepSlotLook, cell < cells ? cell + 1 : cells);
+  return cell;
 }
 
 bool Found(Handle dirHandle, uint32_t cell, Cursor* outCursor, Handle* outDirHandle) {
-  resFoundDir = dirHandle;
-  resFoundCell = cell;
+  NoteLoaded(dirHandle, cell);
   *outCursor = CursorAtCell(DirOf(dirHandle), cell);
   *outDirHandle = dirHandle;
   return true;
@@ -203,15 +203,22 @@ Handle okr_res::FindFileByStream(File* file) {
   return nullptr;
 }
 
+void okr_res::NoteLoaded(Handle dirHandle, uint32_t cell) {
+  resFoundDir = dirHandle;
+  resFoundCell = cell;
+}
+
 bool okr_res::FindLoaded(Handle resHandle, Cursor* outCursor, Handle* outDirHandle) {
   if (resHandle == nullptr) return false;
   if (resFoundDir != nullptr && IsOpenDirectory(resFoundDir)) {
     ResDirectory* dir = DirOf(resFoundDir);
     uint32_t cells = CellCount(dir);
     uint32_t first = resFoundCell == 0 ? 0 : resFoundCell - 1;
-    for (uint32_t cell = first; cell < cells && cell <= resFoundCell + 1; ++cell)
+    for (uint32_t cell = first; cell < cells && cell <= resFoundCell + 1; ++cell) {
+      OKR_STEP(stepSlotLook, 1);
       if (GetEntryDataAt(dir, cell) == resHandle)
         return Found(resFoundDir, cell, outCursor, outDirHandle);
+    }
   }
   for (Handle h = resCurrentFile; h != nullptr; h = LinksOf(DirOf(h))->nextFile) {
     uint32_t cell = FindSlot(DirOf(h), resHandle);

@@ -113,6 +113,39 @@ Growth GrowthFor(ResDirectory* dir, uint32_t index) {
   return g;
 }
 
+// Cells that no growth of the types accounts for: each type's growth makes
+// at most as many cells again as it has entries (four at least), so
+// beyond twice that the cells are ones removals left behind.
+bool HasMuchSpare(ResDirectory* dir) {
+  uint64_t grown = 4 * uint64_t{LinksOf(dir)->entryTotal} + 8 * uint64_t{*TypeCountWord(dir)};
+  return CellCount(dir) > grown + 64;
+}
+
+// Moves every entry array down over the spare room before it: each type
+// keeps at most the room it keeps for its growth (see SpareBefore), the room
+// in front goes, and the cells freed at the end are cut off. Without it,
+// types emptied and new types added would take new cells forever, the
+// emptied ones' cells staying room that only the type after takes back.
+// Every array moves down, so one pass in type order moves each once.
+void Repack(ResDirectory* dir) {
+  uint32_t base = LinksOf(dir)->entryBase, typeCount = *TypeCountWord(dir);
+  uint32_t to = 0;  // the cell where the next array goes
+  for (uint32_t i = 0; i < typeCount; ++i) {
+    ResTypeRecord* type = TypeAt(dir, i);
+    uint32_t count = type->entryCount, room = Room(dir, i) - count;
+    uint32_t keep = count < 4 ? 4 : count;
+    ResEntry* first = EntryAt(dir, type, 0);
+    uint32_t from = CellOf(dir, first);
+    memmove(Bytes(dir) + base + to * kEntrySize, first, count * kEntrySize);
+    MoveSlots(dir, from, to, count);
+    type->entryListOffset = base + to * kEntrySize - dir->typeListOffset;
+    to += count;
+    for (uint32_t end = to + (room < keep ? room : keep); to < end; ++to)
+      *SlotOf(dir, to) = nullptr;
+  }
+  SetDirLength(dir, base + to * kEntrySize);
+}
+
 // A type record for `typeId` with no entries and no room, after the others.
 uint32_t AppendType(ResDirectory* dir, uint32_t typeId) {
   uint32_t index = (*TypeCountWord(dir))++;
@@ -193,6 +226,7 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
   bool newType = index == *TypeCountWord(DirOf(dirHandle));
   ErrCode err = newType ? ReserveTypeIndex(dirHandle) : ErrCode{errNone};
   if (err != errNone) return Report(err);
+  if (HasMuchSpare(DirOf(dirHandle))) Repack(DirOf(dirHandle));
   Growth g = GrowthFor(DirOf(dirHandle), index);
   err = ReserveRoom(dirHandle,
                     uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{g.cells} * kEntrySize,
@@ -211,6 +245,7 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
   ResEntry* entry = EntryAt(dir, record, record->entryCount++);
   *entry = NewEntry(dir);
   SetEntryData(dir, entry, dataHandle);
+  NoteLoaded(dirHandle, CellOf(dir, entry));
   ++LinksOf(dir)->entryTotal;
   dir->fileFlags |= resFileFlagChanged;
   MemSetFlags(dataHandle, MemGetFlags(dataHandle) | memFlagResource);

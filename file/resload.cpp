@@ -45,14 +45,15 @@ extern "C" ErrCode ResLoadResource(File* file, uint32_t typeId, uint32_t index, 
   Cursor c;
   if (!FindIndexed(DirOf(dirHandle), typeId, index, &c)) return Report(errResNotFound);
   Handle data = GetEntryData(c.dir, c.entry);
+  uint32_t cell = CellOf(c.dir, c.entry);
   if (data == nullptr) {
     // The allocation may move the directory: its cell still names the entry.
     // A rewrite that waits in the staging region is read from there.
-    uint32_t cell = CellOf(c.dir, c.entry);
     ErrCode err = ReadResourceData(dirHandle, DataPlace(c.dir, c.entry), c.entry->dataSize, &data);
     if (err != errNone) return Report(err);
     *SlotOf(DirOf(dirHandle), cell) = data;
   }
+  NoteLoaded(dirHandle, cell);
   *outHandle = data;
   return Report(errNone);
 }

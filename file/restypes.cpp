@@ -1,10 +1,16 @@
-// The type index of an open file: a hash table from type id to the position
-// of the id's first type record, so that finding a type costs the same
-// however many types the file holds. Open addressing with linear probing,
-// a power of two of slots, at most half of them taken; a removed slot is
-// filled by shifting back the slots after it, so no tombstones build up.
-// Built in one pass when the file opens, kept right by every addition and
-// removal of a type record, disposed of when the file closes.
+// The type index of an open file: a hash table from type id to the serial
+// number of the id's first type record, so that finding a type costs the
+// same however many types the file holds. Open addressing with linear
+// probing, a power of two of slots, at most half of them taken; a removed
+// slot is filled by shifting back the slots after it, so no tombstones
+// build up. Serial numbers rise along the type list (a new record is the
+// last and takes the next one), and the block keeps them per position, so
+// a record's position is found from its serial number (a binary search,
+// or at once while no record before it went), and taking a record out of
+// the type list touches no slot of the others: the serial numbers after it
+// move down a place with the records. Built in one pass when the file
+// opens, kept right by every addition and removal of a type record,
+// disposed of when the file closes.
 //
 // Its memory is a handle of the current heap, like the directory's own
 // block, but a block apart: the directory's block changes length with
@@ -21,22 +27,32 @@ namespace {
 
 struct TypeSlot {
   uint32_t typeId;
-  uint32_t record;  // position of the type record + 1; 0 for an empty slot
+  uint32_t record;  // serial number of the type record + 1; 0 for an empty slot
 };
 
 constexpr uint32_t kMinSlots = 8;
 constexpr uint64_t kMaxIndexBytes = 0x80000000u;
+constexpr uint32_t kLastSerial = 0xFFFFFFFEu;  // one more still fits a slot
+
+// Bytes of the block for `slots` slots: the slots, then a serial number per
+// type record, as many as half the slots.
+uint64_t IndexBytes(uint64_t slots) {
+  return slots * sizeof(TypeSlot) + slots / 2 * sizeof(uint32_t);
+}
 
 // Where the table of an open file is, and its geometry.
 struct Table {
   TypeSlot* slots;
-  uint32_t mask;  // slots - 1
+  uint32_t* serials;  // per position in the type list, rising
+  uint32_t mask;      // slots - 1
   uint32_t seed;
 };
 
 Table TableOf(ResDirectory* dir) {
   const ResLinks* links = LinksOf(dir);
-  return Table{static_cast<TypeSlot*>(links->typeIndex->data), links->typeMask, links->typeSeed};
+  TypeSlot* slots = static_cast<TypeSlot*>(links->typeIndex->data);
+  return Table{slots, reinterpret_cast<uint32_t*>(slots + links->typeMask + 1), links->typeMask,
+               links->typeSeed};
 }
 
 // The slot where the search for `typeId` starts: the id mixed with the
@@ -83,19 +99,45 @@ uint64_t SlotsFor(uint64_t types) {
   uint64_t slots = kMinSlots;
   while (slots < 2 * types)
     slots *= 2;
-  return slots * sizeof(TypeSlot) > kMaxIndexBytes ? 0 : slots;
+  return IndexBytes(slots) > kMaxIndexBytes ? 0 : slots;
 }
 
-// Fills the table from the type list: each id with its first record.
+// Fills the table from the type list: each id with its first record, the
+// serial numbers counted afresh from 0.
 void Fill(ResDirectory* dir) {
   Table t = TableOf(dir);
+  ResLinks* links = LinksOf(dir);
   memset(t.slots, 0, (uint64_t{t.mask} + 1) * sizeof(TypeSlot));
   uint32_t typeCount = *TypeCountWord(dir);
+  links->typeTwice = 0;
   for (uint32_t i = 0; i < typeCount; ++i) {
     uint32_t typeId = TypeAt(dir, i)->typeId;
     uint32_t slot = Probe(t, typeId);
-    if (t.slots[slot].record == 0) t.slots[slot] = TypeSlot{typeId, i + 1};
+    t.serials[i] = i;
+    if (t.slots[slot].record == 0)
+      t.slots[slot] = TypeSlot{typeId, i + 1};
+    else
+      ++links->typeTwice;
   }
+  links->typeSerial = typeCount;
+}
+
+// The position of the type record whose serial number is `serial`, or
+// typeCount when none has it. A record's position is never above its
+// serial number: it had it when it came, and records only go before it.
+uint32_t PositionOf(ResDirectory* dir, const Table& t, uint32_t serial) {
+  uint32_t typeCount = *TypeCountWord(dir);
+  if (serial < typeCount && t.serials[serial] == serial) return serial;
+  uint32_t low = 0, high = serial < typeCount ? serial : typeCount;
+  while (low < high) {
+    OKR_STEP(stepTypeLookup, 1);
+    uint32_t mid = low + (high - low) / 2;
+    if (t.serials[mid] < serial)
+      low = mid + 1;
+    else
+      high = mid;
+  }
+  return low < typeCount && t.serials[low] == serial ? low : typeCount;
 }
 
 // A seed that differs between runs (the heap's address goes into it), so
@@ -110,7 +152,7 @@ uint32_t SeedFor(Handle index) {
 ErrCode okr_res::OpenTypeIndex(Handle dirHandle) {
   uint64_t slots = SlotsFor(*TypeCountWord(DirOf(dirHandle)));
   if (slots == 0) return errMemOutOfMemory;
-  Handle index = MemNewHandle(static_cast<uint32_t>(slots * sizeof(TypeSlot)));
+  Handle index = MemNewHandle(static_cast<uint32_t>(IndexBytes(slots)));
   if (index == nullptr) return MemGetError();
   ResLinks* links = LinksOf(DirOf(dirHandle));  // the allocation may have moved it
   links->typeIndex = index;
@@ -127,7 +169,7 @@ ErrCode okr_res::ReserveTypeIndex(Handle dirHandle) {
   if (slots == 0) return errMemOutOfMemory;
   if (slots <= uint64_t{LinksOf(dir)->typeMask} + 1) return errNone;
   // A failed resize keeps the block and its contents.
-  ErrCode err = MemSetHandleSize(index, static_cast<uint32_t>(slots * sizeof(TypeSlot)));
+  ErrCode err = MemSetHandleSize(index, static_cast<uint32_t>(IndexBytes(slots)));
   if (err != errNone) return err;
   dir = DirOf(dirHandle);  // the resize may have moved it
   LinksOf(dir)->typeMask = static_cast<uint32_t>(slots - 1);
@@ -138,33 +180,46 @@ ErrCode okr_res::ReserveTypeIndex(Handle dirHandle) {
 uint32_t okr_res::LookUpType(ResDirectory* dir, uint32_t typeId) {
   Table t = TableOf(dir);
   uint32_t record = t.slots[Probe(t, typeId)].record;
-  return record == 0 ? *TypeCountWord(dir) : record - 1;
+  return record == 0 ? *TypeCountWord(dir) : PositionOf(dir, t, record - 1);
 }
 
 void okr_res::IndexType(ResDirectory* dir, uint32_t index) {
+  ResLinks* links = LinksOf(dir);
+  // Serial numbers run out after 4 G additions: they are counted afresh.
+  if (links->typeSerial > kLastSerial) return Fill(dir);
   Table t = TableOf(dir);
   uint32_t typeId = TypeAt(dir, index)->typeId;
+  uint32_t serial = links->typeSerial++;
+  t.serials[index] = serial;
   uint32_t slot = Probe(t, typeId);
-  if (t.slots[slot].record == 0) t.slots[slot] = TypeSlot{typeId, index + 1};
+  if (t.slots[slot].record == 0)
+    t.slots[slot] = TypeSlot{typeId, serial + 1};
+  else
+    ++links->typeTwice;
 }
 
-// The records after `index` are looked up one by one: as many steps as the
-// type list's move of them takes bytes, give or take a factor.
+// Only a file that holds a type id twice has the type list walked, for the
+// id's next record.
 void okr_res::UnindexType(ResDirectory* dir, uint32_t index) {
   Table t = TableOf(dir);
+  ResLinks* links = LinksOf(dir);
   uint32_t typeCount = *TypeCountWord(dir);
   uint32_t typeId = TypeAt(dir, index)->typeId;
   uint32_t slot = Probe(t, typeId);
-  if (t.slots[slot].record == index + 1) Erase(t, slot);
-  for (uint32_t i = index + 1; i < typeCount; ++i) {
-    uint32_t laterId = TypeAt(dir, i)->typeId;
-    slot = Probe(t, laterId);
-    // Record i becomes record i - 1, stored as i.
-    if (t.slots[slot].record == i + 1)
-      t.slots[slot].record = i;
-    else if (t.slots[slot].record == 0 && laterId == typeId)
-      t.slots[slot] = TypeSlot{typeId, i};
+  if (t.slots[slot].record != t.serials[index] + 1) {
+    --links->typeTwice;  // a later record of its id
+  } else {
+    uint32_t next = index + 1;
+    while (links->typeTwice != 0 && next < typeCount && TypeAt(dir, next)->typeId != typeId)
+      ++next;
+    if (links->typeTwice != 0 && next < typeCount) {
+      t.slots[slot].record = t.serials[next] + 1;
+      --links->typeTwice;
+    } else {
+      Erase(t, slot);
+    }
   }
+  memmove(t.serials + index, t.serials + index + 1, (typeCount - index - 1) * sizeof(uint32_t));
 }
 
 void okr_res::CloseTypeIndex(ResDirectory* dir) {
@@ -178,9 +233,14 @@ bool okr_res::TypeIndexHolds(ResDirectory* dir) {
   if (index == nullptr) return false;
   uint64_t count = uint64_t{LinksOf(dir)->typeMask} + 1;
   uint32_t typeCount = *TypeCountWord(dir);
-  if (MemGetHandleSize(index) != count * sizeof(TypeSlot) || count < kMinSlots ||
+  if (MemGetHandleSize(index) != IndexBytes(count) || count < kMinSlots ||
       (count & (count - 1)) != 0 || count < 2 * uint64_t{typeCount})
     return false;
+  // The serial numbers rise, below the next one to give.
+  Table t = TableOf(dir);
+  for (uint32_t i = 0; i < typeCount; ++i)
+    if ((i > 0 && t.serials[i] <= t.serials[i - 1]) || t.serials[i] >= LinksOf(dir)->typeSerial)
+      return false;
   // Every record finds its id's first record, so no id is found at a later
   // one; the first records are as many as the slots taken, and each slot
   // taken names a record of its id.
@@ -191,13 +251,13 @@ bool okr_res::TypeIndexHolds(ResDirectory* dir) {
     if (found > i || TypeAt(dir, found)->typeId != typeId) return false;
     firsts += found == i;
   }
-  Table t = TableOf(dir);
   uint32_t taken = 0;
   for (uint32_t i = 0; i <= t.mask; ++i) {
     const TypeSlot& s = t.slots[i];
     if (s.record == 0) continue;
-    if (s.record > typeCount || TypeAt(dir, s.record - 1)->typeId != s.typeId) return false;
+    uint32_t position = PositionOf(dir, t, s.record - 1);
+    if (position == typeCount || TypeAt(dir, position)->typeId != s.typeId) return false;
     ++taken;
   }
-  return taken == firsts;
+  return taken == firsts && LinksOf(dir)->typeTwice == typeCount - firsts;
 }

@@ -25,6 +25,7 @@ class ResIndex : public ResTest {
     EXPECT_EQ(code, 0u) << what;
     typeSteps_ += StepsTaken(stepTypeLookup);
     cellMoves_ += StepsTaken(stepCellMove);
+    slotLooks_ += StepsTaken(stepSlotLook);
     ++calls_;
     ExpectLayoutsHold();
     StepsClear();
@@ -32,29 +33,35 @@ class ResIndex : public ResTest {
   // Steps of the calls since the last look, per call.
   double TypeStepsPerCall() const { return double(typeSteps_) / calls_; }
   double MovesPerCall() const { return double(cellMoves_) / calls_; }
+  double SlotLooksPerCall() const { return double(slotLooks_) / calls_; }
   void Restart() {
-    typeSteps_ = cellMoves_ = calls_ = 0;
+    typeSteps_ = cellMoves_ = slotLooks_ = calls_ = 0;
     StepsClear();
   }
 
-  uint64_t typeSteps_ = 0, cellMoves_ = 0, calls_ = 0;
+  uint64_t typeSteps_ = 0, cellMoves_ = 0, slotLooks_ = 0, calls_ = 0;
 };
 
 TEST_F(ResIndex, EveryCallTakesFewStepsWhateverTheShape) {
   struct Case {
     const char* shape;
-    uint32_t types;  // the resources go to this many types in turn
-    End end;         // where each type loses its resources from
+    uint32_t types;       // the resources go to this many types in turn
+    End end;              // where each type loses its resources from
+    bool firstTypeFirst;  // the types are emptied in turn from the first on
   } cases[] = {
-      {"a type per resource", kResources, kBack},
-      {"one type, emptied from its front", 1, kFront},
-      {"one type, emptied from its back", 1, kBack},
-      {"one type, emptied from both ends in turn", 1, kBothEnds},
-      {"four types, each emptied from its front", 4, kFront},
+      {"a type per resource", kResources, kBack, false},
+      {"a type per resource, the first type emptied first", kResources, kBack, true},
+      {"one type, emptied from its front", 1, kFront, false},
+      {"one type, emptied from its back", 1, kBack, false},
+      {"one type, emptied from both ends in turn", 1, kBothEnds, false},
+      {"four types, each emptied from its front", 4, kFront, false},
   };
   // A walk of the type list per call takes hundreds of steps; a binary
   // search of it a dozen.
   constexpr double kMaxTypeSteps = 24;
+  // A call on a handle just loaded finds its slot among the few looked at
+  // first; a scan of the slots looks at hundreds.
+  constexpr double kMaxSlotLooks = 4;
   std::string path = TempPath("steps.res");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shape);
@@ -78,9 +85,10 @@ TEST_F(ResIndex, EveryCallTakesFewStepsWhateverTheShape) {
       Call(ResGetInfo(h, &info), "info");
     }
     EXPECT_LE(TypeStepsPerCall(), kMaxTypeSteps) << "looking up";
+    EXPECT_LE(SlotLooksPerCall(), kMaxSlotLooks) << "looking up";
     Restart();
     for (uint32_t i = 0; i < kResources; ++i) {
-      uint32_t t = c.types - 1 - i % c.types;  // the last type first
+      uint32_t t = c.firstTypeFirst ? i % c.types : c.types - 1 - i % c.types;
       bool front = c.end == kFront || (c.end == kBothEnds && i % 2 == 0);
       Handle h = nullptr;
       --left[t];
@@ -88,6 +96,7 @@ TEST_F(ResIndex, EveryCallTakesFewStepsWhateverTheShape) {
       Call(ResRemoveResource(h), "remove");
     }
     EXPECT_LE(TypeStepsPerCall(), kMaxTypeSteps) << "removing";
+    EXPECT_LE(SlotLooksPerCall(), kMaxSlotLooks) << "removing";
     EXPECT_EQ(cellMoves_, 0u) << "removing from an end moves no other entry";
     uint32_t types = 1;
     EXPECT_EQ(ResCountTypes(f, &types), 0u);
@@ -132,6 +141,60 @@ TEST_F(ResIndex, RemovalMovesTheShorterSideAndRoomIsTakenBack) {
     EXPECT_EQ(MemGetHandleSize(resTopFile), blockSize);
     ASSERT_EQ(ResCloseFile(f), 0u);
   }
+}
+
+TEST_F(ResIndex, EmptiedTypesGiveTheirCellsBack) {
+  // Three types of one resource each used as a queue of types: one emptied,
+  // a new one added. The emptied type's cells become room of another type
+  // or in front of the first; once the queue has run round, the
+  // directory's block grows no more.
+  struct Case {
+    const char* order;
+    uint32_t emptied;  // position of the type emptied in each round
+  } cases[] = {{"the first type", 0}, {"the middle type", 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.order);
+    File* f = nullptr;
+    ASSERT_EQ(ResCreateFile(TempPath("types.res").c_str(), &f), 0u);
+    uint32_t next = kFirstType;
+    for (uint32_t i = 0; i < 3; ++i)
+      ASSERT_EQ(ResAddResource(f, next++, MemNewHandle(4)), 0u);
+    uint32_t blockSize = 0;
+    Restart();
+    for (uint32_t round = 0; round < 4 * kResources; ++round) {
+      uint32_t typeId = 0;
+      Handle h = nullptr;
+      ASSERT_EQ(ResGetTypeId(f, c.emptied, &typeId), 0u);
+      Call(ResLoadResource(f, typeId, 0, &h), "load");
+      Call(ResRemoveResource(h), "remove");
+      Call(ResAddResource(f, next++, MemNewHandle(4)), "add");
+      if (HasFatalFailure()) return;
+      if (round == kResources) blockSize = MemGetHandleSize(resTopFile);
+    }
+    EXPECT_LE(MovesPerCall(), 4);
+    EXPECT_EQ(MemGetHandleSize(resTopFile), blockSize);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
+TEST_F(ResIndex, SerialNumbersRunningOutAreCountedAfresh) {
+  File* f = nullptr;
+  ASSERT_EQ(ResCreateFile(TempPath("serials.res").c_str(), &f), 0u);
+  for (uint32_t t = 0; t < 3; ++t)
+    ASSERT_EQ(ResAddResource(f, kFirstType + t, MemNewHandle(4)), 0u);
+  okr_res::LinksOf(TopDir())->typeSerial = 0xFFFFFFFEu;  // as after 4 G additions
+  for (uint32_t t = 3; t < 6; ++t) {
+    Call(ResAddResource(f, kFirstType + t, MemNewHandle(4)), "add");
+    Handle h = nullptr;
+    Call(ResLoadResource(f, kFirstType + t - 3, 0, &h), "load");
+    Call(ResRemoveResource(h), "remove");
+  }
+  for (uint32_t t = 0; t < 6; ++t) {
+    uint32_t count = 9;
+    EXPECT_EQ(ResCountResources(f, kFirstType + t, &count), 0u);
+    EXPECT_EQ(count, t < 3 ? 0u : 1u);
+  }
+  ASSERT_EQ(ResCloseFile(f), 0u);
 }
 
 TEST_F(ResIndex, IndexAllocationsThatFailChangeNothing) {
