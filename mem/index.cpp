@@ -461,7 +461,7 @@ BlockDesc* Beside(const BlockDesc* x, bool back, uint32_t g) {
 
 // Members of a group on either side of a spot, gathered outward from it,
 // each side nearest first. `edge` is the next member on that side still in
-// the group (NULL: the group ends).
+// the group (NULL: the group ends, or the side is full and looks no further).
 struct Side {
   BlockDesc* m[kGroupFull + 1];
   uint32_t n = 0;
@@ -576,6 +576,10 @@ void SplitAt(const Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t g, Side& be
     below.Grow(true, g);
     above.Grow(false, g);
   }
+  // A group grown past full can hold more members on both sides than a side
+  // gathers: where it ends is not known, so neither side may move or be
+  // spread as if it were whole. Every member is laid out again.
+  if (below.n > kGroupFull) return LayOutAll(heap, idx, true);
   const uint32_t fresh = TakeGroup(idx);
   if (fresh == 0) {
     ++idx->groups[g].count;

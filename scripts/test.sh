@@ -91,7 +91,7 @@ check_c_link "$OKR_ROOT/build/i686/libokr.a" nm "$(g++ -m32 -print-file-name=lib
 # 32-bit programs (the layout whose index words live in free blocks), else
 # x86-64. Its whole suite runs natively first (heap debugging without a
 # sanitizer); then, under memcheck, every misuse case must be reported at its
-# line and the memory manager's tests (but the index's scale test) and the
+# line and the memory manager's tests (but the index's scale tests) and the
 # tour must be clean: two processes at a time.
 echo "== valgrind =="
 vg_dir="$OKR_ROOT/build/valgrind"
@@ -116,7 +116,7 @@ cp "$OKR_ROOT"/examples/*.txt "$vg_logs/tour/"
 memcheck "$vg_dir/tests/okr_tests" --gtest_brief=1 --gtest_filter='MemModel.*' >"$vg_logs/model" 2>&1 &
 model=$!
 if ! (memcheck "$vg_dir/tests/okr_tests" --gtest_brief=1 \
-      --gtest_filter='Mem*:HeapTest*:-MemModel.*:MemIndex.LongClassesStayExact' \
+      --gtest_filter='Mem*:HeapTest*:-MemModel.*:MemIndex.LongClassesStayExact:MemIndex.GroupsGrownPastFullStayInOrder' \
     && cd "$vg_logs/tour" && memcheck "$vg_dir/examples/okr_tour") >"$vg_logs/rest" 2>&1; then
   kill $model 2>/dev/null || true
   cat "$vg_logs/rest"

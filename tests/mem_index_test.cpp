@@ -3,6 +3,7 @@
 // Every step must leave the heap whole (the walker checks the treaps too)
 // and choose the block a walk of the chain chooses.
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
 #include "mem/index.h"
@@ -175,6 +176,51 @@ TEST(MemIndex, NoOperationGoesPastTheStatedBound) {
     EXPECT_EQ(MemCheckHeap(heap), 0u);
     worst.ExpectWithinBound();
     EXPECT_GE(worst.most.*c.reached, c.atLeast);
+    ASSERT_EQ(MemDisposeHeap(&heap), 0u);
+  }
+}
+
+// Past about 200,000 free blocks entering at one spot the label groups' ids
+// run out and full groups grow instead of splitting. 32- and 48-byte blocks
+// then freed behind the 16-byte ones grow one group over both sizes; a
+// 48-byte block entering between them has more of that group on each side
+// than a split gathers. Each case frees the 48-byte blocks up to that point,
+// the last one after taking back some 16-byte blocks (which gives group ids
+// back) or none; the heap must stay whole and choose as the chain.
+TEST(MemIndex, GroupsGrownPastFullStayInOrder) {
+  const struct {
+    const char* name;
+    int takenBack;  // 16-byte blocks allocated before the last 48-byte block is freed
+  } cases[] = {{"no group id left", 0}, {"some group ids given back", 200}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Heap* heap = nullptr;
+    ASSERT_EQ(MemNewHeap(nullptr, 16384, nullptr, 48u << 20, &heap), 0u);
+    ASSERT_EQ(MemSetHeap(heap), 0u);
+    std::vector<Handle> small, mid, large;
+    for (auto [blocks, size, count] :
+         {std::tuple{&small, 16u, 201000}, {&mid, 32u, 100}, {&large, 48u, 65}}) {
+      for (int i = 0; i < count; ++i) {
+        blocks->push_back(MemNewHandle(RequestFor(size)));
+        ASSERT_EQ(MemLockHandle(MemNewHandle(4)), 0u);
+      }
+      ASSERT_NE(blocks->back(), nullptr);
+    }
+    for (Handle h : small)
+      ASSERT_EQ(MemDisposeHandle(h), 0u);
+    ASSERT_EQ(IndexOf(heap)->unusedGroups, 0u) << "group ids should have run out";
+    for (Handle h : mid)
+      ASSERT_EQ(MemDisposeHandle(h), 0u);
+    for (size_t i = 0; i < large.size(); ++i) {
+      if (i + 1 == large.size()) {
+        for (int k = 0; k < c.takenBack; ++k)
+          ASSERT_NE(MemNewHandle(RequestFor(16)), nullptr);
+      }
+      ASSERT_EQ(MemDisposeHandle(large[i]), 0u);
+    }
+    const ErrCode check = MemCheckHeap(heap);
+    EXPECT_EQ(check, 0u);
+    if (check == 0) ExpectChoosesAsTheChain(heap);  // a search asserts on a broken index
     ASSERT_EQ(MemDisposeHeap(&heap), 0u);
   }
 }
