@@ -60,7 +60,10 @@
 //
 // The worst single operation. A block operation that does not compact
 // changes the index at most three times (a block and its free neighbours
-// leave, a block enters or changes size in place). One change costs at most:
+// leave, a block enters or changes size in place), and twice more when the
+// master pool grows first (its block is taken from the chain and its rest
+// put back): four for an allocation, five for a resize that moves the
+// block. One change costs at most:
 // - a search: two bitmap lookups, and in a class of mixed sizes a walk over
 //   its members smaller than the size;
 // - labels: up to kGroupFull members relabelled and as many walked (a group
