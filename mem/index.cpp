@@ -302,7 +302,7 @@ void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
 
 // ---- Labels ---------------------------------------------------------------
 //
-// A label is a group id and a place (16 bits each); groups are runs of
+// A label is a group id and a place (label_groups.h); groups are runs of
 // consecutive chain members, at most kGroupFull each. A group's key orders
 // it among the groups; a member's key is its group's key and its place.
 //
@@ -323,10 +323,11 @@ void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
 // some twenty groups made at one spot before that is needed again). The
 // class heads' copies of their keys are then refreshed.
 //
-// That holds while there are group ids for about members / 8 groups, that is
-// for up to 8 * kGroupCount members; should a heap ever have more, a full
-// group that finds no id left grows instead, and one that outgrows what a
-// relayout handles has every member laid out again.
+// That holds while there are group ids for about members / 8 groups, that
+// is for fewer than 8 * (kGroupCount - 1) members; should a heap ever have
+// more, a full group that finds no id left grows instead, and one that
+// outgrows what a relayout or a split can gather has every member laid out
+// again.
 
 constexpr uint32_t kPlaces = 1u << kPlaceBits;
 constexpr uint32_t kPlaceStep = kPlaces >> 8;
