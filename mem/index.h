@@ -21,29 +21,40 @@
 // the next record's head, which is the answer otherwise.) A search is thus a
 // bitmap lookup (class_sets.h).
 //
-// Keeping the records right:
+// Keeping the records right. The classes between a record and the next
+// record below it are the record's gap: the classes it hides.
 // - A block enters the chain in front of the first block at least as large,
 //   which is what a search for its size answers. So it comes before every
 //   head of the classes above its own, and becomes its class's head (unless
 //   its class holds smaller members before that block); its class becomes a
 //   record. The records below it stay: their heads came before that block,
 //   and so before the new one.
+// - A head that comes earlier: a member whose size changes in place (a
+//   neighbour freed into it, or one that shrinks or grows against it)
+//   keeps its chain place, as does a block that grows into a member, and
+//   may head its new class without coming before the heads above. If the
+//   next record above has its head earlier still, the class is hidden in
+//   that record's gap. Otherwise the class is (or becomes) a record, and
+//   each record below it whose head now comes later stops being one
+//   (HeadCameEarlier).
 // - A head that leaves, or goes later (its class's next member takes over),
 //   is what moves records: its class may stop being one, and of the classes
 //   it hid, those whose heads come before both its new head and the head of
 //   the next record above now become records.
-// - Gaps. The classes between a record and the next record below it are the
-//   record's gap: the classes it hides. Each record keeps a gap bound
-//   (gapLow), at most the head key of every class in its gap. When its head
-//   goes later, a class of its gap can come out only with a key under both
-//   the new head's and the next record's; if gapLow is not under both, none
-//   can, and nothing else is looked at. Otherwise the gap is weighed again
-//   (Reweigh): its classes, from the top down, each a record when its head
-//   comes before all heads weighed so far, and every record found gets the
-//   exact bound of its new gap.
+// - Gaps. Each record keeps a gap bound (gapLow), at most the head key of
+//   every class in its gap. When its head goes later, a class of its gap
+//   can come out only with a key under both the new head's and the next
+//   record's; if gapLow is not under both, none can, and nothing else is
+//   looked at. Otherwise the gap is weighed again (Reweigh): its classes,
+//   from the top down, each a record when its head comes before all heads
+//   weighed so far, and every record found gets the exact bound of its new
+//   gap.
 // - gapLow comes down whenever a head in the gap comes earlier or gets a
 //   lower key, and when a record stops being one and its gap joins the one
-//   above; it goes up only when a gap is weighed again.
+//   above; it goes up only when a gap is weighed again. A class that a head
+//   coming earlier makes a record starts from the bound of the record that
+//   hid it, whose gap held its new one, and takes in the heads and bounds
+//   of the records it ends.
 //
 // A worked example: four classes A < B < C < D whose heads have the keys
 // A 10, B 30, C 20, D 40. From the top: D is a record (nothing above), C too
@@ -57,6 +68,13 @@
 // B, D; a search in B now finds B's head. Had B's head been at 50 instead,
 // gapLow(C) would have been 50, not under 40, and only C would have been
 // weighed.
+// Then a member of A at key 25 grows in place (the block after it is freed
+// and joins it) into C's sizes: C's head comes earlier, to 25. D's head,
+// 40, comes later, so C is a record again, starting from gapLow(D) = 70;
+// B's head, 30, comes after 25, so B stops being one and C's bound comes
+// down to 30; A's, 10, comes before, and A stays. Records A, C, D, with
+// C's gap {B} as at the start. (gapLow(D) stays 70 over a gap now empty: a
+// bound only needs to be low enough.)
 //
 // The worst single operation. A block operation that does not compact
 // changes the index at most three times (a block and its free neighbours
