@@ -767,7 +767,7 @@ void MemIndexInit(Heap* heap, void* table) {
 // A block entering the chain lands right in front of the first member at
 // least as large, the spot's `at`, so unless its class holds smaller members
 // before it, it becomes its class's head and the class a record, and no other
-// record changes (see the top of the file).
+// record changes (see index.h).
 void MemIndexInsert(Heap* heap, BlockDesc* d, const IndexSpot& spot) {
   MemIndex* idx = IndexOf(heap);
   OKR_MEM_ASSERT(NextMember(d) == spot.at);
