@@ -330,9 +330,21 @@ void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
 // again.
 
 constexpr uint32_t kPlaces = 1u << kPlaceBits;
+// A new member takes a place at most this far below the next member's.
+// Blocks mostly enter each in front of the one that entered last at the
+// same spot: such a run uses up the room below the spot a step at a time,
+// while blocks entering just after a new one halve the step left above it.
+// An eighth of the room between members as LayOutAll leaves them
+// (kGroupFull / 2 to a group, kPlaces / 33 apart), as a power of two: a run
+// there takes some six steps and a dozen halvings, and blocks after a new
+// one a dozen halvings, before a spread.
 constexpr uint32_t kPlaceStep = kPlaces >> 8;
 // A window of places is wide enough when it leaves this many places per
-// member it holds.
+// member it holds: a quarter step. Half the window goes to the gap around
+// the new member, where the next ones enter, and every other member still
+// gets kPlaceRoom / 2 places (nine halvings). A low bar keeps the window,
+// and so the members relabelled, few where places are not used up: a full
+// group's kGroupFull + 1 shares take a sixteenth of its places.
 constexpr uint32_t kPlaceRoom = kPlaces >> 10;
 constexpr uint64_t kGroupKeys = uint64_t{1} << 32;
 
