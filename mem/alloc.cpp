@@ -8,6 +8,7 @@
 //
 // Not compiled on its own: alloc_unit.cpp includes it with index.cpp and
 // pool.cpp (see there).
+#include "mem/counters.h"
 #include "mem/debug.h"
 #include "mem/index.h"
 

@@ -11,6 +11,7 @@
 // later, its lines prefetched meanwhile, see Runs); the block list is
 // relinked once per stretch, and the free-block index is rebuilt once at the
 // end of the pass.
+#include "mem/counters.h"
 #include "mem/debug.h"
 #include "mem/index.h"
 

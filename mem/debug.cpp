@@ -7,7 +7,7 @@
 // before the header and its last byte are closed for the heap's life.
 #include "mem/debug.h"
 
-#include "mem/index.h"
+#include "mem/counters.h"
 
 #if OKR_MEM_DEBUG
 

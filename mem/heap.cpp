@@ -3,6 +3,7 @@
 // master pool, then blocks up to `limit`.
 #include <cstdlib>
 
+#include "mem/counters.h"
 #include "mem/debug.h"
 #include "mem/index.h"
 

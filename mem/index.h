@@ -119,7 +119,8 @@
 // - A class whose list grew long may also have a treap over the same
 //   members (class_tree.h), with a count of them; the table names its root.
 // - `tail` names the chain's last block (a member or not).
-// - The table lives outside the heap, made and given back with it (MemSide).
+// - The table lives outside the heap, made and given back with it (MemSide,
+//   counters.h).
 //   Its address is kept in the prevFree slot of the initial pool's
 //   descriptor, whose block is never free.
 // - Compaction suspends the index (the chain alone is kept, with its tail)
@@ -188,24 +189,6 @@ inline OrderKey KeyOfLabel(const MemIndex* idx, uint32_t label) {
 // The order key of member `d`.
 inline OrderKey KeyOf(const Heap* heap, const BlockDesc* d) {
   return KeyOfLabel(IndexOf(heap), LabelOf(d));
-}
-
-// What a heap keeps outside its region, in the one allocation it makes
-// besides the region: the index's table, then the heap's counters.
-struct MemSide {
-  MemIndex index;
-  HeapCounters counters;
-};
-
-inline HeapCounters& CountersOf(const Heap* heap) {
-  return reinterpret_cast<MemSide*>(IndexOf(heap))->counters;
-}
-
-// After freeBytes fell: keeps its least value, from which the peak of bytes
-// in use follows.
-inline void MemNoteFreeBytes(const Heap* heap) {
-  HeapCounters& counters = CountersOf(heap);
-  if (heap->freeBytes < counters.leastFree) counters.leastFree = heap->freeBytes;
 }
 
 // ---- Operations (index.cpp) -----------------------------------------------

@@ -64,23 +64,6 @@ static_assert(offsetof(BlockDesc, nextFree) == 24, "the manager's label fills th
 extern uint32_t memCompactions;
 extern uint32_t memPurgeCalls;
 
-// What one heap counts for MemGetHeapStats, kept outside its region beside
-// the free-block index's table (CountersOf, index.h).
-struct HeapCounters {
-  uint32_t compactions;
-  uint32_t purgeCalls;
-  uint32_t scrambleMoves;
-  uint32_t leastFree;  // the smallest freeBytes the heap has had
-  uint64_t bytesCompacted;
-#if OKR_MEM_DEBUG
-  // Scramble mode (debug.h), and during a call the places it holds and the
-  // blocks it could not move (scramble.cpp).
-  bool scramble;
-  BlockDesc* held;
-  BlockDesc* stuck;
-#endif
-};
-
 // ---- Flags --------------------------------------------------------------
 
 inline bool IsFree(const BlockDesc* d) {

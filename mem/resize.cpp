@@ -2,8 +2,8 @@
 // free block, and only then moving the block to a new place.
 #include <utility>
 
+#include "mem/counters.h"
 #include "mem/debug.h"
-#include "mem/index.h"
 
 using namespace okr_mem;
 

@@ -14,8 +14,8 @@
 // and the blocks that found no room, into the heap's two lists.
 #include <utility>
 
+#include "mem/counters.h"
 #include "mem/debug.h"
-#include "mem/index.h"
 
 #if OKR_MEM_DEBUG
 

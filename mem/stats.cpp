@@ -2,7 +2,7 @@
 // free-block index) and what follows from them.
 #include <cstddef>
 
-#include "mem/index.h"
+#include "mem/counters.h"
 
 using namespace okr_mem;
 
