@@ -85,10 +85,13 @@ TEST(MemIndex, LongClassesStayExact) {
 namespace {
 
 // The most steps of each kind that one block operation took (IndexEffort),
-// and the bound that index.h states for them: a block operation makes at
-// most three changes, each laying out at most one group (or merging small
-// ones), weighing at most every class and refreshing every head once, and
-// spreading every group key once.
+// and the bound that index.h states for them. The operations measured free
+// blocks, or allocate with spare descriptors at hand, so the master pool
+// does not grow: at most three changes each (index.h's four and five are
+// for an allocation that grows the pool and a resize that moves), each
+// laying out at most one group (or merging small ones), weighing at most
+// every class and refreshing every head once, and spreading every group key
+// once.
 struct Worst {
   IndexEffort most{};
 
