@@ -4,6 +4,8 @@
 #include "mem/internal.h"
 #include "mem_test_util.h"
 
+using okr_mem::MemCompactHeap;
+
 TEST_F(HeapTest, BlockSizeRule) {
   const struct {
     uint32_t request, block32;  // block32 0: the request must fail

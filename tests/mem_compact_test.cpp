@@ -9,6 +9,26 @@
 #include "mem/index.h"
 #include "mem_test_util.h"
 
+using okr_mem::BlockStart;
+using okr_mem::CopyUnwatched;
+using okr_mem::IndexOf;
+using okr_mem::IsFree;
+using okr_mem::IsLocked;
+using okr_mem::kOwnerSize;
+using okr_mem::MemCompactHeap;
+using okr_mem::memCompactions;
+using okr_mem::MemDebugCompacted;
+using okr_mem::MemDebugCompacting;
+using okr_mem::MemDebugRewatch;
+using okr_mem::MemDebugSlid;
+using okr_mem::MemIndexBytes;
+using okr_mem::MemIndexRebuild;
+using okr_mem::MemIndexSuspend;
+using okr_mem::MemLinkPair;
+using okr_mem::MemReleaseDesc;
+using okr_mem::MemReshapeFree;
+using okr_mem::WriteOwner;
+
 namespace {
 
 // Moves the in-use successor of free block `f` down to f's place; f follows

@@ -8,6 +8,11 @@
 #include "mem/index.h"
 #include "mem_test_util.h"
 
+using okr_mem::BlockEnd;
+using okr_mem::BlockStart;
+using okr_mem::CopyUnwatched;
+using okr_mem::kManagerBytes;
+
 namespace {
 
 // The bytes a block's data holds from `from` up to `to` (closed ones too).

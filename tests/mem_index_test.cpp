@@ -9,6 +9,18 @@
 #include "mem/index.h"
 #include "mem_test_util.h"
 
+using okr_mem::ClassTree;
+using okr_mem::DescAt;
+using okr_mem::IndexEffort;
+using okr_mem::IndexOf;
+using okr_mem::kClassCount;
+using okr_mem::kGroupCount;
+using okr_mem::kGroupFull;
+using okr_mem::kGroupLeast;
+using okr_mem::LoadTree;
+using okr_mem::MemChainFindFit;
+using okr_mem::TreeWords;
+
 namespace {
 
 // The index's choice for sizes in exact and in mixed classes, against a walk.

@@ -10,6 +10,16 @@
 #include "mem/index.h"
 #include "mem_test_util.h"
 
+using okr_mem::BlockStart;
+using okr_mem::ClassOf;
+using okr_mem::CopyUnwatched;
+using okr_mem::IndexOf;
+using okr_mem::LabelOf;
+using okr_mem::LabelSlot;
+using okr_mem::MemChainFindFit;
+using okr_mem::NextSlot;
+using okr_mem::RefOf;
+
 namespace {
 
 struct Live {

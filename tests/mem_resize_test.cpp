@@ -6,6 +6,10 @@
 #include "mem/internal.h"
 #include "mem_test_util.h"
 
+using okr_mem::BlockEnd;
+using okr_mem::BlockStart;
+using okr_mem::ReadOwner;
+
 namespace {
 
 void Fill(Handle h, unsigned char v) {

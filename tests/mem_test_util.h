@@ -7,11 +7,6 @@
 
 #include "test_support.h"
 
-// The memory manager's tests look at its internals (mem/*.h) by their own
-// names.
-namespace okr_mem {}
-using namespace okr_mem;
-
 constexpr uint32_t kOwner = sizeof(MemWord);
 constexpr bool k32Bit = sizeof(void*) == 4;
 
