@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "cli.h"
@@ -254,6 +255,9 @@ int HeapWorkload(const Args& args) {
     Fail(Format("heap of %u bytes", o.size), err);
   }
   if (ErrCode err = MemSetHeap(heap)) Fail("heap", err);
+  // The map's file is made first: a path it cannot have fails before the run.
+  std::optional<OutputFile> map;
+  if (!o.svg.empty()) map.emplace(o.svg);
   Workload workload(o.seed, o.size);
   RunWorkload(workload, o.ops);
   const Snapshot before = Take("before compaction");
@@ -271,7 +275,7 @@ int HeapWorkload(const Args& args) {
   if (!o.svg.empty()) {
     const std::string svg =
         HeapSvg({before.picture, after.picture}, {headline, StateLine(before), StateLine(after)});
-    WriteOutput(o.svg, svg.data(), svg.size());
+    map->Finish(svg.data(), svg.size());
     std::printf("heap map: %s (open it in a web browser)\n", o.svg.c_str());
   }
   // The map is drawn first: it shows what the check found.

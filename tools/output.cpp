@@ -169,8 +169,25 @@ void TempFile::Commit() {
   Forget(path_);
 }
 
-void WriteOutput(const std::string& name, const void* bytes, size_t size) {
-  if (name.empty()) {
+OutputFile::OutputFile(const std::string& name) : name_(name) {
+  if (name.empty()) return;
+  if (IsDirectory(name)) FailDirectory(name);
+  // A device or a pipe (/dev/null, /dev/stdout) is written as it is, when
+  // the bytes are there: only a file can be replaced by another.
+  std::error_code error;
+  if (std::filesystem::exists(name, error) && !std::filesystem::is_regular_file(name, error)) {
+    return;
+  }
+  temp_.emplace(name);
+  // Made now and closed again: a file left open would stay behind on
+  // Windows if the program ended before Finish.
+  ClearOsError();
+  std::FILE* file = std::fopen(temp_->path().c_str(), "wb");
+  if (file == nullptr || std::fclose(file) != 0) FailFile(name, errFileNotFound);
+}
+
+void OutputFile::Finish(const void* bytes, size_t size) {
+  if (name_.empty()) {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
@@ -179,23 +196,19 @@ void WriteOutput(const std::string& name, const void* bytes, size_t size) {
     }
     return;
   }
-  if (IsDirectory(name)) FailDirectory(name);
-  // A device or a pipe (/dev/null, /dev/stdout) is written as it is: only a
-  // file can be replaced by another.
-  std::error_code error;
-  const bool special =
-      std::filesystem::exists(name, error) && !std::filesystem::is_regular_file(name, error);
-  std::optional<TempFile> temp;
-  if (!special) temp.emplace(name);
   ClearOsError();
-  std::FILE* file = std::fopen(special ? name.c_str() : temp->path().c_str(), "wb");
-  if (file == nullptr) FailFile(name, errFileNotFound);
+  std::FILE* file = std::fopen(temp_ ? temp_->path().c_str() : name_.c_str(), "wb");
+  if (file == nullptr) FailFile(name_, errFileNotFound);
   bool ok = std::fwrite(bytes, 1, size, file) == size && std::fflush(file) == 0 &&
-            (special || SyncToDisk(file));
+            (!temp_ || SyncToDisk(file));
   const std::string reason = OsReason();
   ok = std::fclose(file) == 0 && ok;
-  if (!ok) Fail(name, errFileWrite, reason.empty() ? OsReason() : reason);
-  if (temp) temp->Commit();
+  if (!ok) Fail(name_, errFileWrite, reason.empty() ? OsReason() : reason);
+  if (temp_) temp_->Commit();
+}
+
+void WriteOutput(const std::string& name, const void* bytes, size_t size) {
+  OutputFile(name).Finish(bytes, size);
 }
 
 }  // namespace okr_tool

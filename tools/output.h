@@ -4,6 +4,7 @@
 #ifndef OKR_TOOLS_OUTPUT_H
 #define OKR_TOOLS_OUTPUT_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,11 +51,27 @@ class TempFile {
   bool committed_ = false;
 };
 
-// Writes `size` bytes to the file `name` through a TempFile, or to standard
-// output when `name` is empty; a device or a pipe is written directly. A
-// failure ends the program (0x4502 when the file cannot be made, 0x4505
-// when the bytes do not all reach it, with the system's reason) and leaves a
-// file `name` as it was.
+// A separate output made before the work that fills it, so that a path that
+// cannot be written is refused before a long run: the file `name` through a
+// TempFile, or standard output when `name` is empty; a device or a pipe is
+// written directly. A failure ends the program (0x4502 when the file cannot
+// be made, 0x4505 when the bytes do not all reach it, with the system's
+// reason) and leaves a file `name` as it was.
+class OutputFile {
+ public:
+  explicit OutputFile(const std::string& name);
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Writes the output's `size` bytes and puts the file in place.
+  void Finish(const void* bytes, size_t size);
+
+ private:
+  std::string name_;
+  std::optional<TempFile> temp_;  // none for standard output, a device or a pipe
+};
+
+// Writes `size` bytes to `name` as OutputFile does.
 void WriteOutput(const std::string& name, const void* bytes, size_t size);
 
 }  // namespace okr_tool

@@ -271,7 +271,7 @@ class Failures(ToolTest):
             (["heap", "--size", "0K"], "okr: --size 0K: Bad Data (0x4107)", 2),
             (["heap", "--size", "100"], "okr: --size 100: MEM: Heap is not valid (0x4602): "
              "too small for the heap's header and descriptor pool", 2),
-            (["heap", "--ops", "9", "--svg", "no/h.svg"],
+            (["heap", "--ops", "1000000000", "--svg", "no/h.svg"],  # refused before the run
              "okr: no/h.svg: FILE: File not found (0x4502)" + NOENT, 1),
         ]
         for args, line, status in cases:
