@@ -46,6 +46,11 @@ char* OwnerWordOfNewBlock() {
   return DataOf(MemNewHandle(24)) - 1;
 }
 
+// The sanitizer tracks 8-byte granules, each open up to some byte: a 32-bit
+// owner word shares its granule with the block's first data bytes and stays
+// open (mem.h). Valgrind sees every byte.
+constexpr bool kOwnerWordWatched = !OKR_MEM_POISON || sizeof(void*) == 8;
+
 // A checker watches this run: the sanitizer is built in, or Valgrind runs it.
 bool Watched() {
 #if OKR_MEM_POISON
@@ -76,15 +81,17 @@ TEST_F(HeapTest, MisuseIsReportedAtItsLine) {
     const char* name;
     void (*misuse)();
     int line;
+    bool watched;
   } cases[] = {
-      {"read after dispose", [] { sink = *Disposed(); }, __LINE__},
-      {"write past the requested size", [] { *PastRequested() = 1; }, __LINE__},
-      {"write into a free block", [] { *InFreeBlock() = 1; }, __LINE__},
-      {"write through a stale data address", [] { *Stale() = 1; }, __LINE__},
-      {"write into an owner word", [] { *OwnerWordOfNewBlock() = 1; }, __LINE__},
+      {"read after dispose", [] { sink = *Disposed(); }, __LINE__, true},
+      {"write past the requested size", [] { *PastRequested() = 1; }, __LINE__, true},
+      {"write into a free block", [] { *InFreeBlock() = 1; }, __LINE__, true},
+      {"write through a stale data address", [] { *Stale() = 1; }, __LINE__, true},
+      {"write into an owner word", [] { *OwnerWordOfNewBlock() = 1; }, __LINE__, kOwnerWordWatched},
   };
   const std::string kind = OKR_MEM_POISON ? "use-after-poison" : "Invalid (read|write) of size 1";
   for (const auto& c : cases) {
+    if (!c.watched) continue;
     SCOPED_TRACE(c.name);
     // The case's own line: the suite is built with debugging information.
     const std::string line = "mem_misuse_test\\.cpp:" + std::to_string(c.line) + "[^0-9]";
