@@ -2,8 +2,9 @@
 # Builds and runs every test: a native x86-64 build under AddressSanitizer and
 # UndefinedBehaviorSanitizer (clang++), run twice (the second time with
 # scramble mode on in every heap), a 32-bit i686 build (g++ -m32) under
-# UndefinedBehaviorSanitizer in which every layout figure of the library is
-# exact (AddressSanitizer does not run under qemu's user-mode emulation), a
+# AddressSanitizer and UndefinedBehaviorSanitizer in which every layout figure
+# of the library is exact (UndefinedBehaviorSanitizer alone under qemu's
+# user-mode emulation, which AddressSanitizer does not run under), a
 # build with the OKR_VALGRIND option run natively and, in part, under
 # Valgrind's memcheck, and the Windows builds (MinGW-w64) for x86-64 under
 # wine64 and for i686, okr.dll's own architecture, under 32-bit wine, each
@@ -84,7 +85,12 @@ runner=$(i686_runner)
 i686_toolchain=(-DCMAKE_TOOLCHAIN_FILE="$OKR_ROOT/cmake/i686-linux.cmake" -DCMAKE_CXX_COMPILER=g++
   -DCMAKE_C_COMPILER=gcc)
 gtest=$(gtest_prefix i686 "${i686_toolchain[@]}")
-run_build i686 "${i686_toolchain[@]}" -DCMAKE_PREFIX_PATH="$gtest" -DOKR_SANITIZERS=undefined $runner
+# The shipped layout (4-byte owner words, index words in free blocks) under
+# the sanitizers too, where the kernel runs it.
+i686_sanitizers=address,undefined
+[ -z "$runner" ] || i686_sanitizers=undefined
+run_build i686 "${i686_toolchain[@]}" -DCMAKE_PREFIX_PATH="$gtest" -DOKR_SANITIZERS=$i686_sanitizers \
+  $runner
 check_c_link "$OKR_ROOT/build/i686/libokr.a" nm "$(g++ -m32 -print-file-name=libstdc++.so)"
 
 # Valgrind: a build with the OKR_VALGRIND option, i686 where this machine runs
