@@ -58,16 +58,20 @@ gtest_prefix() {
 
 # The C link is checked on the other builds: clang's -fsanitize=function
 # makes instrumented code name the C++ ABI's type information.
+# scramble_run NAME: build/NAME's suite once more with scramble mode on in
+# every heap the test programs create, so that a data address kept across a
+# call that may move memory is reported; the tests labelled "placement"
+# (they assert where blocks lie, exact figures or scale) and the okr tool's
+# (another program) are left out.
+scramble_run() {
+  echo "== $1, scramble mode =="
+  (cd "$OKR_ROOT/build/$1" \
+    && OKR_TEST_SCRAMBLE=1 ctest --output-on-failure -j "$OKR_JOBS" -LE placement -E '^okr_tool[.]') \
+    || die "$1: tests failed with scramble mode on"
+}
+
 run_build native-asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DOKR_SANITIZERS=address,undefined
-# The same suite once more with scramble mode on in every heap the test
-# programs create, so that a data address kept across a call that may move
-# memory is reported; the tests labelled "placement" (they assert where
-# blocks lie, exact figures or scale) and the okr tool's (another program)
-# are left out.
-echo "== native-asan, scramble mode =="
-(cd "$OKR_ROOT/build/native-asan" \
-  && OKR_TEST_SCRAMBLE=1 ctest --output-on-failure -j "$OKR_JOBS" -LE placement -E '^okr_tool[.]') \
-  || die "native-asan: tests failed with scramble mode on"
+scramble_run native-asan
 
 # Kernels without 32-bit support run the i686 tests under user-mode emulation.
 i686_runner() {
@@ -91,6 +95,7 @@ i686_sanitizers=address,undefined
 [ -z "$runner" ] || i686_sanitizers=undefined
 run_build i686 "${i686_toolchain[@]}" -DCMAKE_PREFIX_PATH="$gtest" -DOKR_SANITIZERS=$i686_sanitizers \
   $runner
+[ -n "$runner" ] || scramble_run i686
 check_c_link "$OKR_ROOT/build/i686/libokr.a" nm "$(g++ -m32 -print-file-name=libstdc++.so)"
 
 # Valgrind: a build with the OKR_VALGRIND option, i686 where this machine runs
