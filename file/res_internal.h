@@ -25,12 +25,14 @@
 // entry takes its type's room; when there is none, the array slides down
 // over the spare room before it (room in front, or what the type before
 // has beyond as much again as its entries) if that is at least half its
-// length, or else makes as much room again as it has entries by moving the
-// later arrays up: a type's additions cost amortised constant time plus
-// that move, which many types running out of room in turn each pay for
-// the arrays after them. Once the cells pass twice what the types' growth
-// accounts for (removals left them), an addition first moves every array
-// down, each keeping the room it keeps for growth. Removing an entry
+// length, or else gets as much room again as it has entries: by moving the
+// later arrays up when they hold at most four times as many cells, else by
+// laying every array out afresh, which gives each other type room for a
+// quarter of its entries more too. So additions cost amortised constant
+// time in any order of types, many types filling up in turn included.
+// Once the cells pass twice what the types' growth accounts for (removals
+// left them), an addition first moves every array down, each keeping the
+// room it keeps for growth. Removing an entry
 // moves the entries on its shorter side: the ones after it down (its
 // type's last cell becomes room), or the ones before it up (the array
 // starts a cell later; its first cell becomes room before it). The data

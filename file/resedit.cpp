@@ -1,7 +1,8 @@
 // Adding and removing resources in the directory's working layout (see
 // res_internal.h): an entry goes into its type's room, taken back from the
 // room before the type or made as large again as the type when it runs
-// out, so a long run of additions in any order of types costs linear time;
+// out (the other types given some room too when many cells would move for
+// it), so a long run of additions in any order of types costs linear time;
 // a removal moves the entries on its shorter side, so a type empties in
 // linear time from either end. Types are found through the type index.
 // Either edit marks the file changed: the next flush compacts the data and
@@ -17,6 +18,12 @@ uint32_t ArrayStart(ResDirectory* dir, uint32_t index) {
   return dir->typeListOffset + TypeAt(dir, index)->entryListOffset;
 }
 
+// The room a type keeps for its growth: as many cells again as it has
+// entries, four at least.
+uint32_t KeepFor(uint32_t count) {
+  return count < 4 ? 4 : count;
+}
+
 // Entries type record `index` has room for: up to the next array, or to
 // the end of the directory.
 uint32_t Room(ResDirectory* dir, uint32_t index) {
@@ -28,14 +35,14 @@ uint32_t Room(ResDirectory* dir, uint32_t index) {
 // Free cells right before the array of type record `index` that no other
 // type counts on: the room in front of the first array, or what the room
 // of the type before it holds beyond the room that type keeps for its own
-// growth (as many cells as it has entries, four at least). Only removals
-// leave such cells, so types that only grow never take each other's room.
+// growth (KeepFor). Only removals leave such cells, so types that only grow
+// never take each other's room.
 uint32_t SpareBefore(ResDirectory* dir, uint32_t index) {
   uint32_t from = LinksOf(dir)->entryBase, keep = 0;
   if (index != 0) {
     uint32_t count = TypeAt(dir, index - 1)->entryCount;
     from = ArrayStart(dir, index - 1) + count * kEntrySize;
-    keep = count < 4 ? 4 : count;
+    keep = KeepFor(count);
   }
   uint32_t before = (ArrayStart(dir, index) - from) / kEntrySize;
   return before > keep ? before - keep : 0;
@@ -81,17 +88,89 @@ void OpenCells(ResDirectory* dir, uint32_t index, uint32_t cells) {
     *SlotOf(dir, firstCell + i) = nullptr;
 }
 
+// A relayout that makes room for no type's growth (see Repack).
+constexpr uint32_t kNoGrower = UINT32_MAX;
+
+// The cells a relayout (Relayout) gives type record `index`, of `count`
+// entries with room for `room`: its entries and the spare room it has, up
+// to the room it keeps for its growth (KeepFor). The type that grows gets
+// all of that room; when a type grows, every other one gets room for a
+// quarter of its entries at least (one at least).
+uint32_t RelaidRoom(uint32_t count, uint32_t room, uint32_t index, uint32_t grower) {
+  uint32_t keep = KeepFor(count), spare = room - count, least = 0;
+  if (index == grower) {
+    least = keep;
+  } else if (grower != kNoGrower) {
+    least = count / 4 > 0 ? count / 4 : 1;
+  }
+  if (spare > keep) spare = keep;
+  return count + (spare > least ? spare : least);
+}
+
+// Cells of the grid after a relayout for type record `grower`'s sake.
+uint64_t RelaidCells(ResDirectory* dir, uint32_t grower) {
+  uint64_t cells = 0;
+  for (uint32_t i = 0, n = *TypeCountWord(dir); i < n; ++i)
+    cells += RelaidRoom(TypeAt(dir, i)->entryCount, Room(dir, i), i, grower);
+  return cells;
+}
+
+// Moves the entry array of type record `index` to cell `to`, its data slots
+// with it.
+void MoveArray(ResDirectory* dir, uint32_t index, uint32_t to) {
+  ResTypeRecord* type = TypeAt(dir, index);
+  uint32_t base = LinksOf(dir)->entryBase;
+  uint32_t from = (ArrayStart(dir, index) - base) / kEntrySize;
+  if (from == to) return;
+  memmove(Bytes(dir) + base + to * kEntrySize, EntryAt(dir, type, 0),
+          type->entryCount * kEntrySize);
+  MoveSlots(dir, from, to, type->entryCount);
+  type->entryListOffset = base + to * kEntrySize - dir->typeListOffset;
+}
+
+// Lays the arrays out afresh in type order from the start of the grid, each
+// with the room RelaidRoom gives it, within `cells` cells (RelaidCells;
+// reserved): for type record `grower`'s sake, out of room, or for none's.
+// Arrays that go up move from the last one down, then those that go down
+// from the first one up: each lands only on cells no array still needs.
+// Types filling up in turn grow by a quarter at least between relayouts, so
+// each cell moves a few times in all, where making room for one type at a
+// time moved the arrays after it every time (quadratic in the types).
+void Relayout(ResDirectory* dir, uint32_t grower, uint32_t cells) {
+  uint32_t typeCount = *TypeCountWord(dir), base = LinksOf(dir)->entryBase;
+  uint32_t oldCells = CellCount(dir);
+  uint32_t lastRoom = typeCount != 0 ? Room(dir, typeCount - 1) : 0;  // before dirLength changes
+  if (cells > oldCells) SetDirLength(dir, base + cells * kEntrySize);
+  uint32_t* to = ScratchOf(dir);  // each array's new first cell
+  for (uint32_t i = 0, next = 0; i < typeCount; ++i) {
+    to[i] = next;
+    uint32_t room = i + 1 < typeCount ? Room(dir, i) : lastRoom;
+    next += RelaidRoom(TypeAt(dir, i)->entryCount, room, i, grower);
+  }
+  for (uint32_t i = typeCount; i-- > 0;)
+    if (to[i] > (ArrayStart(dir, i) - base) / kEntrySize) MoveArray(dir, i, to[i]);
+  for (uint32_t i = 0; i < typeCount; ++i)
+    MoveArray(dir, i, to[i]);
+  if (cells < oldCells) SetDirLength(dir, base + cells * kEntrySize);
+  for (uint32_t i = 0; i < typeCount; ++i) {
+    uint32_t end = i + 1 < typeCount ? to[i + 1] : cells;
+    for (uint32_t cell = to[i] + TypeAt(dir, i)->entryCount; cell < end; ++cell)
+      *SlotOf(dir, cell) = nullptr;
+  }
+}
+
 // What an addition to type record `index` (typeCount for a new type)
 // needs: type records and cells to make, or cells of room before the array
-// to slide it down over.
+// to slide it down over, or a relayout within `relaid` cells.
 struct Growth {
   uint32_t typeRecords;
   uint32_t cells;
   uint32_t slide;
+  uint32_t relaid;
 };
 
 Growth GrowthFor(ResDirectory* dir, uint32_t index) {
-  Growth g{0, 0, 0};
+  Growth g{0, 0, 0, 0};
   uint32_t typeCount = *TypeCountWord(dir);
   if (index == typeCount) {
     // As many records again (two at least), so that a run of new types
@@ -106,11 +185,31 @@ Growth GrowthFor(ResDirectory* dir, uint32_t index) {
   // Spare room before the array is taken back when it is at least half the
   // array's length: the move then pays for itself.
   uint32_t spare = SpareBefore(dir, index);
-  if (spare != 0 && 2 * uint64_t{spare} >= count)
+  if (spare != 0 && 2 * uint64_t{spare} >= count) {
     g.slide = spare;
-  else
-    g.cells = count < 4 ? 4 : count;
+    return g;
+  }
+  // Room made by moving the arrays after this one up, unless they hold many
+  // times the cells it makes: then every type is given room at once.
+  g.cells = KeepFor(count);
+  uint32_t end = (ArrayStart(dir, index) - LinksOf(dir)->entryBase) / kEntrySize + count;
+  if (CellCount(dir) - end > 4 * uint64_t{g.cells}) {
+    uint64_t cells = RelaidCells(dir, index);
+    if (cells <= UINT32_MAX / kEntrySize) g.relaid = static_cast<uint32_t>(cells);
+  }
   return g;
+}
+
+// The room in the block that growth `g` needs.
+ErrCode ReserveGrowth(Handle dirHandle, const Growth& g) {
+  if (g.relaid != 0) {
+    uint32_t cells = CellCount(DirOf(dirHandle));
+    uint32_t more = g.relaid > cells ? g.relaid - cells : 0;
+    return ReserveRoom(dirHandle, uint64_t{more} * kEntrySize, more);
+  }
+  return ReserveRoom(dirHandle,
+                     uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{g.cells} * kEntrySize,
+                     g.cells);
 }
 
 // Cells that no growth of the types accounts for: each type's growth makes
@@ -126,24 +225,9 @@ bool HasMuchSpare(ResDirectory* dir) {
 // in front goes, and the cells freed at the end are cut off. Without it,
 // types emptied and new types added would take new cells forever, the
 // emptied ones' cells staying room that only the type after takes back.
-// Every array moves down, so one pass in type order moves each once.
+// No array moves up, so no room needs reserving.
 void Repack(ResDirectory* dir) {
-  uint32_t base = LinksOf(dir)->entryBase, typeCount = *TypeCountWord(dir);
-  uint32_t to = 0;  // the cell where the next array goes
-  for (uint32_t i = 0; i < typeCount; ++i) {
-    ResTypeRecord* type = TypeAt(dir, i);
-    uint32_t count = type->entryCount, room = Room(dir, i) - count;
-    uint32_t keep = count < 4 ? 4 : count;
-    ResEntry* first = EntryAt(dir, type, 0);
-    uint32_t from = CellOf(dir, first);
-    memmove(Bytes(dir) + base + to * kEntrySize, first, count * kEntrySize);
-    MoveSlots(dir, from, to, count);
-    type->entryListOffset = base + to * kEntrySize - dir->typeListOffset;
-    to += count;
-    for (uint32_t end = to + (room < keep ? room : keep); to < end; ++to)
-      *SlotOf(dir, to) = nullptr;
-  }
-  SetDirLength(dir, base + to * kEntrySize);
+  Relayout(dir, kNoGrower, static_cast<uint32_t>(RelaidCells(dir, kNoGrower)));
 }
 
 // A type record for `typeId` with no entries and no room, after the others.
@@ -228,9 +312,7 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
   if (err != errNone) return Report(err);
   if (HasMuchSpare(DirOf(dirHandle))) Repack(DirOf(dirHandle));
   Growth g = GrowthFor(DirOf(dirHandle), index);
-  err = ReserveRoom(dirHandle,
-                    uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{g.cells} * kEntrySize,
-                    g.cells);
+  err = ReserveGrowth(dirHandle, g);
   if (err == errNone) err = ReserveStaging(dirHandle, LinksOf(DirOf(dirHandle))->entryTotal + 1);
   if (err != errNone) return Report(err);
   ResDirectory* dir = DirOf(dirHandle);
@@ -240,7 +322,11 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
     IndexType(dir, index);
   }
   if (g.slide != 0) SlideDown(dir, index, g.slide);
-  if (g.cells != 0) OpenCells(dir, index, g.cells);
+  if (g.relaid != 0) {
+    Relayout(dir, index, g.relaid);
+  } else if (g.cells != 0) {
+    OpenCells(dir, index, g.cells);
+  }
   ResTypeRecord* record = TypeAt(dir, index);
   ResEntry* entry = EntryAt(dir, record, record->entryCount++);
   *entry = NewEntry(dir);
