@@ -8,10 +8,12 @@
 // writing resources of 16 types taken in turn. Each benchmark
 // times only its own phase (manual time); the set-up around it is not
 // counted. Reading the same file with fread, whole and in 64-byte pieces,
-// is the yardstick. Two shapes of file are timed whole, at 4k to 64k:
+// is the yardstick. Three shapes of file are timed whole, at 4k to 64k:
 // as many types as resources (add each, close, reopen, count and describe
-// every type), and one type emptied from its front (open, load and remove
-// each first resource, close). Tables of all figures are printed at the end.
+// every type), one type emptied from its front (open, load and remove each
+// first resource, close), and 16 resources to each of a sixteenth as many
+// types, added to the types in turn (add all, close). Tables of all figures
+// are printed at the end.
 #include <benchmark/benchmark.h>
 #include <okr/okr.h>
 #include <stdio.h>
@@ -195,6 +197,20 @@ void RemoveFront(benchmark::State& state) {
   }
 }
 
+// A file of `count` resources, 16 to each of count / 16 types, added to the
+// types in turn, then written (closed).
+void TypesInTurn(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  for (auto _ : state) {
+    double seconds = 0;
+    File* file = CreateAndAdd(count, &seconds, uint32_t(count / 16));
+    if (file == nullptr) return Fail(state, "adding failed");
+    Clock::time_point start = Clock::now();
+    if (ResCloseFile(file) != 0) return Fail(state, "close failed");
+    state.SetIterationTime(seconds + Since(start));
+  }
+}
+
 // Opens the written file of `count` resources read-write with every resource
 // loaded; their handles go to `loaded`.
 File* OpenAllLoaded(int64_t count, std::vector<Handle>* loaded) {
@@ -283,7 +299,8 @@ void Register() {
                            {"FreadWhole", FreadWhole, false},
                            {"FreadPieces", FreadPieces, false},
                            {"ManyTypes", ManyTypes, true},
-                           {"RemoveFront", RemoveFront, true}};
+                           {"RemoveFront", RemoveFront, true},
+                           {"TypesInTurn", TypesInTurn, true}};
   for (const Bench& b : benches) {
     auto* bench = benchmark::RegisterBenchmark(b.name, b.run);
     for (int64_t count : b.shape ? kShapeCounts : kCounts)
@@ -342,8 +359,9 @@ int main(int argc, char** argv) {
       "\n== summary: shapes of file (median wall time; in brackets, times the 4k figure)\n");
   std::printf(
       "| resources | types of one resource: add all | close | reopen + every lookup | total |"
-      " one type removed from the front: open + remove all + close |\n");
-  std::printf("|---|---|---|---|---|---|\n");
+      " one type removed from the front: open + remove all + close |"
+      " 16 to each type, types in turn: add all + close |\n");
+  std::printf("|---|---|---|---|---|---|---|\n");
   const int64_t base = kShapeCounts[0];
   for (int64_t count : kShapeCounts) {
     auto ms = [&](const char* name, const char* counter = "") {
@@ -352,10 +370,12 @@ int main(int argc, char** argv) {
     auto growth = [&](const char* name) {
       return reporter.Seconds(name, count) / reporter.Seconds(name, base);
     };
-    std::printf("| %lld | %.1f ms | %.1f ms | %.1f ms | %.1f ms (%.1fx) | %.1f ms (%.1fx) |\n",
-                static_cast<long long>(count), ms("ManyTypes", "add_ms"),
-                ms("ManyTypes", "close_ms"), ms("ManyTypes", "lookup_ms"), ms("ManyTypes"),
-                growth("ManyTypes"), ms("RemoveFront"), growth("RemoveFront"));
+    std::printf(
+        "| %lld | %.1f ms | %.1f ms | %.1f ms | %.1f ms (%.1fx) | %.1f ms (%.1fx) |"
+        " %.1f ms (%.1fx) |\n",
+        static_cast<long long>(count), ms("ManyTypes", "add_ms"), ms("ManyTypes", "close_ms"),
+        ms("ManyTypes", "lookup_ms"), ms("ManyTypes"), growth("ManyTypes"), ms("RemoveFront"),
+        growth("RemoveFront"), ms("TypesInTurn"), growth("TypesInTurn"));
   }
   for (int64_t count : kCounts)
     remove(PathFor(count).c_str());
