@@ -93,7 +93,13 @@ void DefineVariables(const std::vector<std::string>& definitions) {
     const size_t equals = definition.find('=');
     if (equals == std::string::npos) UsageFail(what, errMissingParameter);
     const std::string name = definition.substr(0, equals);
-    const ExprValue value = EvaluateArgument(definition.substr(equals + 1), what, true);
+    const std::string text = definition.substr(equals + 1);
+    // A quoted string, as a settings file writes one, is no expression: said
+    // so, rather than what the evaluator makes of the word inside.
+    const size_t first = text.find_first_not_of(" \t");
+    if (first != std::string::npos && (text[first] == '"' || text[first] == '<'))
+      UsageFail(what, errBadData, "a variable's value is a number, not a string");
+    const ExprValue value = EvaluateArgument(text, what, true);
     const ErrCode err = value.type == ExprTypeFloat
                             ? SymAddFloat(&table, name.c_str(), value.value.f)
                             : SymAddInt(&table, name.c_str(), value.value.i);

@@ -261,6 +261,8 @@ class Failures(ToolTest):
              "okr: no/x: FILE: File not found (0x4502)" + NOENT, 1),
             (["get", "f.txt", "a", "-D", "w=1+"], "okr: -D w=1+: Syntax Error (0x4201)", 2),
             (["get", "f.txt", "a", "-D", "9w=1"], "okr: -D 9w=1: Invalid Variable (0x4205)", 2),
+            (["eval", "w", "-D", 'w="str"'],
+             'okr: -D w="str": Bad Data (0x4107): a variable\'s value is a number, not a string', 2),
             (["frobnicate"], "okr: frobnicate: Uknown Token (0x4103)", 2),
             (["res", "add", "x.res"], "okr: res add: Missing Parameter (0x4206)", 2),
             (["heap", "--ops"], "okr: heap --ops: Missing Parameter (0x4206)", 2),
