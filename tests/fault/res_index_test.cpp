@@ -110,6 +110,43 @@ TEST_F(ResIndex, EveryCallTakesFewStepsWhateverTheShape) {
   }
 }
 
+TEST_F(ResIndex, AdditionsMoveFewCellsWhateverTheOrderOfTypes) {
+  // A file of kTypes types of kEach resources, read from disk (no room
+  // anywhere), then given more in an order of types: the cells moved stay
+  // a few per addition, where moving the arrays after a type out of room
+  // each time moves dozens.
+  constexpr uint32_t kTypes = 128, kEach = 8, kAdded = kTypes * kEach;
+  struct Case {
+    const char* order;
+    uint32_t (*typeOf)(uint32_t addition);  // position of the type added to
+  } cases[] = {
+      {"each type in turn", [](uint32_t i) { return i % kTypes; }},
+      {"one type in the middle", [](uint32_t) { return kTypes / 2; }},
+      {"the first and the last type in turn",
+       [](uint32_t i) { return i % 2 == 0 ? 0 : kTypes - 1; }},
+  };
+  // A type growing in front of others moves them each time its room
+  // doubles: the first type's 512 additions move the 1,016 cells after it
+  // six times.
+  constexpr double kMaxAddMoves = 12;
+  std::string path = TempPath("orders.res");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.order);
+    File* f = nullptr;
+    ASSERT_EQ(ResCreateFile(path.c_str(), &f), 0u);
+    for (uint32_t i = 0; i < kTypes * kEach; ++i)
+      ASSERT_EQ(ResAddResource(f, kFirstType + i % kTypes, MemNewHandle(4)), 0u);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+    ASSERT_EQ(FileOpen(path.c_str(), "r+b", &f), 0u);
+    ASSERT_EQ(ResOpenFile(f, 0), 0u);
+    Restart();
+    for (uint32_t i = 0; i < kAdded; ++i)
+      Call(ResAddResource(f, kFirstType + c.typeOf(i), MemNewHandle(4)), "add");
+    EXPECT_LE(MovesPerCall(), kMaxAddMoves);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
 TEST_F(ResIndex, RemovalMovesTheShorterSideAndRoomIsTakenBack) {
   // One type used as a queue: added at its back, removed from its front or
   // from a quarter in, first in its file or behind a type of a few
