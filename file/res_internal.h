@@ -29,7 +29,10 @@
 // later arrays up when they hold at most four times as many cells, else by
 // laying every array out afresh, which gives each other type room for a
 // quarter of its entries more too. So additions cost amortised constant
-// time in any order of types, many types filling up in turn included.
+// time when the types fill up together, in turn a few entries each; types
+// given more than a quarter again one after another (made first and filled
+// after, or each type of a file read from disk) still move the later
+// arrays for each type, which grows with the square of the types.
 // Once the cells pass twice what the types' growth accounts for (removals
 // left them), an addition first moves every array down, each keeping the
 // room it keeps for growth. Removing an entry

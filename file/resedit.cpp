@@ -2,7 +2,8 @@
 // res_internal.h): an entry goes into its type's room, taken back from the
 // room before the type or made as large again as the type when it runs
 // out (the other types given some room too when many cells would move for
-// it), so a long run of additions in any order of types costs linear time;
+// it), so a long run of additions costs linear time when the types fill up
+// together (see res_internal.h for the orders that still cost more);
 // a removal moves the entries on its shorter side, so a type empties in
 // linear time from either end. Types are found through the type index.
 // Either edit marks the file changed: the next flush compacts the data and
@@ -133,6 +134,10 @@ void MoveArray(ResDirectory* dir, uint32_t index, uint32_t to) {
 // reserved): for type record `grower`'s sake, out of room, or for none's.
 // Arrays that go up move from the last one down, then those that go down
 // from the first one up: each lands only on cells no array still needs.
+// The new starts take a scratch word per type, in the larger grid's
+// scratch, which has a cell per type at least: a relayout for growth
+// gives every type a cell, and a repack comes only with more than eight
+// cells per type.
 // Types filling up in turn grow by a quarter at least between relayouts, so
 // each cell moves a few times in all, where making room for one type at a
 // time moved the arrays after it every time (quadratic in the types).
