@@ -156,17 +156,18 @@ void Relayout(ResDirectory* dir, uint32_t grower, uint32_t cells) {
     if (to[i] > (ArrayStart(dir, i) - base) / kEntrySize) MoveArray(dir, i, to[i]);
   for (uint32_t i = 0; i < typeCount; ++i)
     MoveArray(dir, i, to[i]);
-  if (cells < oldCells) SetDirLength(dir, base + cells * kEntrySize);
   for (uint32_t i = 0; i < typeCount; ++i) {
     uint32_t end = i + 1 < typeCount ? to[i + 1] : cells;
     for (uint32_t cell = to[i] + TypeAt(dir, i)->entryCount; cell < end; ++cell)
       *SlotOf(dir, cell) = nullptr;
   }
+  if (cells < oldCells) SetDirLength(dir, base + cells * kEntrySize);  // `to` is done with
 }
 
 // What an addition to type record `index` (typeCount for a new type)
-// needs: type records and cells to make, or cells of room before the array
-// to slide it down over, or a relayout within `relaid` cells.
+// needs: type records to make, and at most one of cells to make after its
+// array, cells of room before the array to slide it down over, or a
+// relayout within `relaid` cells.
 struct Growth {
   uint32_t typeRecords;
   uint32_t cells;
@@ -196,25 +197,25 @@ Growth GrowthFor(ResDirectory* dir, uint32_t index) {
   }
   // Room made by moving the arrays after this one up, unless they hold many
   // times the cells it makes: then every type is given room at once.
-  g.cells = KeepFor(count);
+  uint32_t keep = KeepFor(count);
   uint32_t end = (ArrayStart(dir, index) - LinksOf(dir)->entryBase) / kEntrySize + count;
-  if (CellCount(dir) - end > 4 * uint64_t{g.cells}) {
+  if (CellCount(dir) - end > 4 * uint64_t{keep}) {
     uint64_t cells = RelaidCells(dir, index);
-    if (cells <= UINT32_MAX / kEntrySize) g.relaid = static_cast<uint32_t>(cells);
+    if (cells <= UINT32_MAX / kEntrySize) {
+      g.relaid = static_cast<uint32_t>(cells);
+      return g;
+    }
   }
+  g.cells = keep;
   return g;
 }
 
 // The room in the block that growth `g` needs.
 ErrCode ReserveGrowth(Handle dirHandle, const Growth& g) {
-  if (g.relaid != 0) {
-    uint32_t cells = CellCount(DirOf(dirHandle));
-    uint32_t more = g.relaid > cells ? g.relaid - cells : 0;
-    return ReserveRoom(dirHandle, uint64_t{more} * kEntrySize, more);
-  }
+  uint32_t cells = CellCount(DirOf(dirHandle));  // a relayout: only those it adds
+  uint32_t more = g.relaid > cells ? g.relaid - cells : g.cells;
   return ReserveRoom(dirHandle,
-                     uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{g.cells} * kEntrySize,
-                     g.cells);
+                     uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{more} * kEntrySize, more);
 }
 
 // Cells that no growth of the types accounts for: each type's growth makes
@@ -329,11 +330,8 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
     IndexType(dir, index);
   }
   if (g.slide != 0) SlideDown(dir, index, g.slide);
-  if (g.relaid != 0) {
-    Relayout(dir, index, g.relaid);
-  } else if (g.cells != 0) {
-    OpenCells(dir, index, g.cells);
-  }
+  if (g.cells != 0) OpenCells(dir, index, g.cells);
+  if (g.relaid != 0) Relayout(dir, index, g.relaid);
   ResTypeRecord* record = TypeAt(dir, index);
   ResEntry* entry = EntryAt(dir, record, record->entryCount++);
   *entry = NewEntry(dir);
