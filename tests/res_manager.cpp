@@ -479,4 +479,48 @@ TEST_F(ResRemoval, ATypeHeldTwiceIsFoundByItsFirstRecordUntilThatGoes) {
   EXPECT_EQ(types, 1u);
 }
 
+TEST_F(ResRemoval, EmptyTypeRecordsStayOutOfTheWayOfAdditions) {
+  // A foreign file whose type list holds 40 type records of no resources,
+  // before, between or after a type of one resource and one of twenty:
+  // more records than cells. Additions to the first type lay every array
+  // out afresh; removals and more additions follow.
+  struct Case {
+    const char* where;
+    uint32_t before;  // types of resources before the empty records
+  } cases[] = {{"before both", 0}, {"between", 1}, {"after both", 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.where);
+    model_ = {{"AAAA", {"a"}}, {"BBBB", std::vector<std::string>(20, "b")}};
+    std::vector<std::string> order = {"AAAA", "BBBB"};
+    for (int i = 0; i < 40; ++i)
+      order.insert(order.begin() + c.before + i, "E" + std::to_string(100 + i));
+    ResFilePlan plan;
+    uint32_t offset = 0;
+    for (const std::string& type : order) {
+      size_t n = model_.count(type) ? model_[type].size() : 1;
+      for (size_t i = 0; i < n; ++i)
+        plan.resources.push_back({type.c_str(), offset++, type == "AAAA" ? "a" : "b"});
+    }
+    uint32_t dir = 0;
+    Bytes b = BuildResFile(plan, &dir);
+    for (uint32_t t = 0; t < 40; ++t)  // the empty records' counts
+      PutWord(b, dir + 56 + 12 * (c.before + t) + 4, 0, false);
+    WriteBytes(TempPath("empty.res"), b);
+    File* f = fopen(TempPath("empty.res").c_str(), "r+b");
+    ASSERT_EQ(ResOpenFile(f, 0), 0u);
+    ExpectLayoutsHold();
+    for (int i = 0; i < 30; ++i)
+      Add(f, "AAAA", "a" + std::to_string(i));
+    for (int i = 0; i < 10; ++i)
+      Remove(f, "BBBB", 5);
+    for (int i = 0; i < 20; ++i)
+      Add(f, i % 2 ? "AAAA" : "BBBB", "+" + std::to_string(i));
+    ExpectModel(f);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+    ASSERT_EQ(ResOpenNamedFile(TempPath("empty.res").c_str(), &f), 0u);
+    ExpectModel(f);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
 }  // namespace
