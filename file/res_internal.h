@@ -27,12 +27,13 @@
 // has beyond as much again as its entries) if that is at least half its
 // length, or else gets as much room again as it has entries: by moving the
 // later arrays up when they hold at most four times as many cells, else by
-// laying every array out afresh, which gives each other type room for a
-// quarter of its entries more too. So additions cost amortised constant
-// time when the types fill up together, in turn a few entries each; types
-// given more than a quarter again one after another (made first and filled
-// after, or each type of a file read from disk) still move the later
-// arrays for each type, which grows with the square of the types.
+// laying out afresh the smallest aligned run of 2, 4, 8... types around it
+// whose cells have the room below a limit, or failing that every array on
+// a grid of twice the entries. A run laid out shares its spare cells among
+// its types in proportion to their entries (the limits are those of a
+// packed memory array), so additions in any order of types move a few
+// dozen cells each at most, a number that grows with the square of the
+// logarithm of the types.
 // Once the cells pass twice what the types' growth accounts for (removals
 // left them), an addition first moves every array down, each keeping the
 // room it keeps for growth. Removing an entry

@@ -1,9 +1,9 @@
 // Adding and removing resources in the directory's working layout (see
 // res_internal.h): an entry goes into its type's room, taken back from the
 // room before the type or made as large again as the type when it runs
-// out (the other types given some room too when many cells would move for
-// it), so a long run of additions costs linear time when the types fill up
-// together (see res_internal.h for the orders that still cost more);
+// out (the types around it laid out afresh when many cells would move for
+// it), so a long run of additions in any order of types moves a few cells
+// per addition, a number that grows slowly with the types;
 // a removal moves the entries on its shorter side, so a type empties in
 // linear time from either end. Types are found through the type index.
 // Either edit marks the file changed: the next flush compacts the data and
@@ -36,8 +36,9 @@ uint32_t Room(ResDirectory* dir, uint32_t index) {
 // Free cells right before the array of type record `index` that no other
 // type counts on: the room in front of the first array, or what the room
 // of the type before it holds beyond the room that type keeps for its own
-// growth (KeepFor). Only removals leave such cells, so types that only grow
-// never take each other's room.
+// growth (KeepFor). Removals leave such cells, and so may a sparse run of
+// types laid out afresh; types that only grow never take the room a type
+// keeps for itself.
 uint32_t SpareBefore(ResDirectory* dir, uint32_t index) {
   uint32_t from = LinksOf(dir)->entryBase, keep = 0;
   if (index != 0) {
@@ -89,31 +90,12 @@ void OpenCells(ResDirectory* dir, uint32_t index, uint32_t cells) {
     *SlotOf(dir, firstCell + i) = nullptr;
 }
 
-// A relayout that makes room for no type's growth (see Repack).
-constexpr uint32_t kNoGrower = UINT32_MAX;
-
-// The cells a relayout (Relayout) gives type record `index`, of `count`
-// entries with room for `room`: its entries and the spare room it has, up
-// to the room it keeps for its growth (KeepFor). The type that grows gets
-// all of that room; when a type grows, every other one gets room for a
-// quarter of its entries at least (one at least).
-uint32_t RelaidRoom(uint32_t count, uint32_t room, uint32_t index, uint32_t grower) {
-  uint32_t keep = KeepFor(count), spare = room - count, least = 0;
-  if (index == grower) {
-    least = keep;
-  } else if (grower != kNoGrower) {
-    least = count / 4 > 0 ? count / 4 : 1;
-  }
-  if (spare > keep) spare = keep;
-  return count + (spare > least ? spare : least);
-}
-
-// Cells of the grid after a relayout for type record `grower`'s sake.
-uint64_t RelaidCells(ResDirectory* dir, uint32_t grower) {
-  uint64_t cells = 0;
-  for (uint32_t i = 0, n = *TypeCountWord(dir); i < n; ++i)
-    cells += RelaidRoom(TypeAt(dir, i)->entryCount, Room(dir, i), i, grower);
-  return cells;
+// The cells a repack (Repack) gives a type of `count` entries with room
+// for `room`: its entries and the spare room it has, up to the room it
+// keeps for its growth (KeepFor).
+uint32_t RelaidRoom(uint32_t count, uint32_t room) {
+  uint32_t keep = KeepFor(count), spare = room - count;
+  return count + (spare < keep ? spare : keep);
 }
 
 // Moves the entry array of type record `index` to cell `to`, its data slots
@@ -129,54 +111,133 @@ void MoveArray(ResDirectory* dir, uint32_t index, uint32_t to) {
   type->entryListOffset = base + to * kEntrySize - dir->typeListOffset;
 }
 
-// Lays the arrays out afresh in type order from the start of the grid, each
-// with the room RelaidRoom gives it, within `cells` cells (RelaidCells;
-// reserved): for type record `grower`'s sake, out of room, or for none's.
-// Arrays that go up move from the last one down, then those that go down
-// from the first one up: each lands only on cells no array still needs.
-// The new starts take a scratch word per type, in the larger grid's
-// scratch, which has a cell per type at least: a relayout for growth
-// gives every type a cell, and a repack comes only with more than eight
-// cells per type.
-// Types filling up in turn grow by a quarter at least between relayouts, so
-// each cell moves a few times in all, where making room for one type at a
-// time moved the arrays after it every time (quadratic in the types).
-void Relayout(ResDirectory* dir, uint32_t grower, uint32_t cells) {
-  uint32_t typeCount = *TypeCountWord(dir), base = LinksOf(dir)->entryBase;
-  uint32_t oldCells = CellCount(dir);
-  uint32_t lastRoom = typeCount != 0 ? Room(dir, typeCount - 1) : 0;  // before dirLength changes
-  if (cells > oldCells) SetDirLength(dir, base + cells * kEntrySize);
-  uint32_t* to = ScratchOf(dir);  // each array's new first cell
-  for (uint32_t i = 0, next = 0; i < typeCount; ++i) {
-    to[i] = next;
-    uint32_t room = i + 1 < typeCount ? Room(dir, i) : lastRoom;
-    next += RelaidRoom(TypeAt(dir, i)->entryCount, room, i, grower);
-  }
-  for (uint32_t i = typeCount; i-- > 0;)
-    if (to[i] > (ArrayStart(dir, i) - base) / kEntrySize) MoveArray(dir, i, to[i]);
-  for (uint32_t i = 0; i < typeCount; ++i)
-    MoveArray(dir, i, to[i]);
-  for (uint32_t i = 0; i < typeCount; ++i) {
-    uint32_t end = i + 1 < typeCount ? to[i + 1] : cells;
-    for (uint32_t cell = to[i] + TypeAt(dir, i)->entryCount; cell < end; ++cell)
+// First cell of the array of type record `index`, counted on the grid.
+uint32_t StartCell(ResDirectory* dir, uint32_t index) {
+  return (ArrayStart(dir, index) - LinksOf(dir)->entryBase) / kEntrySize;
+}
+
+// Type records [first, last), whose arrays and their room fill cells
+// [begin, end) of the grid (the room in front with the first type's).
+struct Window {
+  uint32_t first, last, begin, end;
+};
+
+bool IsEmpty(const Window& w) {
+  return w.first == w.last;
+}
+
+// Empties the slots of the cells of window `w` that hold no entry.
+void ClearRoom(ResDirectory* dir, const Window& w) {
+  for (uint32_t i = w.first; i < w.last; ++i) {
+    uint32_t end = i + 1 < w.last ? StartCell(dir, i + 1) : w.end;
+    for (uint32_t cell = StartCell(dir, i) + TypeAt(dir, i)->entryCount; cell < end; ++cell)
       *SlotOf(dir, cell) = nullptr;
   }
-  if (cells < oldCells) SetDirLength(dir, base + cells * kEntrySize);  // `to` is done with
+}
+
+// Lays the arrays of window `w` out afresh in its cells, from its first
+// cell on: each type gets its entries and a share of the spare cells in
+// proportion to them, type record `grower` `need` cells more and what the
+// shares leave over. The shares depend on the counts alone, so each array's
+// new start is a sum over the types before it. Arrays that go up move from
+// the last one down, then those that go down from the first one up: each
+// lands only on cells no array still needs.
+void LayOut(ResDirectory* dir, const Window& w, uint32_t grower, uint32_t need) {
+  uint64_t entries = 0;
+  for (uint32_t i = w.first; i < w.last; ++i)
+    entries += TypeAt(dir, i)->entryCount;
+  uint64_t spare = w.end - w.begin - entries - need;
+  auto shareOf = [&](uint32_t i) {
+    uint64_t count = TypeAt(dir, i)->entryCount;
+    return static_cast<uint32_t>(count + (entries != 0 ? spare * count / entries : 0));
+  };
+  uint32_t leftOver = w.end - w.begin;
+  for (uint32_t i = w.first; i < w.last; ++i)
+    leftOver -= shareOf(i);
+  auto roomOf = [&](uint32_t i) { return shareOf(i) + (i == grower ? leftOver : 0); };
+  for (uint32_t i = w.last, at = w.end; i-- > w.first;) {
+    at -= roomOf(i);
+    if (at > StartCell(dir, i)) MoveArray(dir, i, at);
+  }
+  for (uint32_t i = w.first, at = w.begin; i < w.last; at += roomOf(i++))
+    MoveArray(dir, i, at);
+  ClearRoom(dir, w);
+}
+
+// Moves every entry array down over the spare room before it: each type
+// keeps at most the room it keeps for its growth (see SpareBefore), the room
+// in front goes, and the cells freed at the end are cut off. Without it,
+// types emptied and new types added would take new cells forever, the
+// emptied ones' cells staying room that only the type after takes back.
+// No array moves up, so no room needs reserving, and each one's room is
+// read before it moves (the next array has not moved yet).
+void Repack(ResDirectory* dir) {
+  uint32_t typeCount = *TypeCountWord(dir), at = 0;
+  for (uint32_t i = 0; i < typeCount; ++i) {
+    uint32_t room = RelaidRoom(TypeAt(dir, i)->entryCount, Room(dir, i));
+    MoveArray(dir, i, at);
+    at += room;
+  }
+  ClearRoom(dir, Window{0, typeCount, 0, at});
+  SetDirLength(dir, LinksOf(dir)->entryBase + at * kEntrySize);
+}
+
+// Windows: the types around a type out of room, in aligned runs of 2, 4,
+// 8... records up to all of them, `levels` sizes in all. The smallest run
+// whose entries, with the ones to come, fill at most a limit of its cells is
+// laid out afresh in them; the limit comes down from nearly all for the
+// smallest run to three quarters for all types (with none fit, every array
+// is laid out on a grid of twice the entries). A run so laid out leaves
+// each run inside it below that run's higher limit by a margin in
+// proportion to its cells, which additions must fill before it is laid out
+// again: so the cells a type's growth moves stay few per addition in any
+// order of types (the thresholds of a packed memory array).
+bool Fits(uint64_t entries, uint64_t cells, uint32_t level, uint32_t levels) {
+  return 4 * uint64_t{levels} * entries <= (4 * uint64_t{levels} - level) * cells;
+}
+
+// The run of 2^`level` type records around `index`.
+Window WindowOf(ResDirectory* dir, uint32_t index, uint32_t level) {
+  uint32_t typeCount = *TypeCountWord(dir);
+  uint64_t size = uint64_t{1} << level;
+  uint32_t first = static_cast<uint32_t>(index / size * size);
+  uint32_t last = first + size < typeCount ? static_cast<uint32_t>(first + size) : typeCount;
+  return Window{first, last, first == 0 ? 0 : StartCell(dir, first),
+                last == typeCount ? CellCount(dir) : StartCell(dir, last)};
 }
 
 // What an addition to type record `index` (typeCount for a new type)
 // needs: type records to make, and at most one of cells to make after its
-// array, cells of room before the array to slide it down over, or a
-// relayout within `relaid` cells.
+// array, cells of room before the array to slide it down over, a window to
+// lay out afresh, or a grid of `grid` cells to lay every array out in. A
+// laid-out window or grid gives the type `need` cells at least.
 struct Growth {
   uint32_t typeRecords;
   uint32_t cells;
   uint32_t slide;
-  uint32_t relaid;
+  Window window;
+  uint32_t grid;
+  uint32_t need;
 };
 
+// The smallest window around type record `index` that fits `need` more
+// entries; an empty one when none does.
+Window FittingWindow(ResDirectory* dir, uint32_t index, uint32_t need) {
+  uint32_t typeCount = *TypeCountWord(dir), levels = 0;
+  while ((uint64_t{1} << levels) < typeCount)
+    ++levels;
+  for (uint32_t level = 1; level <= levels; ++level) {
+    Window w = WindowOf(dir, index, level);
+    uint64_t entries = need;
+    for (uint32_t i = w.first; i < w.last; ++i)
+      entries += TypeAt(dir, i)->entryCount;
+    if (Fits(entries, w.end - w.begin, level, levels)) return w;
+  }
+  return Window{0, 0, 0, 0};
+}
+
 Growth GrowthFor(ResDirectory* dir, uint32_t index) {
-  Growth g{0, 0, 0, 0};
+  Growth g{0, 0, 0, Window{0, 0, 0, 0}, 0, 0};
   uint32_t typeCount = *TypeCountWord(dir);
   if (index == typeCount) {
     // As many records again (two at least), so that a run of new types
@@ -196,13 +257,17 @@ Growth GrowthFor(ResDirectory* dir, uint32_t index) {
     return g;
   }
   // Room made by moving the arrays after this one up, unless they hold many
-  // times the cells it makes: then every type is given room at once.
+  // times the cells it makes: then a window of types around it is laid out
+  // afresh, or every type in a larger grid.
   uint32_t keep = KeepFor(count);
-  uint32_t end = (ArrayStart(dir, index) - LinksOf(dir)->entryBase) / kEntrySize + count;
-  if (CellCount(dir) - end > 4 * uint64_t{keep}) {
-    uint64_t cells = RelaidCells(dir, index);
-    if (cells <= UINT32_MAX / kEntrySize) {
-      g.relaid = static_cast<uint32_t>(cells);
+  if (CellCount(dir) - (StartCell(dir, index) + count) > 4 * uint64_t{keep}) {
+    g.need = keep;
+    g.window = FittingWindow(dir, index, g.need);
+    if (!IsEmpty(g.window)) return g;
+    uint64_t entries = uint64_t{LinksOf(dir)->entryTotal} + g.need;
+    uint64_t grid = 2 * entries;
+    if (grid <= UINT32_MAX / kEntrySize) {
+      g.grid = static_cast<uint32_t>(grid);
       return g;
     }
   }
@@ -212,10 +277,19 @@ Growth GrowthFor(ResDirectory* dir, uint32_t index) {
 
 // The room in the block that growth `g` needs.
 ErrCode ReserveGrowth(Handle dirHandle, const Growth& g) {
-  uint32_t cells = CellCount(DirOf(dirHandle));  // a relayout: only those it adds
-  uint32_t more = g.relaid > cells ? g.relaid - cells : g.cells;
+  uint32_t cells = CellCount(DirOf(dirHandle));  // a new grid: only those it adds
+  uint32_t more = g.grid > cells ? g.grid - cells : g.cells;
   return ReserveRoom(dirHandle,
                      uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{more} * kEntrySize, more);
+}
+
+// Lays every array out afresh in a grid of `cells` cells (reserved), type
+// record `grower` given `need` cells more.
+void Regrid(ResDirectory* dir, uint32_t cells, uint32_t grower, uint32_t need) {
+  uint32_t base = LinksOf(dir)->entryBase;
+  if (cells > CellCount(dir)) SetDirLength(dir, base + cells * kEntrySize);
+  LayOut(dir, Window{0, *TypeCountWord(dir), 0, cells}, grower, need);
+  if (cells < CellCount(dir)) SetDirLength(dir, base + cells * kEntrySize);
 }
 
 // Cells that no growth of the types accounts for: each type's growth makes
@@ -224,16 +298,6 @@ ErrCode ReserveGrowth(Handle dirHandle, const Growth& g) {
 bool HasMuchSpare(ResDirectory* dir) {
   uint64_t grown = 4 * uint64_t{LinksOf(dir)->entryTotal} + 8 * uint64_t{*TypeCountWord(dir)};
   return CellCount(dir) > grown + 64;
-}
-
-// Moves every entry array down over the spare room before it: each type
-// keeps at most the room it keeps for its growth (see SpareBefore), the room
-// in front goes, and the cells freed at the end are cut off. Without it,
-// types emptied and new types added would take new cells forever, the
-// emptied ones' cells staying room that only the type after takes back.
-// No array moves up, so no room needs reserving.
-void Repack(ResDirectory* dir) {
-  Relayout(dir, kNoGrower, static_cast<uint32_t>(RelaidCells(dir, kNoGrower)));
 }
 
 // A type record for `typeId` with no entries and no room, after the others.
@@ -331,7 +395,8 @@ extern "C" ErrCode ResAddResource(File* file, uint32_t typeId, Handle dataHandle
   }
   if (g.slide != 0) SlideDown(dir, index, g.slide);
   if (g.cells != 0) OpenCells(dir, index, g.cells);
-  if (g.relaid != 0) Relayout(dir, index, g.relaid);
+  if (!IsEmpty(g.window)) LayOut(dir, g.window, index, g.need);
+  if (g.grid != 0) Regrid(dir, g.grid, index, g.need);
   ResTypeRecord* record = TypeAt(dir, index);
   ResEntry* entry = EntryAt(dir, record, record->entryCount++);
   *entry = NewEntry(dir);

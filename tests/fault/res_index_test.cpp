@@ -114,21 +114,25 @@ TEST_F(ResIndex, AdditionsMoveFewCellsWhateverTheOrderOfTypes) {
   // A file of kTypes types of kEach resources, read from disk (no room
   // anywhere), then given more in an order of types: the cells moved stay
   // a few per addition, where moving the arrays after a type out of room
-  // each time moves dozens.
+  // each time moves dozens. Types given more than their room one after
+  // another take a few dozen (windows of types laid out afresh, more of them
+  // the larger the window), where laying every array out for each type took
+  // 59 to 88 here, and more the more types.
   constexpr uint32_t kTypes = 128, kEach = 8, kAdded = kTypes * kEach;
   struct Case {
     const char* order;
     uint32_t (*typeOf)(uint32_t addition);  // position of the type added to
+    double maxMoves;                        // cells moved per addition
   } cases[] = {
-      {"each type in turn", [](uint32_t i) { return i % kTypes; }},
-      {"one type in the middle", [](uint32_t) { return kTypes / 2; }},
+      {"each type in turn", [](uint32_t i) { return i % kTypes; }, 12},
+      {"one type in the middle", [](uint32_t) { return kTypes / 2; }, 12},
       {"the first and the last type in turn",
-       [](uint32_t i) { return i % 2 == 0 ? 0 : kTypes - 1; }},
+       [](uint32_t i) { return i % 2 == 0 ? 0 : kTypes - 1; }, 12},
+      {"types given 12 more, type after type", [](uint32_t i) { return i / 12; }, 24},
+      {"types given 12 more, the last type first", [](uint32_t i) { return kTypes - 1 - i / 12; },
+       24},
+      {"types given 12 more, scattered", [](uint32_t i) { return i / 12 * 37 % kTypes; }, 24},
   };
-  // A type growing in front of others moves them each time its room
-  // doubles: the first type's 512 additions move the 1,016 cells after it
-  // six times.
-  constexpr double kMaxAddMoves = 12;
   std::string path = TempPath("orders.res");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.order);
@@ -142,7 +146,7 @@ TEST_F(ResIndex, AdditionsMoveFewCellsWhateverTheOrderOfTypes) {
     Restart();
     for (uint32_t i = 0; i < kAdded; ++i)
       Call(ResAddResource(f, kFirstType + c.typeOf(i), MemNewHandle(4)), "add");
-    EXPECT_LE(MovesPerCall(), kMaxAddMoves);
+    EXPECT_LE(MovesPerCall(), c.maxMoves);
     ASSERT_EQ(ResCloseFile(f), 0u);
   }
 }
