@@ -211,6 +211,29 @@ void TypesInTurn(benchmark::State& state) {
   }
 }
 
+// The file TypesInTurn writes, opened again (no room for more anywhere) and
+// given 5 more resources to each type, type after type; the additions are
+// timed.
+void TypesOneAfterAnother(benchmark::State& state) {
+  const int64_t count = state.range(0);
+  const uint32_t types = uint32_t(count / 16);
+  for (auto _ : state) {
+    double seconds = 0;
+    File* file = CreateAndAdd(count, &seconds, types);
+    if (file == nullptr || ResCloseFile(file) != 0) return Fail(state, "writing the file failed");
+    if (FileOpen(PathFor(count).c_str(), "r+b", &file) != 0 || ResOpenFile(file, 0) != 0)
+      return Fail(state, "open failed");
+    Clock::time_point start = Clock::now();
+    for (uint32_t i = 0; i < 5 * types; ++i) {
+      Handle h = MemNewHandle(kResourceSize);
+      if (h == nullptr || ResAddResource(file, kType + i / 5, h) != 0)
+        return Fail(state, "adding failed");
+    }
+    state.SetIterationTime(Since(start));
+    ResCloseFile(file);
+  }
+}
+
 // Opens the written file of `count` resources read-write with every resource
 // loaded; their handles go to `loaded`.
 File* OpenAllLoaded(int64_t count, std::vector<Handle>* loaded) {
@@ -300,7 +323,8 @@ void Register() {
                            {"FreadPieces", FreadPieces, false},
                            {"ManyTypes", ManyTypes, true},
                            {"RemoveFront", RemoveFront, true},
-                           {"TypesInTurn", TypesInTurn, true}};
+                           {"TypesInTurn", TypesInTurn, true},
+                           {"TypesOneAfterAnother", TypesOneAfterAnother, true}};
   for (const Bench& b : benches) {
     auto* bench = benchmark::RegisterBenchmark(b.name, b.run);
     for (int64_t count : b.shape ? kShapeCounts : kCounts)
@@ -360,8 +384,9 @@ int main(int argc, char** argv) {
   std::printf(
       "| resources | types of one resource: add all | close | reopen + every lookup | total |"
       " one type removed from the front: open + remove all + close |"
-      " 16 to each type, types in turn: add all + close |\n");
-  std::printf("|---|---|---|---|---|---|---|\n");
+      " 16 to each type, types in turn: add all + close |"
+      " the same read back, 5 more to each type, type after type: add |\n");
+  std::printf("|---|---|---|---|---|---|---|---|\n");
   const int64_t base = kShapeCounts[0];
   for (int64_t count : kShapeCounts) {
     auto ms = [&](const char* name, const char* counter = "") {
@@ -372,10 +397,11 @@ int main(int argc, char** argv) {
     };
     std::printf(
         "| %lld | %.1f ms | %.1f ms | %.1f ms | %.1f ms (%.1fx) | %.1f ms (%.1fx) |"
-        " %.1f ms (%.1fx) |\n",
+        " %.1f ms (%.1fx) | %.1f ms (%.1fx) |\n",
         static_cast<long long>(count), ms("ManyTypes", "add_ms"), ms("ManyTypes", "close_ms"),
         ms("ManyTypes", "lookup_ms"), ms("ManyTypes"), growth("ManyTypes"), ms("RemoveFront"),
-        growth("RemoveFront"), ms("TypesInTurn"), growth("TypesInTurn"));
+        growth("RemoveFront"), ms("TypesInTurn"), growth("TypesInTurn"), ms("TypesOneAfterAnother"),
+        growth("TypesOneAfterAnother"));
   }
   for (int64_t count : kCounts)
     remove(PathFor(count).c_str());
