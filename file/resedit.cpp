@@ -2,8 +2,9 @@
 // res_internal.h): an entry goes into its type's room, taken back from the
 // room before the type or made as large again as the type when it runs
 // out (the types around it laid out afresh when many cells would move for
-// it), so a long run of additions in any order of types moves a few cells
-// per addition, a number that grows slowly with the types;
+// it), so a long run of additions in any order of types moves a few dozen
+// cells per addition on average when the types are of like sizes (see
+// res_internal.h for a large type beside small growing ones);
 // a removal moves the entries on its shorter side, so a type empties in
 // linear time from either end. Types are found through the type index.
 // Either edit marks the file changed: the next flush compacts the data and
@@ -190,8 +191,9 @@ void Repack(ResDirectory* dir) {
 // is laid out on a grid of twice the entries). A run so laid out leaves
 // each run inside it below that run's higher limit by a margin in
 // proportion to its cells, which additions must fill before it is laid out
-// again: so the cells a type's growth moves stay few per addition in any
-// order of types (the thresholds of a packed memory array).
+// again: so the cells a type's growth moves stay few per addition on
+// average in any order of types of like sizes (the thresholds of a packed
+// memory array).
 bool Fits(uint64_t entries, uint64_t cells, uint32_t level, uint32_t levels) {
   return 4 * uint64_t{levels} * entries <= (4 * uint64_t{levels} - level) * cells;
 }
