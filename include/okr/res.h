@@ -17,8 +17,11 @@
 
    Layout in memory. While a file is open its directory keeps room after
    each type's entries (and after the type list, and before the first
-   type's entries), so that adding resources costs linear time in any order
-   of types and removing them linear time from either end of a type;
+   type's entries), so that adding resources moves a few dozen entries per
+   addition on average in any order of types of like sizes (more beside a
+   type far larger than the ones growing) and removing them costs linear
+   time from either end of a type (the room may reach as many entries again
+   as the directory holds, more after removals);
    `dirLength` in memory counts that room. Beside the directory the manager
    keeps an index of its type ids, in a block of the current heap of its
    own, so that no call that names a type walks the type list. The file
