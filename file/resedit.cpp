@@ -268,7 +268,7 @@ Growth GrowthFor(ResDirectory* dir, uint32_t index) {
     if (!IsEmpty(g.window)) return g;
     uint64_t entries = uint64_t{LinksOf(dir)->entryTotal} + g.need;
     uint64_t grid = 2 * entries;
-    if (grid <= UINT32_MAX / kEntrySize) {
+    if (grid > CellCount(dir) && grid <= UINT32_MAX / kEntrySize) {
       g.grid = static_cast<uint32_t>(grid);
       return g;
     }
@@ -285,13 +285,12 @@ ErrCode ReserveGrowth(Handle dirHandle, const Growth& g) {
                      uint64_t{g.typeRecords} * kTypeRecordSize + uint64_t{more} * kEntrySize, more);
 }
 
-// Lays every array out afresh in a grid of `cells` cells (reserved), type
-// record `grower` given `need` cells more.
+// Lays every array out afresh in a larger grid of `cells` cells (reserved;
+// a grid is made only when the old one is over three quarters full, and
+// holds twice the entries), type record `grower` given `need` cells more.
 void Regrid(ResDirectory* dir, uint32_t cells, uint32_t grower, uint32_t need) {
-  uint32_t base = LinksOf(dir)->entryBase;
-  if (cells > CellCount(dir)) SetDirLength(dir, base + cells * kEntrySize);
+  SetDirLength(dir, LinksOf(dir)->entryBase + cells * kEntrySize);
   LayOut(dir, Window{0, *TypeCountWord(dir), 0, cells}, grower, need);
-  if (cells < CellCount(dir)) SetDirLength(dir, base + cells * kEntrySize);
 }
 
 // Cells that no growth of the types accounts for: each type's growth makes
