@@ -57,11 +57,9 @@ Options Parse(int argc, char** argv) {
 }
 
 Workload Make(const std::string& name) {
-  if (name == "workload") return MakeWorkload(WorkloadShape{});
-  if (name == "parser") return MakeParserTrace();
-  if (name == "editor") return MakeEditorTrace();
-  if (name == "frame") return MakeFrameTrace();
-  Usage();
+  Workload w;
+  if (!MakeTraceNamed(name, &w)) Usage();
+  return w;
 }
 
 struct OkrSource {

@@ -3,6 +3,8 @@
 #ifndef OKR_BENCH_MEM_TRACES_H
 #define OKR_BENCH_MEM_TRACES_H
 
+#include <string>
+
 #include "workload.h"
 
 // A parser's: bursts of small blocks of a few sizes (tokens, nodes) pushed
@@ -23,5 +25,22 @@ Workload MakeEditorTrace();
 // a few hundred blocks per frame (16 to 512 bytes) all disposed of in order
 // at the frame's end, and a few long-lived blocks replaced during each frame.
 Workload MakeFrameTrace();
+
+// The sequence a command line names: "workload" (the bench workload),
+// "parser", "editor" or "frame". False for any other name.
+inline bool MakeTraceNamed(const std::string& name, Workload* out) {
+  if (name == "workload") {
+    *out = MakeWorkload(WorkloadShape{});
+  } else if (name == "parser") {
+    *out = MakeParserTrace();
+  } else if (name == "editor") {
+    *out = MakeEditorTrace();
+  } else if (name == "frame") {
+    *out = MakeFrameTrace();
+  } else {
+    return false;
+  }
+  return true;
+}
 
 #endif
