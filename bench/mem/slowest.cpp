@@ -8,9 +8,10 @@
 //   okr_mem_slowest [workload|parser|editor|frame] [--list=N]
 //
 // Prints the N slowest operations (default 20), then, for the 100 slowest
-// (the p99.99 of a million), how many took each path, and the p99.99 with
-// the operations of a path left out: what removing that path's cost would
-// leave. Operations that compacted are left out, as in the latency rows.
+// (the p99.99 of a million), how many took each path (and how many of all
+// operations did), and the p99.99 with the operations of a path left out:
+// what removing that path's cost would leave. Operations that compacted are left out, as in the
+// latency rows.
 #include <okr/mem.h>
 
 #include <algorithm>
@@ -119,14 +120,17 @@ void Print(const Workload& w, const std::vector<Step>& steps, size_t listed, dou
                 kKinds[static_cast<int>(op.kind)], bytes.c_str(), s.effort.relabelled,
                 s.effort.walked, s.effort.weighed, s.effort.keysSpread);
   }
-  size_t count[kPaths] = {};
-  for (size_t k = 0; k < std::min(kTail, steps.size()); ++k)
-    ++count[PathOf(steps[k].effort)];
+  size_t tail[kPaths] = {}, all[kPaths] = {};
+  for (size_t k = 0; k < steps.size(); ++k) {
+    const Path p = PathOf(steps[k].effort);
+    ++all[p];
+    if (k < kTail) ++tail[p];
+  }
   std::printf("\nthe %zu slowest, by the rarest path each took (p99.99 %.0f ns):\n", kTail,
               TailNs(steps, kPaths, ticksPerNs));
   for (int p = 0; p < kPaths; ++p) {
-    std::printf("  %-24s %3zu   p99.99 without them %.0f ns\n", kPathNames[p], count[p],
-                TailNs(steps, static_cast<Path>(p), ticksPerNs));
+    std::printf("  %-24s %3zu of %7zu   p99.99 without them %.0f ns\n", kPathNames[p], tail[p],
+                all[p], TailNs(steps, static_cast<Path>(p), ticksPerNs));
   }
 }
 
