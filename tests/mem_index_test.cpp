@@ -127,13 +127,24 @@ struct Worst {
   }
 };
 
-// `count` free 16-byte blocks held apart by locked ones; each enters the
-// chain in front of the one freed before, at one spot: full groups split
-// there over and over, and the new groups' keys run out.
+// Free 32-byte blocks held apart by locked ones, each entering the chain in
+// front of the one freed before, at one spot between groups of free 16- and
+// 64-byte blocks (new groups at an end of the list take little of the room
+// there): full groups split at the spot over and over, and the new groups'
+// keys run out.
 void FreeAtOneSpot(Heap* heap, Worst& worst) {
+  std::vector<Handle> around;
+  for (uint32_t size : {16u, 64u}) {
+    for (uint32_t i = 0; i < 2 * kGroupFull; ++i) {
+      around.push_back(MemNewHandle(RequestFor(size)));
+      ASSERT_EQ(MemLockHandle(MemNewHandle(4)), 0u);
+    }
+  }
+  for (Handle h : around)
+    ASSERT_EQ(MemDisposeHandle(h), 0u);
   std::vector<Handle> blocks;
   for (int i = 0; i < 2 * 5000; ++i) {
-    blocks.push_back(MemNewHandle(RequestFor(16)));
+    blocks.push_back(MemNewHandle(RequestFor(32)));
     ASSERT_NE(blocks.back(), nullptr);
   }
   for (size_t i = 0; i < blocks.size(); i += 2) {
@@ -142,7 +153,7 @@ void FreeAtOneSpot(Heap* heap, Worst& worst) {
   }
   // Taken back, newest first: groups run low and small ones meet.
   for (size_t i = blocks.size(); i > 0; i -= 2)
-    worst.Measure(heap, [&] { blocks[i - 2] = MemNewHandle(RequestFor(16)); });
+    worst.Measure(heap, [&] { blocks[i - 2] = MemNewHandle(RequestFor(32)); });
 }
 
 // Free blocks of some 200 sizes, one of each, then a 16-byte free block at
