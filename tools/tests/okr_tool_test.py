@@ -8,6 +8,7 @@ that runs okr when it cannot run by itself (wine64 for a Windows build).
 """
 import json
 import os
+import stat
 import struct
 import subprocess
 import sys
@@ -303,6 +304,19 @@ class Failures(ToolTest):
         self.okr("res", "extract", "self.res", "TEXT", "0", "-o", "out.bin")
         self.assertEqual(self.read("out.bin"), b"a" * 71)
         self.assertEqual(sorted(f for f in os.listdir(self.dir) if "okr-" in f), [])
+
+    def test_output_over_a_pipe_is_refused(self):
+        """A rename would put a plain file in the place of a device or a pipe:
+        res pack, which makes its file beside its place, refuses one and
+        leaves it as it was."""
+        if not hasattr(os, "mkfifo") or any("wine" in word for word in COMMAND):
+            self.skipTest("no named pipes here")
+        os.mkfifo(self.path("pipe"))
+        os.makedirs(self.path("d/TEXT"))
+        self.write("d/TEXT/a.txt", "a")
+        for args in [["res", "pack", "pipe", "d", "--force"]]:
+            self.fails(args, "okr: pipe: FILE: Unsupported access (0x4508): not a regular file")
+            self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("pipe")).st_mode), args)
 
     def test_unreadable_file_gives_the_reason(self):
         if os.name != "posix" or os.geteuid() == 0 or COMMAND[0].endswith("wine64"):
