@@ -102,8 +102,12 @@ int Create(const Args& args) {
     Fail(name, errPreviouslyDefined, "--force replaces it");
   }
   StartLibrary(0);
-  ResFile res = CreateResFile(name, name);
-  FinishWrite(res);
+  // Made beside its place: a failure (a full disk) leaves no empty FILE,
+  // and an existing one as it was.
+  TempFile temp(name);
+  ResFile res = CreateResFile(name, temp.path());
+  FinishWrite(res, temp.path());
+  temp.Commit();
   std::printf("created %s (%s)\n", name.c_str(), Count(FileSizeOf(name), "byte").c_str());
   return 0;
 }
@@ -231,7 +235,8 @@ const CommandSpec kResCreate{
     "make an empty resource file",
     R"(Makes FILE an empty resource file: a 32-byte header, an empty data area and
 a directory without types. An existing FILE is left alone (0x420C) unless
---force is given.
+--force is given. FILE is written beside its place and renamed there once
+complete, so a failure leaves no half-made file.
 )",
     "",
     Create};

@@ -307,14 +307,14 @@ class Failures(ToolTest):
 
     def test_output_over_a_pipe_is_refused(self):
         """A rename would put a plain file in the place of a device or a pipe:
-        res pack, which makes its file beside its place, refuses one and
-        leaves it as it was."""
+        the commands that make a resource file beside its place refuse one
+        and leave it as it was."""
         if not hasattr(os, "mkfifo") or any("wine" in word for word in COMMAND):
             self.skipTest("no named pipes here")
         os.mkfifo(self.path("pipe"))
         os.makedirs(self.path("d/TEXT"))
         self.write("d/TEXT/a.txt", "a")
-        for args in [["res", "pack", "pipe", "d", "--force"]]:
+        for args in [["res", "create", "pipe", "--force"], ["res", "pack", "pipe", "d", "--force"]]:
             self.fails(args, "okr: pipe: FILE: Unsupported access (0x4508): not a regular file")
             self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("pipe")).st_mode), args)
 
