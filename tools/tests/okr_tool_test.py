@@ -205,6 +205,13 @@ class Resources(ToolTest):
         self.fails(["res", "pack", inner, "d", "--force"],
                    "okr: %s: Bad Data (0x4107): the same file as the input %s" % (inner, inner), 2)
         self.assertEqual(self.read("d/TEXT/a.txt"), files["d/TEXT/a.txt"])
+        # So is a new OUT there, at any depth: the next pack would take it in.
+        for fresh in ["d/TEXT/p.res", "d/TEXT/z/p.res"]:
+            self.fails(["res", "pack", fresh, "d"], "okr: %s: Bad Data (0x4107): below the type"
+                       " directory TEXT, whose files are packed" % fresh, 2)
+            self.assertFalse(os.path.exists(self.path(fresh)))
+        self.fails(["res", "pack", "q.res", "none"],
+                   "okr: none: FILE: File not found (0x4502)" + NOENT)
         # OUT inside DIR is passed over when it is packed again.
         self.okr("res", "pack", "d/p.res", "d")
         self.assertIn("4 resources", self.okr("res", "pack", "d/p.res", "d", "--force"))
