@@ -64,7 +64,14 @@ void Warn(const std::string& where, const std::string& text) {
 }
 
 int FinishOutput(int status) {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) Fail("standard output", errFileWrite);
+  // A write that failed earlier left the error flag, and errno may have
+  // changed since; the flush says why when it fails itself (glibc tries the
+  // bytes still buffered again).
+  const bool failed = std::ferror(stdout) != 0;
+  ClearOsError();
+  if (std::fflush(stdout) != 0 || failed) {
+    Fail("standard output", errFileWrite, OsReason());
+  }
   return status;
 }
 

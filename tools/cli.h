@@ -33,7 +33,7 @@ void Warn(const std::string& where, const std::string& text);
 
 // The exit status of a command that returned `status`, once its output is
 // out: output that did not reach standard output (a full disk) is a
-// failure, 0x4505.
+// failure, 0x4505 with the system's reason where the flush gives one.
 int FinishOutput(int status);
 
 // The system's reason for a file operation: ClearOsError before the library

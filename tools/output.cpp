@@ -197,8 +197,9 @@ void OutputFile::Finish(const void* bytes, size_t size) {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
+    ClearOsError();
     if (std::fwrite(bytes, 1, size, stdout) != size || std::fflush(stdout) != 0) {
-      Fail("standard output", errFileWrite);
+      Fail("standard output", errFileWrite, OsReason());
     }
     return;
   }

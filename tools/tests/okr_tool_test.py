@@ -380,12 +380,16 @@ class Failures(ToolTest):
     def test_output_that_cannot_be_written(self):
         if not os.path.exists("/dev/full"):
             self.skipTest("no /dev/full")
-        with open("/dev/full", "wb") as full:
-            done = subprocess.run(COMMAND + ["eval", "1"], stdout=full,
-                                  stderr=subprocess.PIPE, timeout=120)
-        self.assertEqual(done.returncode, 1)
-        self.assertEqual(done.stderr.decode().replace("\r\n", "\n"),
-                         "okr: standard output: FILE: Unable to write data (0x4505)\n")
+        self.write("r.res", build_res([(b"TEXT", b"x" * 9000)]))
+        # Printed output, and a resource's bytes written at once.
+        for args in [["eval", "1"], ["res", "extract", "r.res", "TEXT", "0"]]:
+            with open("/dev/full", "wb") as full:
+                done = subprocess.run(COMMAND + args, stdout=full, stderr=subprocess.PIPE,
+                                      cwd=self.dir, timeout=120)
+            self.assertEqual(done.returncode, 1)
+            self.assertEqual(done.stderr.decode().replace("\r\n", "\n"),
+                             "okr: standard output: FILE: Unable to write data (0x4505): "
+                             "No space left on device\n", args)
 
     def test_help(self):
         overview = self.okr("help")
