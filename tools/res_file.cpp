@@ -167,7 +167,16 @@ uint64_t ResourcesIn(const std::string& name) {
 
 ResFile OpenResFile(const std::string& name, bool writable) {
   ResFile res;
-  if (ErrCode err = TryOpen(name, writable, &res)) FailFile(name, err);
+  if (ErrCode err = TryOpen(name, writable, &res)) {
+    // A file the library refuses by its contents (cut short, another kind
+    // of file, a damaged directory) has no system reason: say where to look.
+    const bool refused = err == errFileEof || err == errVersionMismatch || err == errResInvalidFile;
+    if (refused && OsReason().empty()) {
+      Fail(name, err,
+           "not a resource file, or a damaged one ('okr res check " + name + "' says why)");
+    }
+    FailFile(name, err);
+  }
   return res;
 }
 

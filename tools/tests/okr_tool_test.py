@@ -19,6 +19,7 @@ import xml.etree.ElementTree as ET
 COMMAND = []  # runner words and the okr program
 NOENT = ": No such file or directory"  # the system's reasons, as okr appends them
 ISDIR = ": Is a directory"
+DAMAGED = ": not a resource file, or a damaged one ('okr res check %s' says why)"
 
 
 def build_res(resources, order="<", gap=0):
@@ -245,8 +246,14 @@ class Failures(ToolTest):
         self.write("f.txt", "a 1\nwidth    3 + * 4\nzero    12 \\ 0\ntitle\n")
         cases = [
             (["res", "list", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)" + NOENT, 1),
-            (["res", "list", "version.res"], "okr: version.res: Version Mismatch (0x4106)", 1),
-            (["res", "list", "short.res"], "okr: short.res: FILE: End of file (EOF) (0x4503)", 1),
+            (["res", "list", "version.res"], "okr: version.res: Version Mismatch (0x4106)" +
+             DAMAGED % "version.res", 1),
+            (["res", "list", "short.res"], "okr: short.res: FILE: End of file (EOF) (0x4503)" +
+             DAMAGED % "short.res", 1),
+            (["res", "add", "f.txt", "TEXT", "f.txt"],
+             "okr: f.txt: Version Mismatch (0x4106)" + DAMAGED % "f.txt", 1),
+            (["res", "extract", "overlap.res", "TEXT", "0"],
+             "okr: overlap.res: RES: Invalid file (0x4585)" + DAMAGED % "overlap.res", 1),
             (["res", "check", "overlap.res"], "okr: overlap.res: RES: Invalid file (0x4585)", 1),
             (["res", "extract", "overlap.res", "TOOLONG", "0"],
              "okr: type TOOLONG: Bad Data (0x4107)", 2),
