@@ -400,6 +400,8 @@ class Failures(ToolTest):
 
     def test_help(self):
         overview = self.okr("help")
+        self.assertIn("'okr --version'", overview)
+        self.assertRegex(self.okr("--version"), r"^okr \d+\.\d+\.\d+\n$")
         for command in ["res create", "res list", "res add", "res replace", "res extract",
                         "res remove", "res check", "res compact", "res native", "get", "eval",
                         "tokens", "heap"]:
