@@ -93,7 +93,7 @@ uint32_t ParseType(const std::string& text) {
     for (int i = 0; i < 4; ++i)
       bytes[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
   } else {
-    UsageFail("type " + text, errBadData);
+    UsageFail("type " + text, errBadData, "four characters, or 0x and eight hex digits");
   }
   uint32_t typeId;
   std::memcpy(&typeId, bytes, 4);

@@ -19,6 +19,7 @@ import xml.etree.ElementTree as ET
 COMMAND = []  # runner words and the okr program
 NOENT = ": No such file or directory"  # the system's reasons, as okr appends them
 ISDIR = ": Is a directory"
+NOT_TYPE = ": four characters, or 0x and eight hex digits"
 DAMAGED = ": not a resource file, or a damaged one ('okr res check %s' says why)"
 
 
@@ -256,7 +257,9 @@ class Failures(ToolTest):
              "okr: overlap.res: RES: Invalid file (0x4585)" + DAMAGED % "overlap.res", 1),
             (["res", "check", "overlap.res"], "okr: overlap.res: RES: Invalid file (0x4585)", 1),
             (["res", "extract", "overlap.res", "TOOLONG", "0"],
-             "okr: type TOOLONG: Bad Data (0x4107)", 2),
+             "okr: type TOOLONG: Bad Data (0x4107)" + NOT_TYPE, 2),
+            (["res", "add", "TEXT", "good.res", "f.txt"],  # FILE and TYPE swapped
+             "okr: type good.res: Bad Data (0x4107)" + NOT_TYPE, 2),
             (["get", "f.txt", "width"], "okr: f.txt:2:14: Syntax Error (0x4201)", 1),
             (["get", "f.txt", "zero"], "okr: f.txt:3:12: Divide by Zero (0x4202)", 1),
             (["get", "f.txt", "title", "--string"], "okr: f.txt:4:1: Incomplete Token Usage (0x4105)", 1),
