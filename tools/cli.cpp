@@ -122,6 +122,16 @@ uint64_t FileSizeOf(const std::string& name) {
   return error ? 0 : static_cast<uint64_t>(size);
 }
 
+uint64_t InputSizeOf(const std::string& name) {
+  // The file layer refuses such a file (0x4506) and the system has no word
+  // for it; refused before a heap is sized for it, which a 32-bit process
+  // could not have.
+  const uint64_t size = FileSizeOf(name);
+  if (size >= uint64_t{1} << 31)
+    Fail(name, errFileBounds, "the file layer takes files under 2 GiB");
+  return size;
+}
+
 void StartLibrary(uint64_t dataBytes) {
   // Room for the data three times over (a resource's old and new contents
   // and the directory) and a mebibyte for everything else; the heap is one

@@ -68,6 +68,11 @@ Handle LoadWholeFile(const std::string& name);
 // Size of a file in bytes, 0 when it cannot be taken.
 uint64_t FileSizeOf(const std::string& name);
 
+// FileSizeOf for a file the command will read through the library, to size
+// the heap: one of 2 GiB or more, which the file layer refuses, ends the
+// program (0x4506, with that limit).
+uint64_t InputSizeOf(const std::string& name);
+
 // Starts the library with a default heap that has room for `dataBytes` of
 // file contents besides the tool's own needs.
 void StartLibrary(uint64_t dataBytes);

@@ -114,7 +114,7 @@ int Create(const Args& args) {
 
 int List(const Args& args) {
   const std::string& name = args.positionals[0];
-  StartLibrary(FileSizeOf(name));
+  StartLibrary(InputSizeOf(name));
   ResFile res = OpenResFile(name, false);
   const std::vector<ResInfo> resources = ListResources(res);
   const ResDirectory* dir = DirectoryOf(res);
@@ -131,7 +131,7 @@ int List(const Args& args) {
 int Replace(const Args& args) {
   const Target t = ParseTarget(args);
   const std::string& dataName = args.positionals[3];
-  StartLibrary(FileSizeOf(t.file) + FileSizeOf(dataName));
+  StartLibrary(InputSizeOf(t.file) + InputSizeOf(dataName));
   Handle bytes = LoadWholeFile(dataName);
   ResFile res = OpenResFile(t.file, true);
   Handle data = LoadResource(res, t);
@@ -151,7 +151,7 @@ int Extract(const Args& args) {
   const Target t = ParseTarget(args);
   const std::string out = args.Value("-o", "");
   if (!out.empty()) RefuseInputAsOutput("-o", out, {t.file});
-  StartLibrary(FileSizeOf(t.file));
+  StartLibrary(InputSizeOf(t.file));
   ResFile res = OpenResFile(t.file, false);
   Handle data = LoadResource(res, t);
   if (ErrCode err = MemLockHandle(data)) Fail(t.file, err);
@@ -163,7 +163,7 @@ int Extract(const Args& args) {
 
 int Remove(const Args& args) {
   const Target t = ParseTarget(args);
-  StartLibrary(FileSizeOf(t.file));
+  StartLibrary(InputSizeOf(t.file));
   ResFile res = OpenResFile(t.file, true);
   Handle data = LoadResource(res, t);
   const uint32_t size = MemGetHandleSize(data);
@@ -181,7 +181,7 @@ int Remove(const Args& args) {
 int Compact(const Args& args) {
   const std::string& name = args.positionals[0];
   const bool dryRun = args.Has("--dry-run");
-  StartLibrary(FileSizeOf(name));
+  StartLibrary(InputSizeOf(name));
   ResFile res = OpenResFile(name, !dryRun);
   Reclaim plan = PlanCompaction(res);
   if (dryRun) {
@@ -208,7 +208,7 @@ int Compact(const Args& args) {
 
 int Native(const Args& args) {
   const std::string& name = args.positionals[0];
-  StartLibrary(FileSizeOf(name));
+  StartLibrary(InputSizeOf(name));
   // Read-only first: closing a file opened for writing rewrites it.
   ResFile probe = OpenResFile(name, false);
   const ByteOrder before = probe.order;

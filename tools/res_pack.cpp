@@ -27,7 +27,7 @@ uint64_t LargestReadable(const std::vector<Item>& items) {
   uint64_t largest = 0;
   for (const Item& item : items) {
     RequireReadable(item.path);
-    largest = std::max(largest, FileSizeOf(item.path));
+    largest = std::max(largest, InputSizeOf(item.path));
   }
   return largest;
 }
@@ -61,7 +61,7 @@ int Add(const Args& args) {
   for (size_t i = 2; i < args.positionals.size(); ++i)
     items.push_back({args.positionals[i], typeId});
   const uint64_t largest = LargestReadable(items);
-  StartLibrary(FileSizeOf(name) + largest + DirectoryHeap(ResourcesIn(name) + items.size()));
+  StartLibrary(InputSizeOf(name) + largest + DirectoryHeap(ResourcesIn(name) + items.size()));
   ResFile res = OpenResFile(name, true);
   AddAll(res, items, "added", " to " + name);
   FinishWrite(res);

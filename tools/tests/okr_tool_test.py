@@ -322,6 +322,17 @@ class Failures(ToolTest):
         self.assertEqual(self.read("out.bin"), b"a" * 71)
         self.assertEqual(sorted(f for f in os.listdir(self.dir) if "okr-" in f), [])
 
+    def test_file_of_2_gib_names_the_limit(self):
+        with open(self.path("big.res"), "wb") as f:
+            f.write(build_res([(b"TEXT", b"a")]))
+            f.truncate(1 << 31)  # sparse: takes no room
+        for args in [["res", "list", "big.res"], ["tokens", "big.res"]]:
+            err = self.run_okr(*args, status=1).stderr.decode().strip()
+            # A 32-bit Linux build opens no file past 2 GiB at all.
+            self.assertIn(err, ["okr: big.res: FILE: Access outside bounds (0x4506): the file "
+                                "layer takes files under 2 GiB", "okr: big.res: FILE: File not "
+                                "found (0x4502): Value too large for defined data type"], args)
+
     def test_output_over_a_pipe_is_refused(self):
         """A rename would put a plain file in the place of a device or a pipe:
         the commands that make a resource file beside its place refuse one
