@@ -64,7 +64,14 @@ void Warn(const std::string& where, const std::string& text) {
 }
 
 int FinishOutput(int status) {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) Fail("standard output", errFileWrite);
+  // A write that failed earlier left the error flag, and errno may have
+  // changed since; the flush says why when it fails itself (glibc tries the
+  // bytes still buffered again).
+  const bool failed = std::ferror(stdout) != 0;
+  ClearOsError();
+  if (std::fflush(stdout) != 0 || failed) {
+    Fail("standard output", errFileWrite, OsReason());
+  }
   return status;
 }
 
@@ -113,6 +120,16 @@ uint64_t FileSizeOf(const std::string& name) {
   std::error_code error;
   const uintmax_t size = std::filesystem::file_size(name, error);
   return error ? 0 : static_cast<uint64_t>(size);
+}
+
+uint64_t InputSizeOf(const std::string& name) {
+  // The file layer refuses such a file (0x4506) and the system has no word
+  // for it; refused before a heap is sized for it, which a 32-bit process
+  // could not have.
+  const uint64_t size = FileSizeOf(name);
+  if (size >= uint64_t{1} << 31)
+    Fail(name, errFileBounds, "the file layer takes files under 2 GiB");
+  return size;
 }
 
 void StartLibrary(uint64_t dataBytes) {

@@ -33,7 +33,7 @@ void Warn(const std::string& where, const std::string& text);
 
 // The exit status of a command that returned `status`, once its output is
 // out: output that did not reach standard output (a full disk) is a
-// failure, 0x4505.
+// failure, 0x4505 with the system's reason where the flush gives one.
 int FinishOutput(int status);
 
 // The system's reason for a file operation: ClearOsError before the library
@@ -67,6 +67,11 @@ Handle LoadWholeFile(const std::string& name);
 
 // Size of a file in bytes, 0 when it cannot be taken.
 uint64_t FileSizeOf(const std::string& name);
+
+// FileSizeOf for a file the command will read through the library, to size
+// the heap: one of 2 GiB or more, which the file layer refuses, ends the
+// program (0x4506, with that limit).
+uint64_t InputSizeOf(const std::string& name);
 
 // Starts the library with a default heap that has room for `dataBytes` of
 // file contents besides the tool's own needs.

@@ -39,7 +39,8 @@ reason where a file failed; it exits with 1, or 2 for a mistake in the
 command line (0x4103 an unknown command or option, 0x4206 a missing
 argument, 0x4107 a malformed one, 0x4104 options that exclude each other).
 
-'okr help COMMAND' or 'okr COMMAND --help' tells more about a command.
+'okr help COMMAND' or 'okr COMMAND --help' tells more about a command;
+'okr --version' prints okr's version.
 )";
 
 const CommandSpec* Find(const std::string& name) {

@@ -142,6 +142,12 @@ TempFile::TempFile(std::string target) : target_(std::move(target)) {
     const auto resolved = std::filesystem::canonical(target_, error);
     if (!error) target_ = resolved.string();
   }
+  // The rename would put a plain file in the place of a device or a pipe
+  // (/dev/null, as root, would be lost): only a file is replaced.
+  if (std::filesystem::exists(target_, error) &&
+      !std::filesystem::is_regular_file(target_, error)) {
+    Fail(target_, errFileUnsupported, "not a regular file");
+  }
   // The process id keeps two runs apart, the counter two files of one run.
   static unsigned counter = 0;
   do {
@@ -191,8 +197,9 @@ void OutputFile::Finish(const void* bytes, size_t size) {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
+    ClearOsError();
     if (std::fwrite(bytes, 1, size, stdout) != size || std::fflush(stdout) != 0) {
-      Fail("standard output", errFileWrite);
+      Fail("standard output", errFileWrite, OsReason());
     }
     return;
   }

@@ -32,7 +32,9 @@ void RemoveUnfinishedOutputsAtExit();
 // out of scope, or at exit.
 class TempFile {
  public:
-  // Picks a name beside `target` that no file has; creates nothing.
+  // Picks a name beside `target` that no file has; creates nothing. A
+  // `target` that exists and is not a regular file (a device, a pipe) ends
+  // the program (0x4508, "not a regular file"): a rename would replace it.
   explicit TempFile(std::string target);
   ~TempFile();
   TempFile(const TempFile&) = delete;

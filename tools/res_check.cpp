@@ -220,7 +220,7 @@ void ReadEveryResource(const ResFile& res, const std::vector<ResInfo>& resources
 int Check(const Args& args) {
   const std::string& name = args.positionals[0];
   const bool json = args.Has("--json");
-  StartLibrary(FileSizeOf(name));
+  StartLibrary(InputSizeOf(name));
   const Report report = CheckFile(name);
   if (report.verdict != errNone) {
     if (json) {

@@ -102,15 +102,19 @@ int Create(const Args& args) {
     Fail(name, errPreviouslyDefined, "--force replaces it");
   }
   StartLibrary(0);
-  ResFile res = CreateResFile(name, name);
-  FinishWrite(res);
+  // Made beside its place: a failure (a full disk) leaves no empty FILE,
+  // and an existing one as it was.
+  TempFile temp(name);
+  ResFile res = CreateResFile(name, temp.path());
+  FinishWrite(res, temp.path());
+  temp.Commit();
   std::printf("created %s (%s)\n", name.c_str(), Count(FileSizeOf(name), "byte").c_str());
   return 0;
 }
 
 int List(const Args& args) {
   const std::string& name = args.positionals[0];
-  StartLibrary(FileSizeOf(name));
+  StartLibrary(InputSizeOf(name));
   ResFile res = OpenResFile(name, false);
   const std::vector<ResInfo> resources = ListResources(res);
   const ResDirectory* dir = DirectoryOf(res);
@@ -127,7 +131,7 @@ int List(const Args& args) {
 int Replace(const Args& args) {
   const Target t = ParseTarget(args);
   const std::string& dataName = args.positionals[3];
-  StartLibrary(FileSizeOf(t.file) + FileSizeOf(dataName));
+  StartLibrary(InputSizeOf(t.file) + InputSizeOf(dataName));
   Handle bytes = LoadWholeFile(dataName);
   ResFile res = OpenResFile(t.file, true);
   Handle data = LoadResource(res, t);
@@ -147,7 +151,7 @@ int Extract(const Args& args) {
   const Target t = ParseTarget(args);
   const std::string out = args.Value("-o", "");
   if (!out.empty()) RefuseInputAsOutput("-o", out, {t.file});
-  StartLibrary(FileSizeOf(t.file));
+  StartLibrary(InputSizeOf(t.file));
   ResFile res = OpenResFile(t.file, false);
   Handle data = LoadResource(res, t);
   if (ErrCode err = MemLockHandle(data)) Fail(t.file, err);
@@ -159,7 +163,7 @@ int Extract(const Args& args) {
 
 int Remove(const Args& args) {
   const Target t = ParseTarget(args);
-  StartLibrary(FileSizeOf(t.file));
+  StartLibrary(InputSizeOf(t.file));
   ResFile res = OpenResFile(t.file, true);
   Handle data = LoadResource(res, t);
   const uint32_t size = MemGetHandleSize(data);
@@ -177,7 +181,7 @@ int Remove(const Args& args) {
 int Compact(const Args& args) {
   const std::string& name = args.positionals[0];
   const bool dryRun = args.Has("--dry-run");
-  StartLibrary(FileSizeOf(name));
+  StartLibrary(InputSizeOf(name));
   ResFile res = OpenResFile(name, !dryRun);
   Reclaim plan = PlanCompaction(res);
   if (dryRun) {
@@ -204,7 +208,7 @@ int Compact(const Args& args) {
 
 int Native(const Args& args) {
   const std::string& name = args.positionals[0];
-  StartLibrary(FileSizeOf(name));
+  StartLibrary(InputSizeOf(name));
   // Read-only first: closing a file opened for writing rewrites it.
   ResFile probe = OpenResFile(name, false);
   const ByteOrder before = probe.order;
@@ -231,7 +235,8 @@ const CommandSpec kResCreate{
     "make an empty resource file",
     R"(Makes FILE an empty resource file: a 32-byte header, an empty data area and
 a directory without types. An existing FILE is left alone (0x420C) unless
---force is given.
+--force is given. FILE is written beside its place and renamed there once
+complete, so a failure leaves no half-made file.
 )",
     "",
     Create};

@@ -93,7 +93,7 @@ uint32_t ParseType(const std::string& text) {
     for (int i = 0; i < 4; ++i)
       bytes[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
   } else {
-    UsageFail("type " + text, errBadData);
+    UsageFail("type " + text, errBadData, "four characters, or 0x and eight hex digits");
   }
   uint32_t typeId;
   std::memcpy(&typeId, bytes, 4);
@@ -167,7 +167,16 @@ uint64_t ResourcesIn(const std::string& name) {
 
 ResFile OpenResFile(const std::string& name, bool writable) {
   ResFile res;
-  if (ErrCode err = TryOpen(name, writable, &res)) FailFile(name, err);
+  if (ErrCode err = TryOpen(name, writable, &res)) {
+    // A file the library refuses by its contents (cut short, another kind
+    // of file, a damaged directory) has no system reason: say where to look.
+    const bool refused = err == errFileEof || err == errVersionMismatch || err == errResInvalidFile;
+    if (refused && OsReason().empty()) {
+      Fail(name, err,
+           "not a resource file, or a damaged one ('okr res check " + name + "' says why)");
+    }
+    FailFile(name, err);
+  }
   return res;
 }
 

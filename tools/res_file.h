@@ -21,7 +21,7 @@ ByteOrder OrderOfVersion(uint32_t version);
 
 // A resource type: four characters, or "0x" and eight hex digits giving the
 // four bytes in file order (0x54455854 is "TEXT"). Failing that:
-// UsageFail(type TEXT, 0x4107).
+// UsageFail(type TEXT, 0x4107), with what a type is.
 uint32_t ParseType(const std::string& text);
 // Whether `text` is a type ParseType takes.
 bool IsTypeName(const std::string& text);

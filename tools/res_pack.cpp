@@ -27,7 +27,7 @@ uint64_t LargestReadable(const std::vector<Item>& items) {
   uint64_t largest = 0;
   for (const Item& item : items) {
     RequireReadable(item.path);
-    largest = std::max(largest, FileSizeOf(item.path));
+    largest = std::max(largest, InputSizeOf(item.path));
   }
   return largest;
 }
@@ -61,21 +61,37 @@ int Add(const Args& args) {
   for (size_t i = 2; i < args.positionals.size(); ++i)
     items.push_back({args.positionals[i], typeId});
   const uint64_t largest = LargestReadable(items);
-  StartLibrary(FileSizeOf(name) + largest + DirectoryHeap(ResourcesIn(name) + items.size()));
+  StartLibrary(InputSizeOf(name) + largest + DirectoryHeap(ResourcesIn(name) + items.size()));
   ResFile res = OpenResFile(name, true);
   AddAll(res, items, "added", " to " + name);
   FinishWrite(res);
   return 0;
 }
 
+// The directory `out` is written in: the one a later pack would find it in.
+std::string FolderOf(const std::string& out) {
+  const fs::path parent = fs::path(out).parent_path();
+  return parent.empty() ? "." : parent.string();
+}
+
 // The files under DIR by the packing rule: each subdirectory of DIR named
 // as a TYPE holds that type's files, at any depth, in the byte order of
 // their paths. Anything else in DIR is refused (0x4107); `out`, should it
 // lie there, is passed over. An `out` that lies under a type would be one
-// of the files packed and is refused as an input given as the output.
+// of the files packed (made now, it would be the next time) and is refused
+// as an input given as the output.
 std::vector<Item> Collect(const std::string& dir, const std::string& out) {
   std::error_code error;
-  if (!fs::is_directory(dir, error)) Fail(dir, errFileNotFound, "Not a directory");
+  if (!fs::is_directory(dir, error)) {
+    Fail(dir, errFileNotFound, error ? error.message() : "Not a directory");
+  }
+  // An existing `out` is found among the files themselves.
+  const std::string outFolder = fs::exists(out, error) ? "" : FolderOf(out);
+  const auto refuseFolder = [&](const fs::path& folder, const std::string& type) {
+    if (!outFolder.empty() && SameFile(folder.string(), outFolder)) {
+      UsageFail(out, errBadData, "below the type directory " + type + ", whose files are packed");
+    }
+  };
   std::vector<Item> items;
   // The iterators step with increment(error): their ++ throws where a
   // directory cannot be read.
@@ -87,8 +103,10 @@ std::vector<Item> Collect(const std::string& dir, const std::string& out) {
       UsageFail(top->path().string(), errBadData, "not a directory named as a type");
     }
     const uint32_t typeId = ParseType(type);
+    refuseFolder(top->path(), type);
     fs::recursive_directory_iterator e(top->path(), error);
     for (; !error && e != fs::recursive_directory_iterator(); e.increment(error)) {
+      if (e->is_directory(error)) refuseFolder(e->path(), type);
       if (!e->is_regular_file(error)) continue;
       const std::string path = e->path().string();
       if (SameFile(path, out)) UsageFail(out, errBadData, "the same file as the input " + path);

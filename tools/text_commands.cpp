@@ -179,7 +179,7 @@ std::string FirstLongString(const std::string& name) {
 int Get(const Args& args) {
   const std::string& name = args.positionals[0];
   const std::string& key = args.positionals[1];
-  StartLibrary(FileSizeOf(name));
+  StartLibrary(InputSizeOf(name));
   DefineVariables(args.Values("-D"));
   TextStream* stream = StreamOverFile(name);
   uint32_t passed = 0;
@@ -220,7 +220,7 @@ int Eval(const Args& args) {
 
 int Tokens(const Args& args) {
   const std::string& name = args.positionals[0];
-  StartLibrary(FileSizeOf(name));
+  StartLibrary(InputSizeOf(name));
   TextStream* stream = StreamOverFile(name);
   std::string buffer(static_cast<size_t>(stream->size) + 2, '\0');
   const auto size = static_cast<int32_t>(buffer.size() < INT32_MAX ? buffer.size() : INT32_MAX);

@@ -8,6 +8,7 @@ that runs okr when it cannot run by itself (wine64 for a Windows build).
 """
 import json
 import os
+import stat
 import struct
 import subprocess
 import sys
@@ -18,6 +19,8 @@ import xml.etree.ElementTree as ET
 COMMAND = []  # runner words and the okr program
 NOENT = ": No such file or directory"  # the system's reasons, as okr appends them
 ISDIR = ": Is a directory"
+NOT_TYPE = ": four characters, or 0x and eight hex digits"
+DAMAGED = ": not a resource file, or a damaged one ('okr res check %s' says why)"
 
 
 def build_res(resources, order="<", gap=0):
@@ -204,6 +207,13 @@ class Resources(ToolTest):
         self.fails(["res", "pack", inner, "d", "--force"],
                    "okr: %s: Bad Data (0x4107): the same file as the input %s" % (inner, inner), 2)
         self.assertEqual(self.read("d/TEXT/a.txt"), files["d/TEXT/a.txt"])
+        # So is a new OUT there, at any depth: the next pack would take it in.
+        for fresh in ["d/TEXT/p.res", "d/TEXT/z/p.res"]:
+            self.fails(["res", "pack", fresh, "d"], "okr: %s: Bad Data (0x4107): below the type"
+                       " directory TEXT, whose files are packed" % fresh, 2)
+            self.assertFalse(os.path.exists(self.path(fresh)))
+        self.fails(["res", "pack", "q.res", "none"],
+                   "okr: none: FILE: File not found (0x4502)" + NOENT)
         # OUT inside DIR is passed over when it is packed again.
         self.okr("res", "pack", "d/p.res", "d")
         self.assertIn("4 resources", self.okr("res", "pack", "d/p.res", "d", "--force"))
@@ -237,11 +247,19 @@ class Failures(ToolTest):
         self.write("f.txt", "a 1\nwidth    3 + * 4\nzero    12 \\ 0\ntitle\n")
         cases = [
             (["res", "list", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)" + NOENT, 1),
-            (["res", "list", "version.res"], "okr: version.res: Version Mismatch (0x4106)", 1),
-            (["res", "list", "short.res"], "okr: short.res: FILE: End of file (EOF) (0x4503)", 1),
+            (["res", "list", "version.res"], "okr: version.res: Version Mismatch (0x4106)" +
+             DAMAGED % "version.res", 1),
+            (["res", "list", "short.res"], "okr: short.res: FILE: End of file (EOF) (0x4503)" +
+             DAMAGED % "short.res", 1),
+            (["res", "add", "f.txt", "TEXT", "f.txt"],
+             "okr: f.txt: Version Mismatch (0x4106)" + DAMAGED % "f.txt", 1),
+            (["res", "extract", "overlap.res", "TEXT", "0"],
+             "okr: overlap.res: RES: Invalid file (0x4585)" + DAMAGED % "overlap.res", 1),
             (["res", "check", "overlap.res"], "okr: overlap.res: RES: Invalid file (0x4585)", 1),
             (["res", "extract", "overlap.res", "TOOLONG", "0"],
-             "okr: type TOOLONG: Bad Data (0x4107)", 2),
+             "okr: type TOOLONG: Bad Data (0x4107)" + NOT_TYPE, 2),
+            (["res", "add", "TEXT", "good.res", "f.txt"],  # FILE and TYPE swapped
+             "okr: type good.res: Bad Data (0x4107)" + NOT_TYPE, 2),
             (["get", "f.txt", "width"], "okr: f.txt:2:14: Syntax Error (0x4201)", 1),
             (["get", "f.txt", "zero"], "okr: f.txt:3:12: Divide by Zero (0x4202)", 1),
             (["get", "f.txt", "title", "--string"], "okr: f.txt:4:1: Incomplete Token Usage (0x4105)", 1),
@@ -304,6 +322,30 @@ class Failures(ToolTest):
         self.assertEqual(self.read("out.bin"), b"a" * 71)
         self.assertEqual(sorted(f for f in os.listdir(self.dir) if "okr-" in f), [])
 
+    def test_file_of_2_gib_names_the_limit(self):
+        with open(self.path("big.res"), "wb") as f:
+            f.write(build_res([(b"TEXT", b"a")]))
+            f.truncate(1 << 31)  # sparse: takes no room
+        for args in [["res", "list", "big.res"], ["tokens", "big.res"]]:
+            err = self.run_okr(*args, status=1).stderr.decode().strip()
+            # A 32-bit Linux build opens no file past 2 GiB at all.
+            self.assertIn(err, ["okr: big.res: FILE: Access outside bounds (0x4506): the file "
+                                "layer takes files under 2 GiB", "okr: big.res: FILE: File not "
+                                "found (0x4502): Value too large for defined data type"], args)
+
+    def test_output_over_a_pipe_is_refused(self):
+        """A rename would put a plain file in the place of a device or a pipe:
+        the commands that make a resource file beside its place refuse one
+        and leave it as it was."""
+        if not hasattr(os, "mkfifo") or any("wine" in word for word in COMMAND):
+            self.skipTest("no named pipes here")
+        os.mkfifo(self.path("pipe"))
+        os.makedirs(self.path("d/TEXT"))
+        self.write("d/TEXT/a.txt", "a")
+        for args in [["res", "create", "pipe", "--force"], ["res", "pack", "pipe", "d", "--force"]]:
+            self.fails(args, "okr: pipe: FILE: Unsupported access (0x4508): not a regular file")
+            self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("pipe")).st_mode), args)
+
     def test_unreadable_file_gives_the_reason(self):
         if os.name != "posix" or os.geteuid() == 0 or COMMAND[0].endswith("wine64"):
             self.skipTest("permissions do not bind this user (or this platform)")
@@ -359,15 +401,21 @@ class Failures(ToolTest):
     def test_output_that_cannot_be_written(self):
         if not os.path.exists("/dev/full"):
             self.skipTest("no /dev/full")
-        with open("/dev/full", "wb") as full:
-            done = subprocess.run(COMMAND + ["eval", "1"], stdout=full,
-                                  stderr=subprocess.PIPE, timeout=120)
-        self.assertEqual(done.returncode, 1)
-        self.assertEqual(done.stderr.decode().replace("\r\n", "\n"),
-                         "okr: standard output: FILE: Unable to write data (0x4505)\n")
+        self.write("r.res", build_res([(b"TEXT", b"x" * 9000)]))
+        # Printed output, and a resource's bytes written at once.
+        for args in [["eval", "1"], ["res", "extract", "r.res", "TEXT", "0"]]:
+            with open("/dev/full", "wb") as full:
+                done = subprocess.run(COMMAND + args, stdout=full, stderr=subprocess.PIPE,
+                                      cwd=self.dir, timeout=120)
+            self.assertEqual(done.returncode, 1)
+            self.assertEqual(done.stderr.decode().replace("\r\n", "\n"),
+                             "okr: standard output: FILE: Unable to write data (0x4505): "
+                             "No space left on device\n", args)
 
     def test_help(self):
         overview = self.okr("help")
+        self.assertIn("'okr --version'", overview)
+        self.assertRegex(self.okr("--version"), r"^okr \d+\.\d+\.\d+\n$")
         for command in ["res create", "res list", "res add", "res replace", "res extract",
                         "res remove", "res check", "res compact", "res native", "get", "eval",
                         "tokens", "heap"]:
