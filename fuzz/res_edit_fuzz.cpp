@@ -10,8 +10,9 @@
 // contents the run made; after a flush or a reopen every resource must hold
 // what the model says.
 //
-// Input: byte 0 shapes the starting file, built canonical: its low four
-// bits give the number of types, bit 4 writes it in the other byte order;
+// Input: byte 0 shapes the starting file: its low four bits give the
+// number of types, bit 4 writes it in the other byte order, bit 5 scatters
+// its entry arrays (else it is canonical);
 // one byte per type follows, its resource count (byte % 32, so a type may
 // have none). Then steps, two bytes each, an operation `op` and an
 // argument `arg`, with n = op / 8 (0 to 31):
@@ -137,19 +138,29 @@ std::string Make(Run& r, uint32_t size) {
   return s;
 }
 
-// A canonical file of `counts.size()` types: header, data, directory.
-void Build(Run& r, const std::vector<uint32_t>& counts, bool other) {
+// A file of `counts.size()` types: header, data, directory. Canonical, or
+// with `scattered` the entry arrays last type first, a cell apart, which
+// opening lays out afresh.
+void Build(Run& r, const std::vector<uint32_t>& counts, bool other, bool scattered) {
   std::string data;
-  uint32_t total = 0;
-  for (size_t t = 0; t < counts.size(); ++t) {
-    r.model.push_back(Type{TypeIdOf(uint32_t(t)), {}});
+  uint32_t types = uint32_t(counts.size()), total = 0;
+  for (uint32_t t = 0; t < types; ++t) {
+    r.model.push_back(Type{TypeIdOf(t), {}});
     for (uint32_t i = 0; i < counts[t]; ++i, ++total) {
       r.model.back().resources.push_back(Resource{Make(r, 1 + r.serial % 40), false});
       data += r.model.back().resources.back().bytes;
     }
   }
-  uint32_t types = uint32_t(counts.size()), dataLength = uint32_t(data.size());
-  uint32_t dir = 32 + dataLength, dirLength = 52 + 4 + 12 * types + 24 * total;
+  // Each array's offset from the type count word.
+  std::vector<uint32_t> arrayAt(types);
+  uint32_t at = 4 + 12 * types;
+  for (uint32_t k = 0; k < types; ++k) {
+    uint32_t t = scattered ? types - 1 - k : k;
+    arrayAt[t] = at;
+    at += 24 * (counts[t] + (scattered ? 1 : 0));
+  }
+  uint32_t dataLength = uint32_t(data.size());
+  uint32_t dir = 32 + dataLength, dirLength = 52 + at;
   std::vector<char>& b = r.file.bytes;
   b.assign(dir + dirLength, 0);
   memcpy(&b[32], data.data(), data.size());
@@ -157,13 +168,12 @@ void Build(Run& r, const std::vector<uint32_t>& counts, bool other) {
                             0,          0,          0,  0,          52,  0,         types};
   for (uint32_t i = 0; i < 14; ++i)
     Put(b, dir + 4 * i, fixed[i], other, i == 0 || (i >= 6 && i <= 9));
-  uint32_t entryList = 4 + 12 * types, offset = 0;
-  size_t e = dir + 52 + entryList;
+  uint32_t offset = 0;
   for (uint32_t t = 0; t < types; ++t) {
     Put(b, dir + 56 + 12 * t, r.model[t].typeId, other, true);
     Put(b, dir + 60 + 12 * t, counts[t], other);
-    Put(b, dir + 64 + 12 * t, entryList, other);
-    entryList += 24 * counts[t];
+    Put(b, dir + 64 + 12 * t, arrayAt[t], other);
+    size_t e = dir + 52 + arrayAt[t];
     for (const Resource& res : r.model[t].resources) {
       Put(b, e + 8, offset, other);
       Put(b, e + 12, uint32_t(res.bytes.size()), other);
@@ -351,7 +361,7 @@ void Exercise(const uint8_t* data, size_t size, Heap* heap) {
   for (uint32_t t = 0; t < types; ++t)
     counts.push_back(data[1 + t] % 32u);
   Run r;
-  Build(r, counts, data[0] & 16);
+  Build(r, counts, data[0] & 16, data[0] & 32);
   r.stream = OpenStream(r.file);
   Check(ResOpenFile(r.stream, 0) == 0, "the starting file does not open");
   CheckFile(r.stream, r.model, true);
