@@ -14,7 +14,9 @@
 // Invariants: the staging region lies beyond everything the stored
 // directory names, and beyond the data area in memory as long as no append
 // had to jump over stored data (MakeAppendRoom moves it out of the way of
-// appended data); every record's bytes lie in it. A record speaks for the
+// appended data); it never grows over the stored directory, which such an
+// append may have moved right behind it (StagePlace then moves the region
+// beyond); every record's bytes lie in it. A record speaks for the
 // resource of nonzero size that lies at its offset: one that grew or was
 // removed leaves a stale record, which nothing reads, since no other
 // resource comes to lie at that offset before the next compaction, which
@@ -166,6 +168,12 @@ uint32_t okr_res::StagePlace(ResDirectory* dir, uint32_t bytes, ErrCode* outErr)
     *outErr = FileGetSize(links->file, &size);
     if (*outErr != errNone) return 0;
     s.begin = s.end = FreeTail(dir, std::max<uint64_t>(uint32_t(size), s.floor), bytes, outErr);
+    if (*outErr != errNone) return 0;
+  } else if (Protected(dir, Range{s.end, uint64_t{s.end} + bytes})) {
+    // An append moved the stored directory out of its way to the first free
+    // place, which may be right behind the region: the region moves beyond
+    // it before it grows.
+    *outErr = RelocateStaging(dir, s.end);
     if (*outErr != errNone) return 0;
   }
   if (uint64_t{s.end} + bytes > kMaxFilePos) *outErr = errFileBounds;

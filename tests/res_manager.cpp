@@ -101,6 +101,55 @@ TEST_F(ResManager, RewritesInPlaceReachTheFileAtTheFlush) {
   }
 }
 
+TEST_F(ResManager, StagedBytesNeverLandOnTheStoredDirectory) {
+  // A large rewrite in place fills the staging region past the room that a
+  // directory moved out of the way of appended data keeps in front of it,
+  // so appending an added resource moves the stored directory right behind
+  // the staged bytes. A later rewrite in place (same size, smaller) must
+  // not be staged over it: the file as it stands keeps opening with what
+  // it stored, and the flush stores every change.
+  struct Case {
+    uint32_t size;  // "BBBB" rewritten at this size after the append
+  } cases[] = {{30}, {12}, {60}};
+  std::string path = TempPath("behind.res");
+  Bytes original =
+      BuildResFile(ResFilePlan{{{"AAAA", 0, Filler(8000, 'a')}, {"BBBB", 8000, Filler(30, 'b')}}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    WriteBytes(path, original);
+    File* f = fopen(path.c_str(), "r+b");
+    ASSERT_EQ(ResOpenFile(f, 0), 0u);
+    ASSERT_EQ(ResWriteResource(Change(f, "AAAA", Filler(8000, 'A'))), 0u);
+    Handle added = MemNewHandle(10);
+    ASSERT_NE(added, nullptr);
+    memcpy(added->data, "added data", 10);
+    ASSERT_EQ(ResAddResource(f, TypeWord("CCCC"), added), 0u);
+    ASSERT_EQ(ResWriteResource(added), 0u);
+    ASSERT_EQ(ResWriteResource(Change(f, "BBBB", Filler(c.size, 'B'))), 0u);
+    const std::map<std::string, std::string> stored = {{"AAAA", Filler(8000, 'a')},
+                                                       {"BBBB", Filler(30, 'b')}};
+    const std::map<std::string, std::string> changed = {
+        {"AAAA", Filler(8000, 'A')}, {"BBBB", Filler(c.size, 'B')}, {"CCCC", "added data"}};
+    for (const auto* expected : {&stored, &changed}) {
+      if (expected == &changed) {
+        ASSERT_EQ(ResFlushFile(f), 0u);
+      }
+      File* reader = nullptr;
+      ASSERT_EQ(ResOpenNamedFile(path.c_str(), &reader), 0u);
+      uint32_t types = 0;
+      ASSERT_EQ(ResCountTypes(reader, &types), 0u);
+      EXPECT_EQ(types, expected->size());
+      for (const auto& [type, text] : *expected) {
+        Handle h = nullptr;
+        ASSERT_EQ(ResLoadResource(reader, TypeWord(type.c_str()), 0, &h), 0u) << type;
+        EXPECT_EQ(HandleText(h), text) << type;
+      }
+      ASSERT_EQ(ResCloseFile(reader), 0u);
+    }
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
 TEST_F(ResManager, CompactionPacksFrontToBackVisitingEachResourceOnce) {
   struct Case {
     std::vector<BuiltResource> resources;  // all of type "A   "
