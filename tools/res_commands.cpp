@@ -114,7 +114,12 @@ int Create(const Args& args) {
 
 int List(const Args& args) {
   const std::string& name = args.positionals[0];
-  StartLibrary(InputSizeOf(name));
+  // Only the directory is read, so the heap is sized for it, not for the
+  // data (a 32-bit process has no heap for a file of a gigabyte or two);
+  // a header that claims more directory than the file holds is taken at
+  // the file's size, and the open then says what is wrong.
+  const uint64_t entries = std::min(ResourcesIn(name), InputSizeOf(name) / sizeof(ResEntry));
+  StartLibrary(DirectoryHeap(entries));
   ResFile res = OpenResFile(name, false);
   const std::vector<ResInfo> resources = ListResources(res);
   const ResDirectory* dir = DirectoryOf(res);

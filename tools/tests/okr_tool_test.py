@@ -333,6 +333,14 @@ class Failures(ToolTest):
                                 "layer takes files under 2 GiB", "okr: big.res: FILE: File not "
                                 "found (0x4502): Value too large for defined data type"], args)
 
+    def test_list_sizes_the_heap_for_the_directory(self):
+        """res list reads the directory alone: a file of 1.5 GB (sparse) lists
+        on a 32-bit build too, whose heap could not hold the file."""
+        with open(self.path("big.res"), "wb") as f:
+            f.write(build_res([(b"TEXT", b"abc")]))
+            f.truncate(1500 << 20)
+        self.assertIn("1 resource in 1 type", self.okr("res", "list", "big.res"))
+
     def test_output_over_a_pipe_is_refused(self):
         """A rename would put a plain file in the place of a device or a pipe:
         the commands that make a resource file beside its place refuse one
