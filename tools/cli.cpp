@@ -141,20 +141,24 @@ void StartLibrary(uint64_t dataBytes) {
   if (ErrCode err = SysStart(nullptr, heapSize, 0)) Fail(Format("heap of %u bytes", heapSize), err);
 }
 
-uint64_t ParseNumber(const std::string& text, const std::string& what, uint64_t max) {
+uint64_t ParseNumber(const std::string& text, const std::string& what, uint64_t max,
+                     const std::string& unit) {
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   const size_t first = hex ? 2 : 0;
+  const char* const rule = hex ? "not hex digits" : "not a decimal number";
   uint64_t value = 0;
-  if (text.size() == first) UsageFail(what, errBadData);
+  if (text.size() == first) UsageFail(what, errBadData, rule);
   for (size_t i = first; i < text.size(); ++i) {
     const int c = uchar(text[i]);
     int digit = -1;
     if (std::isdigit(c)) digit = c - '0';
     if (hex && std::isxdigit(c) && !std::isdigit(c)) digit = std::tolower(c) - 'a' + 10;
-    if (digit < 0) UsageFail(what, errBadData);
+    if (digit < 0) UsageFail(what, errBadData, rule);
     // Checked before the step, which could wrap around 64 bits.
     const uint64_t base = hex ? 16 : 10;
-    if (value > (max - static_cast<uint64_t>(digit)) / base) UsageFail(what, errBadData);
+    if (value > (max - static_cast<uint64_t>(digit)) / base) {
+      UsageFail(what, errBadData, "at most " + std::to_string(max) + unit);
+    }
     value = value * base + static_cast<uint64_t>(digit);
   }
   return value;
@@ -166,7 +170,8 @@ uint64_t ParseByteCount(const std::string& text, const std::string& what, uint64
   if (!digits.empty() && (digits.back() == 'K' || digits.back() == 'k')) scale = 1024;
   if (!digits.empty() && (digits.back() == 'M' || digits.back() == 'm')) scale = 1024 * 1024;
   if (scale != 1) digits.pop_back();
-  const uint64_t count = ParseNumber(digits, what, max / scale);
+  const uint64_t count =
+      ParseNumber(digits, what, max / scale, scale == 1 ? "" : std::string(1, text.back()));
   return count * scale;
 }
 

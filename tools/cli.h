@@ -77,11 +77,14 @@ uint64_t InputSizeOf(const std::string& name);
 // file contents besides the tool's own needs.
 void StartLibrary(uint64_t dataBytes);
 
-// Numbers from the command line: decimal, or hexadecimal after "0x".
-// Failing that: UsageFail(what, 0x4107).
-uint64_t ParseNumber(const std::string& text, const std::string& what, uint64_t max);
+// Numbers from the command line: decimal, or hexadecimal after "0x", at
+// most `max`. Failing that: UsageFail(what, 0x4107), saying which rule
+// (with the largest number, followed by `unit`, for one too large).
+uint64_t ParseNumber(const std::string& text, const std::string& what, uint64_t max,
+                     const std::string& unit = "");
 
-// A byte count: a number with an optional K or M suffix (KiB, MiB).
+// A byte count: a number with an optional K or M suffix (KiB, MiB), at most
+// `max` bytes.
 uint64_t ParseByteCount(const std::string& text, const std::string& what, uint64_t max);
 
 // "1 byte", "2 bytes": `n` and the noun, with an "s" unless `n` is 1.

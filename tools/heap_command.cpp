@@ -222,7 +222,7 @@ HeapOptions ParseHeapOptions(const Args& args) {
   options.sizeText = sizeText;
   // MemNewHeap takes 0 for its default size, which the output would then
   // misname as a heap of 0 bytes.
-  if (options.size == 0) UsageFail("--size " + sizeText, errBadData);
+  if (options.size == 0) UsageFail("--size " + sizeText, errBadData, "a heap of no bytes");
   if (args.Has("--svg")) options.svg = args.Value("--svg", "");
   return options;
 }

@@ -287,8 +287,12 @@ class Failures(ToolTest):
             (["res", "extract", "x.res", "TEXT", "0", "-o", ""],
              "okr: res extract -o: Missing Parameter (0x4206)", 2),
             (["heap", "--seed", "18446744073709551616"],
-             "okr: --seed 18446744073709551616: Bad Data (0x4107)", 2),
-            (["heap", "--size", "0K"], "okr: --size 0K: Bad Data (0x4107)", 2),
+             "okr: --seed 18446744073709551616: Bad Data (0x4107): at most 18446744073709551615", 2),
+            (["heap", "--size", "99999999M"], "okr: --size 99999999M: Bad Data (0x4107): at most 4095M", 2),
+            (["heap", "--ops", "1e6"], "okr: --ops 1e6: Bad Data (0x4107): not a decimal number", 2),
+            (["res", "extract", "good.res", "TEXT", "4294967296"],
+             "okr: index 4294967296: Bad Data (0x4107): at most 4294967295", 2),
+            (["heap", "--size", "0K"], "okr: --size 0K: Bad Data (0x4107): a heap of no bytes", 2),
             (["heap", "--size", "100"], "okr: --size 100: MEM: Heap is not valid (0x4602): "
              "too small for the heap's header and descriptor pool", 2),
             (["heap", "--ops", "1000000000", "--svg", "no/h.svg"],  # refused before the run
