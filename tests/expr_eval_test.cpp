@@ -125,6 +125,41 @@ TEST_F(ExprEval, WhereTheCursorStops) {
     Check(c.text, c.want, c.pos);
 }
 
+// A whole text as one expression: what may follow it, and where a failure
+// is placed in the caller's text.
+TEST_F(ExprEval, WholeText) {
+  constexpr uint32_t kUntouched = 99;
+  const struct {
+    std::string_view text;
+    ErrCode code;
+    Expect want;  // result unused
+    uint32_t errorAt;
+  } cases[] = {
+      // clang-format off
+      {"2 * width", errNone, I(1280), kUntouched}, {"2 * a", errNone, I(2), kUntouched},
+      {"7 / 2 ; c\r\n\n", errNone, F(3.5f), kUntouched}, {"\"5\" // c", errNone, I(5), kUntouched},
+      {"1 + 2,", errNone, I(3), kUntouched}, {"", errSyntax, I(0), 0},
+      {"1 2", errSyntax, I(0), 2}, {"1\n+ 2", errSyntax, I(0), 2}, {"5, 6", errSyntax, I(0), 3},
+      {"5 \\ 0", errDivideByZero, I(0), 2}, {"(1 + 2", errParenthesis, I(0), 0},
+      {"1 +", errSyntax, I(0), 3}, {"nothere", errNoSuchVariable, I(0), 0},
+      {std::string_view("4\0 5", 4), errSyntax, I(0), 1},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    ExprValue v{ExprTypeFloat, {7}};
+    uint32_t at = kUntouched;
+    const auto length = static_cast<uint32_t>(c.text.size());
+    EXPECT_EQ(ExprEvaluateText(c.text.data(), length, &v, &at), c.code) << c.text;
+    EXPECT_EQ(v.type, c.want.type) << c.text;
+    EXPECT_EQ(static_cast<uint32_t>(v.value.i), c.want.bits) << c.text;
+    EXPECT_EQ(at, c.errorAt) << c.text;
+  }
+  ExprValue v;
+  EXPECT_EQ(ExprEvaluateText(nullptr, 0, &v, nullptr), errNilPointer);
+  EXPECT_EQ(ExprEvaluateText("1", 1, nullptr, nullptr), errNilPointer);
+  EXPECT_EQ(ExprEvaluateText("1", UINT32_MAX, &v, nullptr), errMemOutOfMemory);
+}
+
 TEST_F(ExprEval, TokenListAndItsLimit) {
   const struct {
     const char* text;

@@ -11,19 +11,6 @@ namespace okr_tool {
 
 namespace {
 
-// A stream over a copy of the argument `text` as a line of a settings file,
-// line end included: at the very end of a text the stream drops a token of
-// one character (the w of "2 * w").
-TextStream* StreamOver(const std::string& text, const std::string& what) {
-  const std::string line = text + "\n";
-  TextStream* stream = nullptr;
-  if (ErrCode err = TxtNewEmptyStream(static_cast<uint32_t>(line.size()), &stream)) {
-    Fail(what, err);
-  }
-  std::memcpy(stream->pos, line.data(), line.size());
-  return stream;
-}
-
 // A stream over the whole file `name`.
 TextStream* StreamOverFile(const std::string& name) {
   Handle text = LoadWholeFile(name);
@@ -40,26 +27,20 @@ std::string Where(const std::string& name, const TextStream* stream) {
   return Format("%s:%u:%u", name.c_str(), line, column);
 }
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-// Where the argument in `stream` goes on after the one expression that
-// ExprEvaluate read, or null. A closing double quote (a quoted number) and a
-// comment belong to the expression; a second operand, or anything on a
-// further line, does not.
-const char* Leftover(const TextStream* stream) {
-  const char* p = stream->pos;
-  const char* end = stream->end;
-  if (p < end && *p == '"') ++p;
-  while (p < end && IsBlank(*p))
-    ++p;
-  const bool comment = p < end && (*p == ';' || (*p == '/' && p + 1 < end && p[1] == '/'));
-  while (comment && p < end && *p != '\n' && *p != '\r')
-    ++p;
-  while (p < end && (IsBlank(*p) || *p == '\n' || *p == '\r'))
-    ++p;
-  return p < end ? p : nullptr;
+// "NAME:LINE:COLUMN" of byte `at` of `text` (CR LF, LF and CR each end a
+// line), as TxtGetLocation counts them; NAME alone for a failure that has
+// no place (UINT32_MAX).
+std::string Where(const std::string& name, const std::string& text, uint32_t at) {
+  if (at == UINT32_MAX) return name;
+  uint32_t line = 1, lineStart = 0;
+  for (uint32_t i = 0; i < at && i < text.size(); ++i) {
+    const bool crlf = text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
+    if ((text[i] == '\n' || text[i] == '\r') && !crlf) {
+      ++line;
+      lineStart = i + 1;
+    }
+  }
+  return Format("%s:%u:%u", name.c_str(), line, at - lineStart + 1);
 }
 
 // The value of the argument `text`, which must be one expression. A value
@@ -67,17 +48,12 @@ const char* Leftover(const TextStream* stream) {
 // -D definition, named `what`, and a failure (status 1) of an expression to
 // evaluate, named with its line and column.
 ExprValue EvaluateArgument(const std::string& text, const std::string& what, bool definition) {
-  TextStream* stream = StreamOver(text, what);
   ExprValue value;
-  const int32_t ended = ExprEvaluate(stream, &value);
-  ErrCode err = ended == 0 || ended == 1 ? ErrCode{errNone} : static_cast<ErrCode>(ended);
-  if (const char* rest = err == errNone ? Leftover(stream) : nullptr) {
-    stream->token = const_cast<char*>(rest);
-    err = errSyntax;
-  }
+  uint32_t at = UINT32_MAX;
+  const ErrCode err =
+      ExprEvaluateText(text.data(), static_cast<uint32_t>(text.size()), &value, &at);
   if (err != errNone && definition) UsageFail(what, err);
-  if (err != errNone) Fail(Where(what, stream), err);
-  if (ErrCode disposed = TxtDisposeStream(&stream)) Fail(what, disposed);
+  if (err != errNone) Fail(Where(what, text, at), err);
   return value;
 }
 

@@ -1,6 +1,7 @@
 /* A C program that uses okr: starts the library, reads two settings fields
    (one of them an expression over a variable of the program) from text held
-   in a handle, and checks the heap. Prints what it read; exits 0 on success. */
+   in a handle, evaluates the same expression straight from a C string, and
+   checks the heap. Prints what it read; exits 0 on success. */
 #include <okr/okr.h>
 #include <stdio.h>
 #include <string.h>
@@ -39,6 +40,14 @@ int main(void) {
   if (!TxtFindKeyword(s, "width", &passed)) return Fail("width", errBadData);
   if ((err = TxtReadInt(s, &width)) != 0) return Fail("width", err);
   TxtDisposeStream(&s);
+
+  static const char expression[] = "screenWidth / 2";
+  ExprValue value;
+  int32_t again = 0;
+  err = ExprEvaluateText(expression, sizeof expression - 1, &value, NULL);
+  if (err == 0) err = TxtValueToInt(&value, &again);
+  if (err != 0) return Fail("ExprEvaluateText", err);
+  if (again != width) return Fail("ExprEvaluateText", errBadData);
   SymDisposeTable(&vars);
 
   if ((err = MemCheckHeap(NULL)) != 0) return Fail("MemCheckHeap", err);

@@ -1,0 +1,87 @@
+// Evaluating a caller's text as one whole expression, without a stream of
+// the caller's own. The text is copied into a handle with a line end after
+// it: at the very end of a text the scanner drops a token of one character
+// (the w of "2 * w"), so the expression must not end the text.
+#include <okr/err.h>
+#include <okr/expr.h>
+#include <string.h>
+
+#include "text/errorspot.h"
+
+namespace {
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+bool IsLineEnd(char c) {
+  return c == '\n' || c == '\r';
+}
+
+// Where the text goes on after the one expression ExprEvaluate read, or
+// null. A closing double quote (a quoted number) and a comment belong to
+// the expression; a second operand, or anything on a further line, does not.
+const char* Leftover(const TextStream& stream) {
+  const char* p = stream.pos;
+  const char* end = stream.end;
+  if (p < end && *p == '"') ++p;
+  while (p < end && IsBlank(*p))
+    ++p;
+  const bool comment = p < end && (*p == ';' || (*p == '/' && p + 1 < end && p[1] == '/'));
+  while (comment && p < end && !IsLineEnd(*p))
+    ++p;
+  while (p < end && (IsBlank(*p) || IsLineEnd(*p)))
+    ++p;
+  return p < end ? p : nullptr;
+}
+
+// The place of a failure in the copy: the token the evaluator failed at,
+// while the stream stands where the evaluation left it, else the stream's
+// `token`.
+const char* FailurePlace(const TextStream& stream) {
+  const TxtErrorSpot& spot = txtErrorSpot;
+  if (spot.stream == &stream && spot.pos == stream.pos && spot.token == stream.token &&
+      spot.at != nullptr)
+    return spot.at;
+  return stream.token;
+}
+
+// Evaluates the copy in `stream`; *outPlace receives where a failure lies.
+ErrCode EvaluateWhole(TextStream* stream, ExprValue* outValue, const char** outPlace) {
+  const int32_t ended = ExprEvaluate(stream, outValue);
+  if (ended != 0 && ended != 1) {
+    *outPlace = FailurePlace(*stream);
+    return static_cast<ErrCode>(ended);
+  }
+  *outPlace = Leftover(*stream);
+  return *outPlace == nullptr ? errNone : errSyntax;
+}
+
+}  // namespace
+
+ErrCode ExprEvaluateText(const char* text, uint32_t length, ExprValue* outValue,
+                         uint32_t* outErrorAt) {
+  if (outValue == nullptr) return errNilPointer;
+  outValue->type = ExprTypeInt;
+  outValue->value.i = 0;
+  if (text == nullptr) return errNilPointer;
+  if (length == UINT32_MAX) return errMemOutOfMemory;  // no room for the line end
+  Handle copy = MemNewHandle(length + 1);
+  if (copy == nullptr) return MemGetError();
+  memcpy(copy->data, text, length);
+  static_cast<char*>(copy->data)[length] = '\n';
+  TextStream stream = {};
+  ErrCode err = TxtInitStream(&stream, copy);
+  const char* place = nullptr;
+  if (err == errNone) err = EvaluateWhole(&stream, outValue, &place);
+  if (err != errNone) *outValue = ExprValue{ExprTypeInt, {0}};
+  if (err != errNone && place != nullptr && outErrorAt != nullptr) {
+    // A failure at the added line end is one at the end of the caller's text.
+    const auto at = static_cast<uint32_t>(place - (stream.end - stream.size));
+    *outErrorAt = at < length ? at : length;
+  }
+  // The copy is disposed of even when the stream could not be set over it.
+  TxtReleaseStream(&stream);
+  MemDisposeHandle(copy);
+  return err;
+}
