@@ -1,7 +1,8 @@
-// Arbitrary bytes through the expression evaluator and the numeric field
-// reader, with a small symbol table installed. The text lies in a malloc'd
+// Arbitrary bytes through the expression evaluator, the numeric field reader
+// and the whole-text evaluation, with a small symbol table installed. The text lies in a malloc'd
 // block of exactly its size, so AddressSanitizer reports any read at or
 // beyond the stream's end; the token buffer is never written past.
+#include <okr/err.h>
 #include <okr/expr.h>
 #include <okr/mem.h>
 #include <okr/sym.h>
@@ -46,6 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int field = 0; field < 4 && TxtReadInt(&s, &n) == 0; ++field)
       CheckInside(s, text);
   }
+  // The whole text: a failure lies inside it, and the copy is given back.
+  ExprValue value;
+  uint32_t at = UINT32_MAX;
+  const ErrCode err = ExprEvaluateText(text, static_cast<uint32_t>(size), &value, &at);
+  if (at != UINT32_MAX && (err == errNone || at > size)) abort();
   free(text);
   if (MemCheckHeap(memCurrentHeap) != 0) abort();
   return 0;
