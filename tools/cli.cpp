@@ -134,10 +134,14 @@ uint64_t InputSizeOf(const std::string& name) {
 
 void StartLibrary(uint64_t dataBytes) {
   // Room for the data three times over (a resource's old and new contents
-  // and the directory) and a mebibyte for everything else; the heap is one
-  // region whose size is a 32-bit count.
-  const uint64_t wanted = 0x100000 + 3 * dataBytes;
-  const uint32_t heapSize = wanted > 0xFFF00000u ? 0xFFF00000u : static_cast<uint32_t>(wanted);
+  // and the directory) and a mebibyte for everything else.
+  StartHeap(0x100000 + 3 * dataBytes);
+}
+
+void StartHeap(uint64_t heapBytes) {
+  // The heap is one region whose size is a 32-bit count.
+  const uint32_t heapSize =
+      heapBytes > 0xFFF00000u ? 0xFFF00000u : static_cast<uint32_t>(heapBytes);
   if (ErrCode err = SysStart(nullptr, heapSize, 0)) Fail(Format("heap of %u bytes", heapSize), err);
 }
 

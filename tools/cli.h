@@ -74,8 +74,12 @@ uint64_t FileSizeOf(const std::string& name);
 uint64_t InputSizeOf(const std::string& name);
 
 // Starts the library with a default heap that has room for `dataBytes` of
-// file contents besides the tool's own needs.
+// file contents three times over, besides the tool's own needs.
 void StartLibrary(uint64_t dataBytes);
+
+// Starts the library with a default heap of `heapBytes` (at most the
+// largest a heap can be); a failure ends the program.
+void StartHeap(uint64_t heapBytes);
 
 // Numbers from the command line: decimal, or hexadecimal after "0x", at
 // most `max`. Failing that: UsageFail(what, 0x4107), saying which rule

@@ -2,6 +2,7 @@
 // what it found: every problem of a damaged file (the first few of each
 // kind, unless --all), or for a sound one its notes, after every resource
 // has been read. The findings are ResCheckFile's, the checks opening makes.
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <vector>
@@ -220,7 +221,7 @@ void ReadEveryResource(const ResFile& res, const std::vector<ResInfo>& resources
 int Check(const Args& args) {
   const std::string& name = args.positionals[0];
   const bool json = args.Has("--json");
-  StartLibrary(InputSizeOf(name));
+  StartForDirectory(name);
   const Report report = CheckFile(name);
   if (report.verdict != errNone) {
     if (json) {
@@ -233,6 +234,11 @@ int Check(const Args& args) {
   // The library accepts the file: every resource must read as well.
   ResFile res = OpenResFile(name, false);
   const std::vector<ResInfo> resources = ListResources(res);
+  uint64_t largest = 0;
+  for (const ResInfo& r : resources)
+    largest = std::max<uint64_t>(largest, r.dataSize);
+  // One resource is read at a time.
+  RestartFor(res, largest, false);
   ReadEveryResource(res, resources);
   const uint32_t types = CountTypes(res);
   if (json) {

@@ -80,6 +80,16 @@ Handle LoadResource(const ResFile& res, const Target& t) {
   return data;
 }
 
+// The size of resource `t`, from the directory; a failure (no such
+// resource) ends the program as LoadResource's would.
+uint32_t ResourceSize(const ResFile& res, const Target& t) {
+  ResInfo info{};
+  if (ErrCode err = ResGetIndexedInfo(res.file, t.typeId, t.index, &info)) {
+    Fail(res.name + ": " + ResourceName(t.typeId, t.index), err);
+  }
+  return info.dataSize;
+}
+
 // Bytes the file has before and after a compaction.
 struct Reclaim {
   uint64_t before;
@@ -114,12 +124,7 @@ int Create(const Args& args) {
 
 int List(const Args& args) {
   const std::string& name = args.positionals[0];
-  // Only the directory is read, so the heap is sized for it, not for the
-  // data (a 32-bit process has no heap for a file of a gigabyte or two);
-  // a header that claims more directory than the file holds is taken at
-  // the file's size, and the open then says what is wrong.
-  const uint64_t entries = std::min(ResourcesIn(name), InputSizeOf(name) / sizeof(ResEntry));
-  StartLibrary(DirectoryHeap(entries));
+  StartForDirectory(name);
   ResFile res = OpenResFile(name, false);
   const std::vector<ResInfo> resources = ListResources(res);
   const ResDirectory* dir = DirectoryOf(res);
@@ -136,19 +141,23 @@ int List(const Args& args) {
 int Replace(const Args& args) {
   const Target t = ParseTarget(args);
   const std::string& dataName = args.positionals[3];
-  StartLibrary(InputSizeOf(t.file) + InputSizeOf(dataName));
+  const uint64_t newSize = InputSizeOf(dataName);
+  StartForDirectory(t.file);
+  ResFile res = OpenResFile(t.file, false);
+  // The new contents are read, then the old resource grows to them, which
+  // may move it while its old block still lives.
+  RestartFor(res, ResourceSize(res, t) + 2 * newSize, true);
   Handle bytes = LoadWholeFile(dataName);
-  ResFile res = OpenResFile(t.file, true);
   Handle data = LoadResource(res, t);
   const uint32_t oldSize = MemGetHandleSize(data);
-  const uint32_t newSize = MemGetHandleSize(bytes);
-  if (ErrCode err = MemSetHandleSize(data, newSize)) Fail(t.file, err);
-  if (newSize != 0) std::memcpy(data->data, bytes->data, newSize);
+  const uint32_t size = MemGetHandleSize(bytes);
+  if (ErrCode err = MemSetHandleSize(data, size)) Fail(t.file, err);
+  if (size != 0) std::memcpy(data->data, bytes->data, size);
   if (ErrCode err = MemDisposeHandle(bytes)) Fail(dataName, err);
   if (ErrCode err = ResMarkChanged(data)) Fail(t.file, err);
   FinishWrite(res);
   std::printf("replaced %s in %s (%s, was %u)\n", ResourceName(t.typeId, t.index).c_str(),
-              t.file.c_str(), Count(newSize, "byte").c_str(), oldSize);
+              t.file.c_str(), Count(size, "byte").c_str(), oldSize);
   return 0;
 }
 
@@ -156,8 +165,9 @@ int Extract(const Args& args) {
   const Target t = ParseTarget(args);
   const std::string out = args.Value("-o", "");
   if (!out.empty()) RefuseInputAsOutput("-o", out, {t.file});
-  StartLibrary(InputSizeOf(t.file));
+  StartForDirectory(t.file);
   ResFile res = OpenResFile(t.file, false);
+  RestartFor(res, ResourceSize(res, t), false);
   Handle data = LoadResource(res, t);
   if (ErrCode err = MemLockHandle(data)) Fail(t.file, err);
   WriteOutput(out, data->data, MemGetHandleSize(data));
@@ -168,8 +178,9 @@ int Extract(const Args& args) {
 
 int Remove(const Args& args) {
   const Target t = ParseTarget(args);
-  StartLibrary(InputSizeOf(t.file));
-  ResFile res = OpenResFile(t.file, true);
+  StartForDirectory(t.file);
+  ResFile res = OpenResFile(t.file, false);
+  RestartFor(res, ResourceSize(res, t), true);
   Handle data = LoadResource(res, t);
   const uint32_t size = MemGetHandleSize(data);
   if (ErrCode err = ResRemoveResource(data)) Fail(t.file, err);
@@ -186,7 +197,9 @@ int Remove(const Args& args) {
 int Compact(const Args& args) {
   const std::string& name = args.positionals[0];
   const bool dryRun = args.Has("--dry-run");
-  StartLibrary(InputSizeOf(name));
+  // The flush moves the data through a buffer of its own: the heap holds
+  // the directory alone.
+  StartForDirectory(name);
   ResFile res = OpenResFile(name, !dryRun);
   Reclaim plan = PlanCompaction(res);
   if (dryRun) {
@@ -213,7 +226,7 @@ int Compact(const Args& args) {
 
 int Native(const Args& args) {
   const std::string& name = args.positionals[0];
-  StartLibrary(InputSizeOf(name));
+  StartForDirectory(name);
   // Read-only first: closing a file opened for writing rewrites it.
   ResFile probe = OpenResFile(name, false);
   const ByteOrder before = probe.order;

@@ -61,6 +61,13 @@ bool IsUtf8(const std::string& text) {
   return true;
 }
 
+// The heap for the directory of `name` alone (see StartForDirectory), with
+// StartLibrary's mebibyte for everything else.
+uint64_t HeapForDirectory(const std::string& name) {
+  const uint64_t entries = std::min(ResourcesIn(name), InputSizeOf(name) / sizeof(ResEntry));
+  return 0x100000 + 3 * DirectoryHeap(entries);
+}
+
 }  // namespace
 
 std::string Json(const std::string& text, bool utf8) {
@@ -163,6 +170,18 @@ uint64_t ResourcesIn(const std::string& name) {
   FileClose(file);
   if (!read || (header.version != resVersion && ResConvertHeader(&header) != errNone)) return 0;
   return header.dirLength / sizeof(ResEntry);
+}
+
+void StartForDirectory(const std::string& name) {
+  StartHeap(HeapForDirectory(name));
+}
+
+void RestartFor(ResFile& res, uint64_t bytes, bool writable) {
+  const std::string name = res.name;
+  CloseRead(res);
+  SysShutdown();
+  StartHeap(HeapForDirectory(name) + bytes);
+  res = OpenResFile(name, writable);
 }
 
 ResFile OpenResFile(const std::string& name, bool writable) {

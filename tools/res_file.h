@@ -54,6 +54,21 @@ uint64_t DirectoryHeap(uint64_t resources);
 // header cannot be read; the command that opens the file reports why.
 uint64_t ResourcesIn(const std::string& name);
 
+// Starts the library with a heap for the directory of the resource file
+// `name` alone: DirectoryHeap of the resources its header makes room for,
+// counted at most one per entry's bytes of the file (a header that claims
+// more is taken at the file's size, and the open then says what is wrong).
+// A command that reads the directory only needs no more, however large the
+// data (a 32-bit process has no heap for a file of a gigabyte or two).
+void StartForDirectory(const std::string& name);
+
+// For a command that holds one resource of `res` at a time, whose size is
+// known only once the directory is read: closes `res`, which was opened
+// read-only, starts the library again with a heap for the directory and,
+// once, `bytes` more, and opens the file again (for writing when
+// `writable`). Any failure ends the program.
+void RestartFor(ResFile& res, uint64_t bytes, bool writable);
+
 // Opens the resource file `name`, read-only or for writing ("r+b"); any
 // failure ends the program, with the system's reason where there is one (a
 // directory fails with 0x4502).

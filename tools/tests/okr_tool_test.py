@@ -44,6 +44,34 @@ def build_res(resources, order="<", gap=0):
     return bytes(header + data + directory)
 
 
+def write_sparse_res(path, resources):
+    """A resource file of (type, payload, gap) at `path`, little-endian: a
+    payload of an int is that many zero bytes, and gaps are zero bytes before
+    a resource, both left as holes in the file."""
+    placed, end = [], 0
+    for type_id, payload, gap in resources:
+        size = payload if isinstance(payload, int) else len(payload)
+        placed.append((type_id, end + gap, size))
+        end += gap + size
+    types = list(dict.fromkeys(t for t, _, _ in resources))
+    words = lambda *v: struct.pack("<" + "I" * len(v), *v)
+    dir_len = 52 + 4 + 12 * len(types) + 24 * len(placed)
+    header = bytes(4) + words(0x100, 32, end, 32 + end, dir_len) + bytes(8)
+    records, entries = bytearray(), bytearray()
+    for t in types:
+        mine = [(o, n) for u, o, n in placed if u == t]
+        records += t + words(len(mine), 4 + 12 * len(types) + len(entries))
+        entries += b"".join(words(0, 0, o, n, 0, 0) for o, n in mine)
+    with open(path, "wb") as f:
+        f.write(header)
+        for (_, payload, _), (_, offset, _) in zip(resources, placed):
+            if not isinstance(payload, int):
+                f.seek(32 + offset)
+                f.write(payload)
+        f.seek(32 + end)
+        f.write(header + words(0, 0, 0x10, 52, 0) + words(len(types)) + records + entries)
+
+
 class ToolTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.TemporaryDirectory()
@@ -344,6 +372,22 @@ class Failures(ToolTest):
             f.write(build_res([(b"TEXT", b"abc")]))
             f.truncate(1500 << 20)
         self.assertIn("1 resource in 1 type", self.okr("res", "list", "big.res"))
+
+    def test_one_resource_at_a_time_sizes_the_heap_for_it(self):
+        """The commands that hold one resource at a time size the heap for
+        the directory and that resource, not for the whole file: on a 32-bit
+        build a file of 1.5 GB (sparse, most of it a gap) asked for a 4 GiB
+        heap and failed. An 8 MiB resource must still fit."""
+        write_sparse_res(self.path("big.res"), [(b"TEXT", b"abc", 0), (b"BIG ", 8 << 20, 0),
+                                                (b"TEXT", b"defg", 1400 << 20)])
+        self.assertEqual(self.run_okr("res", "extract", "big.res", "TEXT", "1").stdout, b"defg")
+        self.okr("res", "extract", "big.res", "BIG ", "0", "-o", "big.bin")
+        self.assertEqual(os.path.getsize(self.path("big.bin")), 8 << 20)
+        self.assertIn("3 resources in 2 types", self.okr("res", "check", "big.res"))
+        self.assertIn("would reclaim", self.okr("res", "compact", "--dry-run", "big.res"))
+        self.okr("res", "remove", "big.res", "TEXT", "0")
+        self.assertEqual(self.run_okr("res", "extract", "big.res", "TEXT", "0").stdout, b"defg")
+        self.assertLess(os.path.getsize(self.path("big.res")), 9 << 20)
 
     def test_output_over_a_pipe_is_refused(self):
         """A rename would put a plain file in the place of a device or a pipe:
