@@ -64,8 +64,7 @@ bool IsUtf8(const std::string& text) {
 // The heap for the directory of `name` alone (see StartForDirectory), with
 // StartLibrary's mebibyte for everything else.
 uint64_t HeapForDirectory(const std::string& name) {
-  const uint64_t entries = std::min(ResourcesIn(name), InputSizeOf(name) / sizeof(ResEntry));
-  return 0x100000 + 3 * DirectoryHeap(entries);
+  return 0x100000 + 3 * DirectoryHeap(EntriesIn(name));
 }
 
 }  // namespace
@@ -182,6 +181,10 @@ void RestartFor(ResFile& res, uint64_t bytes, bool writable) {
   SysShutdown();
   StartHeap(HeapForDirectory(name) + bytes);
   res = OpenResFile(name, writable);
+}
+
+uint64_t EntriesIn(const std::string& name) {
+  return std::min(ResourcesIn(name), InputSizeOf(name) / sizeof(ResEntry));
 }
 
 ResFile OpenResFile(const std::string& name, bool writable) {

@@ -54,12 +54,16 @@ uint64_t DirectoryHeap(uint64_t resources);
 // header cannot be read; the command that opens the file reports why.
 uint64_t ResourcesIn(const std::string& name);
 
+// ResourcesIn, counted at most one per entry's bytes of the file: a header
+// that claims more is taken at the file's size (the open then says what is
+// wrong), so that the heap is not sized for a directory the file cannot
+// hold.
+uint64_t EntriesIn(const std::string& name);
+
 // Starts the library with a heap for the directory of the resource file
-// `name` alone: DirectoryHeap of the resources its header makes room for,
-// counted at most one per entry's bytes of the file (a header that claims
-// more is taken at the file's size, and the open then says what is wrong).
-// A command that reads the directory only needs no more, however large the
-// data (a 32-bit process has no heap for a file of a gigabyte or two).
+// `name` alone: DirectoryHeap of EntriesIn. A command that reads the
+// directory only needs no more, however large the data (a 32-bit process
+// has no heap for a file of a gigabyte or two).
 void StartForDirectory(const std::string& name);
 
 // For a command that holds one resource of `res` at a time, whose size is

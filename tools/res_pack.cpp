@@ -60,8 +60,10 @@ int Add(const Args& args) {
   std::vector<Item> items;
   for (size_t i = 2; i < args.positionals.size(); ++i)
     items.push_back({args.positionals[i], typeId});
+  // One file's bytes are held at a time, beside the directory; the data
+  // already in the file is not read.
   const uint64_t largest = LargestReadable(items);
-  StartLibrary(InputSizeOf(name) + largest + DirectoryHeap(ResourcesIn(name) + items.size()));
+  StartLibrary(largest + DirectoryHeap(EntriesIn(name) + items.size()));
   ResFile res = OpenResFile(name, true);
   AddAll(res, items, "added", " to " + name);
   FinishWrite(res);

@@ -374,10 +374,10 @@ class Failures(ToolTest):
         self.assertIn("1 resource in 1 type", self.okr("res", "list", "big.res"))
 
     def test_one_resource_at_a_time_sizes_the_heap_for_it(self):
-        """The commands that hold one resource at a time size the heap for
-        the directory and that resource, not for the whole file: on a 32-bit
-        build a file of 1.5 GB (sparse, most of it a gap) asked for a 4 GiB
-        heap and failed. An 8 MiB resource must still fit."""
+        """The commands that hold one resource at a time (or one file to add)
+        size the heap for the directory and that, not for the whole file: on
+        a 32-bit build a file of 1.5 GB (sparse, most of it a gap) asked for
+        a 4 GiB heap and failed. An 8 MiB resource must still fit."""
         write_sparse_res(self.path("big.res"), [(b"TEXT", b"abc", 0), (b"BIG ", 8 << 20, 0),
                                                 (b"TEXT", b"defg", 1400 << 20)])
         self.assertEqual(self.run_okr("res", "extract", "big.res", "TEXT", "1").stdout, b"defg")
@@ -385,6 +385,8 @@ class Failures(ToolTest):
         self.assertEqual(os.path.getsize(self.path("big.bin")), 8 << 20)
         self.assertIn("3 resources in 2 types", self.okr("res", "check", "big.res"))
         self.assertIn("would reclaim", self.okr("res", "compact", "--dry-run", "big.res"))
+        self.write("more.txt", "hij")
+        self.assertIn("added TEXT #2", self.okr("res", "add", "big.res", "TEXT", "more.txt"))
         self.okr("res", "remove", "big.res", "TEXT", "0")
         self.assertEqual(self.run_okr("res", "extract", "big.res", "TEXT", "0").stdout, b"defg")
         self.assertLess(os.path.getsize(self.path("big.res")), 9 << 20)
