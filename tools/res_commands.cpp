@@ -141,6 +141,10 @@ int List(const Args& args) {
 int Replace(const Args& args) {
   const Target t = ParseTarget(args);
   const std::string& dataName = args.positionals[3];
+  // The new contents are read only once the file is open for writing, and
+  // a failure then rewrites it as it is closed: a data file that cannot be
+  // read is refused first.
+  RequireReadable(dataName);
   const uint64_t newSize = InputSizeOf(dataName);
   StartForDirectory(t.file);
   ResFile res = OpenResFile(t.file, false);

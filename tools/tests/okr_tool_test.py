@@ -273,6 +273,8 @@ class Failures(ToolTest):
         overlap[-24 + 8:-24 + 12] = struct.pack("<I", 10)  # the second entry's offset
         self.write("overlap.res", bytes(overlap))
         self.write("f.txt", "a 1\nwidth    3 + * 4\nzero    12 \\ 0\ntitle\n")
+        # A file that any rewrite would change: other byte order, gaps.
+        foreign = self.write("be.res", build_res([(b"TEXT", b"a" * 30)], order=">", gap=2))
         cases = [
             (["res", "list", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)" + NOENT, 1),
             (["res", "list", "version.res"], "okr: version.res: Version Mismatch (0x4106)" +
@@ -301,6 +303,10 @@ class Failures(ToolTest):
             (["res", "create", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "pack", ".", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "add", "version.res", "TEXT", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            (["res", "replace", "be.res", "TEXT", "0", "."],
+             "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            (["res", "replace", "be.res", "TEXT", "0", "missing.bin"],
+             "okr: missing.bin: FILE: File not found (0x4502)" + NOENT, 1),
             (["tokens", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "extract", "good.res", "TEXT", "0", "-o", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "extract", "good.res", "TEXT", "0", "-o", "no/x"],
@@ -331,6 +337,7 @@ class Failures(ToolTest):
         self.assertIn("TEXT #1 (30 bytes at 10) overlaps TEXT #0 (30 bytes at 0)",
                       self.run_okr("res", "check", "overlap.res", status=1).stdout.decode())
         self.assertEqual(self.run_okr("res", "check", "missing.res", status=1).stdout, b"")
+        self.assertEqual(self.read(foreign), build_res([(b"TEXT", b"a" * 30)], order=">", gap=2))
         self.assertEqual(os.listdir(self.dir).count("no"), 0)
         self.assertEqual([f for f in os.listdir(self.dir) if f.endswith(".tmp")], [])
 
