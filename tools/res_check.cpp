@@ -221,7 +221,10 @@ void ReadEveryResource(const ResFile& res, const std::vector<ResInfo>& resources
 int Check(const Args& args) {
   const std::string& name = args.positionals[0];
   const bool json = args.Has("--json");
-  StartForDirectory(name);
+  // The findings: at most two per type record (12 bytes) or per entry (24),
+  // so four per entry's bytes of directory; the list doubles as it grows,
+  // its old block living beside the new one.
+  StartForDirectory(name, 3 * 4 * sizeof(ResFinding));
   const Report report = CheckFile(name);
   if (report.verdict != errNone) {
     if (json) {

@@ -171,8 +171,8 @@ uint64_t ResourcesIn(const std::string& name) {
   return header.dirLength / sizeof(ResEntry);
 }
 
-void StartForDirectory(const std::string& name) {
-  StartHeap(HeapForDirectory(name));
+void StartForDirectory(const std::string& name, uint64_t bytesPerEntry) {
+  StartHeap(HeapForDirectory(name) + EntriesIn(name) * bytesPerEntry);
 }
 
 void RestartFor(ResFile& res, uint64_t bytes, bool writable) {

@@ -61,10 +61,11 @@ uint64_t ResourcesIn(const std::string& name);
 uint64_t EntriesIn(const std::string& name);
 
 // Starts the library with a heap for the directory of the resource file
-// `name` alone: DirectoryHeap of EntriesIn. A command that reads the
-// directory only needs no more, however large the data (a 32-bit process
-// has no heap for a file of a gigabyte or two).
-void StartForDirectory(const std::string& name);
+// `name` alone: DirectoryHeap of EntriesIn, and `bytesPerEntry` more per
+// entry. A command that reads the directory only needs no more, however
+// large the data (a 32-bit process has no heap for a file of a gigabyte or
+// two).
+void StartForDirectory(const std::string& name, uint64_t bytesPerEntry = 0);
 
 // For a command that holds one resource of `res` at a time, whose size is
 // known only once the directory is read: closes `res`, which was opened

@@ -451,6 +451,14 @@ class Failures(ToolTest):
         self.assertEqual((note["kind"], "typeHex" in note, "index" in note), ("gaps", False, False))
         sound = json.loads(self.okr("res", "check", "--json", self.write("g.res", good)))
         self.assertEqual((sound["accepted"], sound["resources"], sound["findings"]), (True, 40, []))
+        # Each entry outside the data area and over the one before: the list
+        # of findings, which doubles as it grows, passes 2^19 with the last.
+        n = 4 * 2 ** 16 + 1
+        empty = build_res([(b"TEXT", b"")] * n)
+        self.write("many.res", empty[:-24 * n] + struct.pack("<6I", 0, 0, 0, 1, 0, 0) * n)
+        many = self.run_okr("res", "check", "many.res", status=1)
+        self.assertEqual(many.stderr.decode().strip(), "okr: many.res: RES: Invalid file (0x4585)")
+        self.assertIn("... and %d more overlapping" % (n - 4), many.stdout.decode())
 
     def test_usage_and_exit_status(self):
         cases = [  # arguments, status, whether the usage goes to stdout
