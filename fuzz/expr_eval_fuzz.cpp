@@ -1,7 +1,8 @@
 // Arbitrary bytes through the expression evaluator, the numeric field reader
-// and the whole-text evaluation, with a small symbol table installed. The text lies in a malloc'd
-// block of exactly its size, so AddressSanitizer reports any read at or
-// beyond the stream's end; the token buffer is never written past.
+// and the whole-text evaluation, with a small symbol table installed. The
+// text lies in a malloc'd block of exactly its size, so AddressSanitizer
+// reports any read at or beyond the stream's end; the token buffer is never
+// written past.
 #include <okr/err.h>
 #include <okr/expr.h>
 #include <okr/mem.h>

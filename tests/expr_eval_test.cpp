@@ -142,7 +142,8 @@ TEST_F(ExprEval, WholeText) {
       {"1 2", errSyntax, I(0), 2}, {"1\n+ 2", errSyntax, I(0), 2}, {"5, 6", errSyntax, I(0), 3},
       {"5 \\ 0", errDivideByZero, I(0), 2}, {"(1 + 2", errParenthesis, I(0), 0},
       {"1 +", errSyntax, I(0), 3}, {"nothere", errNoSuchVariable, I(0), 0},
-      {std::string_view("4\0 5", 4), errSyntax, I(0), 1},
+      {std::string_view("4\0 5", 4), errSyntax, I(0), 3},
+      {std::string_view("4\0\0", 3), errNone, I(4), kUntouched},
       // clang-format on
   };
   for (const auto& c : cases) {

@@ -10,8 +10,10 @@
 
 namespace {
 
+// NUL too: a caller may pass a buffer's size rather than its text's
+// length, and the padding after a C string is no second operand.
 bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
+  return c == ' ' || c == '\t' || c == '\0';
 }
 
 bool IsLineEnd(char c) {
@@ -80,8 +82,10 @@ ErrCode ExprEvaluateText(const char* text, uint32_t length, ExprValue* outValue,
     const auto at = static_cast<uint32_t>(place - (stream.end - stream.size));
     *outErrorAt = at < length ? at : length;
   }
-  // The copy is disposed of even when the stream could not be set over it.
+  // The copy is disposed of even when the stream could not be set over it,
+  // and the failure's place is forgotten with the stream it was tied to.
   TxtReleaseStream(&stream);
   MemDisposeHandle(copy);
+  txtErrorSpot.stream = nullptr;
   return err;
 }

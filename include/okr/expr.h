@@ -135,12 +135,13 @@ OKR_API ErrCode ExprScanVariable(TextStream* stream, ExprToken** cursor);
    argument. `pos` and `token` are where the tokenizer left them. */
 OKR_API int32_t ExprEvaluate(TextStream* stream, ExprValue* outValue);
 
-/* Evaluates `text`, `length` bytes that need no NUL, as one whole expression,
-   without a stream of the caller's: a closing double quote, a comment, blanks
-   and line ends may follow it, nothing else. The text is copied (with a line
-   end after it) into a handle of the current heap, disposed of again before
-   the call returns; so `text` must not lie in an unlocked block of that
-   heap, which the allocation may move. *outValue receives the value, the integer 0 on failure.
+/* Evaluates `text`, `length` bytes that need no NUL, as one whole
+   expression, without a stream of the caller's: a closing double quote, a
+   comment, spaces, tabs, NULs and line ends may follow it, nothing else.
+   The text is copied (with a line end after it) into a handle of the
+   current heap, disposed of again before the call returns; so `text` must
+   not lie in an unlocked block of that heap, which the allocation may move.
+   *outValue receives the value, the integer 0 on failure.
    Returns 0; 0x4101 for a null text or out value; 0x4201 when something
    follows the expression (a second operand, a further line); the
    evaluator's codes (see ExprEvaluate); 0x4601 without a current heap, or
