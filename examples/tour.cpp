@@ -85,6 +85,20 @@ static int TourSettings() {
     std::printf("  %-8s %d\n", name, value);
   }
   TxtDisposeStream(&s);
+  // Lines typed at a console: each a whole expression, from a C string.
+  const char* const typedLines[] = {"(screenWidth - 64) / scale", "screenHeight 2"};
+  for (const char* typed : typedLines) {
+    ExprValue value;
+    uint32_t at = 0;
+    if (ErrCode err =
+            ExprEvaluateText(typed, static_cast<uint32_t>(std::strlen(typed)), &value, &at)) {
+      std::printf("  typed    %s: %s at offset %u\n", typed, ErrGetText(err), at);
+    } else if (value.type == ExprTypeFloat) {
+      std::printf("  typed    %s = %g\n", typed, static_cast<double>(value.value.f));
+    } else {
+      std::printf("  typed    %s = %d\n", typed, static_cast<int>(value.value.i));
+    }
+  }
   SymDisposeTable(&vars);
   return 0;
 }
