@@ -1,6 +1,7 @@
 // Help and parsing derived from a command's declaration.
 #include "command.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "cli.h"
@@ -50,6 +51,27 @@ std::string Indented(const std::string& text, size_t indent) {
     if (c == '\n') out.append(indent, ' ');
   }
   return out;
+}
+
+// The name of positional argument `i` in the declaration, "DATAFILE" for
+// the repeated last one of "FILE TYPE DATAFILE...".
+std::string ArgumentName(const CommandSpec& command, size_t i) {
+  std::vector<std::string> words(1);
+  for (const char* c = command.arguments; *c != '\0'; ++c) {
+    if (*c == ' ') {
+      words.emplace_back();
+    } else if (*c != '.') {
+      words.back() += *c;
+    }
+  }
+  return words[std::min(i, words.size() - 1)];
+}
+
+// A mistake in the command line: what went wrong and the command's usage,
+// so that the one line says what to type.
+[[noreturn]] void Misused(const CommandSpec& command, const std::string& what, ErrCode code,
+                          const std::string& problem) {
+  UsageFail(what, code, problem + " (usage: " + Usage(command) + ")");
 }
 
 void RefuseExclusive(const CommandSpec& command, const Args& args) {
@@ -151,7 +173,7 @@ Args ParseArguments(const CommandSpec& command, const std::vector<std::string>& 
     const std::string optionName = attached ? arg.substr(0, 2) : arg;
     const OptionSpec* option = FindOption(command, optionName);
     if (option == nullptr || (attached && option->value == nullptr)) {
-      UsageFail(name + " " + arg, errUnknownToken);
+      Misused(command, name + " " + arg, errUnknownToken, "no such option");
     }
     if (option->value == nullptr) {
       args.options.emplace_back(optionName, "");
@@ -161,13 +183,17 @@ Args ParseArguments(const CommandSpec& command, const std::vector<std::string>& 
       args.options.emplace_back(optionName, argv[++i]);
     } else {
       // An empty value ("-o \"$OUT\"" with OUT unset) is no value either.
-      UsageFail(name + " " + arg, errMissingParameter);
+      Misused(command, name + " " + arg, errMissingParameter, "no " + std::string(option->value));
     }
   }
   RefuseExclusive(command, args);
-  if (args.positionals.size() < command.minArguments) UsageFail(name, errMissingParameter);
+  if (args.positionals.size() < command.minArguments) {
+    Misused(command, name, errMissingParameter,
+            "no " + ArgumentName(command, args.positionals.size()));
+  }
   if (args.positionals.size() > command.maxArguments) {
-    UsageFail(name + " " + args.positionals[command.maxArguments], errUnknownToken);
+    Misused(command, name + " " + args.positionals[command.maxArguments], errUnknownToken,
+            "an argument too many");
   }
   return args;
 }

@@ -62,8 +62,9 @@ std::string Help(const CommandSpec& command);
 // reads the next argument, which must not be empty, or the rest of the same
 // one for a short option ("-Dw=1"). Mistakes end the program through
 // UsageFail: an unknown option (0x4103), a missing value or argument
-// (0x4206), an argument too many (0x4103), options that exclude each other
-// (0x4104). "--help" and "-h" are handled before.
+// (0x4206), an argument too many (0x4103), each saying which and followed
+// by the command's usage; options that exclude each other (0x4104).
+// "--help" and "-h" are handled before.
 Args ParseArguments(const CommandSpec& command, const std::vector<std::string>& argv);
 
 // The overview's sections.

@@ -20,6 +20,7 @@ COMMAND = []  # runner words and the okr program
 NOENT = ": No such file or directory"  # the system's reasons, as okr appends them
 ISDIR = ": Is a directory"
 NOT_TYPE = ": four characters, or 0x and eight hex digits"
+HEAP_USAGE = " (usage: okr heap [--ops N] [--seed S] [--size BYTES] [--svg OUT.svg])"
 DAMAGED = ": not a resource file, or a damaged one ('okr res check %s' says why)"
 
 
@@ -316,10 +317,18 @@ class Failures(ToolTest):
             (["eval", "w", "-D", 'w="str"'],
              'okr: -D w="str": Bad Data (0x4107): a variable\'s value is a number, not a string', 2),
             (["frobnicate"], "okr: frobnicate: Uknown Token (0x4103)", 2),
-            (["res", "add", "x.res"], "okr: res add: Missing Parameter (0x4206)", 2),
-            (["heap", "--ops"], "okr: heap --ops: Missing Parameter (0x4206)", 2),
-            (["res", "extract", "x.res", "TEXT", "0", "-o", ""],
-             "okr: res extract -o: Missing Parameter (0x4206)", 2),
+            # A mistake in the arguments names what is wrong and shows the usage.
+            (["res", "add", "x.res"], "okr: res add: Missing Parameter (0x4206): no TYPE"
+             " (usage: okr res add FILE TYPE DATAFILE...)", 2),
+            (["res", "add", "x.res", "TEXT"], "okr: res add: Missing Parameter (0x4206): no"
+             " DATAFILE (usage: okr res add FILE TYPE DATAFILE...)", 2),
+            (["heap", "--ops"], "okr: heap --ops: Missing Parameter (0x4206): no N" + HEAP_USAGE, 2),
+            (["res", "extract", "x.res", "TEXT", "0", "-o", ""], "okr: res extract -o: Missing"
+             " Parameter (0x4206): no OUT (usage: okr res extract FILE TYPE INDEX [-o OUT])", 2),
+            (["eval", "1", "+", "2"], "okr: eval +: Uknown Token (0x4103): an argument too many"
+             " (usage: okr eval EXPR [-D NAME=VALUE]...)", 2),
+            (["heap", "--jsno"], "okr: heap --jsno: Uknown Token (0x4103): no such option" +
+             HEAP_USAGE, 2),
             (["heap", "--seed", "18446744073709551616"],
              "okr: --seed 18446744073709551616: Bad Data (0x4107): at most 18446744073709551615", 2),
             (["heap", "--size", "99999999M"], "okr: --size 99999999M: Bad Data (0x4107): at most 4095M", 2),
