@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 #include "command.h"
@@ -50,6 +51,45 @@ const CommandSpec* Find(const std::string& name) {
   return nullptr;
 }
 
+// Edits (insertions, deletions, replacements, swaps of neighbours) that
+// turn `a` into `b`: the optimal string alignment distance.
+size_t Edits(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) {
+    for (size_t j = 0; j <= b.size(); ++j) {
+      if (i == 0 || j == 0) {
+        d[i][j] = i + j;
+        continue;
+      }
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// Fails for the unknown command `name` (`what` in the message), naming the
+// commands a typo or two away from it ("did you mean 'okr res list'?"), else
+// where to find them.
+[[noreturn]] void UnknownCommand(const std::string& what, const std::string& name) {
+  std::vector<std::string> names = {"res", "help", "--version"};
+  for (const CommandSpec* c : kCommands)
+    names.push_back(c->name);
+  constexpr size_t kMostEdits = 2;
+  size_t best = kMostEdits + 1;
+  std::string closest;
+  for (const std::string& candidate : names) {
+    const size_t edits = Edits(name, candidate);
+    if (edits < best) closest.clear(), best = edits;
+    if (edits == best) closest += (closest.empty() ? "'okr " : " or 'okr ") + candidate + "'";
+  }
+  const bool res = name.compare(0, 4, "res ") == 0;
+  const std::string help = res ? "'okr help res' lists them" : "'okr help' lists the commands";
+  UsageFail(what, errUnknownToken, closest.empty() ? help : "did you mean " + closest + "?");
+}
+
 // "  res add FILE TYPE DATAFILE...    add ...": a long usage gets its
 // summary on a line of its own.
 std::string OverviewLine(const CommandSpec& c) {
@@ -89,7 +129,7 @@ int Help(const Argv& topic) {
   } else if (const CommandSpec* c = Find(name)) {
     std::fputs(okr_tool::Help(*c).c_str(), stdout);
   } else if (name != "help") {
-    UsageFail("help " + name, errUnknownToken);
+    UnknownCommand("help " + name, name);
   } else {
     std::printf("usage: okr help [COMMAND]\n");
   }
@@ -126,10 +166,10 @@ int Run(const Argv& argv) {
   if (name == "res") {
     if (AsksForHelp(rest)) return Help({"res"});
     if (argv.size() == 1) return MissingCommand(ResOverview());
-    UsageFail("res " + argv[1], errUnknownToken);
+    UnknownCommand("res " + argv[1], "res " + argv[1]);
   }
   const CommandSpec* command = Find(name);
-  if (command == nullptr) UsageFail(name, errUnknownToken);
+  if (command == nullptr) UnknownCommand(name, name);
   if (AsksForHelp(rest)) return Help({name});
   return command->run(ParseArguments(*command, rest));
 }

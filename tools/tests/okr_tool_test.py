@@ -316,7 +316,15 @@ class Failures(ToolTest):
             (["get", "f.txt", "a", "-D", "9w=1"], "okr: -D 9w=1: Invalid Variable (0x4205)", 2),
             (["eval", "w", "-D", 'w="str"'],
              'okr: -D w="str": Bad Data (0x4107): a variable\'s value is a number, not a string', 2),
-            (["frobnicate"], "okr: frobnicate: Uknown Token (0x4103)", 2),
+            # An unknown command names those a typo away, or where to find them.
+            (["frobnicate"], "okr: frobnicate: Uknown Token (0x4103): 'okr help' lists the"
+             " commands", 2),
+            (["res", "lsit", "good.res"], "okr: res lsit: Uknown Token (0x4103): did you mean"
+             " 'okr res list'?", 2),
+            (["res", "frob"], "okr: res frob: Uknown Token (0x4103): 'okr help res' lists them", 2),
+            (["hep"], "okr: hep: Uknown Token (0x4103): did you mean 'okr help' or 'okr heap'?", 2),
+            (["help", "evla"], "okr: help evla: Uknown Token (0x4103): did you mean 'okr eval'?", 2),
+            (["version"], "okr: version: Uknown Token (0x4103): did you mean 'okr --version'?", 2),
             # A mistake in the arguments names what is wrong and shows the usage.
             (["res", "add", "x.res"], "okr: res add: Missing Parameter (0x4206): no TYPE"
              " (usage: okr res add FILE TYPE DATAFILE...)", 2),
