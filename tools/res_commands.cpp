@@ -70,11 +70,24 @@ Target ParseTarget(const Args& args) {
           static_cast<uint32_t>(ParseNumber(index, "index " + index, 0xFFFFFFFFu))};
 }
 
+// Fails for the target that the open file does not hold (0x4583), saying
+// which indexes its type has, or that the file has no such type.
+[[noreturn]] void FailNotFound(const ResFile& res, const Target& t) {
+  const uint32_t count = CountResources(res, t.typeId);
+  const std::string type = TypeChars(t.typeId);
+  const std::string detail =
+      count == 0   ? "no resource of type " + type + " ('okr res list " + res.name + "' lists them)"
+      : count == 1 ? type + " has 1 resource, #0"
+                   : Format("%s has %u resources, #0 to #%u", type.c_str(), count, count - 1);
+  Fail(res.name + ": " + ResourceName(t.typeId, t.index), errResNotFound, detail);
+}
+
 // The target's data, loaded from the open file.
 Handle LoadResource(const ResFile& res, const Target& t) {
   Handle data = nullptr;
   ClearOsError();
   if (ErrCode err = ResLoadResource(res.file, t.typeId, t.index, &data)) {
+    if (err == errResNotFound) FailNotFound(res, t);
     Fail(res.name + ": " + ResourceName(t.typeId, t.index), err, OsReason());
   }
   return data;
@@ -85,6 +98,7 @@ Handle LoadResource(const ResFile& res, const Target& t) {
 uint32_t ResourceSize(const ResFile& res, const Target& t) {
   ResInfo info{};
   if (ErrCode err = ResGetIndexedInfo(res.file, t.typeId, t.index, &info)) {
+    if (err == errResNotFound) FailNotFound(res, t);
     Fail(res.name + ": " + ResourceName(t.typeId, t.index), err);
   }
   return info.dataSize;

@@ -287,6 +287,11 @@ class Failures(ToolTest):
             (["res", "extract", "overlap.res", "TEXT", "0"],
              "okr: overlap.res: RES: Invalid file (0x4585)" + DAMAGED % "overlap.res", 1),
             (["res", "check", "overlap.res"], "okr: overlap.res: RES: Invalid file (0x4585)", 1),
+            # A resource that is not there: which indexes its type has.
+            (["res", "extract", "good.res", "TEXT", "2"], "okr: good.res: TEXT #2: RES: Resource"
+             " not found (0x4583): TEXT has 2 resources, #0 to #1", 1),
+            (["res", "remove", "be.res", "text", "0"], "okr: be.res: text #0: RES: Resource not"
+             " found (0x4583): no resource of type text ('okr res list be.res' lists them)", 1),
             (["res", "extract", "overlap.res", "TOOLONG", "0"],
              "okr: type TOOLONG: Bad Data (0x4107)" + NOT_TYPE, 2),
             (["res", "add", "TEXT", "good.res", "f.txt"],  # FILE and TYPE swapped
