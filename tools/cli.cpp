@@ -174,6 +174,12 @@ uint64_t ParseByteCount(const std::string& text, const std::string& what, uint64
   if (!digits.empty() && (digits.back() == 'K' || digits.back() == 'k')) scale = 1024;
   if (!digits.empty() && (digits.back() == 'M' || digits.back() == 'm')) scale = 1024 * 1024;
   if (scale != 1) digits.pop_back();
+  // "5G" is no decimal number, but the likelier mistake is the suffix.
+  const size_t letter = digits.find_first_not_of("0123456789");
+  const bool suffix =
+      letter > 0 && letter + 1 == digits.size() && std::isalpha(uchar(digits.back()));
+  if (scale == 1 && suffix && digits != "0x" && digits != "0X")
+    UsageFail(what, errBadData, "K and M are the only suffixes (KiB, MiB)");
   const uint64_t count =
       ParseNumber(digits, what, max / scale, scale == 1 ? "" : std::string(1, text.back()));
   return count * scale;

@@ -88,7 +88,7 @@ uint64_t ParseNumber(const std::string& text, const std::string& what, uint64_t 
                      const std::string& unit = "");
 
 // A byte count: a number with an optional K or M suffix (KiB, MiB), at most
-// `max` bytes.
+// `max` bytes; another letter at the end is refused as a suffix.
 uint64_t ParseByteCount(const std::string& text, const std::string& what, uint64_t max);
 
 // "1 byte", "2 bytes": `n` and the noun, with an "s" unless `n` is 1.

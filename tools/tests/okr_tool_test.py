@@ -346,6 +346,8 @@ class Failures(ToolTest):
              "okr: --seed 18446744073709551616: Bad Data (0x4107): at most 18446744073709551615", 2),
             (["heap", "--size", "99999999M"], "okr: --size 99999999M: Bad Data (0x4107): at most 4095M", 2),
             (["heap", "--ops", "1e6"], "okr: --ops 1e6: Bad Data (0x4107): not a decimal number", 2),
+            (["heap", "--size", "2G"], "okr: --size 2G: Bad Data (0x4107): K and M are the only"
+             " suffixes (KiB, MiB)", 2),
             (["res", "extract", "good.res", "TEXT", "4294967296"],
              "okr: index 4294967296: Bad Data (0x4107): at most 4294967295", 2),
             (["heap", "--size", "0K"], "okr: --size 0K: Bad Data (0x4107): a heap of no bytes", 2),
