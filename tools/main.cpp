@@ -36,9 +36,10 @@ file in the current directory (the library's own ':' notation is not used).
 On success okr exits with 0. On failure it prints one line to stderr,
   okr: WHAT: TEXT (0xCODE)
 with TEXT and CODE from the library's error table, followed by the system's
-reason where a file failed; it exits with 1, or 2 for a mistake in the
-command line (0x4103 an unknown command or option, 0x4206 a missing
-argument, 0x4107 a malformed one, 0x4104 options that exclude each other).
+reason where a file failed, or by what to do; it exits with 1, or 2 for a
+mistake in the command line (0x4103 an unknown command or option, 0x4206 a
+missing argument, 0x4107 a malformed one, 0x4104 options that exclude each
+other), which ends with the command's usage where one was named.
 
 'okr help COMMAND' or 'okr COMMAND --help' tells more about a command;
 'okr --version' prints okr's version.
