@@ -1,7 +1,9 @@
 // okr res add and okr res pack: many files into a resource file, which is
 // written once.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "cli.h"
@@ -64,6 +66,12 @@ int Add(const Args& args) {
   // already in the file is not read.
   const uint64_t largest = LargestReadable(items);
   StartLibrary(largest + DirectoryHeap(EntriesIn(name) + items.size()));
+  // add does not make FILE: say what does.
+  std::error_code error;
+  if (!fs::exists(name, error) && !error) {
+    Fail(name, errFileNotFound,
+         std::string(std::strerror(ENOENT)) + " ('okr res create " + name + "' makes one)");
+  }
   ResFile res = OpenResFile(name, true);
   AddAll(res, items, "added", " to " + name);
   FinishWrite(res);
@@ -157,7 +165,8 @@ const CommandSpec kResAdd{"res add",
                           R"(Adds the bytes of each DATAFILE to the resource file FILE as the last
 resource of TYPE, in the order given, and prints the index each got. The
 file's directory is written once, after the last; the file is compacted and
-read back before okr reports success.
+read back before okr reports success. FILE must exist: 'okr res create FILE'
+makes an empty one.
 )",
                           "  okr res add game.res TEXT greeting.txt credits.txt\n",
                           Add};

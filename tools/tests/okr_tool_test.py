@@ -303,6 +303,8 @@ class Failures(ToolTest):
              "okr: f.txt: keyword 'height' not found: No Such Variable (0x4204)", 1),
             (["get", "missing.txt", "a"], "okr: missing.txt: FILE: File not found (0x4502)" + NOENT, 1),
             (["res", "check", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)" + NOENT, 1),
+            (["res", "add", "missing.res", "TEXT", "f.txt"], "okr: missing.res: FILE: File not"
+             " found (0x4502)" + NOENT + " ('okr res create missing.res' makes one)", 1),
             (["res", "list", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "check", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "create", ".", "--force"], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
