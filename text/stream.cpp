@@ -16,6 +16,9 @@ static_assert(sizeof(TextStream) == 5 * sizeof(void*) + 8);
 
 ErrCode TxtInitStream(TextStream* stream, Handle text) {
   if (stream == nullptr || text == nullptr) return errNilPointer;
+  // A disposed handle has no text: its descriptor describes a free block
+  // (whose flags the lock would mark) or none, and no size of the caller's.
+  if (!(MemGetFlags(text) & memFlagInUse)) return errBadData;
   MemLockHandle(text);
   // Locking writes no error of its own: this passes on whatever the last
   // memory operation left standing.

@@ -43,7 +43,8 @@ enum { txtFlagLocked = 0x1 };
 /* Sets `stream` over `text` at its first byte and locks the handle.
    Returns 0; 0x4101 for a null stream or handle; the memory manager's last
    error when it is non-zero after locking; 0x4107 for a handle without data
-   (already locked then). */
+   (already locked then) or one that is not in use (a disposed handle; not
+   locked). */
 OKR_API ErrCode TxtInitStream(TextStream* stream, Handle text);
 
 /* Allocates a cleared stream record and sets it over `text`; *outStream is
