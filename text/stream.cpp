@@ -5,6 +5,8 @@
 
 #include <stddef.h>
 
+#include "text/errorspot.h"
+
 static_assert(offsetof(TextStream, handle) == 0);
 static_assert(offsetof(TextStream, pos) == sizeof(void*));
 static_assert(offsetof(TextStream, end) == 2 * sizeof(void*));
@@ -32,6 +34,8 @@ ErrCode TxtInitStream(TextStream* stream, Handle text) {
   stream->size = MemGetHandleSize(text);
   stream->end = data + stream->size;
   stream->flags = txtFlagLocked;
+  // A failure noted for this record belongs to the text it was set over.
+  if (txtErrorSpot.stream == stream) txtErrorSpot.stream = nullptr;
   return errNone;
 }
 
