@@ -12,6 +12,7 @@ enum StepKind {
   stepTypeLookup,  // a type record read, or a slot of a type index looked at
   stepCellMove,    // an entry's cell moved within its directory
   stepSlotLook,    // a data slot looked at in a search for a loaded handle
+  stepTokenByte,   // a byte of text passed while the end of a token is sought
   stepKindCount
 };
 

@@ -107,6 +107,11 @@ TEST_F(TxtField, FailedEvaluationReportsTheOffendingToken) {
     EXPECT_EQ(TxtReadValue(s, &v), c.code) << c.text;
     const char* pos = s->pos;
     const char* token = s->token;
+    // Evaluations of another stream or of a caller's text between the two
+    // leave the place alone.
+    ExprValue other;
+    EXPECT_EQ(TxtReadValue(Open("7\n"), &other), 0u);
+    EXPECT_EQ(ExprEvaluateText("1 +", 3, &other, nullptr), static_cast<ErrCode>(errSyntax));
     uint32_t line = 0, column = 0;
     EXPECT_EQ(TxtGetLocation(s, &line, &column), 0u);
     EXPECT_EQ(line, c.line) << c.text;

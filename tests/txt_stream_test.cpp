@@ -121,6 +121,12 @@ TEST_F(TxtStream, LifecycleAndFailures) {
   EXPECT_EQ(TxtNewStream(nullptr, &s), static_cast<ErrCode>(errNilPointer));
   EXPECT_EQ(TxtInitStream(nullptr, nullptr), static_cast<ErrCode>(errNilPointer));
   EXPECT_EQ(TxtNewEmptyStream(16, nullptr), static_cast<ErrCode>(errNilPointer));
+  // A disposed handle holds no text; locking it would mark a free block.
+  Handle gone = MemNewHandle(8);
+  MemDisposeHandle(gone);
+  TextStream record{};
+  EXPECT_EQ(TxtInitStream(&record, gone), static_cast<ErrCode>(errBadData));
+  EXPECT_EQ(record.pos, nullptr);
   ASSERT_EQ(TxtNewEmptyStream(8, &s), 0u);
   EXPECT_EQ(s->size, 8u);
   EXPECT_EQ(s->flags, static_cast<uint32_t>(txtFlagLocked));

@@ -192,7 +192,8 @@ int32_t ExprEvaluate(TextStream* stream, ExprValue* outValue) {
   if (outValue == nullptr) return errNilPointer;
   outValue->type = ExprTypeInt;
   outValue->value.i = 0;
-  txtErrorSpot.stream = nullptr;
+  // This stream's earlier failure is forgotten; another stream's is kept.
+  if (txtErrorSpot.stream == stream) txtErrorSpot.stream = nullptr;
   char* const start = stream != nullptr ? stream->pos : nullptr;
   ExprToken* write = exprTokenBuffer;
   const int32_t ended = ExprTokenize(stream, &write);

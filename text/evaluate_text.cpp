@@ -68,6 +68,8 @@ ErrCode ExprEvaluateText(const char* text, uint32_t length, ExprValue* outValue,
   outValue->value.i = 0;
   if (text == nullptr) return errNilPointer;
   if (length == UINT32_MAX) return errMemOutOfMemory;  // no room for the line end
+  // A failure of the caller's own stream stays where TxtGetLocation finds it.
+  const TxtErrorSpot callersSpot = txtErrorSpot;
   Handle copy = MemNewHandle(length + 1);
   if (copy == nullptr) return MemGetError();
   memcpy(copy->data, text, length);
@@ -83,9 +85,9 @@ ErrCode ExprEvaluateText(const char* text, uint32_t length, ExprValue* outValue,
     *outErrorAt = at < length ? at : length;
   }
   // The copy is disposed of even when the stream could not be set over it,
-  // and the failure's place is forgotten with the stream it was tied to.
+  // and its failure's place gives way to the caller's again.
   TxtReleaseStream(&stream);
   MemDisposeHandle(copy);
-  txtErrorSpot.stream = nullptr;
+  txtErrorSpot = callersSpot;
   return err;
 }

@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+#include "core/steps.h"
 #include "text/chars.h"
 
 using okr_text::IsBlank;
@@ -36,33 +37,39 @@ int32_t TxtNextLine(TextStream* stream) {
   return 1;
 }
 
-// Quoted token: from its opening byte through the first closing byte.
-static int32_t SkipQuoted(TextStream* stream, char closing) {
-  const char* end = stream->end;
-  for (char* q = stream->pos + 1; q < end; ++q) {
-    if (*q == closing) {
-      stream->pos = q + 1;
-      return 1;
+// The position behind the token whose first byte is `first` (before
+// `end`), or null when the token runs to `end`: a quoted token without its
+// closing byte, or a plain token whose identifier bytes reach `end`.
+static char* TokenEnd(char* first, const char* end) {
+  if (*first == '"' || *first == '<') {
+    // Quoted: through the first closing byte.
+    const char closing = *first == '"' ? '"' : '>';
+    for (char* q = first + 1; q < end; ++q) {
+      if (*q == closing) {
+        OKR_STEP(stepTokenByte, q - first);
+        return q + 1;
+      }
     }
+    OKR_STEP(stepTokenByte, end - first);
+    return nullptr;
   }
-  return 0;
+  // Plain: the first byte belongs to the token, whatever it is.
+  if (first + 1 >= end) return nullptr;
+  char* q = first + 1;
+  while (q < end && IsIdentByte(*q))
+    ++q;
+  OKR_STEP(stepTokenByte, q - first);
+  if (q >= end) return nullptr;
+  // q > first + 1 when the second byte is an identifier byte; '/' is none.
+  return (first[0] == '/' && first[1] == '/') ? first + 2 : q;
 }
 
 int32_t TxtSkipToken(TextStream* stream) {
   if (stream == nullptr || stream->pos == nullptr) return 0;
-  char* first = stream->pos;
-  const char* end = stream->end;
-  if (first >= end) return 0;
-  if (*first == '"') return SkipQuoted(stream, '"');
-  if (*first == '<') return SkipQuoted(stream, '>');
-  // Plain token: the first byte belongs to it, whatever it is.
-  if (first + 1 >= end) return 0;
-  char* q = first + 1;
-  while (q < end && IsIdentByte(*q))
-    ++q;
-  if (q >= end) return 0;
-  // q > first + 1 when the second byte is an identifier byte; '/' is none.
-  stream->pos = (first[0] == '/' && first[1] == '/') ? first + 2 : q;
+  if (stream->pos >= stream->end) return 0;
+  char* behind = TokenEnd(stream->pos, stream->end);
+  if (behind == nullptr) return 0;
+  stream->pos = behind;
   return 1;
 }
 
@@ -79,14 +86,15 @@ int32_t TxtNextToken(TextStream* stream, char* buffer, int32_t bufferSize) {
   if (*p == ';' || (*p == '/' && p + 1 < end && p[1] == '/')) return 0;
   stream->token = p;
   stream->pos = p;
-  ptrdiff_t length;
-  if (TxtSkipToken(stream)) {
-    length = stream->pos - p;
-  } else {
-    // The token runs to the end of the text; a single byte there is lost.
-    length = end - p;
-    if (length < 2) return 0;
-  }
+  // The scan stops one byte past what the buffer holds: a token that goes on
+  // beyond that, closed or not, gives bufferSize - 1 bytes either way, and
+  // scanning it to its end for every piece would read a long token in
+  // quadratic time.
+  const char* scanEnd = end - p > bufferSize ? p + bufferSize : end;
+  const char* behind = TokenEnd(p, scanEnd);
+  ptrdiff_t length = (behind != nullptr ? behind : scanEnd) - p;
+  // A token that runs to the end of the text in a single byte is lost.
+  if (behind == nullptr && length < 2) return 0;
   if (length >= bufferSize) length = bufferSize - 1;
   memcpy(buffer, p, static_cast<size_t>(length));
   stream->pos = p + length;

@@ -5,6 +5,8 @@
 
 #include <stddef.h>
 
+#include "text/errorspot.h"
+
 static_assert(offsetof(TextStream, handle) == 0);
 static_assert(offsetof(TextStream, pos) == sizeof(void*));
 static_assert(offsetof(TextStream, end) == 2 * sizeof(void*));
@@ -16,6 +18,9 @@ static_assert(sizeof(TextStream) == 5 * sizeof(void*) + 8);
 
 ErrCode TxtInitStream(TextStream* stream, Handle text) {
   if (stream == nullptr || text == nullptr) return errNilPointer;
+  // A disposed handle has no text: its descriptor describes a free block
+  // (whose flags the lock would mark) or none, and no size of the caller's.
+  if (!(MemGetFlags(text) & memFlagInUse)) return errBadData;
   MemLockHandle(text);
   // Locking writes no error of its own: this passes on whatever the last
   // memory operation left standing.
@@ -29,6 +34,8 @@ ErrCode TxtInitStream(TextStream* stream, Handle text) {
   stream->size = MemGetHandleSize(text);
   stream->end = data + stream->size;
   stream->flags = txtFlagLocked;
+  // A failure noted for this record belongs to the text it was set over.
+  if (txtErrorSpot.stream == stream) txtErrorSpot.stream = nullptr;
   return errNone;
 }
 

@@ -43,7 +43,8 @@ enum { txtFlagLocked = 0x1 };
 /* Sets `stream` over `text` at its first byte and locks the handle.
    Returns 0; 0x4101 for a null stream or handle; the memory manager's last
    error when it is non-zero after locking; 0x4107 for a handle without data
-   (already locked then). */
+   (already locked then) or one that is not in use (a disposed handle; not
+   locked). */
 OKR_API ErrCode TxtInitStream(TextStream* stream, Handle text);
 
 /* Allocates a cleared stream record and sets it over `text`; *outStream is
@@ -126,7 +127,8 @@ OKR_API ErrCode TxtReadString(TextStream* stream, char* buffer, int32_t bufferSi
    end a line) and 1-based column in bytes, so a caller can report
    "file:line:column" for a field that failed. After a field whose evaluation
    failed (ExprEvaluate, TxtReadValue, TxtReadInt), and while the stream's
-   `pos` and `token` stay where that left them, it is the place of the token
+   `pos` and `token` stay where that left them and no evaluation of another
+   stream has failed since (one failure is kept), it is the place of the token
    the evaluator failed at instead: the operand or operator where a value was
    missing or not allowed, the operator whose operation failed (a division
    by zero), or for unbalanced parentheses the first ")" that closes nothing,
