@@ -144,6 +144,16 @@ TEST_F(ResCorrupt, CheckListsEveryFinding) {
   Handle list = reinterpret_cast<Handle>(1);
   EXPECT_EQ(ResCheckFile(TempPath("missing.res").c_str(), &list), ErrCode{errFileNotFound});
   EXPECT_EQ(list, nullptr);
+  // A directory: Windows does not open one; a POSIX system does, and then
+  // its size cannot be taken.
+#ifdef _WIN32
+  const ErrCode forDirectory = errFileNotFound;
+#else
+  const ErrCode forDirectory = errFileBounds;
+#endif
+  list = reinterpret_cast<Handle>(1);
+  EXPECT_EQ(ResCheckFile(::testing::TempDir().c_str(), &list), forDirectory);
+  EXPECT_EQ(list, nullptr);
   EXPECT_EQ(ResCheckFile(nullptr, &list), ErrCode{errNilPointer});
   EXPECT_EQ(ResCheckFile(TempPath("check.res").c_str(), nullptr), ErrCode{errNilPointer});
 }
