@@ -188,4 +188,42 @@ TEST_F(ExprEval, TokenListAndItsLimit) {
   Check(std::string(300, '(') + "1" + std::string(300, ')'), E(errOverflow));
 }
 
+// The evaluator's building blocks are public too: a null argument is
+// refused or left alone, never followed.
+TEST_F(ExprEval, BuildingBlocksTakeNullArguments) {
+  using Operation = ErrCode (*)(ExprValue*, ExprValue*, ExprValue*);
+  const Operation operations[] = {ExprAdd,     ExprSub,    ExprMul,       ExprDiv,   ExprMod,
+                                  ExprOr,      ExprXor,    ExprShl,       ExprShr,   ExprLess,
+                                  ExprGreater, ExprLessEq, ExprGreaterEq, ExprEqual, ExprNotEqual};
+  ExprValue v{ExprTypeInt, {1}};
+  for (Operation op : operations) {
+    EXPECT_EQ(op(nullptr, &v, &v), errNilPointer);
+    EXPECT_EQ(op(&v, nullptr, &v), errNilPointer);
+    EXPECT_EQ(op(&v, &v, nullptr), errNilPointer);
+  }
+  using Level = ErrCode (*)(ExprToken**, ExprValue*);
+  for (Level level : {ExprEvalSum, ExprEvalProduct, ExprEvalUnary}) {
+    ExprToken* cursor = exprTokenBuffer;
+    ExprToken* none = nullptr;
+    EXPECT_EQ(level(nullptr, &v), errNilPointer);
+    EXPECT_EQ(level(&none, &v), errNilPointer);
+    EXPECT_EQ(level(&cursor, nullptr), errNilPointer);
+  }
+  ExprToInt(nullptr);
+  ExprToFloat(nullptr);
+  ExprApplyPrefix(nullptr, -1, 0, 0);
+  EXPECT_EQ(ExprScanHex(nullptr), 0u);
+  EXPECT_EQ(ExprScanBinary(nullptr), 0u);
+  float f = 0;
+  int32_t i = 0;
+  EXPECT_EQ(ExprScanDecimal(Open("12"), nullptr, &i), 0u);
+  EXPECT_EQ(ExprScanDecimal(Open("12"), &f, nullptr), 0u);
+  ErrCode err = errNone;
+  EXPECT_EQ(ExprScanChars(nullptr, &err), 0);
+  EXPECT_EQ(err, errNilPointer);
+  EXPECT_EQ(ExprScanChars(Open("a'"), nullptr), 0);
+  EXPECT_EQ(SymHash(nullptr), 0u);
+  EXPECT_EQ(TxtFindLineEnd(nullptr, nullptr), nullptr);
+}
+
 }  // namespace

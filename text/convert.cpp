@@ -4,13 +4,13 @@
 #include "text/rounding.h"
 
 void ExprToInt(ExprValue* value) {
-  if (value->type == ExprTypeInt) return;
+  if (value == nullptr || value->type == ExprTypeInt) return;
   value->value.i = okr_text::TruncateToInt(value->value.f);
   value->type = ExprTypeInt;
 }
 
 void ExprToFloat(ExprValue* value) {
-  if (value->type == ExprTypeFloat) return;
+  if (value == nullptr || value->type == ExprTypeFloat) return;
   value->value.f = okr_text::RoundToFloat(value->value.i);
   value->type = ExprTypeFloat;
 }

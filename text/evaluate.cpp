@@ -69,6 +69,7 @@ ErrCode Apply(const ExprToken* token, Operation operation, ExprValue* result, Ex
 
 // sum := product [ sum-operator sum ] ( ")" | end )
 ErrCode ExprEvalSum(ExprToken** cursor, ExprValue* result) {
+  if (cursor == nullptr || *cursor == nullptr || result == nullptr) return errNilPointer;
   ExprValue left;
   if (ErrCode err = ExprEvalProduct(cursor, &left)) return err;
   const ExprToken* token = (*cursor)++;
@@ -86,6 +87,7 @@ ErrCode ExprEvalSum(ExprToken** cursor, ExprValue* result) {
 
 // product := unary [ product-operator product ]
 ErrCode ExprEvalProduct(ExprToken** cursor, ExprValue* result) {
+  if (cursor == nullptr || *cursor == nullptr || result == nullptr) return errNilPointer;
   ExprValue left;
   if (ErrCode err = ExprEvalUnary(cursor, &left)) return err;
   const Operation operation = Find(kProductOperators, (*cursor)->code);
@@ -103,6 +105,7 @@ ErrCode ExprEvalProduct(ExprToken** cursor, ExprValue* result) {
 // unary := { "+" | "-" } [ "^" ] [ "<" ] [ ">" ] [ "~" ] primary
 // primary := literal | "(" sum
 ErrCode ExprEvalUnary(ExprToken** cursor, ExprValue* result) {
+  if (cursor == nullptr || *cursor == nullptr || result == nullptr) return errNilPointer;
   int32_t sign = 1;
   while ((*cursor)->code == ExprTokSub || (*cursor)->code == ExprTokAdd) {
     if ((*cursor)++->code == ExprTokSub) sign = -sign;
@@ -125,6 +128,7 @@ ErrCode ExprEvalUnary(ExprToken** cursor, ExprValue* result) {
 }
 
 void ExprApplyPrefix(ExprValue* value, int32_t sign, uint32_t mask, int32_t shift) {
+  if (value == nullptr) return;
   if (value->type == ExprTypeFloat && mask == 0 && shift == 0) {
     if (sign < 0) value->value.f = -value->value.f;
     return;

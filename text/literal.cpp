@@ -14,6 +14,8 @@ namespace {
 
 // The byte at `pos`, or -1 at the end of the text.
 int Peek(const TextStream* stream) {
+  // A null stream ends at once, as a released one (pos and end null) does.
+  if (stream == nullptr) return -1;
   return stream->pos < stream->end ? static_cast<unsigned char>(*stream->pos) : -1;
 }
 
@@ -99,6 +101,7 @@ uint32_t ExprScanBinary(TextStream* stream) {
 
 // decimal := digits [ "." digits ] [ exponent ] [ "F" | "f" ]
 uint32_t ExprScanDecimal(TextStream* stream, float* outFloat, int32_t* outInt) {
+  if (outFloat == nullptr || outInt == nullptr) return 0;
   double mantissa = 0.0;
   int64_t exponent = 0;
   bool isFloat = false;
@@ -127,8 +130,13 @@ uint32_t ExprScanDecimal(TextStream* stream, float* outFloat, int32_t* outInt) {
 
 // chars := { character } "'", at most four, after the opening apostrophe.
 int32_t ExprScanChars(TextStream* stream, ErrCode* outError) {
-  uint32_t value = 0;
+  if (outError == nullptr) return 0;
+  if (stream == nullptr) {
+    *outError = errNilPointer;
+    return 0;
+  }
   *outError = errNone;
+  uint32_t value = 0;
   for (int count = 0;; ++count) {
     const int c = Peek(stream);
     // A constant left open at the end of the text is as wrong as a long one.

@@ -31,6 +31,11 @@ void BothInts(ExprValue* left, ExprValue* right) {
   ExprToInt(right);
 }
 
+// An operation needs all three values.
+bool AnyNull(const ExprValue* result, const ExprValue* left, const ExprValue* right) {
+  return result == nullptr || left == nullptr || right == nullptr;
+}
+
 uint32_t Bits(const ExprValue* v) {
   return static_cast<uint32_t>(v->value.i);
 }
@@ -70,6 +75,7 @@ ErrCode Compare(Relation relation, ExprValue* result, ExprValue* left, ExprValue
 }  // namespace
 
 ErrCode ExprAdd(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   if (EitherFloat(left, right)) {
     SetFloat(result, Wide(left) + Wide(right));
   } else {
@@ -79,6 +85,7 @@ ErrCode ExprAdd(ExprValue* result, ExprValue* left, ExprValue* right) {
 }
 
 ErrCode ExprSub(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   if (EitherFloat(left, right)) {
     SetFloat(result, Wide(left) - Wide(right));
   } else {
@@ -88,6 +95,7 @@ ErrCode ExprSub(ExprValue* result, ExprValue* left, ExprValue* right) {
 }
 
 ErrCode ExprMul(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   if (EitherFloat(left, right)) {
     SetFloat(result, Wide(left) * Wide(right));
   } else {
@@ -98,6 +106,7 @@ ErrCode ExprMul(ExprValue* result, ExprValue* left, ExprValue* right) {
 
 // Always a float. A NaN divisor is not zero and yields NaN.
 ErrCode ExprDiv(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   ExprToFloat(left);
   ExprToFloat(right);
   if (right->value.f == 0.0f) return errDivideByZero;
@@ -107,6 +116,7 @@ ErrCode ExprDiv(ExprValue* result, ExprValue* left, ExprValue* right) {
 
 // Truncated division's remainder, with the sign of the left operand.
 ErrCode ExprMod(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   BothInts(left, right);
   const int32_t divisor = right->value.i;
   if (divisor == 0) return errDivideByZero;
@@ -120,6 +130,7 @@ ErrCode ExprMod(ExprValue* result, ExprValue* left, ExprValue* right) {
 }
 
 ErrCode ExprOr(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   BothInts(left, right);
   SetInt(result, Bits(left) | Bits(right));
   return errNone;
@@ -127,6 +138,7 @@ ErrCode ExprOr(ExprValue* result, ExprValue* left, ExprValue* right) {
 
 // Both "^" and "&" compute the exclusive-or.
 ErrCode ExprXor(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   BothInts(left, right);
   SetInt(result, Bits(left) ^ Bits(right));
   return errNone;
@@ -134,6 +146,7 @@ ErrCode ExprXor(ExprValue* result, ExprValue* left, ExprValue* right) {
 
 // Shift counts use the low five bits.
 ErrCode ExprShl(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   BothInts(left, right);
   SetInt(result, Bits(left) << (Bits(right) & 31));
   return errNone;
@@ -141,31 +154,38 @@ ErrCode ExprShl(ExprValue* result, ExprValue* left, ExprValue* right) {
 
 // The sign bit is copied in.
 ErrCode ExprShr(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   BothInts(left, right);
   SetInt(result, static_cast<uint32_t>(left->value.i >> (Bits(right) & 31)));
   return errNone;
 }
 
 ErrCode ExprLess(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   return Compare(kLess, result, left, right);
 }
 
 ErrCode ExprGreater(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   return Compare(kGreater, result, left, right);
 }
 
 ErrCode ExprLessEq(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   return Compare(kLessEq, result, left, right);
 }
 
 ErrCode ExprGreaterEq(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   return Compare(kGreaterEq, result, left, right);
 }
 
 ErrCode ExprEqual(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   return Compare(kEqual, result, left, right);
 }
 
 ErrCode ExprNotEqual(ExprValue* result, ExprValue* left, ExprValue* right) {
+  if (AnyNull(result, left, right)) return errNilPointer;
   return Compare(kNotEqual, result, left, right);
 }

@@ -14,6 +14,7 @@ using okr_text::IsIdentByte;
 using okr_text::IsLineEnd;
 
 char* TxtFindLineEnd(const char* pos, const char* end) {
+  if (pos == nullptr) return nullptr;  // a released stream's pos: no text
   if (pos >= end) return const_cast<char*>(pos - 1);
   for (const char* p = pos; p < end; ++p) {
     if (IsLineEnd(*p)) return const_cast<char*>(p);

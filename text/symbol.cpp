@@ -20,6 +20,7 @@ SymbolTable* exprSymbolTable = nullptr;
 
 uint32_t SymHash(const char* name) {
   uint32_t hash = 0;
+  if (name == nullptr) return hash;
   for (uint32_t i = 0; name[i] != '\0'; ++i) {
     hash += static_cast<uint32_t>(static_cast<int8_t>(name[i])) * i;
   }

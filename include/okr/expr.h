@@ -101,11 +101,13 @@ OKR_API ErrCode ExprScanLiteral(TextStream* stream, ExprToken** cursor);
    optional exponent "E[+-]digits", an optional 'F'), leaves `pos` just past
    it and returns ExprTypeInt with *outInt set, or ExprTypeFloat with
    *outFloat set. Powers of ten are built by repeated multiplication by 10.0
-   or by the single-precision 0.1. */
+   or by the single-precision 0.1. Returns 0, scanning nothing, for a null
+   out pointer. */
 OKR_API uint32_t ExprScanDecimal(TextStream* stream, float* outFloat, int32_t* outInt);
 
 /* Scan hexadecimal (either case) or binary digits at `pos`, leave `pos` just
-   past them and return the value modulo 2^32; 0 when no digit is there. */
+   past them and return the value modulo 2^32; 0 when no digit is there
+   (also for a null or released stream). */
 OKR_API uint32_t ExprScanHex(TextStream* stream);
 OKR_API uint32_t ExprScanBinary(TextStream* stream);
 
@@ -117,7 +119,8 @@ OKR_API int32_t ExprHexDigitValue(int32_t c);
    opening apostrophe) through the closing apostrophe and returns their
    value, packed first character highest; a value of at most 255 is
    upper-cased. *outError receives 0, or 0x4201 for more than four characters
-   or a constant left open at the end of the text. */
+   or a constant left open at the end of the text, or 0x4101 for a null
+   stream (then 0 is returned); with a null outError nothing is scanned. */
 OKR_API int32_t ExprScanChars(TextStream* stream, ErrCode* outError);
 
 /* Reads the variable name at `pos` (as TxtNextToken does, at most 31 bytes),
@@ -152,7 +155,8 @@ OKR_API ErrCode ExprEvaluateText(const char* text, uint32_t length, ExprValue* o
                                  uint32_t* outErrorAt);
 
 /* The grammar levels, over the shared token cursor. Each returns 0 or an
-   error code, and leaves its result in *result.
+   error code (0x4101 for a null cursor, *cursor or result), and leaves its
+   result in *result.
    sum     := product [ sum-operator sum ] ( ")" | end )
    product := unary [ product-operator product ]
    unary   := { "+" | "-" } [ "^" ] [ "<" ] [ ">" ] [ "~" ] primary
@@ -164,11 +168,12 @@ OKR_API ErrCode ExprEvalUnary(ExprToken** cursor, ExprValue* result);
 /* Applies the unary prefixes to a primary: for an integer
    ((sign * value) ^ mask) >> shift, arithmetically; a float with no mask
    and no shift only takes the sign, any other float is truncated to an
-   integer first. */
+   integer first. A null value is left alone. */
 OKR_API void ExprApplyPrefix(ExprValue* value, int32_t sign, uint32_t mask, int32_t shift);
 
 /* The operations behind the operators. Each may convert its operands in
-   place; each returns 0, or 0x4202 "Divide by Zero" (ExprDiv, ExprMod).
+   place; each returns 0, or 0x4202 "Divide by Zero" (ExprDiv, ExprMod), or
+   0x4101 for a null argument (nothing is converted then).
    Arithmetic (+ - *) uses floats when either operand is a float; "/" always
    yields a float; | ^ & \ << >> work on integers (floats truncated); the
    comparisons yield the integer 1 or 0 (never true for a NaN operand, but
@@ -191,11 +196,11 @@ OKR_API ErrCode ExprNotEqual(ExprValue* result, ExprValue* left, ExprValue* righ
 
 /* Converts a float value to an integer in place: truncation toward zero to
    64 bits, keeping the low 32; 0 for NaN or a magnitude of 2^63 or more. An
-   integer is left alone. */
+   integer, or a null value, is left alone. */
 OKR_API void ExprToInt(ExprValue* value);
 
 /* Converts an integer value to the nearest float (ties to even) in place; a
-   float is left alone. */
+   float, or a null value, is left alone. */
 OKR_API void ExprToFloat(ExprValue* value);
 
 /* ---- Numeric fields ------------------------------------------------------- */

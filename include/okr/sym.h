@@ -50,7 +50,7 @@ static inline SymbolEntry* SymEntries(SymbolTable* table) {
 
 /* The hash of a NUL-terminated name: the sum, modulo 2^32, of each byte taken
    as a signed 8-bit number times its index from 0 ("ab" hashes to 98; every
-   one-character name to 0). */
+   one-character name to 0; a null name to 0). */
 OKR_API uint32_t SymHash(const char* name);
 
 /* The highest index whose entry holds `name` exactly (case matters), or -1

@@ -95,7 +95,8 @@ OKR_API int32_t TxtNextToken(TextStream* stream, char* buffer, int32_t bufferSiz
 OKR_API int32_t TxtSkipToken(TextStream* stream);
 
 /* The first CR or LF at or after `pos` and before `end`; `end` - 1 when there
-   is none; `pos` - 1 when `pos` is at or beyond `end`. */
+   is none; `pos` - 1 when `pos` is at or beyond `end`; NULL for a null `pos`
+   (a released stream's). */
 OKR_API char* TxtFindLineEnd(const char* pos, const char* end);
 
 /* Moves `pos` and `line` to the first byte of the next line that holds
