@@ -145,14 +145,14 @@ TEST_F(ResCorrupt, CheckListsEveryFinding) {
   EXPECT_EQ(ResCheckFile(TempPath("missing.res").c_str(), &list), ErrCode{errFileNotFound});
   EXPECT_EQ(list, nullptr);
   // A directory: Windows does not open one; a POSIX system does, and then
-  // its size cannot be taken.
-#ifdef _WIN32
-  const ErrCode forDirectory = errFileNotFound;
-#else
-  const ErrCode forDirectory = errFileBounds;
-#endif
+  // its size cannot be taken (64-bit glibc) or its first read fails (32-bit).
   list = reinterpret_cast<Handle>(1);
-  EXPECT_EQ(ResCheckFile(::testing::TempDir().c_str(), &list), forDirectory);
+  const ErrCode forDirectory = ResCheckFile(::testing::TempDir().c_str(), &list);
+#ifdef _WIN32
+  EXPECT_EQ(forDirectory, errFileNotFound);
+#else
+  EXPECT_TRUE(forDirectory == errFileBounds || forDirectory == errFileRead) << forDirectory;
+#endif
   EXPECT_EQ(list, nullptr);
   EXPECT_EQ(ResCheckFile(nullptr, &list), ErrCode{errNilPointer});
   EXPECT_EQ(ResCheckFile(TempPath("check.res").c_str(), nullptr), ErrCode{errNilPointer});

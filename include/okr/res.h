@@ -494,10 +494,11 @@ _Static_assert(sizeof(ResFinding) == 40, "a finding is ten words");
    MemDisposeHandle. Returns 0 when the library accepts the file; else the
    code of the first problem, the one ResOpenFile gives (0x4503, 0x4106,
    0x4585); with *outFindings NULL: 0x4502 when the file cannot be opened,
-   0x4506 when its size cannot be taken or a seek fails (a directory too,
-   which a POSIX system opens), 0x4504 (or 0x4503) when a read that the
-   size allowed fails, 0x4603 (or 0x4601) when memory runs short, 0x4101
-   for a NULL argument. Reads only inside the file. */
+   0x4506 when its size cannot be taken or a seek fails, 0x4504 (or 0x4503)
+   when a read that the size allowed fails (a directory, which a POSIX
+   system opens, gives one of 0x4506 and 0x4504), 0x4603 (or 0x4601) when
+   memory runs short, 0x4101 for a NULL argument. Reads only inside the
+   file. */
 OKR_API ErrCode ResCheckFile(const char* libPath, Handle* outFindings);
 
 OKR_END_DECLS
