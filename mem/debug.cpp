@@ -54,17 +54,33 @@ void CloseRange(const char* from, const char* to) {
   if (from < to) CloseBytes(from, static_cast<size_t>(to - from));
 }
 
-// The closed parts of every block of `heap`, each given to `f`.
+// The closed parts of every block of `heap`, each given to `f`: from the
+// heap's end down, a block's tail before its owner word. A closed part can
+// end inside one of the sanitizer's 8-byte granules, which the next block's
+// owner word then shares (a 32-bit block after a pool extension starts 4
+// bytes into a granule); the sanitizer closes a granule's last bytes only if
+// they are closed already, and opening that word opened them.
 template <class F>
 void ForClosedParts(const Heap* heap, F f) {
-  for (const BlockDesc* d = heap->firstBlock->next; d != nullptr; d = d->next) {
+  const BlockDesc* d = heap->firstBlock;
+  while (d->next != nullptr)
+    d = d->next;
+  for (; d != heap->firstBlock; d = d->prev) {
     if (IsFree(d)) {
       f(BlockStart(d), BlockEnd(d));
     } else {
-      f(BlockStart(d), DataOf(d));
       f(DataOf(d) + d->requestedSize, BlockEnd(d));
+      f(BlockStart(d), DataOf(d));
     }
   }
+}
+
+// Closes again the closed end of `d` (a free block whole, a block in use its
+// tail), whose last granule the owner word after it may share: see
+// ForClosedParts. For after that word was opened and closed again.
+void CloseEndAgain(const BlockDesc* d) {
+  if (d->prev == nullptr) return;  // the initial pool, which ends on a granule
+  CloseRange(IsFree(d) ? BlockStart(d) : DataOf(d) + d->requestedSize, BlockEnd(d));
 }
 
 // Closes the index words of the descriptors in pool block `pool` (a 32-bit
@@ -161,6 +177,8 @@ void MemDebugResized([[maybe_unused]] Heap* heap, BlockDesc* h, void* oldData, M
     FillFree(old, BlockStart(old), BlockEnd(old));
     CloseBytes(BlockStart(old), old->blockSize);
     CloseBytes(BlockStart(h), kOwnerSize);
+    CloseEndAgain(old->prev);  // MemDebugCopy opened both owner words
+    CloseEndAgain(h->prev);
   } else if (end < oldEnd) {
     // The bytes given back belong to the free block after h now, which may
     // have grown down over them from its old head at oldEnd.
