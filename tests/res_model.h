@@ -2,8 +2,10 @@
 // rewrite larger or smaller, write back, release, compact, flush, reopen)
 // compared after every step with a plain model: a list of type records,
 // each holding its resources' contents in order, a type id found at its
-// first record. A subclass may make the library's calls fail (Arm): a call
-// that fails must leave the file as the model has it.
+// first record. With an even seed a second file with the same type ids is
+// open beside it and the edits go to either in turns; a run ends with edits
+// left unflushed and ResCloseAll. A subclass may make the library's calls
+// fail (Arm): a call that fails must leave the file as the model has it.
 #ifndef OKR_TESTS_RES_MODEL_H
 #define OKR_TESTS_RES_MODEL_H
 
@@ -24,8 +26,9 @@ struct ModelRecord {
 struct ModelRun {
   uint32_t seed;
   uint32_t types;
-  bool foreign;  // a file in the other byte order that holds "AAAA" twice
-                 // and a type of no resources
+  bool foreign;  // a file in the other byte order, with gaps in its data
+                 // area, that holds "AAAA" twice and a type of no resources
+                 // (and carries "written" for an odd seed)
   uint32_t steps;
 };
 
@@ -117,16 +120,18 @@ class ResModel : public ResTest {
   }
   void Reopen() {
     ASSERT_EQ(ResCloseFile(file_), 0u);
+    Handle top = resTopFile;  // the other file, when one is open
     ASSERT_EQ(FileOpen(path_.c_str(), "r+b", &file_), 0u);
     Arm();
     if (Succeeded(ResOpenFile(file_, 0), "open")) return;
-    EXPECT_EQ(resTopFile, nullptr);
+    EXPECT_EQ(resTopFile, top);
     ASSERT_EQ(FileOpen(path_.c_str(), "r+b", &file_), 0u);
     ASSERT_EQ(ResOpenFile(file_, 0), 0u);
   }
 
   // One random step on one of `types` type ids.
   void Step(uint32_t types) {
+    if (other_ != nullptr && rng_() % 8 == 0) SwapFiles();
     uint32_t op = rng_() % 100;
     ModelRecord* r = model_.empty() ? nullptr : &model_[rng_() % model_.size()];
     if (r != nullptr) r = Find(r->typeId);  // only a first record is reached
@@ -183,17 +188,26 @@ class ResModel : public ResTest {
     }
   }
 
+  // Edits go to the other open file from now on.
+  void SwapFiles() {
+    std::swap(file_, other_);
+    std::swap(model_, otherModel_);
+    std::swap(path_, otherPath_);
+  }
+
   void Run(const ModelRun& c) {
     SCOPED_TRACE("seed " + std::to_string(c.seed));
     rng_.seed(c.seed);
     model_.clear();
     if (c.foreign) {
-      ResFilePlan plan{{{"AAAA", 0, "a0"},
-                        {"AAAA", 2, "a1"},
-                        {"BBBB", 4, "b0"},
-                        {"ZZZZ", 6, "z0"},
-                        {"YYYY", 8, "y0"}},
-                       true};
+      ResFilePlan plan{{{"AAAA", 3, "a0"},
+                        {"AAAA", 9, "a1"},
+                        {"BBBB", 11, "b0"},
+                        {"ZZZZ", 20, "z0"},
+                        {"YYYY", 24, "y0"}},
+                       true,
+                       40,
+                       c.seed % 2 ? uint32_t(resFileFlagWritten) : 0u};
       uint32_t dir = 0;
       Bytes b = BuildResFile(plan, &dir);
       PutWord(b, dir + 56 + 2 * 12, TypeWord("AAAA"), true, true);
@@ -208,22 +222,42 @@ class ResModel : public ResTest {
     } else {
       ASSERT_EQ(ResCreateFile(path_.c_str(), &file_), 0u);
     }
+    other_ = nullptr;
+    otherModel_.clear();
+    if (c.seed % 2 == 0) {  // a second file with the same type ids, open throughout
+      otherPath_ = path_ + ".2";
+      SwapFiles();
+      ASSERT_EQ(ResCreateFile(path_.c_str(), &file_), 0u);
+      SwapFiles();
+    }
     for (uint32_t step = 0; step < c.steps && !HasFatalFailure(); ++step) {
       SCOPED_TRACE("step " + std::to_string(step));
       Step(c.types);
       ExpectModel();
       if (step % 200 == 0) ExpectContents();
     }
-    Reopen();
-    ExpectModel();
-    ExpectContents();
-    ASSERT_EQ(ResCloseFile(file_), 0u);
+    for (int i = 0; i < 20 && !HasFatalFailure(); ++i)
+      Step(c.types);
+    ResCloseAll();  // with the edits since the last flush of every file
+    ASSERT_EQ(resLastError, 0u);
+    for (int side = 0; side < 2; ++side) {
+      ASSERT_EQ(FileOpen(path_.c_str(), "r+b", &file_), 0u);
+      ASSERT_EQ(ResOpenFile(file_, 0), 0u);
+      ExpectModel();
+      ExpectContents();
+      ASSERT_EQ(ResCloseFile(file_), 0u);
+      if (other_ == nullptr) break;
+      SwapFiles();
+    }
   }
 
   std::mt19937 rng_;
   std::vector<ModelRecord> model_;
   File* file_ = nullptr;
   std::string path_ = TempPath("model.res");
+  File* other_ = nullptr;
+  std::vector<ModelRecord> otherModel_;
+  std::string otherPath_;
 };
 
 #endif
