@@ -259,7 +259,11 @@ OKR_API ErrCode ResOpenNamedFile(const char* libPath, File** outFile);
    laid out otherwise than canonically takes a second block of its size,
    briefly; the type index takes a block of 16 to 32 bytes per type, 64 at
    least). On every failure but one the stream is closed: a stream that is
-   already open as a resource file is refused with 0x4586 and left open. */
+   already open as a resource file is refused with 0x4586 and left open.
+   resFileFlagReadOnly in `openFlags` is for a read-only stream ("rb"): on a
+   writable one, the close of a file that carries "written" still compacts
+   it and stores its directory with that bit, and every later opening of
+   the file then refuses write-backs (0x4509). */
 OKR_API ErrCode ResOpenFile(File* file, uint32_t openFlags);
 
 /* The directory handle of the open file on `file`, or NULL with 0x4582 in
