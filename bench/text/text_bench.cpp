@@ -194,12 +194,17 @@ bool FieldsAgree() {
   return agree;
 }
 
-// Shows every run as usual and keeps its time per iteration for the ratios.
+// Shows every run as usual and keeps its time per iteration for the ratios:
+// that of the last run, or the median of the repetitions when they are
+// asked for (the only figure shown with --benchmark_report_aggregates_only).
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs)
-      seconds_[run.benchmark_name()] = run.real_accumulated_time / run.iterations;
+    for (const Run& run : runs) {
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.iterations == 0 || (run.run_type == Run::RT_Aggregate && !median)) continue;
+      seconds_[run.run_name.function_name] = run.real_accumulated_time / run.iterations;
+    }
     ConsoleReporter::ReportRuns(runs);
   }
 
@@ -224,7 +229,9 @@ int main(int argc, char** argv) {
   const double inih = reporter.MegabytesPerSecond("InihParse");
   const double okrField = reporter.NanosecondsPerField("OkrReadInt");
   const double muField = reporter.NanosecondsPerField("MuparserEval");
-  std::printf("\n== summary: okr against inih and muparser (wall time of the last run)\n");
+  std::printf(
+      "\n== summary: okr against inih and muparser (wall time: the last run, or the median of "
+      "repetitions)\n");
   std::printf("settings: okr walk %.0f MB/s, okr keyword search %.0f MB/s, inih %.0f MB/s\n", walk,
               find, inih);
   std::printf("  ratio okr walk / inih: %.2f, okr keyword search / inih: %.2f\n", walk / inih,
