@@ -2,6 +2,7 @@
 // turning the platform's failure into a FILE code; the transfer counts; and
 // the library's own sync and truncation. Every stdio call of the library is
 // made here, each behind its fault injection hook (empty outside the tests).
+#include <errno.h>
 #include <limits.h>
 #include <okr/err.h>
 #include <okr/file.h>
@@ -33,6 +34,26 @@ bool PositionFits(long pos) {
 
 int Seek(File* file, long offset, int origin) {
   return OKR_FAULT(faultSeek) ? -1 : fseek(file, offset, origin);
+}
+
+// Output straight after input is undefined for an update stream unless the
+// input met the end of the file: a Windows stream copies the bytes into its
+// read buffer and drops them, reporting success. A seek to where the stream
+// stands makes the switch. With the end-of-file indicator set the switch is
+// allowed as it is, and the indicator must stay to classify a short write.
+// glibc's streams switch by themselves, and a seek would cost them a read of
+// the block around the position at every write.
+#ifdef __GLIBC__
+constexpr bool kStreamsSwitchToOutput = true;
+#else
+constexpr bool kStreamsSwitchToOutput = false;
+#endif
+
+void PrepareForOutput(File* file) {
+  if (kStreamsSwitchToOutput || feof(file)) return;
+  int saved = errno;
+  // A stream that cannot seek (a pipe) has no input to switch from.
+  if (fseek(file, 0, SEEK_CUR) != 0) errno = saved;
 }
 
 int Flush(File* file) {
@@ -98,6 +119,7 @@ extern "C" ErrCode FileRead(File* file, void* dst, uint32_t count) {
 extern "C" ErrCode FileWrite(File* file, const void* src, uint32_t count) {
   fileLastWriteCount = 0;
   if (file == nullptr || (src == nullptr && count != 0)) return errNilPointer;
+  if (count != 0) PrepareForOutput(file);
   long at = OKR_FAULT_TELL(file);
   size_t went = count == 0 ? 0 : fwrite(src, 1, OKR_FAULT_SHORT(faultWrite, count), file);
   // A buffered stream may only find out at the flush that the bytes cannot

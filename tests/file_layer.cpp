@@ -88,6 +88,46 @@ TEST(FileLayer, ShortTransfersAnswerWithCodes) {
   }
 }
 
+// Reads and writes in turns on one update stream, with no seek between them:
+// each write lands where the stream stands and each read sees what is there.
+TEST(FileLayer, UpdateStreamsTakeReadsAndWritesInTurns) {
+  struct Step {
+    char op;  // 'r': read `count` bytes, expecting `bytes`; 'w': write `bytes`
+    uint32_t count;
+    std::string bytes;
+    ErrCode code;
+  };
+  struct Case {
+    std::vector<Step> steps;
+    std::string file;
+  };
+  const Case cases[] = {
+      {{{'r', 2, "01", 0}, {'w', 0, "AB", 0}, {'r', 2, "45", 0}}, "01AB456789"},
+      {{{'w', 0, "AB", 0}, {'r', 2, "23", 0}, {'w', 0, "CD", 0}}, "AB23CD6789"},
+      {{{'r', 9, "012345678", 0}, {'w', 0, "Z", 0}, {'r', 1, "", errFileEof}}, "012345678Z"},
+      {{{'r', 12, "0123456789", errFileEof}, {'w', 0, "XY", 0}}, "0123456789XY"},
+  };
+  std::string path = TempPath("turns.bin");
+  for (const Case& c : cases) {
+    WriteBytes(path, Bytes{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'});
+    File* f = nullptr;
+    ASSERT_EQ(FileOpen(path.c_str(), "r+b", &f), 0u);
+    for (const Step& s : c.steps) {
+      char buf[16] = {};
+      if (s.op == 'r') {
+        EXPECT_EQ(FileRead(f, buf, s.count), s.code) << c.file;
+        EXPECT_EQ(std::string(buf, fileLastReadCount), s.bytes) << c.file;
+      } else {
+        EXPECT_EQ(FileWrite(f, s.bytes.data(), s.bytes.size()), s.code) << c.file;
+      }
+    }
+    EXPECT_EQ(FileClose(f), 0u);
+    Bytes got = ReadBytes(path);
+    EXPECT_EQ(std::string(got.begin(), got.end()), c.file);
+  }
+  remove(path.c_str());
+}
+
 class FileWhole : public HeapTest {};
 
 TEST_F(FileWhole, LoadsAndSavesThroughHandles) {
