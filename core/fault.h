@@ -34,7 +34,6 @@ size_t FaultAllow(FaultSite site, size_t count);
 void FaultWrote(const void* file, long at, const void* data, size_t count);
 void FaultSynced(const void* file);
 void FaultCut(const void* file, long size);
-#define OKR_FAULT_TELL(file) ftell(file)
 #define OKR_FAULT_WROTE(file, at, data, count) FaultWrote(file, at, data, count)
 #define OKR_FAULT_SYNCED(file) FaultSynced(file)
 #define OKR_FAULT_CUT(file, size) FaultCut(file, size)
@@ -44,7 +43,6 @@ void FaultCut(const void* file, long size);
 #else
 #define OKR_FAULT(site) false
 #define OKR_FAULT_SHORT(site, count) (count)
-#define OKR_FAULT_TELL(file) 0L
 #define OKR_FAULT_WROTE(file, at, data, count) static_cast<void>(at)
 #define OKR_FAULT_SYNCED(file) static_cast<void>(0)
 #define OKR_FAULT_CUT(file, size) static_cast<void>(0)

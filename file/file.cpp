@@ -56,6 +56,21 @@ void PrepareForOutput(File* file) {
   if (fseek(file, 0, SEEK_CUR) != 0) errno = saved;
 }
 
+// The stream's position, or -1 for a stream without one (errno kept).
+long Position(File* file) {
+  int saved = errno;
+  long at = ftell(file);
+  if (at < 0) errno = saved;
+  return at;
+}
+
+// Whether `count` bytes written at `at` end within 2 GiB - 1, the largest
+// size a position of the layer can express and the largest file a 32-bit
+// process can make. A stream without a position (a pipe) has no size.
+bool EndFits(long at, uint32_t count) {
+  return at < 0 || static_cast<int64_t>(at) + count <= INT32_MAX;
+}
+
 int Flush(File* file) {
   return OKR_FAULT(faultFlush) ? EOF : fflush(file);
 }
@@ -120,7 +135,13 @@ extern "C" ErrCode FileWrite(File* file, const void* src, uint32_t count) {
   fileLastWriteCount = 0;
   if (file == nullptr || (src == nullptr && count != 0)) return errNilPointer;
   if (count != 0) PrepareForOutput(file);
-  long at = OKR_FAULT_TELL(file);
+  long at = Position(file);
+  // Refused whole rather than making a file that the layer then refuses to
+  // size or seek in: nothing is written.
+  if (count != 0 && !EndFits(at, count)) {
+    errno = EFBIG;
+    return ShortTransfer(file, errFileWrite);
+  }
   size_t went = count == 0 ? 0 : fwrite(src, 1, OKR_FAULT_SHORT(faultWrite, count), file);
   // A buffered stream may only find out at the flush that the bytes cannot
   // go; the flush makes a full device answer here rather than at close.

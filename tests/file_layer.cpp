@@ -128,6 +128,36 @@ TEST(FileLayer, UpdateStreamsTakeReadsAndWritesInTurns) {
   remove(path.c_str());
 }
 
+// No write makes a file of 2 GiB or more, which no size of the layer can
+// express: one that would is refused whole, in every build.
+TEST(FileLayer, WritesStopShortOf2GiB) {
+  struct Case {
+    int32_t at;
+    uint32_t count;
+    ErrCode code;
+    int32_t size;  // of the file afterwards
+  };
+  const Case cases[] = {
+      {INT32_MAX - 1, 1, 0, INT32_MAX},  {INT32_MAX - 1, 2, errFileWrite, 0},
+      {INT32_MAX, 1, errFileWrite, 0},   {INT32_MAX, 0, 0, 0},
+      {0, 0xFFFFFFFFu, errFileWrite, 0},
+  };
+  std::string path = TempPath("edge.bin");
+  const char bytes[2] = {'a', 'b'};
+  for (const Case& c : cases) {
+    File* f = nullptr;
+    ASSERT_EQ(FileOpen(path.c_str(), "w+b", &f), 0u);
+    ASSERT_EQ(FileSeek(f, fileSeekStart, c.at), 0u);
+    EXPECT_EQ(FileWrite(f, bytes, c.count), c.code) << c.at << " " << c.count;
+    EXPECT_EQ(fileLastWriteCount, c.code == 0 ? c.count : 0u);
+    int32_t size = -2;
+    EXPECT_EQ(FileGetSize(f, &size), 0u);
+    EXPECT_EQ(size, c.size) << c.at << " " << c.count;
+    EXPECT_EQ(FileClose(f), 0u);
+  }
+  remove(path.c_str());
+}
+
 class FileWhole : public HeapTest {};
 
 TEST_F(FileWhole, LoadsAndSavesThroughHandles) {

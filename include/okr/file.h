@@ -9,7 +9,8 @@
 
    Positions, seek offsets and sizes are signed 32-bit byte counts: files of
    2 GiB and more are refused with 0x4506 (or cannot be opened at all)
-   rather than having their sizes or positions truncated. */
+   rather than having their sizes or positions truncated, and no write makes
+   one. */
 #ifndef OKR_FILE_H
 #define OKR_FILE_H
 
@@ -72,7 +73,8 @@ OKR_API ErrCode FileRead(File* file, void* dst, uint32_t count);
 /* Writes `count` bytes from `src`. Sets fileLastWriteCount to the bytes that
    went. Returns 0 when all went; 0x4503 when fewer went and the stream's
    end-of-file indicator is set; 0x4505 when fewer went otherwise; 0x4101 for
-   a NULL file, or a NULL src with a nonzero count (count 0). */
+   a NULL file, or a NULL src with a nonzero count (count 0). A write whose
+   end would lie past 2 GiB - 1 is refused whole (count 0, errno EFBIG). */
 OKR_API ErrCode FileWrite(File* file, const void* src, uint32_t count);
 
 /* Moves the position of `file` by `offset` from `origin` (fileSeek*). Returns
