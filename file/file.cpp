@@ -108,8 +108,12 @@ extern "C" ErrCode FileOpen(const char* libPath, const char* mode, File** outFil
   *outFile = nullptr;
   char native[filePathBufferSize];
   // A path that does not translate into the buffer is refused before the
-  // platform sees anything.
-  if (mode == nullptr || FileMakePath(libPath, native) == nullptr) return errFileNotFound;
+  // platform sees anything, with the reason the platform gives for a path
+  // too long to open, so that callers reporting errno have one.
+  if (mode == nullptr || FileMakePath(libPath, native) == nullptr) {
+    errno = mode == nullptr || libPath == nullptr ? EINVAL : ENAMETOOLONG;
+    return errFileNotFound;
+  }
   File* file = OKR_FAULT(faultOpen) ? nullptr : fopen(native, mode);
   if (file == nullptr) return errFileNotFound;
   *outFile = file;

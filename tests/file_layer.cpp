@@ -1,5 +1,6 @@
 // File layer: path translation, transfer codes, whole-file load and save,
 // refusal of 2 GiB files.
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -49,8 +50,10 @@ TEST(FileLayer, TranslatesPathsForThePlatform) {
     EXPECT_EQ(out, c[1]) << c[0];
   }
   File* f = reinterpret_cast<File*>(1);
+  errno = 0;
   EXPECT_EQ(FileOpen(std::string(600, 'a').c_str(), "rb", &f), errFileNotFound);
   EXPECT_EQ(f, nullptr);
+  EXPECT_EQ(errno, ENAMETOOLONG);
   std::error_code ignored;
   std::filesystem::create_directory("okr_file_dir", ignored);
   WriteBytes("okr_file_dir/x.txt", Bytes{'h'});

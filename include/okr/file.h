@@ -58,8 +58,9 @@ OKR_API char* FileMakePath(const char* libPath, char* out);
 /* Opens `libPath` with the platform mode string `mode` (passed through as
    given). *outFile is set to NULL first. Returns 0 with the stream in
    *outFile; 0x4502 for any failure to open (missing file, bad mode, a path
-   too long to translate, NULL path or mode), the platform not being asked
-   when the path cannot be translated; 0x4101 for a NULL outFile. */
+   too long to translate, NULL path or mode), with errno the platform's
+   reason, or ENAMETOOLONG (EINVAL for NULL) when the platform is not asked
+   because the path cannot be translated; 0x4101 for a NULL outFile. */
 OKR_API ErrCode FileOpen(const char* libPath, const char* mode, File** outFile);
 
 /* Closes `file`. Returns 0 (whatever the platform's close reports), or
