@@ -71,6 +71,17 @@ bool EndFits(long at, uint32_t count) {
   return at < 0 || static_cast<int64_t>(at) + count <= INT32_MAX;
 }
 
+// The bytes of a failed write that reached the file, `went` by the stream's
+// own count. The stream stands just after them, having dropped the rest,
+// while its count may take in bytes that it buffered and then dropped. A
+// stream that still holds them all (or cannot tell) counts none.
+size_t Reached(File* file, long at, size_t went, uint32_t count) {
+  int64_t moved = int64_t{Position(file)} - at;
+  if (at >= 0 && moved >= 0 && static_cast<uint64_t>(moved) < went)
+    went = static_cast<size_t>(moved);
+  return went == count ? 0 : went;
+}
+
 int Flush(File* file) {
   return OKR_FAULT(faultFlush) ? EOF : fflush(file);
 }
@@ -149,7 +160,7 @@ extern "C" ErrCode FileWrite(File* file, const void* src, uint32_t count) {
   size_t went = count == 0 ? 0 : fwrite(src, 1, OKR_FAULT_SHORT(faultWrite, count), file);
   // A buffered stream may only find out at the flush that the bytes cannot
   // go; the flush makes a full device answer here rather than at close.
-  if (went == count && count != 0 && Flush(file) != 0) went = 0;
+  if (went != count || (count != 0 && Flush(file) != 0)) went = Reached(file, at, went, count);
   if (went != 0) OKR_FAULT_WROTE(file, at, src, went);
   fileLastWriteCount = static_cast<uint32_t>(went);
   if (went == count) return errNone;

@@ -2,7 +2,11 @@
 // refusal of 2 GiB files.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include <filesystem>
 
@@ -160,6 +164,45 @@ TEST(FileLayer, WritesStopShortOf2GiB) {
   }
   remove(path.c_str());
 }
+
+#ifndef _WIN32
+// A disk that fills up part way through a write, made with the file size
+// limit: fileLastWriteCount tells the bytes that reached the file, whether
+// the stream took the write into its buffer or past it.
+TEST(FileLayer, ShortWritesCountWhatReachedTheFile) {
+  struct Case {
+    uint32_t before, limit, count;
+    ErrCode code;
+  };
+  const Case cases[] = {
+      {0, 8, 16, errFileWrite},
+      {0, 4100, 5000, errFileWrite},
+      {100, 9000, 10000, errFileWrite},
+      {5000, 9000, 70000, errFileWrite},
+      {0, 9000, 5000, 0},
+  };
+  std::string path = TempPath("limit.bin");
+  static const std::vector<char> bytes(70000, 'x');
+  void (*handler)(int) = signal(SIGXFSZ, SIG_IGN);
+  rlimit unlimited{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  for (const Case& c : cases) {
+    File* f = nullptr;
+    ASSERT_EQ(FileOpen(path.c_str(), "w+b", &f), 0u);
+    ASSERT_EQ(FileWrite(f, bytes.data(), c.before), 0u);
+    rlimit limit{c.limit, unlimited.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    EXPECT_EQ(FileWrite(f, bytes.data(), c.count), c.code) << c.limit << " " << c.count;
+    uint32_t went = fileLastWriteCount;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    EXPECT_EQ(ftell(f), static_cast<long>(c.before + went));
+    EXPECT_EQ(FileClose(f), 0u);
+    EXPECT_EQ(ReadBytes(path).size(), c.before + went) << c.limit << " " << c.count;
+  }
+  signal(SIGXFSZ, handler);
+  remove(path.c_str());
+}
+#endif
 
 class FileWhole : public HeapTest {};
 

@@ -75,13 +75,12 @@ OKR_API ErrCode FileRead(File* file, void* dst, uint32_t count);
 
 /* Writes `count` bytes from `src` and flushes them to the system, so that a
    full device answers here rather than at FileClose. Sets fileLastWriteCount
-   to the bytes that went, 0 when the flush failed (part may still have
-   reached the file). Returns 0 when all went; 0x4503 when fewer went and
-   the stream's end-of-file indicator is set; 0x4505 when fewer went
-   otherwise; 0x4101 for a NULL file, or a NULL src with a nonzero count
-   (fileLastWriteCount 0). A write whose end would lie past 2 GiB - 1 is
-   refused whole (count 0, errno EFBIG). May follow a FileRead on an update
-   stream without a seek. */
+   to the bytes that reached the system, the stream standing after them.
+   Returns 0 when all went; 0x4503 when fewer went and the stream's
+   end-of-file indicator is set; 0x4505 when fewer went otherwise; 0x4101
+   for a NULL file, or a NULL src with a nonzero count (fileLastWriteCount
+   0). A write whose end would lie past 2 GiB - 1 is refused whole (count 0,
+   errno EFBIG). May follow a FileRead on an update stream without a seek. */
 OKR_API ErrCode FileWrite(File* file, const void* src, uint32_t count);
 
 /* Moves the position of `file` by `offset` from `origin` (fileSeek*). Returns
