@@ -99,9 +99,11 @@ OKR_API ErrCode FileGetSize(File* file, int32_t* outSize);
    exactly the file's size, owned by the caller; no terminator is added.
    *outHandle is set to NULL first. Returns 0; 0x4502 when it cannot be
    opened; 0x4506 when its size cannot be taken (2 GiB or more); the memory
-   manager's last error (0x4603) when no handle of that size can be had;
-   0x4503/0x4504 when the read falls short; 0x4101 for a NULL outHandle.
-   On failure no handle survives and no stream stays open. */
+   manager's last error when no handle of that size can be had (0x4603, or
+   0x4601 with no current heap); 0x4503/0x4504 when the read falls short;
+   0x4101 for a NULL outHandle. A directory, which Linux opens, fails at its
+   size, its handle or its read, by file system. On failure no handle
+   survives and no stream stays open. */
 OKR_API ErrCode FileLoad(const char* libPath, Handle* outHandle);
 
 /* Writes the whole contents of `handle` to `libPath` ("w+b": created, or cut
