@@ -24,6 +24,15 @@ Handle MemPtrToHandle(void* p) {
   return p == nullptr ? nullptr : ReadOwner(p);
 }
 
+// True when `p` could be the data address of a block of `heap`: its owner
+// word and first byte lie past the initial pool's start, up to `limit`.
+static bool InRegion(const Heap* heap, const void* p) {
+  auto lo = reinterpret_cast<uintptr_t>(heap + 1);
+  auto hi = reinterpret_cast<uintptr_t>(heap->limit);
+  auto at = reinterpret_cast<uintptr_t>(p);
+  return at >= lo && at - lo >= kOwnerSize && at <= hi;
+}
+
 // True when `d` could be a descriptor of the current heap that describes the
 // block at `p`: it lies inside the region and names `p` as its data.
 static bool OwnsData(const Heap* heap, const BlockDesc* d, const void* p) {
@@ -39,12 +48,16 @@ static bool OwnsData(const Heap* heap, const BlockDesc* d, const void* p) {
 
 ErrCode MemDisposePtr(void* p) {
   if (p == nullptr) return memLastError = errMemNilPointer;
+  // Only the current heap's bytes are read: with no heap current (the last
+  // one may have been destroyed) or an address outside it, the word before
+  // `p` may be released memory or none at all.
+  const Heap* heap = memCurrentHeap;
+  if (heap == nullptr) return memLastError = errMemNotStarted;
+  if (!InRegion(heap, p)) return memLastError = errMemInvalidPointer;
   Handle h = MemPtrToHandle(p);
   if (h == nullptr) return memLastError = errMemInvalidPointer;
-  // The owner word is checked against the current heap before it is trusted,
-  // so a stray address cannot make the manager write through garbage.
-  if (memCurrentHeap != nullptr && !OwnsData(memCurrentHeap, h, p)) {
-    return memLastError = errMemInvalidPointer;
-  }
+  // The owner word is checked before it is trusted, so a stray address
+  // cannot make the manager write through garbage.
+  if (!OwnsData(heap, h, p)) return memLastError = errMemInvalidPointer;
   return memLastError = MemDisposeHandle(h);
 }

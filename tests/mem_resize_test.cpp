@@ -6,6 +6,10 @@
 #include "mem/internal.h"
 #include "mem_test_util.h"
 
+#ifndef _WIN32
+#include <sys/mman.h>
+#endif
+
 using okr_mem::BlockEnd;
 using okr_mem::BlockStart;
 using okr_mem::ReadOwner;
@@ -174,4 +178,63 @@ TEST_F(HeapTest, Pointers) {
   std::memset(stray, 0x77, 16);
   EXPECT_EQ(MemDisposePtr(stray + 16), 0x4608u);  // owner word not of this heap
   EXPECT_EQ(MemGetError(), 0x4608u);
+}
+
+namespace {
+
+// The first byte of a page that follows one that cannot be read (NULL where
+// the test makes none), and the size of the two.
+constexpr size_t kGuardedBytes = 2 * 65536;
+char* AfterUnreadablePage() {
+#ifdef _WIN32
+  return nullptr;
+#else
+  void* pages =
+      mmap(nullptr, kGuardedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages == MAP_FAILED) return nullptr;
+  mprotect(pages, kGuardedBytes / 2, PROT_NONE);
+  return static_cast<char*>(pages) + kGuardedBytes / 2;
+#endif
+}
+
+}  // namespace
+
+// MemDisposePtr reads nothing outside the current heap: not the word before
+// an address elsewhere, nor a destroyed heap's bytes when none is current.
+TEST(MemPointer, DisposeReadsOnlyTheCurrentHeap) {
+  char* guarded = AfterUnreadablePage();
+  Heap *heap = nullptr, *gone = nullptr;
+  ASSERT_EQ(MemNewHeap(nullptr, 0, nullptr, 0x10000, &gone), 0u);
+  ASSERT_EQ(MemSetHeap(gone), 0u);
+  void* stale = MemNewPtr(10);
+  ASSERT_EQ(MemDisposeHeap(&gone), 0u);  // no heap is current now
+  ASSERT_EQ(MemNewHeap(nullptr, 0, nullptr, 0x10000, &heap), 0u);
+  ASSERT_EQ(MemSetHeap(heap), 0u);
+  char* live = static_cast<char*>(MemNewPtr(10));
+  const struct {
+    const char* name;
+    void* p;
+    bool heapCurrent;
+    ErrCode expected;
+  } cases[] = {
+      {"after an unreadable page", guarded, true, 0x4608},
+      {"after an unreadable page, no heap", guarded, false, 0x4601},
+      {"in a destroyed heap, no heap", stale, false, 0x4601},
+      {"inside a block", live + 1, true, 0x4608},
+      {"the initial pool", heap + 1, true, 0x4608},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.p == nullptr) continue;
+    memCurrentHeap = c.heapCurrent ? heap : nullptr;
+    EXPECT_EQ(MemDisposePtr(c.p), c.expected);
+    EXPECT_EQ(MemGetError(), c.expected);
+  }
+  ASSERT_EQ(MemSetHeap(heap), 0u);
+  EXPECT_EQ(MemCheckHeap(heap), 0u);
+  EXPECT_EQ(MemDisposePtr(live), 0u);
+  EXPECT_EQ(MemDisposeHeap(&heap), 0u);
+#ifndef _WIN32
+  if (guarded != nullptr) munmap(guarded - kGuardedBytes / 2, kGuardedBytes);
+#endif
 }

@@ -167,12 +167,16 @@ OKR_API void* MemNewPtr(uint32_t size);
 OKR_API void* MemNewPtrClear(uint32_t size);
 
 /* Disposes of the block whose data address is `p` (a pointer, or the data
-   address of any handle). Returns and stores in memLastError: 0; 0x4608
-   when the owner word before `p` is 0; 0x460A for resource data; 0x4605 for
-   NULL. */
+   address of any handle of the current heap). Returns and stores in
+   memLastError: 0; 0x4608 when the owner word before `p` is 0 or `p` is not
+   the data address of a block of the current heap (nothing outside that
+   heap is read); 0x460A for resource data; 0x4605 for NULL; 0x4601 with no
+   current heap. */
 OKR_API ErrCode MemDisposePtr(void* p);
 
-/* The handle named by the owner word before `p`; NULL for NULL or a 0 word. */
+/* The handle named by the owner word before `p`, which must be the data
+   address of a block of a heap that still exists (the word is read as it
+   is); NULL for NULL or a 0 word. */
 OKR_API Handle MemPtrToHandle(void* p);
 
 /* ---- Compaction --------------------------------------------------------- */
