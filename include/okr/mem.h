@@ -29,7 +29,9 @@ typedef BlockDesc* Handle;
 
 /* Called when an allocation fails even after compaction, with the block size
    (not the client's size) that is needed. It may dispose of blocks of the
-   current heap. */
+   current heap, and allocate: a search it makes itself does not call it
+   again (it fails after compacting), and what such a search leaves in
+   memLastError stays there when the outer search then succeeds. */
 typedef void (*PurgeProc)(uint32_t blockSize);
 
 /* One master pointer. Descriptors live in pool blocks and never move. A
