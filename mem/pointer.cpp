@@ -8,7 +8,14 @@ void* MemNewPtr(uint32_t size) {
   OKR_FAULT_MEM(nullptr);
   memLastError = errNone;
   Handle h = MemNewHandle(size);
-  if (memLastError != errNone || h == nullptr) return nullptr;
+  if (h == nullptr) return nullptr;
+  // A purge callback's own failed allocation can leave a code behind a
+  // search that then succeeded: the pointer still fails, and its block goes
+  // back rather than being lost.
+  if (memLastError != errNone) {
+    MemDisposeHandle(h);
+    return nullptr;
+  }
   MemLockHandle(h);
   return h->data;
 }

@@ -145,15 +145,15 @@ void CountingPurge(uint32_t size) {
 
 // A callback that allocates is not called again by its own search, which
 // fails after compacting; what it leaves in memLastError stays there when
-// the outer search then succeeds.
+// the outer search then succeeds, and makes MemNewPtr fail with nothing
+// allocated.
 TEST(MemPurge, CompactsOnceThenPurgesOnce) {
   const struct {
-    bool withPurge, victimFrees, allocates;
-  } cases[] = {{false, false, false},
-               {true, false, false},
-               {true, true, false},
-               {true, false, true},
-               {true, true, true}};
+    bool withPurge, victimFrees, allocates, pointer;
+  } cases[] = {{false, false, false, false}, {true, false, false, false},
+               {true, true, false, false},   {true, false, true, false},
+               {true, true, true, false},    {true, true, false, true},
+               {true, true, true, true}};
   for (const auto& c : cases) {
     purgeAllocates = c.allocates;
     purgeNested = nullptr;
@@ -164,13 +164,15 @@ TEST(MemPurge, CompactsOnceThenPurgesOnce) {
     Handle blocker = MemNewHandle(40000);
     purgeVictim = c.victimFrees ? blocker : nullptr;
     const uint32_t compactions = HeapInfo().compactions;
-    Handle h = MemNewHandle(30000);
+    Handle h = c.pointer ? MemPtrToHandle(MemNewPtr(30000)) : MemNewHandle(30000);
     EXPECT_EQ(HeapInfo().compactions, compactions + (c.allocates ? 2 : 1));
     EXPECT_EQ(purgeCalls, c.withPurge ? 1u : 0u);
     EXPECT_EQ(purgeSize, c.withPurge ? BlockFor(30000) : purgeSize);  // the block size
     EXPECT_EQ(purgeNested, nullptr);
-    EXPECT_EQ(h != nullptr, c.victimFrees);
+    const bool succeeds = c.victimFrees && !(c.allocates && c.pointer);
+    EXPECT_EQ(h != nullptr, succeeds);
     EXPECT_EQ(MemGetError(), c.victimFrees && !c.allocates ? 0u : 0x4603u);
+    EXPECT_EQ(HeapInfo().blocksInUse, (succeeds ? 1u : 0u) + (c.victimFrees ? 0u : 1u));
     EXPECT_EQ(MemCheckHeap(heap), 0u);
     ASSERT_EQ(MemDisposeHeap(&heap), 0u);
   }

@@ -164,7 +164,9 @@ OKR_API ErrCode MemSetHandleSize(Handle h, uint32_t newSize);
 /* ---- Pointers: data addresses of locked blocks ------------------------- */
 
 /* The data address of a new locked block of `size` bytes, or NULL (see
-   MemNewHandle). MemNewPtrClear also sets the first `size` bytes to 0. */
+   MemNewHandle), also when memLastError is not 0 after the allocation (a
+   purge callback's own failed allocation left it), with nothing allocated.
+   MemNewPtrClear also sets the first `size` bytes to 0. */
 OKR_API void* MemNewPtr(uint32_t size);
 OKR_API void* MemNewPtrClear(uint32_t size);
 
