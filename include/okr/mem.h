@@ -157,8 +157,12 @@ OKR_API ErrCode MemSetFlags(Handle h, uint32_t flags);
    (shrinking always is), else by moving it. The contents up to the smaller
    of the two sizes are kept. Returns 0; 0x4609 when a locked block would
    have to move; 0x4603 when no block is large enough (the handle keeps its
-   old block and contents); 0x4604 for NULL; 0x4607 for a handle not in use;
-   0x4601 with no current heap. */
+   old block and contents; memLastError is 0x4603 too); 0x4604 for NULL;
+   0x4607 for a handle not in use; 0x4601 with no current heap. A purge
+   callback made on the way that changes this very handle has its change
+   kept and ends the resize: 0x4607 when it disposed of or resized it,
+   0x4609 when it locked it. memLastError is otherwise written only by a
+   pool growth on the way (0, or 0x4603). */
 OKR_API ErrCode MemSetHandleSize(Handle h, uint32_t newSize);
 
 /* ---- Pointers: data addresses of locked blocks ------------------------- */
