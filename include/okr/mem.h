@@ -103,14 +103,16 @@ OKR_API extern ErrCode memLastError;   /* 0x4601 until the first heap or allocat
 OKR_API ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t regionSize,
                            Heap** outHeap);
 
-/* Selects `heap` as the current heap. 0x4602 for NULL or a heap whose magic
-   is not "HEAP"; the selection then stays. */
+/* Selects `heap` as the current heap. 0x4602 for NULL or a heap that is not
+   valid: not in memHeapList (one destroyed already, whose header is then not
+   read) or whose magic is not "HEAP"; the selection then stays. The other
+   operations that name a heap refuse the same ones with 0x4602. */
 OKR_API ErrCode MemSetHeap(Heap* heap);
 
 /* Destroys the heap in *heapRef, gives its region back and sets *heapRef to
    NULL. Every handle of the heap is void afterwards; if it was the current
    heap, no heap is current any more. 0x4602 for a NULL heapRef, a NULL heap
-   or a bad magic. */
+   or one that is not valid (see MemSetHeap). */
 OKR_API ErrCode MemDisposeHeap(Heap** heapRef);
 
 /* Destroys every heap, newest first. */
