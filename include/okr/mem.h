@@ -31,7 +31,9 @@ typedef BlockDesc* Handle;
    (not the client's size) that is needed. It may dispose of blocks of the
    current heap, and allocate: a search it makes itself does not call it
    again (it fails after compacting), and what such a search leaves in
-   memLastError stays there when the outer search then succeeds. */
+   memLastError stays there when the outer search then succeeds. It must not
+   destroy the heap it purges (nor all heaps): the operation that called it
+   goes on working in that heap when it returns. */
 typedef void (*PurgeProc)(uint32_t blockSize);
 
 /* One master pointer. Descriptors live in pool blocks and never move. A
@@ -93,13 +95,16 @@ OKR_API extern ErrCode memLastError;   /* 0x4601 until the first heap or allocat
 
 /* ---- Heaps ------------------------------------------------------------- */
 
-/* Creates a heap in `region` (taken over; must come from malloc) or, when
-   `region` is NULL, in `regionSize` bytes from malloc (0 means 0xE00000).
-   `masterCount` below 64 becomes 64. The heap is linked at the head of
-   memHeapList but not selected. *outHeap is set to NULL first.
-   Returns 0; 0x4101 for a NULL outHeap; 0x4102 when malloc fails; 0x4602
-   when the region cannot hold the header and the pool (the region is freed,
-   even one the caller passed in). */
+/* Creates a heap in the `regionSize` bytes at `region` (taken over; must
+   come from malloc) or, when `region` is NULL, in `regionSize` bytes from
+   malloc. A `regionSize` of 0 means 0xE00000 in both cases, so a region
+   passed in with size 0 must hold that many bytes. `masterCount` below 64
+   becomes 64. The heap is linked at the head of memHeapList but not
+   selected. memLastError is set to 0 and *outHeap to NULL first.
+   Returns 0; 0x4101 for a NULL outHeap (the region stays the caller's);
+   0x4102 when malloc fails (a region passed in is freed); 0x4602, also in
+   memLastError, when the region cannot hold the header, the pool and the
+   first owner word (the region is freed, even one the caller passed in). */
 OKR_API ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t regionSize,
                            Heap** outHeap);
 
