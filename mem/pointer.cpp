@@ -53,6 +53,17 @@ static bool OwnsData(const Heap* heap, const BlockDesc* d, const void* p) {
   return LoadAddress(&d->data) == p && LoadWord(&d->tag) == kMasterTag;
 }
 
+// True when `d` names a master-pointer pool whose first entry is at `p`: a
+// handle taken for a pointer. (The first descriptor of a pool extension is
+// the first handle handed out after it, and the owner word before it names
+// the pool.) A pool is locked and in use like a pointer's block; it is told
+// apart as the heap walker does, by its size, and by the entry at its start.
+static bool IsPool(const Heap* heap, const BlockDesc* d, const void* p) {
+  return d->flags == memFlagPool &&
+         d->requestedSize == MemWord{heap->masterCount} * sizeof(BlockDesc) &&
+         LoadWord(&static_cast<const BlockDesc*>(p)->tag) == kMasterTag;
+}
+
 ErrCode MemDisposePtr(void* p) {
   if (p == nullptr) return memLastError = errMemNilPointer;
   // Only the current heap's bytes are read: with no heap current (the last
@@ -65,6 +76,6 @@ ErrCode MemDisposePtr(void* p) {
   if (h == nullptr) return memLastError = errMemInvalidPointer;
   // The owner word is checked before it is trusted, so a stray address
   // cannot make the manager write through garbage.
-  if (!OwnsData(heap, h, p)) return memLastError = errMemInvalidPointer;
+  if (!OwnsData(heap, h, p) || IsPool(heap, h, p)) return memLastError = errMemInvalidPointer;
   return memLastError = MemDisposeHandle(h);
 }

@@ -199,9 +199,10 @@ char* AfterUnreadablePage() {
 
 }  // namespace
 
-// MemDisposePtr reads nothing outside the current heap: not the word before
-// an address elsewhere, nor a destroyed heap's bytes when none is current.
-TEST(MemPointer, DisposeReadsOnlyTheCurrentHeap) {
+// MemDisposePtr reads nothing outside the current heap (not the word before
+// an address elsewhere, nor a destroyed heap's bytes when none is current),
+// and a handle given for a pointer never frees the pool that holds it.
+TEST(MemPointer, DisposeTakesOnlyPointersOfTheCurrentHeap) {
   char* guarded = AfterUnreadablePage();
   Heap *heap = nullptr, *gone = nullptr;
   ASSERT_EQ(MemNewHeap(nullptr, 0, nullptr, 0x10000, &gone), 0u);
@@ -211,6 +212,20 @@ TEST(MemPointer, DisposeReadsOnlyTheCurrentHeap) {
   ASSERT_EQ(MemNewHeap(nullptr, 0, nullptr, 0x10000, &heap), 0u);
   ASSERT_EQ(MemSetHeap(heap), 0u);
   char* live = static_cast<char*>(MemNewPtr(10));
+  std::vector<Handle> handles;
+  while (HeapInfo().poolExtensions == 0) {
+    handles.push_back(MemNewHandle(8));
+    ASSERT_NE(handles.back(), nullptr);
+  }
+  // The first entry of the pool extension: the first handle handed out
+  // after the pool grew, in a heap without scramble mode.
+  Handle poolStart = nullptr;
+  for (BlockDesc* d : HeapBlocks()) {
+    if (d != heap->firstBlock && d->requestedSize == heap->masterCount * sizeof(BlockDesc)) {
+      poolStart = static_cast<Handle>(d->data);
+    }
+  }
+  ASSERT_NE(poolStart, nullptr);
   const struct {
     const char* name;
     void* p;
@@ -222,6 +237,8 @@ TEST(MemPointer, DisposeReadsOnlyTheCurrentHeap) {
       {"in a destroyed heap, no heap", stale, false, 0x4601},
       {"inside a block", live + 1, true, 0x4608},
       {"the initial pool", heap + 1, true, 0x4608},
+      {"a handle at a pool's start", poolStart, true, 0x4608},
+      {"another handle", handles[5], true, 0x4608},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -184,9 +184,10 @@ OKR_API void* MemNewPtrClear(uint32_t size);
 /* Disposes of the block whose data address is `p` (a pointer, or the data
    address of any handle of the current heap). Returns and stores in
    memLastError: 0; 0x4608 when the owner word before `p` is 0 or `p` is not
-   the data address of a block of the current heap (nothing outside that
-   heap is read); 0x460A for resource data; 0x4605 for NULL; 0x4601 with no
-   current heap. */
+   the data address of a client's block of the current heap (nothing outside
+   that heap is read, and a handle passed by mistake never frees the
+   master-pointer pool it starts); 0x460A for resource data; 0x4605 for
+   NULL; 0x4601 with no current heap. */
 OKR_API ErrCode MemDisposePtr(void* p);
 
 /* The handle named by the owner word before `p`, which must be the data
