@@ -90,7 +90,7 @@ enum {
 OKR_API extern Heap* memCurrentHeap;   /* the heap every block operation works on */
 OKR_API extern Heap* memHeapList;      /* the newest heap; all heaps chain from it */
 OKR_API extern uint32_t memNextHeapId; /* id of the next heap created, from 1 */
-OKR_API extern uint32_t memBlockAlign; /* the block granule, 16 */
+OKR_API extern uint32_t memBlockAlign; /* the block granule, 16; read only */
 OKR_API extern ErrCode memLastError;   /* 0x4601 until the first heap or allocation */
 
 /* ---- Heaps ------------------------------------------------------------- */
@@ -186,8 +186,10 @@ OKR_API void* MemNewPtrClear(uint32_t size);
    memLastError: 0; 0x4608 when the owner word before `p` is 0 or `p` is not
    the data address of a client's block of the current heap (nothing outside
    that heap is read, and a handle passed by mistake never frees the
-   master-pointer pool it starts); 0x460A for resource data; 0x4605 for
-   NULL; 0x4601 with no current heap. */
+   master-pointer pool it starts); 0x4607 for the data address of a block
+   disposed of already that is still free under its handle (MemDisposeHandle's
+   answer; most such addresses get 0x4608); 0x460A for resource data; 0x4605
+   for NULL; 0x4601 with no current heap. */
 OKR_API ErrCode MemDisposePtr(void* p);
 
 /* The handle named by the owner word before `p`, which must be the data
@@ -218,7 +220,9 @@ OKR_API ErrCode MemCompact(Heap* heap);
    flagged 0x9000; the spare stack well formed. Returns 0, the first code
    found (0x4602 for a heap that is not valid, 0x4607 for a broken list), or
    0x4601 when there is no heap to check. Reads only inside the heap's
-   region. */
+   region and its free-block index, a table outside the region whose address
+   the initial pool's descriptor holds: that one word is trusted, and a
+   write over it is not survived. */
 OKR_API ErrCode MemCheckHeap(Heap* heap);
 
 typedef struct MemHeapInfo {
