@@ -141,11 +141,17 @@ __attribute__((noinline)) BlockDesc* MemFindBlock(uint32_t size, int noGrow) {
     if (!compacted) {
       compacted = true;
       MemCompactHeap();
-    } else if (heap->purgeProc != nullptr && !purged) {
+    } else if (heap->purgeProc != nullptr && !purged && !CountersOf(heap).purging) {
+      // A search made by the callback itself (it allocates) does not call it
+      // again: a callback that allocates before it frees would call itself
+      // until the stack ran out. Such a search fails after its compaction.
       purged = true;
       ++memPurgeCalls;
-      ++CountersOf(heap).purgeCalls;
+      HeapCounters& counters = CountersOf(heap);
+      ++counters.purgeCalls;
+      counters.purging = true;
       heap->purgeProc(size);
+      counters.purging = false;
       memCurrentHeap = heap;  // the callback must not leave another heap selected
     } else {
       memLastError = errMemOutOfMemory;

@@ -328,7 +328,7 @@ const Heap* HeapOrCurrent(Heap* heap) {
 ErrCode MemCheckHeap(Heap* heapArg) {
   const Heap* heap = HeapOrCurrent(heapArg);
   if (heap == nullptr) return errMemNotStarted;
-  if (heap->magic != kHeapMagic || Addr(heap->limit) <= Addr(heap)) return errMemBadHeap;
+  if (!MemIsValidHeap(heap) || Addr(heap->limit) <= Addr(heap)) return errMemBadHeap;
   Walk& w = checkWalk;
   w = Walk{};
   w.heap = heap;
@@ -345,7 +345,7 @@ ErrCode MemGetHeapInfo(Heap* heapArg, MemHeapInfo* out) {
   if (out == nullptr) return errNilPointer;
   const Heap* heap = HeapOrCurrent(heapArg);
   if (heap == nullptr) return errMemNotStarted;
-  if (heap->magic != kHeapMagic) return errMemBadHeap;
+  if (!MemIsValidHeap(heap)) return errMemBadHeap;
   MemHeapInfo info{};
   uint32_t locked = 0;
   for (const BlockDesc* d = heap->firstBlock; d != nullptr; d = d->next) {

@@ -234,7 +234,7 @@ using namespace okr_mem;
 ErrCode MemCompact(Heap* heapArg) {
   Heap* heap = heapArg != nullptr ? heapArg : memCurrentHeap;
   if (heap == nullptr) return errMemNotStarted;
-  if (heap->magic != kHeapMagic) return errMemBadHeap;
+  if (!MemIsValidHeap(heap)) return errMemBadHeap;
   // The pass works on the current heap: `heap` is selected for its length.
   Heap* current = memCurrentHeap;
   memCurrentHeap = heap;

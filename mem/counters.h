@@ -16,6 +16,7 @@ struct HeapCounters {
   uint32_t scrambleMoves;
   uint32_t leastFree;  // the smallest freeBytes the heap has had
   uint64_t bytesCompacted;
+  bool purging;  // the purge callback is running
 #if OKR_MEM_DEBUG
   // Scramble mode (debug.h), and during a call the places it holds and the
   // blocks it could not move (scramble.cpp).

@@ -116,16 +116,21 @@ ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t
   return errNone;
 }
 
+bool okr_mem::MemIsValidHeap(const Heap* heap) {
+  for (const Heap* h = memHeapList; h != nullptr && h->magic == kHeapMagic; h = h->nextHeap) {
+    if (h == heap) return true;
+  }
+  return false;
+}
+
 ErrCode MemSetHeap(Heap* heap) {
-  if (heap == nullptr || heap->magic != kHeapMagic) return errMemBadHeap;
+  if (!MemIsValidHeap(heap)) return errMemBadHeap;
   memCurrentHeap = heap;
   return errNone;
 }
 
 ErrCode MemDisposeHeap(Heap** heapRef) {
-  if (heapRef == nullptr || *heapRef == nullptr || (*heapRef)->magic != kHeapMagic) {
-    return errMemBadHeap;
-  }
+  if (heapRef == nullptr || !MemIsValidHeap(*heapRef)) return errMemBadHeap;
   Heap* heap = *heapRef;
   if (heap->nextHeap != nullptr) heap->nextHeap->prevHeap = heap->prevHeap;
   if (heap->prevHeap != nullptr) heap->prevHeap->nextHeap = heap->nextHeap;

@@ -114,6 +114,14 @@ inline bool IsLiveHandle(const BlockDesc* d) {
   return !IsSpare(d) && IsInUse(d);
 }
 
+// ---- Heaps (heap.cpp) ------------------------------------------------------
+
+// True when `heap` is a heap of the list whose magic reads "HEAP". A heap
+// not in the list is not read at all: a destroyed heap's header is released
+// memory. (The walk stops at a heap whose magic is wrong: its links are
+// suspect too.)
+bool MemIsValidHeap(const Heap* heap);
+
 // ---- Sizes ---------------------------------------------------------------
 
 // The block size for a request of `n` bytes: n plus the owner word, raised to

@@ -73,11 +73,14 @@ void MemSwapPlaces(Heap* heap, BlockDesc* a, BlockDesc* b) {
 // block under the other descriptor, not merged with its neighbours. `*from`
 // receives the data address it left.
 static ErrCode Move(Heap* heap, BlockDesc* h, uint32_t size, void** from) {
+  const MemWord requested = h->requestedSize;
   BlockDesc* found = MemFindBlock(size, 0);  // may compact, moving h too
   if (found == nullptr) return errMemOutOfMemory;
-  // A purge callback that disposed of the very block being resized leaves
-  // nothing to move.
-  if (!IsLiveHandle(h)) return errMemInvalidHandle;
+  // A purge callback may have changed the very block being resized, and its
+  // change stands: disposed of, there is nothing to move; locked, it must
+  // stay; resized, it may no longer fit the block found.
+  if (!IsLiveHandle(h) || h->requestedSize != requested) return errMemInvalidHandle;
+  if (IsLocked(h)) return errMemLocked;
   *from = h->data;
   MemSplitBlock(found, size);
   MemDebugCopy(BlockStart(found), BlockStart(h), h->blockSize);

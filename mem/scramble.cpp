@@ -116,7 +116,7 @@ using namespace okr_mem;
 ErrCode MemSetScramble(Heap* heap, int on) {
   if (heap == nullptr) heap = memCurrentHeap;
   if (heap == nullptr) return errMemNotStarted;
-  if (heap->magic != kHeapMagic) return errMemBadHeap;
+  if (!MemIsValidHeap(heap)) return errMemBadHeap;
 #if OKR_MEM_DEBUG
   CountersOf(heap).scramble = on != 0;
   return errNone;

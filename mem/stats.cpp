@@ -35,7 +35,7 @@ ErrCode MemGetHeapStats(Heap* heap, MemHeapStats* stats) {
   if (stats->size < sizeof stats->size) return errBadData;
   if (heap == nullptr) heap = memCurrentHeap;
   if (heap == nullptr) return errMemNotStarted;
-  if (heap->magic != kHeapMagic) return errMemBadHeap;
+  if (!MemIsValidHeap(heap)) return errMemBadHeap;
   const HeapCounters& counters = CountersOf(heap);
   // The blocks cover every byte from the initial pool to `limit`.
   const auto span = static_cast<uint32_t>(heap->limit - static_cast<char*>(heap->firstBlock->data));

@@ -133,18 +133,30 @@ TEST_F(HeapTest, CompactionLeavesGapsBeforeLockedBlocks) {
 namespace {
 uint32_t purgeCalls, purgeSize;
 Handle purgeVictim;
+bool purgeAllocates;  // the callback allocates before it frees
+Handle purgeNested;
 void CountingPurge(uint32_t size) {
   ++purgeCalls;
   purgeSize = size;
+  if (purgeAllocates) purgeNested = MemNewHandle(size);
   if (purgeVictim != nullptr) MemDisposeHandle(purgeVictim);
 }
 }  // namespace
 
+// A callback that allocates is not called again by its own search, which
+// fails after compacting; what it leaves in memLastError stays there when
+// the outer search then succeeds, and makes MemNewPtr fail with nothing
+// allocated.
 TEST(MemPurge, CompactsOnceThenPurgesOnce) {
   const struct {
-    bool withPurge, victimFrees;
-  } cases[] = {{false, false}, {true, false}, {true, true}};
+    bool withPurge, victimFrees, allocates, pointer;
+  } cases[] = {{false, false, false, false}, {true, false, false, false},
+               {true, true, false, false},   {true, false, true, false},
+               {true, true, true, false},    {true, true, false, true},
+               {true, true, true, true}};
   for (const auto& c : cases) {
+    purgeAllocates = c.allocates;
+    purgeNested = nullptr;
     Heap* heap = nullptr;
     ASSERT_EQ(MemNewHeap(c.withPurge ? CountingPurge : nullptr, 0, nullptr, 0x10000, &heap), 0u);
     ASSERT_EQ(MemSetHeap(heap), 0u);
@@ -152,33 +164,69 @@ TEST(MemPurge, CompactsOnceThenPurgesOnce) {
     Handle blocker = MemNewHandle(40000);
     purgeVictim = c.victimFrees ? blocker : nullptr;
     const uint32_t compactions = HeapInfo().compactions;
-    Handle h = MemNewHandle(30000);
-    EXPECT_EQ(HeapInfo().compactions, compactions + 1);
+    Handle h = c.pointer ? MemPtrToHandle(MemNewPtr(30000)) : MemNewHandle(30000);
+    EXPECT_EQ(HeapInfo().compactions, compactions + (c.allocates ? 2 : 1));
     EXPECT_EQ(purgeCalls, c.withPurge ? 1u : 0u);
     EXPECT_EQ(purgeSize, c.withPurge ? BlockFor(30000) : purgeSize);  // the block size
-    EXPECT_EQ(h != nullptr, c.victimFrees);
-    EXPECT_EQ(MemGetError(), c.victimFrees ? 0u : 0x4603u);
+    EXPECT_EQ(purgeNested, nullptr);
+    const bool succeeds = c.victimFrees && !(c.allocates && c.pointer);
+    EXPECT_EQ(h != nullptr, succeeds);
+    EXPECT_EQ(MemGetError(), c.victimFrees && !c.allocates ? 0u : 0x4603u);
+    EXPECT_EQ(HeapInfo().blocksInUse, (succeeds ? 1u : 0u) + (c.victimFrees ? 0u : 1u));
     EXPECT_EQ(MemCheckHeap(heap), 0u);
     ASSERT_EQ(MemDisposeHeap(&heap), 0u);
   }
 }
 
-// A purge callback that disposes of the very block being resized: nothing
-// is left to move, and the heap stays whole.
-TEST(MemPurge, DisposingTheResizedBlock) {
-  Heap* heap = nullptr;
-  ASSERT_EQ(MemNewHeap(CountingPurge, 0, nullptr, 0xD000, &heap), 0u);
-  ASSERT_EQ(MemSetHeap(heap), 0u);
-  // gap, victim, locked wall, rest: only the gap and the victim together
-  // hold the grown block.
-  Handle gap = MemNewHandle(10000);
-  purgeVictim = MemNewHandle(20000);
-  Handle wall = MemNewHandle(8);
-  MemLockHandle(wall);
-  ASSERT_EQ(MemDisposeHandle(gap), 0u);
-  ASSERT_LT(heap->freeBytes - BlockFor(10000), BlockFor(25000));
-  EXPECT_EQ(MemSetHandleSize(purgeVictim, 25000), 0x4607u);
-  EXPECT_EQ(MemCheckHeap(heap), 0u);
-  EXPECT_EQ(MemDisposeHandle(wall), 0u);
-  ASSERT_EQ(MemDisposeHeap(&heap), 0u);
+namespace {
+Handle purgeRoom, purgeResized;
+void (*purgeAction)(Handle);
+void RoomThenAction(uint32_t) {
+  if (purgeAction == nullptr) return;  // the heap is being filled
+  MemDisposeHandle(purgeRoom);
+  purgeAction(purgeResized);
+}
+}  // namespace
+
+// A purge callback that changes the very block being resized: the resize
+// stops with the callback's change standing, and the heap stays whole.
+TEST(MemPurge, CallbackChangesTheResizedBlock) {
+  const struct {
+    const char* name;
+    void (*action)(Handle);
+    ErrCode expected;
+    uint32_t size;  // the block's requested size afterwards
+  } cases[] = {
+      {"nothing", [](Handle) {}, 0, 25000},
+      {"disposes of it", [](Handle h) { MemDisposeHandle(h); }, 0x4607, 0},
+      {"grows it", [](Handle h) { ASSERT_EQ(MemSetHandleSize(h, 30000), 0u); }, 0x4607, 30000},
+      {"shrinks it", [](Handle h) { ASSERT_EQ(MemSetHandleSize(h, 100), 0u); }, 0x4607, 100},
+      {"locks it", [](Handle h) { MemLockHandle(h); }, 0x4609, 20000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    purgeAction = nullptr;
+    Heap* heap = nullptr;
+    ASSERT_EQ(MemNewHeap(RoomThenAction, 0, nullptr, 0x20000, &heap), 0u);
+    ASSERT_EQ(MemSetHeap(heap), 0u);
+    // gap, block, locked wall, room, locked filler: the block grows only
+    // into the room, which the callback frees.
+    Handle gap = MemNewHandle(10000);
+    purgeResized = MemNewHandle(20000);
+    std::memset(purgeResized->data, 0x6B, 20000);
+    MemLockHandle(MemNewHandle(8));
+    purgeRoom = MemNewHandle(60000);
+    while (Handle filler = MemNewHandle(1000))
+      MemLockHandle(filler);
+    ASSERT_EQ(MemDisposeHandle(gap), 0u);
+    purgeAction = c.action;
+    EXPECT_EQ(MemSetHandleSize(purgeResized, 25000), c.expected);
+    EXPECT_EQ(MemCheckHeap(heap), 0u);
+    if (c.size != 0) {
+      EXPECT_EQ(MemGetHandleSize(purgeResized), c.size);
+      const auto* bytes = static_cast<unsigned char*>(purgeResized->data);
+      EXPECT_EQ(bytes[0] + bytes[99], 2 * 0x6B);
+    }
+    ASSERT_EQ(MemDisposeHeap(&heap), 0u);
+  }
 }

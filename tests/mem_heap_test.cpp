@@ -93,6 +93,30 @@ TEST(MemHeap, StartDefaultsAndDisposeAll) {
   EXPECT_EQ(memCurrentHeap, nullptr);
 }
 
+// A heap destroyed through another reference is refused by every operation
+// that names a heap, without its released header being read.
+TEST(MemHeap, DestroyedHeapIsNotRead) {
+  Heap *live = nullptr, *gone = nullptr;
+  ASSERT_EQ(MemNewHeap(nullptr, 0, nullptr, 0x8000, &gone), 0u);
+  ASSERT_EQ(MemNewHeap(nullptr, 0, nullptr, 0x8000, &live), 0u);
+  ASSERT_EQ(MemSetHeap(live), 0u);
+  Heap* copy = gone;
+  ASSERT_EQ(MemDisposeHeap(&gone), 0u);
+  MemHeapInfo info;
+  MemHeapStats stats{};
+  stats.size = sizeof stats;
+  MemDamage damage;
+  const ErrCode results[] = {
+      MemSetHeap(copy),        MemDisposeHeap(&copy),       MemCompact(copy),
+      MemCheckHeap(copy),      MemGetHeapInfo(copy, &info), MemGetHeapStats(copy, &stats),
+      MemSetScramble(copy, 0), MemCheckFill(copy, &damage)};
+  for (ErrCode r : results)
+    EXPECT_EQ(r, 0x4602u);
+  EXPECT_EQ(memCurrentHeap, live);
+  EXPECT_EQ(MemCheckHeap(live), 0u);
+  EXPECT_EQ(MemDisposeHeap(&live), 0u);
+}
+
 // Without a current heap (here: it was destroyed) nothing touches released
 // memory; nil handles and pointers are answered without a dereference.
 TEST(MemHeap, NoHeapAndNilArguments) {

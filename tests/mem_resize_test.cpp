@@ -6,6 +6,10 @@
 #include "mem/internal.h"
 #include "mem_test_util.h"
 
+#ifndef _WIN32
+#include <sys/mman.h>
+#endif
+
 using okr_mem::BlockEnd;
 using okr_mem::BlockStart;
 using okr_mem::ReadOwner;
@@ -174,4 +178,80 @@ TEST_F(HeapTest, Pointers) {
   std::memset(stray, 0x77, 16);
   EXPECT_EQ(MemDisposePtr(stray + 16), 0x4608u);  // owner word not of this heap
   EXPECT_EQ(MemGetError(), 0x4608u);
+}
+
+namespace {
+
+// The first byte of a page that follows one that cannot be read (NULL where
+// the test makes none), and the size of the two.
+constexpr size_t kGuardedBytes = 2 * 65536;
+char* AfterUnreadablePage() {
+#ifdef _WIN32
+  return nullptr;
+#else
+  void* pages =
+      mmap(nullptr, kGuardedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages == MAP_FAILED) return nullptr;
+  mprotect(pages, kGuardedBytes / 2, PROT_NONE);
+  return static_cast<char*>(pages) + kGuardedBytes / 2;
+#endif
+}
+
+}  // namespace
+
+// MemDisposePtr reads nothing outside the current heap (not the word before
+// an address elsewhere, nor a destroyed heap's bytes when none is current),
+// and a handle given for a pointer never frees the pool that holds it.
+TEST(MemPointer, DisposeTakesOnlyPointersOfTheCurrentHeap) {
+  char* guarded = AfterUnreadablePage();
+  Heap *heap = nullptr, *gone = nullptr;
+  ASSERT_EQ(MemNewHeap(nullptr, 0, nullptr, 0x10000, &gone), 0u);
+  ASSERT_EQ(MemSetHeap(gone), 0u);
+  void* stale = MemNewPtr(10);
+  ASSERT_EQ(MemDisposeHeap(&gone), 0u);  // no heap is current now
+  ASSERT_EQ(MemNewHeap(nullptr, 0, nullptr, 0x10000, &heap), 0u);
+  ASSERT_EQ(MemSetHeap(heap), 0u);
+  char* live = static_cast<char*>(MemNewPtr(10));
+  std::vector<Handle> handles;
+  while (HeapInfo().poolExtensions == 0) {
+    handles.push_back(MemNewHandle(8));
+    ASSERT_NE(handles.back(), nullptr);
+  }
+  // The first entry of the pool extension: the first handle handed out
+  // after the pool grew, in a heap without scramble mode.
+  Handle poolStart = nullptr;
+  for (BlockDesc* d : HeapBlocks()) {
+    if (d != heap->firstBlock && d->requestedSize == heap->masterCount * sizeof(BlockDesc)) {
+      poolStart = static_cast<Handle>(d->data);
+    }
+  }
+  ASSERT_NE(poolStart, nullptr);
+  const struct {
+    const char* name;
+    void* p;
+    bool heapCurrent;
+    ErrCode expected;
+  } cases[] = {
+      {"after an unreadable page", guarded, true, 0x4608},
+      {"after an unreadable page, no heap", guarded, false, 0x4601},
+      {"in a destroyed heap, no heap", stale, false, 0x4601},
+      {"inside a block", live + 1, true, 0x4608},
+      {"the initial pool", heap + 1, true, 0x4608},
+      {"a handle at a pool's start", poolStart, true, 0x4608},
+      {"another handle", handles[5], true, 0x4608},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.p == nullptr) continue;
+    memCurrentHeap = c.heapCurrent ? heap : nullptr;
+    EXPECT_EQ(MemDisposePtr(c.p), c.expected);
+    EXPECT_EQ(MemGetError(), c.expected);
+  }
+  ASSERT_EQ(MemSetHeap(heap), 0u);
+  EXPECT_EQ(MemCheckHeap(heap), 0u);
+  EXPECT_EQ(MemDisposePtr(live), 0u);
+  EXPECT_EQ(MemDisposeHeap(&heap), 0u);
+#ifndef _WIN32
+  if (guarded != nullptr) munmap(guarded - kGuardedBytes / 2, kGuardedBytes);
+#endif
 }

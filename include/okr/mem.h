@@ -29,7 +29,11 @@ typedef BlockDesc* Handle;
 
 /* Called when an allocation fails even after compaction, with the block size
    (not the client's size) that is needed. It may dispose of blocks of the
-   current heap. */
+   current heap, and allocate: a search it makes itself does not call it
+   again (it fails after compacting), and what such a search leaves in
+   memLastError stays there when the outer search then succeeds. It must not
+   destroy the heap it purges (nor all heaps): the operation that called it
+   goes on working in that heap when it returns. */
 typedef void (*PurgeProc)(uint32_t blockSize);
 
 /* One master pointer. Descriptors live in pool blocks and never move. A
@@ -86,29 +90,34 @@ enum {
 OKR_API extern Heap* memCurrentHeap;   /* the heap every block operation works on */
 OKR_API extern Heap* memHeapList;      /* the newest heap; all heaps chain from it */
 OKR_API extern uint32_t memNextHeapId; /* id of the next heap created, from 1 */
-OKR_API extern uint32_t memBlockAlign; /* the block granule, 16 */
+OKR_API extern uint32_t memBlockAlign; /* the block granule, 16; read only */
 OKR_API extern ErrCode memLastError;   /* 0x4601 until the first heap or allocation */
 
 /* ---- Heaps ------------------------------------------------------------- */
 
-/* Creates a heap in `region` (taken over; must come from malloc) or, when
-   `region` is NULL, in `regionSize` bytes from malloc (0 means 0xE00000).
-   `masterCount` below 64 becomes 64. The heap is linked at the head of
-   memHeapList but not selected. *outHeap is set to NULL first.
-   Returns 0; 0x4101 for a NULL outHeap; 0x4102 when malloc fails; 0x4602
-   when the region cannot hold the header and the pool (the region is freed,
-   even one the caller passed in). */
+/* Creates a heap in the `regionSize` bytes at `region` (taken over; must
+   come from malloc) or, when `region` is NULL, in `regionSize` bytes from
+   malloc. A `regionSize` of 0 means 0xE00000 in both cases, so a region
+   passed in with size 0 must hold that many bytes. `masterCount` below 64
+   becomes 64. The heap is linked at the head of memHeapList but not
+   selected. memLastError is set to 0 and *outHeap to NULL first.
+   Returns 0; 0x4101 for a NULL outHeap (the region stays the caller's);
+   0x4102 when malloc fails (a region passed in is freed); 0x4602, also in
+   memLastError, when the region cannot hold the header, the pool and the
+   first owner word (the region is freed, even one the caller passed in). */
 OKR_API ErrCode MemNewHeap(PurgeProc purge, uint32_t masterCount, void* region, uint32_t regionSize,
                            Heap** outHeap);
 
-/* Selects `heap` as the current heap. 0x4602 for NULL or a heap whose magic
-   is not "HEAP"; the selection then stays. */
+/* Selects `heap` as the current heap. 0x4602 for NULL or a heap that is not
+   valid: not in memHeapList (one destroyed already, whose header is then not
+   read) or whose magic is not "HEAP"; the selection then stays. The other
+   operations that name a heap refuse the same ones with 0x4602. */
 OKR_API ErrCode MemSetHeap(Heap* heap);
 
 /* Destroys the heap in *heapRef, gives its region back and sets *heapRef to
    NULL. Every handle of the heap is void afterwards; if it was the current
    heap, no heap is current any more. 0x4602 for a NULL heapRef, a NULL heap
-   or a bad magic. */
+   or one that is not valid (see MemSetHeap). */
 OKR_API ErrCode MemDisposeHeap(Heap** heapRef);
 
 /* Destroys every heap, newest first. */
@@ -155,24 +164,37 @@ OKR_API ErrCode MemSetFlags(Handle h, uint32_t flags);
    (shrinking always is), else by moving it. The contents up to the smaller
    of the two sizes are kept. Returns 0; 0x4609 when a locked block would
    have to move; 0x4603 when no block is large enough (the handle keeps its
-   old block and contents); 0x4604 for NULL; 0x4607 for a handle not in use;
-   0x4601 with no current heap. */
+   old block and contents; memLastError is 0x4603 too); 0x4604 for NULL;
+   0x4607 for a handle not in use; 0x4601 with no current heap. A purge
+   callback made on the way that changes this very handle has its change
+   kept and ends the resize: 0x4607 when it disposed of or resized it,
+   0x4609 when it locked it. memLastError is otherwise written only by a
+   pool growth on the way (0, or 0x4603). */
 OKR_API ErrCode MemSetHandleSize(Handle h, uint32_t newSize);
 
 /* ---- Pointers: data addresses of locked blocks ------------------------- */
 
 /* The data address of a new locked block of `size` bytes, or NULL (see
-   MemNewHandle). MemNewPtrClear also sets the first `size` bytes to 0. */
+   MemNewHandle), also when memLastError is not 0 after the allocation (a
+   purge callback's own failed allocation left it), with nothing allocated.
+   MemNewPtrClear also sets the first `size` bytes to 0. */
 OKR_API void* MemNewPtr(uint32_t size);
 OKR_API void* MemNewPtrClear(uint32_t size);
 
 /* Disposes of the block whose data address is `p` (a pointer, or the data
-   address of any handle). Returns and stores in memLastError: 0; 0x4608
-   when the owner word before `p` is 0; 0x460A for resource data; 0x4605 for
-   NULL. */
+   address of any handle of the current heap). Returns and stores in
+   memLastError: 0; 0x4608 when the owner word before `p` is 0 or `p` is not
+   the data address of a client's block of the current heap (nothing outside
+   that heap is read, and a handle passed by mistake never frees the
+   master-pointer pool it starts); 0x4607 for the data address of a block
+   disposed of already that is still free under its handle (MemDisposeHandle's
+   answer; most such addresses get 0x4608); 0x460A for resource data; 0x4605
+   for NULL; 0x4601 with no current heap. */
 OKR_API ErrCode MemDisposePtr(void* p);
 
-/* The handle named by the owner word before `p`; NULL for NULL or a 0 word. */
+/* The handle named by the owner word before `p`, which must be the data
+   address of a block of a heap that still exists (the word is read as it
+   is); NULL for NULL or a 0 word. */
 OKR_API Handle MemPtrToHandle(void* p);
 
 /* ---- Compaction --------------------------------------------------------- */
@@ -198,7 +220,9 @@ OKR_API ErrCode MemCompact(Heap* heap);
    flagged 0x9000; the spare stack well formed. Returns 0, the first code
    found (0x4602 for a heap that is not valid, 0x4607 for a broken list), or
    0x4601 when there is no heap to check. Reads only inside the heap's
-   region. */
+   region and its free-block index, a table outside the region whose address
+   the initial pool's descriptor holds: that one word is trusted, and a
+   write over it is not survived. */
 OKR_API ErrCode MemCheckHeap(Heap* heap);
 
 typedef struct MemHeapInfo {
