@@ -16,6 +16,9 @@ ErrCode SysStart(const char* resFilePath, uint32_t heapSize, uint32_t startParam
   if (ErrCode err = MemStart(heapSize)) return err;
   // Without a path the resource manager is never started.
   ErrCode result = resFilePath != nullptr ? ResStart(resFilePath, &sysResFile) : 0;
+  // A file that opened but failed its checks is closed already: forget its
+  // stream rather than keep an address that names nothing.
+  if (result != 0) sysResFile = nullptr;
   sysStarted = 1;
   std::atexit(SysShutdown);
   return result;
@@ -27,6 +30,7 @@ void SysShutdown(void) {
   // Resource files first: closing may write data and directories back, and
   // the directories live in handles.
   ResCloseAll();
+  sysResFile = nullptr;
   MemDisposeAllHeaps();
   ResCloseAuxFiles();
 }

@@ -9,7 +9,8 @@
 OKR_BEGIN_DECLS
 
 OKR_API extern int32_t sysStarted;      /* 1 while the library is started */
-OKR_API extern File* sysResFile;        /* the resource file opened at start-up, or NULL */
+OKR_API extern File* sysResFile;        /* the resource file opened at start-up; NULL when
+                                           none was, and after shutdown */
 OKR_API extern uint32_t sysStartParam;  /* the third start-up argument, kept unchanged */
 OKR_API extern void* sysModuleInstance; /* the DLL's instance handle (Windows), else NULL */
 
@@ -19,7 +20,8 @@ OKR_API extern void* sysModuleInstance; /* the DLL's instance handle (Windows), 
    atexit. Does not look at sysStarted: ask SysIsStarted first.
    Returns 0; 0x4102 or 0x4602 when the heap cannot be created (the library
    is then not started); or the resource manager's code when the file cannot
-   be opened (the library counts as started all the same). */
+   be opened (the library counts as started all the same, and sysResFile is
+   NULL). */
 OKR_API ErrCode SysStart(const char* resFilePath, uint32_t heapSize, uint32_t startParam);
 
 /* Shuts the library down once: closes every resource file while the heaps
