@@ -3,6 +3,7 @@
 #include <okr/res.h>
 #include <okr/sys.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 int32_t sysStarted = 0;
@@ -24,9 +25,26 @@ ErrCode SysStart(const char* resFilePath, uint32_t heapSize, uint32_t startParam
   return result;
 }
 
+// The heap whose region holds `p`, or NULL.
+static Heap* HeapHolding(const void* p) {
+  auto at = reinterpret_cast<uintptr_t>(p);
+  for (Heap* heap = memHeapList; heap != nullptr; heap = heap->nextHeap) {
+    if (at >= reinterpret_cast<uintptr_t>(heap->region) &&
+        at <= reinterpret_cast<uintptr_t>(heap->limit)) {
+      return heap;
+    }
+  }
+  return nullptr;
+}
+
 void SysShutdown(void) {
   if (sysStarted == 0) return;
   sysStarted = 0;
+  // A handle can only be disposed of while its own heap is current, and the
+  // program may have left one of its own heaps selected: select the heap
+  // that holds the newest file's directory (all of them, unless files were
+  // opened under different heaps) before closing.
+  if (Heap* heap = HeapHolding(resCurrentFile)) MemSetHeap(heap);
   // Resource files first: closing may write data and directories back, and
   // the directories live in handles.
   ResCloseAll();

@@ -67,6 +67,21 @@ TEST(Sys, StartingTwiceMakesTwoHeapsShutDownOnce) {
   EXPECT_EQ(memHeapList, nullptr);
 }
 
+// Shutdown at exit finds whatever heap the program selected last.
+TEST(Sys, ShutdownClosesFilesWhateverHeapIsSelected) {
+  const std::string good = TempPath("sys_selected.res");
+  WriteBytes(good, BuildResFile({{{"TEST", 32, "data"}}}));
+  ASSERT_EQ(SysStart(good.c_str(), 0x100000, 0), 0u);
+  Heap* own = nullptr;
+  ASSERT_EQ(MemNewHeap(nullptr, 0, nullptr, 0x10000, &own), 0u);
+  ASSERT_EQ(MemSetHeap(own), 0u);
+  SysShutdown();
+  EXPECT_EQ(resLastError, 0u);
+  EXPECT_EQ(resTopFile, nullptr);
+  EXPECT_EQ(memHeapList, nullptr);
+  remove(good.c_str());
+}
+
 TEST(Sys, SampleExports) {
   EXPECT_EQ(fnOKR_dll(), 42);
   EXPECT_EQ(nOKR_dll, 0);

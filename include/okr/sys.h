@@ -26,7 +26,10 @@ OKR_API ErrCode SysStart(const char* resFilePath, uint32_t heapSize, uint32_t st
 
 /* Shuts the library down once: closes every resource file while the heaps
    still exist, destroys every heap (newest first), then closes the resource
-   manager's auxiliary streams. Does nothing when not started. */
+   manager's auxiliary streams. Does nothing when not started. Whatever heap
+   the program selected, the files are closed with the heap that holds the
+   newest file's directory selected; files whose directories lie in other
+   heaps must be closed by the program before. */
 OKR_API void SysShutdown(void);
 
 /* 1 while started, else 0. */
