@@ -37,7 +37,8 @@ bool IsReadableName(const char* name) {
   return true;
 }
 
-// Makes room for one more entry; the table block may move.
+// Makes room for one more entry; the table block may move, also when it
+// cannot grow (the search for room compacts the heap first).
 ErrCode GrowEntries(SymbolTable** tableRef) {
   SymbolTable* table = *tableRef;
   if (static_cast<uint32_t>(table->count) < table->capacity) return errNone;
@@ -46,11 +47,11 @@ ErrCode GrowEntries(SymbolTable** tableRef) {
   MemUnlockHandle(block);
   ErrCode err = MemSetHandleSize(block, TableBytes(capacity));
   MemLockHandle(block);
-  if (err != errNone) return err;
   table = static_cast<SymbolTable*>(block->data);
-  table->capacity = capacity;
   if (exprSymbolTable == *tableRef) exprSymbolTable = table;
   *tableRef = table;
+  if (err != errNone) return err;
+  table->capacity = capacity;
   return errNone;
 }
 
