@@ -88,4 +88,32 @@ TEST_F(SymTable, FailedGrowthKeepsTheTable) {
   ASSERT_EQ(MemSetHeap(heap_), 0u);
 }
 
+// A table whose entries or names have grown to where a doubled block size
+// no longer fits in 32 bits cannot grow; the header is set here to what
+// such a table's reads, the block itself stays small.
+TEST_F(SymTable, GrowthStopsAt32BitSizes) {
+  const struct {
+    int32_t count;  // capacity too
+    uint32_t namesUsed;
+  } cases[] = {{0x08000000, 0}, {0x0FFFFFFF, 0}, {0, 0xFFFFFFF0}, {0, 0x80000000}};
+  for (const auto& c : cases) {
+    SymbolTable* table = nullptr;
+    ASSERT_EQ(SymNewTable(&table), 0u);
+    SymbolTable* const before = table;
+    table->count = c.count;
+    table->capacity = c.count != 0 ? static_cast<uint32_t>(c.count) : table->capacity;
+    const uint32_t capacity = table->capacity;
+    table->namesUsed = c.namesUsed;
+    EXPECT_EQ(SymAddInt(&table, "abcdefghijklmnopqrstuvwxyz01234", 1),
+              static_cast<ErrCode>(errMemOutOfMemory))
+        << c.count << " " << c.namesUsed;
+    EXPECT_EQ(table, before);
+    EXPECT_EQ(table->count, c.count);
+    EXPECT_EQ(table->capacity, capacity);
+    EXPECT_GE(MemGetHandleSize(MemPtrToHandle(table)), sizeof(SymbolTable));
+    table->count = 0;
+    EXPECT_EQ(SymDisposeTable(&table), 0u);
+  }
+}
+
 }  // namespace
