@@ -88,6 +88,28 @@ TEST_F(SymTable, FailedGrowthKeepsTheTable) {
   ASSERT_EQ(MemSetHeap(heap_), 0u);
 }
 
+// An entry's name added again from the table's own names block (the newest
+// entry wins) is read before that block grows and moves from behind the
+// locked table.
+TEST_F(SymTable, NameFromTheNamesBlockSurvivesItsGrowth) {
+  SymbolTable* table = nullptr;
+  ASSERT_EQ(SymNewTable(&table), 0u);
+  const std::string names[] = {std::string(30, 'a'), std::string(30, 'b'), std::string(30, 'c'),
+                               std::string(30, 'd')};
+  for (const std::string& name : names)
+    ASSERT_EQ(SymAddInt(&table, name.c_str(), 1), 0u);
+  const void* before = table->names->data;
+  const char* own = static_cast<const char*>(before) + SymEntries(table)[1].nameOffset;
+  ASSERT_EQ(SymAddInt(&table, own, 2), 0u);
+  ASSERT_NE(table->names->data, before);  // the names block moved
+  EXPECT_EQ(SymFind(table, names[1].c_str()), 4);
+  EXPECT_EQ(
+      std::string(static_cast<const char*>(table->names->data) + SymEntries(table)[4].nameOffset),
+      names[1]);
+  EXPECT_EQ(SymEntries(table)[4].hash, SymHash(names[1].c_str()));
+  EXPECT_EQ(SymDisposeTable(&table), 0u);
+}
+
 // A table whose entries or names have grown to where a doubled block size
 // no longer fits in 32 bits cannot grow; the header is set here to what
 // such a table's reads, the block itself stays small.

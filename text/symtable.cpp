@@ -83,12 +83,17 @@ ErrCode AppendName(SymbolTable* table, const char* name, uint32_t* outOffset) {
 ErrCode AddEntry(SymbolTable** tableRef, const char* name, uint32_t type, ExprNumber value) {
   if (tableRef == nullptr || *tableRef == nullptr || name == nullptr) return errNilPointer;
   if (!IsReadableName(name)) return errInvalidVariable;
+  // The name is read before anything grows: it may lie in a block that the
+  // growth moves, such as the names block itself when an entry's name is
+  // added again.
+  char copy[kMaxNameLength + 1];
+  memcpy(copy, name, strlen(name) + 1);
   if (ErrCode err = GrowEntries(tableRef)) return err;
   SymbolTable* table = *tableRef;
   uint32_t offset = 0;
-  if (ErrCode err = AppendName(table, name, &offset)) return err;
+  if (ErrCode err = AppendName(table, copy, &offset)) return err;
   SymbolEntry& entry = SymEntries(table)[table->count];
-  entry.hash = SymHash(name);
+  entry.hash = SymHash(copy);
   entry.nameOffset = offset;
   entry.type = type;
   entry.value = value;

@@ -74,9 +74,11 @@ OKR_API ErrCode SymNewTable(SymbolTable** outTable);
    table block may move: *tableRef is updated, and so is exprSymbolTable
    when it named the table. A name must be one the tokenizer can read: 1 to
    31 bytes, starting with a letter or one of "[]_`{", followed by letters,
-   digits or the identifier signs of the text stream. Returns 0; 0x4101 for
-   a null argument; 0x4205 for a name the tokenizer could never find; a
-   memory code when the table cannot grow (the table is unchanged). */
+   digits or the identifier signs of the text stream. The name is read
+   before anything grows, so it may lie in any block, an entry's name in the
+   table's own names block included. Returns 0; 0x4101 for a null
+   argument; 0x4205 for a name the tokenizer could never find; a memory code
+   when the table cannot grow (the table is unchanged). */
 OKR_API ErrCode SymAddInt(SymbolTable** tableRef, const char* name, int32_t value);
 OKR_API ErrCode SymAddFloat(SymbolTable** tableRef, const char* name, float value);
 
