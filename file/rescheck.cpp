@@ -379,12 +379,18 @@ extern "C" ErrCode ResCheckFile(const char* libPath, Handle* outFindings) {
   if (outFindings == nullptr) return Report(errNilPointer);
   *outFindings = nullptr;
   if (libPath == nullptr) return Report(errNilPointer);
-  Handle list = MemNewHandle(0);
-  if (list == nullptr) return Report(MemGetError());
+  // The path is read before anything is allocated: it may lie in a block
+  // that the allocation moves.
   Scan scan;
   ErrCode err = FileOpen(libPath, "rb", &scan.file);
+  if (err != errNone) return Report(err);
+  Handle list = MemNewHandle(0);
+  if (list == nullptr) {
+    FileClose(scan.file);
+    return Report(MemGetError());
+  }
   Sink sink(list);
-  if (err == errNone) err = CheckScan(scan, sink);
+  err = CheckScan(scan, sink);
   if (err == errNone) err = sink.err();
   if (scan.dir != nullptr) MemDisposeHandle(scan.dir);
   if (scan.file != nullptr) FileClose(scan.file);

@@ -580,4 +580,32 @@ TEST_F(ResRemoval, EmptyTypeRecordsStayOutOfTheWayOfAdditions) {
   }
 }
 
+// A path may lie in an unlocked block of the current heap (a settings file's
+// text, say): every call that takes one reads it before it allocates. In
+// scramble mode each allocation moves every unlocked block, so a path read
+// afterwards would be read from a place given up.
+TEST_F(ResManager, PathsInUnlockedBlocksAreReadBeforeAllocating) {
+  if (MemSetScramble(nullptr, 1) != errNone) GTEST_SKIP() << "this build has no scramble mode";
+  const std::string path = TempPath("paths.res");
+  Handle name = MemNewHandle(uint32_t(path.size() + 1));
+  ASSERT_NE(name, nullptr);
+  memcpy(name->data, path.c_str(), path.size() + 1);
+  auto text = [&] { return static_cast<const char*>(name->data); };
+  File* f = nullptr;
+  ASSERT_EQ(ResCreateFile(text(), &f), 0u);
+  ASSERT_EQ(ResCloseFile(f), 0u);
+  ASSERT_EQ(ResOpenNamedFile(text(), &f), 0u);
+  ASSERT_EQ(ResCloseFile(f), 0u);
+  Handle findings = nullptr;
+  EXPECT_EQ(ResCheckFile(text(), &findings), 0u);
+  EXPECT_NE(findings, nullptr);
+  MemDisposeHandle(findings);
+  Handle bytes = nullptr;
+  EXPECT_EQ(FileLoad(text(), &bytes), 0u);
+  EXPECT_EQ(FileSave(text(), bytes), 0u);
+  MemDisposeHandle(bytes);
+  MemDisposeHandle(name);
+  EXPECT_EQ(MemSetScramble(nullptr, 0), 0u);
+}
+
 }  // namespace

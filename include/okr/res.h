@@ -502,7 +502,8 @@ _Static_assert(sizeof(ResFinding) == 40, "a finding is ten words");
    when a read that the size allowed fails (a directory, which a POSIX
    system opens, gives one of 0x4506 and 0x4504), 0x4603 (or 0x4601) when
    memory runs short, 0x4101 for a NULL argument. Reads only inside the
-   file. */
+   file. The path is read before anything is allocated, so it may lie in an
+   unlocked block of the current heap. */
 OKR_API ErrCode ResCheckFile(const char* libPath, Handle* outFindings);
 
 OKR_END_DECLS
