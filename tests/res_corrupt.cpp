@@ -117,6 +117,45 @@ TEST_F(ResCorrupt, CopyNamingAnotherDirectoryPlaceLosesNothing) {
   }
 }
 
+// A directory may begin inside the header (its first words then double as
+// the header's last ones): a flush that stores it in place after a resource
+// shrank leaves a file that still opens, with every resource.
+TEST_F(ResCorrupt, DirectoryBeginningInsideTheHeaderStaysReadable) {
+  for (uint32_t place : {16u, 20u, 24u}) {
+    SCOPED_TRACE(place);
+    const uint32_t dataStart = place + 256;
+    Bytes bytes(dataStart + 16, 0);
+    const uint32_t
+        words[][2] = {{4, resVersion}, {8, dataStart}, {12, 16}, {16, place}, {20, 256},
+                      {44, 52},        {52, 1},        {60, 2},  {64, 16},    {80, 8},
+                      {100, 8},        {104, 8}};  // copy, type list, one type, two entries
+    for (const auto& [pos, value] : words)
+      PutWord(bytes, place + pos, value, false);
+    memcpy(&bytes[place + 56], "AAAA", 4);
+    const uint32_t header[][2] = {{4, resVersion}, {16, place}, {20, 256}};
+    for (const auto& [pos, value] : header)
+      PutWord(bytes, pos, value, false);  // the header at 0, over the copy's front
+    memcpy(&bytes[dataStart], "01234567abcdefgh", 16);
+    WriteBytes(TempPath("inheader.res"), bytes);
+    File* f = fopen(TempPath("inheader.res").c_str(), "r+b");
+    ASSERT_EQ(ResOpenFile(f, 0), 0u);
+    Handle h = nullptr;
+    ASSERT_EQ(ResLoadResource(f, TypeWord("AAAA"), 0, &h), 0u);
+    ASSERT_EQ(MemSetHandleSize(h, 4), 0u);
+    ASSERT_EQ(ResMarkChanged(h), 0u);
+    ASSERT_EQ(ResWriteResource(h), 0u);
+    ASSERT_EQ(ResFlushFile(f), 0u);
+    File* reader = nullptr;
+    ASSERT_EQ(ResOpenNamedFile(TempPath("inheader.res").c_str(), &reader), 0u);
+    for (const auto& [index, text] : {std::pair{0u, "0123"}, {1u, "abcdefgh"}}) {
+      ASSERT_EQ(ResLoadResource(reader, TypeWord("AAAA"), index, &h), 0u);
+      EXPECT_EQ(HandleText(h), text);
+    }
+    ASSERT_EQ(ResCloseFile(reader), 0u);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
 // ResCheckFile goes on past the first problem: every resource outside the
 // data area, every overlap with the one it overlaps; a sound file gets its
 // notes. The data area holds 30 bytes, 18 of them in resources, and the
