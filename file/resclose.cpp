@@ -17,13 +17,15 @@ void DisposeAllData(ResDirectory* dir) {
   }
 }
 
-// Takes the file out of the chain; the two heads move on past it.
+// Takes the file out of the chain; the two heads move on past it. The file
+// before it is looked for from the head: a program may have made an older
+// file current, and the newer ones still link to what follows them.
 void Unlink(Handle dirHandle) {
   Handle next = LinksOf(DirOf(dirHandle))->nextFile;
   if (resTopFile == dirHandle) {
     resTopFile = next;
   } else {
-    for (Handle h = resCurrentFile; h != nullptr; h = LinksOf(DirOf(h))->nextFile) {
+    for (Handle h = resTopFile; h != nullptr; h = LinksOf(DirOf(h))->nextFile) {
       ResLinks* links = LinksOf(DirOf(h));
       if (links->nextFile != dirHandle) continue;
       links->nextFile = next;

@@ -380,9 +380,17 @@ ErrCode okr_res::Checkpoint(ResDirectory* dir, uint32_t at, uint32_t dataLength,
 ErrCode okr_res::StoreDirectory(ResDirectory* dir, uint32_t keepEnd) {
   uint32_t at = dir->header.dirOffset;
   uint32_t length = StoredLength(dir);
+  ErrCode err = errNone;
+  // A directory that begins inside the header (only a file opened so places
+  // it there) would have its front rewritten by the header pointing at it:
+  // it is stored beyond everything instead.
+  if (at != 0 && at < kHeaderSize) {
+    at = FreeTail(dir, 0, length, &err);
+    if (err != errNone) return err;
+    dir->header.dirOffset = at;
+  }
   if (uint64_t{at} + length > kMaxFilePos) return errFileBounds;
   Range spans[2] = {DataArea(dir), Range{0, 0}};
-  ErrCode err = errNone;
   // The directory's place may still hold the stored directory (or data it
   // refers to): the directory is then stored beyond first.
   if (Protected(dir, Range{at, uint64_t{at} + length})) {

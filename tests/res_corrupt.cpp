@@ -81,6 +81,81 @@ TEST_F(ResCorrupt, DamagedFilesAreRefusedWithACode) {
   }
 }
 
+// The directory's copy of the header names the directory's place too, and
+// may disagree with the header at offset 0 (only a note for the check):
+// the directory is where that header found it, so a resource rewritten
+// smaller and flushed stores the directory without landing on anything.
+TEST_F(ResCorrupt, CopyNamingAnotherDirectoryPlaceLosesNothing) {
+  const uint32_t places[] = {32, 0, 0x7FFFFFF0u};  // in the data area, on the header, past 2 GiB
+  for (uint32_t place : places) {
+    SCOPED_TRACE(place);
+    uint32_t dirOffset = 0;
+    ResFilePlan plan{{{"AAAA", 0, "0123456789"}, {"AAAA", 10, "abcde"}, {"BBBB", 20, "xyz"}}};
+    Bytes bytes = BuildResFile(plan, &dirOffset);
+    PutWord(bytes, dirOffset + 16, place, false);
+    WriteBytes(TempPath("dirplace.res"), bytes);
+    File* f = fopen(TempPath("dirplace.res").c_str(), "r+b");
+    ASSERT_EQ(ResOpenFile(f, 0), 0u);
+    Handle h = nullptr;
+    ASSERT_EQ(ResLoadResource(f, TypeWord("AAAA"), 0, &h), 0u);
+    ASSERT_EQ(MemSetHandleSize(h, 4), 0u);
+    ASSERT_EQ(ResMarkChanged(h), 0u);
+    ASSERT_EQ(ResWriteResource(h), 0u);
+    EXPECT_EQ(ResFlushFile(f), 0u);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+    ASSERT_EQ(ResOpenNamedFile(TempPath("dirplace.res").c_str(), &f), 0u);
+    const struct {
+      const char* type;
+      uint32_t index;
+      const char* text;
+    } expected[] = {{"AAAA", 0, "0123"}, {"AAAA", 1, "abcde"}, {"BBBB", 0, "xyz"}};
+    for (const auto& e : expected) {
+      ASSERT_EQ(ResLoadResource(f, TypeWord(e.type), e.index, &h), 0u);
+      EXPECT_EQ(HandleText(h), e.text) << e.type << e.index;
+    }
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
+// A directory may begin inside the header (its first words then double as
+// the header's last ones): a flush that stores it in place after a resource
+// shrank leaves a file that still opens, with every resource.
+TEST_F(ResCorrupt, DirectoryBeginningInsideTheHeaderStaysReadable) {
+  for (uint32_t place : {16u, 20u, 24u}) {
+    SCOPED_TRACE(place);
+    const uint32_t dataStart = place + 256;
+    Bytes bytes(dataStart + 16, 0);
+    const uint32_t
+        words[][2] = {{4, resVersion}, {8, dataStart}, {12, 16}, {16, place}, {20, 256},
+                      {44, 52},        {52, 1},        {60, 2},  {64, 16},    {80, 8},
+                      {100, 8},        {104, 8}};  // copy, type list, one type, two entries
+    for (const auto& [pos, value] : words)
+      PutWord(bytes, place + pos, value, false);
+    memcpy(&bytes[place + 56], "AAAA", 4);
+    const uint32_t header[][2] = {{4, resVersion}, {16, place}, {20, 256}};
+    for (const auto& [pos, value] : header)
+      PutWord(bytes, pos, value, false);  // the header at 0, over the copy's front
+    memcpy(&bytes[dataStart], "01234567abcdefgh", 16);
+    WriteBytes(TempPath("inheader.res"), bytes);
+    File* f = fopen(TempPath("inheader.res").c_str(), "r+b");
+    ASSERT_EQ(ResOpenFile(f, 0), 0u);
+    Handle h = nullptr;
+    ASSERT_EQ(ResLoadResource(f, TypeWord("AAAA"), 0, &h), 0u);
+    ASSERT_EQ(MemSetHandleSize(h, 4), 0u);
+    ASSERT_EQ(ResMarkChanged(h), 0u);
+    ASSERT_EQ(ResWriteResource(h), 0u);
+    ASSERT_EQ(ResFlushFile(f), 0u);
+    File* reader = nullptr;
+    ASSERT_EQ(ResOpenNamedFile(TempPath("inheader.res").c_str(), &reader), 0u);
+    for (const auto& [index, text] : {std::pair{0u, "0123"}, {1u, "abcdefgh"}}) {
+      ASSERT_EQ(ResLoadResource(reader, TypeWord("AAAA"), index, &h), 0u);
+      EXPECT_EQ(HandleText(h), text);
+    }
+    ASSERT_EQ(ResCloseFile(reader), 0u);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
 // ResCheckFile goes on past the first problem: every resource outside the
 // data area, every overlap with the one it overlaps; a sound file gets its
 // notes. The data area holds 30 bytes, 18 of them in resources, and the

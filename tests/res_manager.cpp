@@ -228,6 +228,35 @@ TEST_F(ResManager, ChainRunsNewestFirst) {
   EXPECT_EQ(HandleText(h), "stream 0");
 }
 
+TEST_F(ResManager, ClosingAFileUnlinksItWhicheverFileIsCurrent) {
+  // Files 0, 1, 2 opened in turn (2 at the head); the program makes `current`
+  // the current file, where searches start, and closes `closed`, which the
+  // search finds. The files still open stay chained from the head, newest
+  // first, and the chain carries no trace of the one closed.
+  struct Case {
+    int current, closed;
+    std::vector<int> left;  // the chain from resTopFile afterwards
+  } cases[] = {{2, 1, {2, 0}}, {1, 1, {2, 0}}, {1, 0, {2, 1}}, {0, 0, {2, 1}}, {2, 2, {1, 0}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.current << " " << c.closed);
+    File* files[3];
+    Handle dirs[3];
+    for (int i = 0; i < 3; ++i) {
+      files[i] = OpenBuilt(ResFilePlan{{{"TEXT", 0, "x"}}}, "current" + std::to_string(i) + ".res");
+      dirs[i] = resTopFile;
+    }
+    resCurrentFile = dirs[c.current];
+    ASSERT_EQ(ResCloseFile(files[c.closed]), 0u);
+    std::vector<int> left;
+    for (Handle h = resTopFile; h != nullptr && left.size() < 4;
+         h = okr_res::LinksOf(okr_res::DirOf(h))->nextFile)
+      left.push_back(int(std::find(dirs, dirs + 3, h) - dirs));
+    EXPECT_EQ(left, c.left);
+    resCurrentFile = resTopFile;  // every file reachable again, for closing
+    ResCloseAll();
+  }
+}
+
 TEST_F(ResManager, DirectoriesOutsideTheChainAreNotUsed) {
   File* f = OpenBuilt(ResFilePlan{{{"TEXT", 0, "hello"}}}, "outside.res");
   Handle h = nullptr;

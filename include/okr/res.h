@@ -8,6 +8,12 @@
    resources by the handle of their data (flagged memFlagResource, so only
    this manager disposes of it).
 
+   Heaps. The manager allocates in the current heap (a file's directory and
+   its tables when it opens, resource data when it is loaded) and disposes
+   of blocks there too, which only works for blocks of that heap: keep the
+   heap that was current when a file was opened selected for every call on
+   the file and on its resources, closing included.
+
    Run-time words. The directory's `nextFile` and `file` words and each
    entry's `dataHandle` word are 32 bits wide, too narrow for a handle or a
    stream on 64-bit builds. The manager therefore keeps these values beside
