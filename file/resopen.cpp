@@ -129,10 +129,6 @@ ErrCode AttachRuntime(Handle dirHandle, File* file, uint32_t openFlags, const Re
   links->entryTotal = total;
   links->entryBase = kDirFixedSize + kWordSize + *TypeCountWord(dir) * kTypeRecordSize;
   links->capacity = blockSize;
-  // The directory lies where the header at offset 0 placed it; a copy that
-  // names another place would have a later rewrite of the directory in
-  // place land there, on resources or past what the file can hold.
-  dir->header.dirOffset = header.dirOffset;
   InitStored(dir, header, &raw, fileSize);
   dir->fileFlags |= openFlags;
   // The tables come last, and the second failing takes the first with it.

@@ -381,12 +381,17 @@ ErrCode okr_res::StoreDirectory(ResDirectory* dir, uint32_t keepEnd) {
   uint32_t at = dir->header.dirOffset;
   uint32_t length = StoredLength(dir);
   ErrCode err = errNone;
-  // A directory that begins inside the header (only a file opened so places
-  // it there) would have its front rewritten by the header pointing at it:
-  // it is stored beyond everything instead.
-  if (at != 0 && at < kHeaderSize) {
-    at = FreeTail(dir, 0, length, &err);
-    if (err != errNone) return err;
+  // The directory's own header copy names its place, which only a damaged
+  // or odd file makes one the directory cannot take whole: inside the header
+  // (the header written after it would land on its front), on the data
+  // area, or beyond all that the file holds. It is then stored beyond
+  // everything instead.
+  ErrCode tailErr = errNone;
+  const uint32_t tail = FreeTail(dir, 0, length, &tailErr);
+  if ((at != 0 && at < kHeaderSize) || Touches(Range{at, uint64_t{at} + length}, DataArea(dir)) ||
+      (tailErr == errNone && at > tail)) {
+    if (tailErr != errNone) return tailErr;
+    at = tail;
     dir->header.dirOffset = at;
   }
   if (uint64_t{at} + length > kMaxFilePos) return errFileBounds;

@@ -82,8 +82,9 @@ TEST_F(ResCorrupt, DamagedFilesAreRefusedWithACode) {
 }
 
 // The directory's copy of the header names the directory's place too, and
-// may disagree with the header at offset 0 (only a note for the check):
-// the directory is where that header found it, so a resource rewritten
+// may disagree with the header at offset 0 (only a note for the check). The
+// copy counts once the file is open, but a place on the data area, on the
+// header or past all the file holds is not taken: a resource rewritten
 // smaller and flushed stores the directory without landing on anything.
 TEST_F(ResCorrupt, CopyNamingAnotherDirectoryPlaceLosesNothing) {
   const uint32_t places[] = {32, 0, 0x7FFFFFF0u};  // in the data area, on the header, past 2 GiB
@@ -96,6 +97,7 @@ TEST_F(ResCorrupt, CopyNamingAnotherDirectoryPlaceLosesNothing) {
     WriteBytes(TempPath("dirplace.res"), bytes);
     File* f = fopen(TempPath("dirplace.res").c_str(), "r+b");
     ASSERT_EQ(ResOpenFile(f, 0), 0u);
+    EXPECT_EQ(TopDir()->header.dirOffset, place);  // the copy counts
     Handle h = nullptr;
     ASSERT_EQ(ResLoadResource(f, TypeWord("AAAA"), 0, &h), 0u);
     ASSERT_EQ(MemSetHandleSize(h, 4), 0u);
