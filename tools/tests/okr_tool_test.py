@@ -202,6 +202,8 @@ class Resources(ToolTest):
         self.assertEqual(before["byteOrder"], "big-endian")
         self.assertFalse(before["native"])
         self.assertEqual(before["resources"][1]["type"], "\u0001ab\u00ff")
+        checked = json.loads(self.okr("res", "check", "be.res", "--json"))
+        self.assertEqual((checked["byteOrder"], checked["native"]), ("big-endian", False))
         # A file name comes back as it was given, UTF-8 included.
         self.write("bé.res", self.read("be.res"))
         self.assertEqual(json.loads(self.okr("res", "list", "bé.res", "--json"))["file"], "bé.res")
@@ -209,6 +211,8 @@ class Resources(ToolTest):
         self.assertIn("from big-endian to little-endian", self.okr("res", "native", "be.res"))
         after = self.listing("be.res")
         self.assertEqual(after["byteOrder"], "little-endian")
+        checked = json.loads(self.okr("res", "check", "be.res", "--json"))
+        self.assertEqual((checked["byteOrder"], checked["native"]), ("little-endian", True))
         self.assertEqual(after["resources"], before["resources"])
         self.assertEqual(self.contents("be.res"), contents)
         self.fails(["res", "native", "be.res"],
