@@ -67,7 +67,7 @@ void DefineVariables(const std::vector<std::string>& definitions) {
   for (const std::string& definition : definitions) {
     const std::string what = "-D " + definition;
     const size_t equals = definition.find('=');
-    if (equals == std::string::npos) UsageFail(what, errMissingParameter);
+    if (equals == std::string::npos) UsageFail(what, errMissingParameter, "no '=VALUE' after NAME");
     const std::string name = definition.substr(0, equals);
     const std::string text = definition.substr(equals + 1);
     // A quoted string, as a settings file writes one, is no expression: said
@@ -80,7 +80,8 @@ void DefineVariables(const std::vector<std::string>& definitions) {
                             ? SymAddFloat(&table, name.c_str(), value.value.f)
                             : SymAddInt(&table, name.c_str(), value.value.i);
     // A name the tokenizer could never read is the command line's mistake.
-    if (err == errInvalidVariable || err == errNilPointer) UsageFail(what, err);
+    if (err == errInvalidVariable || err == errNilPointer)
+      UsageFail(what, err, "a NAME is 1 to 31 bytes, a letter or one of []_`{ first");
     if (err != errNone) Fail(what, err);
   }
 }

@@ -20,6 +20,7 @@ COMMAND = []  # runner words and the okr program
 NOENT = ": No such file or directory"  # the system's reasons, as okr appends them
 ISDIR = ": Is a directory"
 NOT_TYPE = ": four characters, or 0x and eight hex digits"
+NOT_NAME = ": a NAME is 1 to 31 bytes, a letter or one of []_`{ first"
 HEAP_USAGE = " (usage: okr heap [--ops N] [--seed S] [--size BYTES] [--svg OUT.svg])"
 DAMAGED = ": not a resource file, or a damaged one ('okr res check %s' says why)"
 
@@ -324,7 +325,9 @@ class Failures(ToolTest):
             (["res", "extract", "good.res", "TEXT", "0", "-o", "no/x"],
              "okr: no/x: FILE: File not found (0x4502)" + NOENT, 1),
             (["get", "f.txt", "a", "-D", "w=1+"], "okr: -D w=1+: Syntax Error (0x4201)", 2),
-            (["get", "f.txt", "a", "-D", "9w=1"], "okr: -D 9w=1: Invalid Variable (0x4205)", 2),
+            (["get", "f.txt", "a", "-D", "9w=1"], "okr: -D 9w=1: Invalid Variable (0x4205)" + NOT_NAME, 2),
+            (["eval", "1", "-D", "=1"], "okr: -D =1: Invalid Variable (0x4205)" + NOT_NAME, 2),
+            (["eval", "1", "-D", "w"], "okr: -D w: Missing Parameter (0x4206): no '=VALUE' after NAME", 2),
             (["eval", "w", "-D", 'w="str"'],
              'okr: -D w="str": Bad Data (0x4107): a variable\'s value is a number, not a string', 2),
             # An unknown command names those a typo away, or where to find them.
