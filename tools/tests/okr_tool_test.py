@@ -20,6 +20,7 @@ COMMAND = []  # runner words and the okr program
 NOENT = ": No such file or directory"  # the system's reasons, as okr appends them
 ISDIR = ": Is a directory"
 NOT_TYPE = ": four characters, or 0x and eight hex digits"
+HELP_EXTRA = "an argument too many (usage: okr help [COMMAND])"
 NOT_NAME = ": a NAME is 1 to 31 bytes, a letter or one of []_`{ first"
 HEAP_USAGE = " (usage: okr heap [--ops N] [--seed S] [--size BYTES] [--svg OUT.svg])"
 DAMAGED = ": not a resource file, or a damaged one ('okr res check %s' says why)"
@@ -339,6 +340,10 @@ class Failures(ToolTest):
             (["hep"], "okr: hep: Uknown Token (0x4103): did you mean 'okr help' or 'okr heap'?", 2),
             (["help", "evla"], "okr: help evla: Uknown Token (0x4103): did you mean 'okr eval'?", 2),
             (["version"], "okr: version: Uknown Token (0x4103): did you mean 'okr --version'?", 2),
+            (["help", "get", "x"], "okr: help get x: Uknown Token (0x4103): " + HELP_EXTRA, 2),
+            (["help", "res", "list", "x"],
+             "okr: help res list x: Uknown Token (0x4103): " + HELP_EXTRA, 2),
+            (["help", "help", "x"], "okr: help help x: Uknown Token (0x4103): " + HELP_EXTRA, 2),
             # A mistake in the arguments names what is wrong and shows the usage.
             (["res", "add", "x.res"], "okr: res add: Missing Parameter (0x4206): no TYPE"
              " (usage: okr res add FILE TYPE DATAFILE...)", 2),
