@@ -354,6 +354,9 @@ class Failures(ToolTest):
              " Parameter (0x4206): no OUT (usage: okr res extract FILE TYPE INDEX [-o OUT])", 2),
             (["eval", "1", "+", "2"], "okr: eval +: Uknown Token (0x4103): an argument too many"
              " (usage: okr eval EXPR [-D NAME=VALUE]...)", 2),
+            (["get", "f.txt", "a", "--int", "--string"], "okr: get: --int, --float and --string:"
+             " Unsupported feature (0x4104): give one of them (usage: okr get FILE KEY"
+             " [--int|--float|--string] [-D NAME=VALUE]...)", 2),
             (["heap", "--jsno"], "okr: heap --jsno: Uknown Token (0x4103): no such option" +
              HEAP_USAGE, 2),
             (["heap", "--seed", "18446744073709551616"],
