@@ -288,7 +288,7 @@ class Failures(ToolTest):
              DAMAGED % "version.res", 1),
             (["res", "list", "short.res"], "okr: short.res: FILE: End of file (EOF) (0x4503)" +
              DAMAGED % "short.res", 1),
-            (["res", "add", "f.txt", "TEXT", "f.txt"],
+            (["res", "add", "f.txt", "TEXT", "good.res"],
              "okr: f.txt: Version Mismatch (0x4106)" + DAMAGED % "f.txt", 1),
             (["res", "extract", "overlap.res", "TEXT", "0"],
              "okr: overlap.res: RES: Invalid file (0x4585)" + DAMAGED % "overlap.res", 1),
@@ -315,6 +315,9 @@ class Failures(ToolTest):
             (["res", "check", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "create", ".", "--force"], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "create", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            # FILE would be read as it stands between two additions.
+            (["res", "add", "good.res", "TEXT", "./good.res"],
+             "okr: ./good.res: Bad Data (0x4107): the resource file itself: add a copy of it", 2),
             (["res", "pack", ".", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "add", "version.res", "TEXT", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "replace", "be.res", "TEXT", "0", "."],
@@ -379,6 +382,7 @@ class Failures(ToolTest):
                       self.run_okr("res", "check", "overlap.res", status=1).stdout.decode())
         self.assertEqual(self.run_okr("res", "check", "missing.res", status=1).stdout, b"")
         self.assertEqual(self.read(foreign), build_res([(b"TEXT", b"a" * 30)], order=">", gap=2))
+        self.assertEqual(self.read("good.res"), good)
         self.assertEqual(os.listdir(self.dir).count("no"), 0)
         self.assertEqual([f for f in os.listdir(self.dir) if f.endswith(".tmp")], [])
 
