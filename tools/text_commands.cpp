@@ -229,12 +229,15 @@ exclusive-or, as '^' is (there is no bitwise and).
 const std::string kGetDetails =
     std::string(
         R"(Finds the keyword KEY in the settings file FILE and prints the field behind
-it. A field that begins with a double quote, or with '<' closed on the same
-line, is read as a string (quotes stripped); any other field is evaluated as
-an expression and printed as an integer or a float (with a decimal point).
-A quoted string may run over several lines, as the text stream allows; okr
-then warns on stderr, at the opening quote, since a closing quote is likely
-missing.
+it. KEY is the first token equal to it (case-sensitive, quotes stripped),
+wherever it stands, as a program's lookup finds it: not only a line's first
+word, so in "width screenWidth / 2" the KEY screenWidth is followed by
+"/ 2", a syntax error. A field that begins with a double quote, or with '<'
+closed on the same line, is read as a string (quotes stripped); any other
+field is evaluated as an expression and printed as an integer or a float
+(with a decimal point). A quoted string may run over several lines, as the
+text stream allows; okr then warns on stderr, at the opening quote, since a
+closing quote is likely missing.
 
 get reads the first field behind KEY and leaves the rest of the line, as a
 program reading the file does: a line may hold several fields ("size 640,
