@@ -107,11 +107,11 @@ bool IsQuotedField(const TextStream* stream) {
 }
 
 // Bytes outside printable ASCII as \xNN.
-std::string Printable(const char* text) {
+std::string Printable(const std::string& text) {
   std::string out;
-  for (const char* p = text; *p != '\0'; ++p) {
-    const auto byte = static_cast<unsigned char>(*p);
-    out += byte < 0x20 || byte > 0x7E ? Format("\\x%02X", byte) : std::string(1, *p);
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    out += byte < 0x20 || byte > 0x7E ? Format("\\x%02X", byte) : std::string(1, c);
   }
   return out;
 }
@@ -208,7 +208,10 @@ int Tokens(const Args& args) {
       if (line.empty() && TxtGetLocation(stream, &number, &column) != errNone) {
         Fail(name, errBadData);
       }
-      line += " [" + Printable(buffer.c_str()) + "]";
+      // The bytes copied, up to where the stream moved: a NUL in the text
+      // is part of the token, not its end.
+      const auto copied = static_cast<size_t>(stream->pos - stream->token);
+      line += " [" + Printable(buffer.substr(0, std::min(copied, buffer.size() - 1))) + "]";
     }
     if (!line.empty()) std::printf("%u:%s\n", number, line.c_str());
   } while (TxtNextLine(stream));

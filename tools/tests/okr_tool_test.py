@@ -594,6 +594,10 @@ class Text(ToolTest):
         self.assertEqual(self.okr("get", "s.txt", "size", "--float"), "16.0\n")
         self.assertEqual(self.okr("tokens", "s.txt"),
                          '2: [title] ["A B"]\n3: [size] [$10] [3.5]\n4: [name] [<x y>]\n')
+        # A NUL byte is shown, and the token goes on behind it.
+        self.write("nul.txt", b'a 1\x00 2\nb "x\x00y"\n')
+        self.assertEqual(self.okr("tokens", "nul.txt"),
+                         '1: [a] [1\\x00] [2]\n2: [b] ["x\\x00y"]\n')
 
 
 class HeapMap(ToolTest):
