@@ -138,6 +138,16 @@ std::string ReadStringField(const std::string& name, TextStream* stream) {
   return value;
 }
 
+// Whether `key` holds a byte that ends an unquoted token, so that only a
+// quoted one can equal it ("größe" unquoted is read as "gr" and "e").
+bool HasSeparator(const std::string& key) {
+  for (const char c : key) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= ' ' || byte == ',' || byte >= 0x80) return true;
+  }
+  return false;
+}
+
 // "FILE:LINE:COLUMN" of the first quoted token of the file `name` that runs
 // over more than one line, or "" when none does: a quote left open takes in
 // the lines after it, and the keywords on them with them.
@@ -162,8 +172,16 @@ int Get(const Args& args) {
   uint32_t passed = 0;
   if (!TxtFindKeyword(stream, key.c_str(), &passed)) {
     const std::string open = FirstLongString(name);
-    Fail(name + ": keyword '" + key + "' not found", errNoSuchVariable,
-         open.empty() ? "" : "the string at " + open + " runs over several lines and may hide it");
+    const std::string what = name + ": keyword '" + key + "' not found";
+    if (!open.empty()) {
+      Fail(what, errNoSuchVariable,
+           "the string at " + open + " runs over several lines and may hide it");
+    }
+    if (HasSeparator(key)) {
+      Fail(what, errNoSuchVariable,
+           "only a quoted token holds a blank, a comma, a control byte or a byte above 0x7F");
+    }
+    Fail(what, errNoSuchVariable);
   }
   const bool asString =
       args.Has("--string") || (!args.Has("--int") && !args.Has("--float") && IsQuotedField(stream));
@@ -311,9 +329,10 @@ const CommandSpec kTokens{"tokens",
                           {},
                           "each line's tokens as the stream reads",
                           R"(Prints, for each line of the settings file FILE that holds tokens, its
-number and its tokens in brackets, as the text stream reads them: blanks and
-commas separate, ';' and '//' start comments, quoted tokens keep their
-quotes. Bytes outside printable ASCII show as \xNN.
+number and its tokens in brackets, as the text stream reads them: blanks,
+commas, the control bytes from 0x01 and the bytes above 0x7F (UTF-8 letters
+among them) separate, ';' and '//' start comments, quoted tokens keep their
+quotes. Other bytes outside printable ASCII, and any in quotes, show as \xNN.
 )",
                           "",
                           Tokens};

@@ -307,6 +307,13 @@ class Failures(ToolTest):
             (["get", "f.txt", "title", "--string"], "okr: f.txt:4:1: Incomplete Token Usage (0x4105)", 1),
             (["get", "f.txt", "height"],
              "okr: f.txt: keyword 'height' not found: No Such Variable (0x4204)", 1),
+            # A KEY that no token can equal says why.
+            (["get", "f.txt", "a,b"], "okr: f.txt: keyword 'a,b' not found: No Such Variable"
+             " (0x4204): only a quoted token holds a blank, a comma, a control byte or a"
+             " byte above 0x7F", 1),
+            (["get", "f.txt", "a 1"], "okr: f.txt: keyword 'a 1' not found: No Such Variable"
+             " (0x4204): only a quoted token holds a blank, a comma, a control byte or a"
+             " byte above 0x7F", 1),
             (["get", "missing.txt", "a"], "okr: missing.txt: FILE: File not found (0x4502)" + NOENT, 1),
             (["res", "check", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)" + NOENT, 1),
             (["res", "add", "missing.res", "TEXT", "f.txt"], "okr: missing.res: FILE: File not"
