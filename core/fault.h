@@ -37,9 +37,14 @@ void FaultCut(const void* file, long size);
 #define OKR_FAULT_WROTE(file, at, data, count) FaultWrote(file, at, data, count)
 #define OKR_FAULT_SYNCED(file) FaultSynced(file)
 #define OKR_FAULT_CUT(file, size) FaultCut(file, size)
-// An allocation of the memory manager that fails as one out of memory.
+// An allocation of the memory manager that fails as one out of memory. A real
+// one compacts the heap before it gives up, so the injected one moves the
+// current heap's unlocked blocks first (MemFaultMoves, mem/): a caller that
+// keeps a data address across a failed call then meets the move, as it would
+// when memory runs out.
+void MemFaultMoves();
 #define OKR_FAULT_MEM(result) \
-  if (OKR_FAULT(faultMem)) return (memLastError = errMemOutOfMemory, result)
+  if (OKR_FAULT(faultMem)) return (MemFaultMoves(), memLastError = errMemOutOfMemory, result)
 #else
 #define OKR_FAULT(site) false
 #define OKR_FAULT_SHORT(site, count) (count)

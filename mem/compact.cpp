@@ -244,3 +244,16 @@ ErrCode MemCompact(Heap* heapArg) {
   memCurrentHeap = current;
   return errNone;
 }
+
+#ifdef OKR_FAULT_INJECTION
+// An injected allocation failure moves what a real one would have moved
+// before it failed: in scramble mode every unlocked block to fresh bytes,
+// and then the heap compacted.
+void MemFaultMoves() {
+  Heap* heap = memCurrentHeap;
+  if (heap == nullptr || !MemIsValidHeap(heap)) return;
+  MemDebugScrambleBegin(heap);
+  MemCompactHeap();
+  MemDebugScrambleEnd(heap);
+}
+#endif

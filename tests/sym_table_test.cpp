@@ -54,4 +54,66 @@ TEST_F(SymTable, LookupFindsTheNewestExactName) {
   EXPECT_EQ(BlocksInUse(), before);
 }
 
+// A table that cannot grow stays usable: the search for room compacts the
+// heap first and moves the table, which an unlocked block after it lets
+// slide into the gap below.
+TEST_F(SymTable, FailedGrowthKeepsTheTable) {
+  Heap* small = nullptr;
+  ASSERT_EQ(MemNewHeap(nullptr, 0, nullptr, 16384, &small), 0u);
+  ASSERT_EQ(MemSetHeap(small), 0u);
+  Handle below = MemNewHandle(200);
+  SymbolTable* table = nullptr;
+  ASSERT_EQ(SymNewTable(&table), 0u);
+  exprSymbolTable = table;
+  const char* names[] = {"a0", "a1", "a2", "a3", "a4", "a5", "a6", "a7"};
+  for (const char* name : names)
+    ASSERT_EQ(SymAddInt(&table, name, 1), 0u);
+  ASSERT_NE(MemNewHandle(16), nullptr);
+  ASSERT_NE(MemNewPtr(16), nullptr);
+  Handle above = MemNewHandle(200);
+  for (uint32_t size = 16384; size >= 1; size /= 2)
+    while (MemNewPtr(size) != nullptr) {
+    }
+  // Two gaps that together would hold the grown table, apart.
+  MemDisposeHandle(below);
+  MemDisposeHandle(above);
+  EXPECT_EQ(SymAddInt(&table, "a8", 1), static_cast<ErrCode>(errMemOutOfMemory));
+  EXPECT_EQ(MemPtrToHandle(table)->data, static_cast<void*>(table));
+  EXPECT_EQ(exprSymbolTable, table);
+  EXPECT_EQ(table->count, 8);
+  EXPECT_EQ(SymFind(table, "a7"), 7);
+  EXPECT_EQ(MemCheckHeap(small), 0u);
+  EXPECT_EQ(MemDisposeHeap(&small), 0u);
+  exprSymbolTable = nullptr;
+  ASSERT_EQ(MemSetHeap(heap_), 0u);
+}
+
+// A table whose entries or names have grown to where a doubled block size
+// no longer fits in 32 bits cannot grow; the header is set here to what
+// such a table's reads, the block itself stays small.
+TEST_F(SymTable, GrowthStopsAt32BitSizes) {
+  const struct {
+    int32_t count;  // capacity too
+    uint32_t namesUsed;
+  } cases[] = {{0x08000000, 0}, {0x0FFFFFFF, 0}, {0, 0xFFFFFFF0}, {0, 0x80000000}};
+  for (const auto& c : cases) {
+    SymbolTable* table = nullptr;
+    ASSERT_EQ(SymNewTable(&table), 0u);
+    SymbolTable* const before = table;
+    table->count = c.count;
+    table->capacity = c.count != 0 ? static_cast<uint32_t>(c.count) : table->capacity;
+    const uint32_t capacity = table->capacity;
+    table->namesUsed = c.namesUsed;
+    EXPECT_EQ(SymAddInt(&table, "abcdefghijklmnopqrstuvwxyz01234", 1),
+              static_cast<ErrCode>(errMemOutOfMemory))
+        << c.count << " " << c.namesUsed;
+    EXPECT_EQ(table, before);
+    EXPECT_EQ(table->count, c.count);
+    EXPECT_EQ(table->capacity, capacity);
+    EXPECT_GE(MemGetHandleSize(MemPtrToHandle(table)), sizeof(SymbolTable));
+    table->count = 0;
+    EXPECT_EQ(SymDisposeTable(&table), 0u);
+  }
+}
+
 }  // namespace

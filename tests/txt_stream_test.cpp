@@ -13,8 +13,10 @@ using TxtStream = TextTest;
 std::string LineTokens(TextStream* s, int32_t bufferSize = 255) {
   std::string joined;
   char buffer[256];
-  while (TxtNextToken(s, buffer, bufferSize))
-    joined += (joined.empty() ? "" : "|") + std::string(buffer);
+  while (TxtNextToken(s, buffer, bufferSize)) {
+    if (!joined.empty()) joined += '|';
+    joined += buffer;
+  }
   char* pos = s->pos;
   EXPECT_EQ(TxtNextToken(s, buffer, bufferSize), 0);
   EXPECT_EQ(buffer[0], '\0');

@@ -14,6 +14,9 @@ constexpr uint32_t kFirstCapacity = 8;
 constexpr uint32_t kFirstNamesSize = 128;
 constexpr size_t kMaxNameLength = 31;  // what the tokenizer reads of a name
 
+// The most entries a table block can hold: block sizes are 32-bit.
+constexpr uint32_t kMaxCapacity = (UINT32_MAX - sizeof(SymbolTable)) / sizeof(SymbolEntry);
+
 uint32_t TableBytes(uint32_t capacity) {
   return static_cast<uint32_t>(sizeof(SymbolTable) + capacity * sizeof(SymbolEntry));
 }
@@ -37,31 +40,39 @@ bool IsReadableName(const char* name) {
   return true;
 }
 
-// Makes room for one more entry; the table block may move.
+// Makes room for one more entry; the table block may move, also when it
+// cannot grow (the search for room compacts the heap first).
 ErrCode GrowEntries(SymbolTable** tableRef) {
   SymbolTable* table = *tableRef;
   if (static_cast<uint32_t>(table->count) < table->capacity) return errNone;
+  // The doubled size would wrap around and shrink the block.
+  if (table->capacity > kMaxCapacity / 2) return errMemOutOfMemory;
   Handle block = MemPtrToHandle(table);
   const uint32_t capacity = table->capacity * 2;
   MemUnlockHandle(block);
   ErrCode err = MemSetHandleSize(block, TableBytes(capacity));
   MemLockHandle(block);
-  if (err != errNone) return err;
   table = static_cast<SymbolTable*>(block->data);
-  table->capacity = capacity;
   if (exprSymbolTable == *tableRef) exprSymbolTable = table;
   *tableRef = table;
+  if (err != errNone) return err;
+  table->capacity = capacity;
   return errNone;
 }
 
 // Copies `name` to the end of the names block; its offset goes to *outOffset.
 ErrCode AppendName(SymbolTable* table, const char* name, uint32_t* outOffset) {
   const uint32_t bytes = static_cast<uint32_t>(strlen(name) + 1);
-  uint32_t size = MemGetHandleSize(table->names);
-  if (table->namesUsed + bytes > size) {
-    while (table->namesUsed + bytes > size)
+  // Sizes are summed and doubled in 64 bits: in 32 they would wrap around
+  // past 2 GiB of names.
+  const uint64_t needed = uint64_t{table->namesUsed} + bytes;
+  if (needed > UINT32_MAX) return errMemOutOfMemory;
+  uint64_t size = MemGetHandleSize(table->names);
+  if (needed > size) {
+    while (needed > size)
       size *= 2;
-    if (ErrCode err = MemSetHandleSize(table->names, size)) return err;
+    const auto newSize = static_cast<uint32_t>(size < UINT32_MAX ? size : UINT32_MAX);
+    if (ErrCode err = MemSetHandleSize(table->names, newSize)) return err;
   }
   memcpy(static_cast<char*>(table->names->data) + table->namesUsed, name, bytes);
   *outOffset = table->namesUsed;

@@ -48,7 +48,8 @@ std::string Content(uint32_t r, int version) {
   std::string s(size, ' ');
   for (uint32_t i = 0; i < size; ++i)
     s[i] = char('a' + (i * 7 + r * 5 + uint32_t(version) * 11) % 26);
-  std::string tag = "r" + std::to_string(r) + "v" + std::to_string(version) + ".";
+  std::string tag = std::string("r").append(std::to_string(r)).append("v");
+  tag.append(std::to_string(version)).append(".");
   return s.replace(0, tag.size(), tag);
 }
 
@@ -107,7 +108,10 @@ std::string Verify(const std::string& path, const std::vector<Step>& steps, uint
   ResCloseFile(f);
   for (uint32_t r = 0; wrong.empty() && r < kResources; ++r)
     if (Allowed(steps, r, clock).count(found[r]) == 0)
-      wrong = "resource " + std::to_string(r) + " holds version " + std::to_string(found[r]);
+      wrong = std::string("resource ")
+                  .append(std::to_string(r))
+                  .append(" holds version ")
+                  .append(std::to_string(found[r]));
   return wrong;
 }
 

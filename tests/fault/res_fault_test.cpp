@@ -37,7 +37,7 @@ std::string Content(uint32_t index, bool fresh, uint32_t size) {
   std::string s(size, ' ');
   for (uint32_t i = 0; i < size; ++i)
     s[i] = char('a' + (i * 7 + index * 3 + (fresh ? 11 : 0)) % 26);
-  std::string tag = "r" + std::to_string(index) + (fresh ? "n" : "o");
+  std::string tag = std::string("r").append(std::to_string(index)).append(fresh ? "n" : "o");
   s.replace(0, tag.size(), tag);
   return s;
 }

@@ -77,4 +77,41 @@ TEST_F(SettingsFault, LoadAndSaveSettings) {
   });
 }
 
+// A failed allocation compacts the heap before it gives up, so a table that
+// cannot grow may still move: a gap left below it makes sure it does.
+TEST_F(SettingsFault, VariablesOutgrowTheirTable) {
+  auto name = [](int i) {
+    std::string s = "v";
+    s += std::to_string(i);
+    return s;
+  };
+  WalkAll("variables added to a table", [&] {
+    FaultRun run;
+    Handle below = MemNewHandle(256);
+    run.Unreported();
+    SymbolTable* table = nullptr;
+    ErrCode err = run.Step(SymNewTable(&table), {errMemOutOfMemory}, "SymNewTable");
+    if (below != nullptr) MemDisposeHandle(below);
+    if (err == 0) {
+      exprSymbolTable = table;
+      std::vector<int> added;
+      for (int i = 0; i < 40; ++i) {
+        if (run.Step(SymAddInt(&table, name(i).c_str(), i), {errMemOutOfMemory}, "SymAddInt") == 0)
+          added.push_back(i);
+      }
+      EXPECT_EQ(exprSymbolTable, table);
+      EXPECT_EQ(table->count, int32_t(added.size()));
+      for (int i : added) {
+        ExprValue value{};
+        EXPECT_EQ(SymLookup(table, name(i).c_str(), &value), 1) << name(i);
+        EXPECT_EQ(value.value.i, i);
+      }
+      EXPECT_EQ(SymDisposeTable(&table), 0u);
+    }
+    FaultDisarm();
+    EXPECT_EQ(BlocksInUse(), 0u);
+    EXPECT_EQ(MemCheckHeap(heap_), 0u);
+  });
+}
+
 }  // namespace
