@@ -82,8 +82,8 @@ void RefuseExclusive(const CommandSpec& command, const Args& args) {
       given += other.exclusive == o.exclusive && args.Has(other.name);
     }
     if (given > 1) {
-      UsageFail(std::string(command.name) + ": " + GroupNames(command, o.exclusive),
-                errUnsupported);
+      Misused(command, std::string(command.name) + ": " + GroupNames(command, o.exclusive),
+              errUnsupported, "give one of them");
     }
   }
 }

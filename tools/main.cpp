@@ -118,11 +118,25 @@ std::string ResOverview() {
   return text + "\n'okr help res SUBCOMMAND' tells more.\n";
 }
 
+// Whether the words of `topic` before its last name a command ("get" in
+// "get extra"): the rest is then an argument too many, not a typo.
+bool FollowsCommand(const Argv& topic) {
+  std::string name;
+  for (size_t i = 0; i + 1 < topic.size(); ++i) {
+    name += (name.empty() ? "" : " ") + topic[i];
+    if (name == "help" || Find(name) != nullptr) return true;
+  }
+  return false;
+}
+
 // okr help [COMMAND...]
 int Help(const Argv& topic) {
   std::string name;
   for (const std::string& word : topic)
     name += (name.empty() ? "" : " ") + word;
+  if (FollowsCommand(topic)) {
+    UsageFail("help " + name, errUnknownToken, "an argument too many (usage: okr help [COMMAND])");
+  }
   if (name.empty()) {
     std::fputs(Overview().c_str(), stdout);
   } else if (name == "res") {

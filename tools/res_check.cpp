@@ -246,7 +246,9 @@ int Check(const Args& args) {
   const uint32_t types = CountTypes(res);
   if (json) {
     PrintJson(name, report,
-              Format("  \"resources\": %zu,\n  \"types\": %u,\n  \"dataBytes\": %s,\n",
+              Format("  \"byteOrder\": \"%s\",\n  \"native\": %s,\n  \"resources\": %zu,\n"
+                     "  \"types\": %u,\n  \"dataBytes\": %s,\n",
+                     OrderName(res.order), res.order == NativeOrder() ? "true" : "false",
                      resources.size(), types, std::to_string(DataInUse(resources)).c_str()));
   } else {
     std::printf("%s: ok: %s in %s, %s of data, %s%s\n", name.c_str(),
@@ -274,7 +276,8 @@ const CommandSpec kResCheck{
       "problem, text, offset, size, value} (typeHex and index for\n"
       "a resource or an entry array, otherTypeHex, otherIndex,\n"
       "otherOffset and otherSize for an overlap), and for an\n"
-      "accepted file resources, types and dataBytes"}},
+      "accepted file byteOrder, native, resources, types and\n"
+      "dataBytes"}},
     "say what is wrong, changing nothing",
     R"(Checks the resource file FILE without changing it, with the checks the library
 makes before it opens a file. A file the library accepts must also have every

@@ -62,6 +62,12 @@ int Add(const Args& args) {
   std::vector<Item> items;
   for (size_t i = 2; i < args.positionals.size(); ++i)
     items.push_back({args.positionals[i], typeId});
+  // Each DATAFILE is read after the one before was written to FILE, so
+  // FILE itself would be taken half-written.
+  for (const Item& item : items) {
+    if (SameFile(item.path, name))
+      UsageFail(item.path, errBadData, "the resource file itself: add a copy of it");
+  }
   // One file's bytes are held at a time, beside the directory; the data
   // already in the file is not read.
   const uint64_t largest = LargestReadable(items);
@@ -166,7 +172,7 @@ const CommandSpec kResAdd{"res add",
 resource of TYPE, in the order given, and prints the index each got. The
 file's directory is written once, after the last; the file is compacted and
 read back before okr reports success. FILE must exist: 'okr res create FILE'
-makes an empty one.
+makes an empty one. FILE itself is no DATAFILE: add a copy of it.
 )",
                           "  okr res add game.res TEXT greeting.txt credits.txt\n",
                           Add};

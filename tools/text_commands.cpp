@@ -67,7 +67,7 @@ void DefineVariables(const std::vector<std::string>& definitions) {
   for (const std::string& definition : definitions) {
     const std::string what = "-D " + definition;
     const size_t equals = definition.find('=');
-    if (equals == std::string::npos) UsageFail(what, errMissingParameter);
+    if (equals == std::string::npos) UsageFail(what, errMissingParameter, "no '=VALUE' after NAME");
     const std::string name = definition.substr(0, equals);
     const std::string text = definition.substr(equals + 1);
     // A quoted string, as a settings file writes one, is no expression: said
@@ -80,7 +80,8 @@ void DefineVariables(const std::vector<std::string>& definitions) {
                             ? SymAddFloat(&table, name.c_str(), value.value.f)
                             : SymAddInt(&table, name.c_str(), value.value.i);
     // A name the tokenizer could never read is the command line's mistake.
-    if (err == errInvalidVariable || err == errNilPointer) UsageFail(what, err);
+    if (err == errInvalidVariable || err == errNilPointer)
+      UsageFail(what, err, "a NAME is 1 to 31 bytes, a letter or one of []_`{ first");
     if (err != errNone) Fail(what, err);
   }
 }
@@ -106,11 +107,11 @@ bool IsQuotedField(const TextStream* stream) {
 }
 
 // Bytes outside printable ASCII as \xNN.
-std::string Printable(const char* text) {
+std::string Printable(const std::string& text) {
   std::string out;
-  for (const char* p = text; *p != '\0'; ++p) {
-    const auto byte = static_cast<unsigned char>(*p);
-    out += byte < 0x20 || byte > 0x7E ? Format("\\x%02X", byte) : std::string(1, *p);
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    out += byte < 0x20 || byte > 0x7E ? Format("\\x%02X", byte) : std::string(1, c);
   }
   return out;
 }
@@ -137,6 +138,16 @@ std::string ReadStringField(const std::string& name, TextStream* stream) {
   return value;
 }
 
+// Whether `key` holds a byte that ends an unquoted token, so that only a
+// quoted one can equal it ("größe" unquoted is read as "gr" and "e").
+bool HasSeparator(const std::string& key) {
+  for (const char c : key) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= ' ' || byte == ',' || byte >= 0x80) return true;
+  }
+  return false;
+}
+
 // "FILE:LINE:COLUMN" of the first quoted token of the file `name` that runs
 // over more than one line, or "" when none does: a quote left open takes in
 // the lines after it, and the keywords on them with them.
@@ -161,8 +172,16 @@ int Get(const Args& args) {
   uint32_t passed = 0;
   if (!TxtFindKeyword(stream, key.c_str(), &passed)) {
     const std::string open = FirstLongString(name);
-    Fail(name + ": keyword '" + key + "' not found", errNoSuchVariable,
-         open.empty() ? "" : "the string at " + open + " runs over several lines and may hide it");
+    const std::string what = name + ": keyword '" + key + "' not found";
+    if (!open.empty()) {
+      Fail(what, errNoSuchVariable,
+           "the string at " + open + " runs over several lines and may hide it");
+    }
+    if (HasSeparator(key)) {
+      Fail(what, errNoSuchVariable,
+           "only a quoted token holds a blank, a comma, a control byte or a byte above 0x7F");
+    }
+    Fail(what, errNoSuchVariable);
   }
   const bool asString =
       args.Has("--string") || (!args.Has("--int") && !args.Has("--float") && IsQuotedField(stream));
@@ -207,7 +226,10 @@ int Tokens(const Args& args) {
       if (line.empty() && TxtGetLocation(stream, &number, &column) != errNone) {
         Fail(name, errBadData);
       }
-      line += " [" + Printable(buffer.c_str()) + "]";
+      // The bytes copied, up to where the stream moved: a NUL in the text
+      // is part of the token, not its end.
+      const auto copied = static_cast<size_t>(stream->pos - stream->token);
+      line += " [" + Printable(buffer.substr(0, std::min(copied, buffer.size() - 1))) + "]";
     }
     if (!line.empty()) std::printf("%u:%s\n", number, line.c_str());
   } while (TxtNextLine(stream));
@@ -228,12 +250,15 @@ exclusive-or, as '^' is (there is no bitwise and).
 const std::string kGetDetails =
     std::string(
         R"(Finds the keyword KEY in the settings file FILE and prints the field behind
-it. A field that begins with a double quote, or with '<' closed on the same
-line, is read as a string (quotes stripped); any other field is evaluated as
-an expression and printed as an integer or a float (with a decimal point).
-A quoted string may run over several lines, as the text stream allows; okr
-then warns on stderr, at the opening quote, since a closing quote is likely
-missing.
+it. KEY is the first token equal to it (case-sensitive, quotes stripped),
+wherever it stands, as a program's lookup finds it: not only a line's first
+word, so in "width screenWidth / 2" the KEY screenWidth is followed by
+"/ 2", a syntax error. A field that begins with a double quote, or with '<'
+closed on the same line, is read as a string (quotes stripped); any other
+field is evaluated as an expression and printed as an integer or a float
+(with a decimal point). A quoted string may run over several lines, as the
+text stream allows; okr then warns on stderr, at the opening quote, since a
+closing quote is likely missing.
 
 get reads the first field behind KEY and leaves the rest of the line, as a
 program reading the file does: a line may hold several fields ("size 640,
@@ -304,9 +329,10 @@ const CommandSpec kTokens{"tokens",
                           {},
                           "each line's tokens as the stream reads",
                           R"(Prints, for each line of the settings file FILE that holds tokens, its
-number and its tokens in brackets, as the text stream reads them: blanks and
-commas separate, ';' and '//' start comments, quoted tokens keep their
-quotes. Bytes outside printable ASCII show as \xNN.
+number and its tokens in brackets, as the text stream reads them: blanks,
+commas, the control bytes from 0x01 and the bytes above 0x7F (UTF-8 letters
+among them) separate, ';' and '//' start comments, quoted tokens keep their
+quotes. Other bytes outside printable ASCII, and any in quotes, show as \xNN.
 )",
                           "",
                           Tokens};

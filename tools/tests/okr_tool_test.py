@@ -20,6 +20,8 @@ COMMAND = []  # runner words and the okr program
 NOENT = ": No such file or directory"  # the system's reasons, as okr appends them
 ISDIR = ": Is a directory"
 NOT_TYPE = ": four characters, or 0x and eight hex digits"
+HELP_EXTRA = "an argument too many (usage: okr help [COMMAND])"
+NOT_NAME = ": a NAME is 1 to 31 bytes, a letter or one of []_`{ first"
 HEAP_USAGE = " (usage: okr heap [--ops N] [--seed S] [--size BYTES] [--svg OUT.svg])"
 DAMAGED = ": not a resource file, or a damaged one ('okr res check %s' says why)"
 
@@ -202,6 +204,8 @@ class Resources(ToolTest):
         self.assertEqual(before["byteOrder"], "big-endian")
         self.assertFalse(before["native"])
         self.assertEqual(before["resources"][1]["type"], "\u0001ab\u00ff")
+        checked = json.loads(self.okr("res", "check", "be.res", "--json"))
+        self.assertEqual((checked["byteOrder"], checked["native"]), ("big-endian", False))
         # A file name comes back as it was given, UTF-8 included.
         self.write("bé.res", self.read("be.res"))
         self.assertEqual(json.loads(self.okr("res", "list", "bé.res", "--json"))["file"], "bé.res")
@@ -209,6 +213,8 @@ class Resources(ToolTest):
         self.assertIn("from big-endian to little-endian", self.okr("res", "native", "be.res"))
         after = self.listing("be.res")
         self.assertEqual(after["byteOrder"], "little-endian")
+        checked = json.loads(self.okr("res", "check", "be.res", "--json"))
+        self.assertEqual((checked["byteOrder"], checked["native"]), ("little-endian", True))
         self.assertEqual(after["resources"], before["resources"])
         self.assertEqual(self.contents("be.res"), contents)
         self.fails(["res", "native", "be.res"],
@@ -282,7 +288,7 @@ class Failures(ToolTest):
              DAMAGED % "version.res", 1),
             (["res", "list", "short.res"], "okr: short.res: FILE: End of file (EOF) (0x4503)" +
              DAMAGED % "short.res", 1),
-            (["res", "add", "f.txt", "TEXT", "f.txt"],
+            (["res", "add", "f.txt", "TEXT", "good.res"],
              "okr: f.txt: Version Mismatch (0x4106)" + DAMAGED % "f.txt", 1),
             (["res", "extract", "overlap.res", "TEXT", "0"],
              "okr: overlap.res: RES: Invalid file (0x4585)" + DAMAGED % "overlap.res", 1),
@@ -301,6 +307,13 @@ class Failures(ToolTest):
             (["get", "f.txt", "title", "--string"], "okr: f.txt:4:1: Incomplete Token Usage (0x4105)", 1),
             (["get", "f.txt", "height"],
              "okr: f.txt: keyword 'height' not found: No Such Variable (0x4204)", 1),
+            # A KEY that no token can equal says why.
+            (["get", "f.txt", "a,b"], "okr: f.txt: keyword 'a,b' not found: No Such Variable"
+             " (0x4204): only a quoted token holds a blank, a comma, a control byte or a"
+             " byte above 0x7F", 1),
+            (["get", "f.txt", "a 1"], "okr: f.txt: keyword 'a 1' not found: No Such Variable"
+             " (0x4204): only a quoted token holds a blank, a comma, a control byte or a"
+             " byte above 0x7F", 1),
             (["get", "missing.txt", "a"], "okr: missing.txt: FILE: File not found (0x4502)" + NOENT, 1),
             (["res", "check", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)" + NOENT, 1),
             (["res", "add", "missing.res", "TEXT", "f.txt"], "okr: missing.res: FILE: File not"
@@ -309,6 +322,9 @@ class Failures(ToolTest):
             (["res", "check", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "create", ".", "--force"], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "create", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
+            # FILE would be read as it stands between two additions.
+            (["res", "add", "good.res", "TEXT", "./good.res"],
+             "okr: ./good.res: Bad Data (0x4107): the resource file itself: add a copy of it", 2),
             (["res", "pack", ".", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "add", "version.res", "TEXT", "."], "okr: .: FILE: File not found (0x4502)" + ISDIR, 1),
             (["res", "replace", "be.res", "TEXT", "0", "."],
@@ -320,7 +336,9 @@ class Failures(ToolTest):
             (["res", "extract", "good.res", "TEXT", "0", "-o", "no/x"],
              "okr: no/x: FILE: File not found (0x4502)" + NOENT, 1),
             (["get", "f.txt", "a", "-D", "w=1+"], "okr: -D w=1+: Syntax Error (0x4201)", 2),
-            (["get", "f.txt", "a", "-D", "9w=1"], "okr: -D 9w=1: Invalid Variable (0x4205)", 2),
+            (["get", "f.txt", "a", "-D", "9w=1"], "okr: -D 9w=1: Invalid Variable (0x4205)" + NOT_NAME, 2),
+            (["eval", "1", "-D", "=1"], "okr: -D =1: Invalid Variable (0x4205)" + NOT_NAME, 2),
+            (["eval", "1", "-D", "w"], "okr: -D w: Missing Parameter (0x4206): no '=VALUE' after NAME", 2),
             (["eval", "w", "-D", 'w="str"'],
              'okr: -D w="str": Bad Data (0x4107): a variable\'s value is a number, not a string', 2),
             # An unknown command names those a typo away, or where to find them.
@@ -332,6 +350,10 @@ class Failures(ToolTest):
             (["hep"], "okr: hep: Uknown Token (0x4103): did you mean 'okr help' or 'okr heap'?", 2),
             (["help", "evla"], "okr: help evla: Uknown Token (0x4103): did you mean 'okr eval'?", 2),
             (["version"], "okr: version: Uknown Token (0x4103): did you mean 'okr --version'?", 2),
+            (["help", "get", "x"], "okr: help get x: Uknown Token (0x4103): " + HELP_EXTRA, 2),
+            (["help", "res", "list", "x"],
+             "okr: help res list x: Uknown Token (0x4103): " + HELP_EXTRA, 2),
+            (["help", "help", "x"], "okr: help help x: Uknown Token (0x4103): " + HELP_EXTRA, 2),
             # A mistake in the arguments names what is wrong and shows the usage.
             (["res", "add", "x.res"], "okr: res add: Missing Parameter (0x4206): no TYPE"
              " (usage: okr res add FILE TYPE DATAFILE...)", 2),
@@ -342,6 +364,9 @@ class Failures(ToolTest):
              " Parameter (0x4206): no OUT (usage: okr res extract FILE TYPE INDEX [-o OUT])", 2),
             (["eval", "1", "+", "2"], "okr: eval +: Uknown Token (0x4103): an argument too many"
              " (usage: okr eval EXPR [-D NAME=VALUE]...)", 2),
+            (["get", "f.txt", "a", "--int", "--string"], "okr: get: --int, --float and --string:"
+             " Unsupported feature (0x4104): give one of them (usage: okr get FILE KEY"
+             " [--int|--float|--string] [-D NAME=VALUE]...)", 2),
             (["heap", "--jsno"], "okr: heap --jsno: Uknown Token (0x4103): no such option" +
              HEAP_USAGE, 2),
             (["heap", "--seed", "18446744073709551616"],
@@ -364,6 +389,7 @@ class Failures(ToolTest):
                       self.run_okr("res", "check", "overlap.res", status=1).stdout.decode())
         self.assertEqual(self.run_okr("res", "check", "missing.res", status=1).stdout, b"")
         self.assertEqual(self.read(foreign), build_res([(b"TEXT", b"a" * 30)], order=">", gap=2))
+        self.assertEqual(self.read("good.res"), good)
         self.assertEqual(os.listdir(self.dir).count("no"), 0)
         self.assertEqual([f for f in os.listdir(self.dir) if f.endswith(".tmp")], [])
 
@@ -575,6 +601,10 @@ class Text(ToolTest):
         self.assertEqual(self.okr("get", "s.txt", "size", "--float"), "16.0\n")
         self.assertEqual(self.okr("tokens", "s.txt"),
                          '2: [title] ["A B"]\n3: [size] [$10] [3.5]\n4: [name] [<x y>]\n')
+        # A NUL byte is shown, and the token goes on behind it.
+        self.write("nul.txt", b'a 1\x00 2\nb "x\x00y"\n')
+        self.assertEqual(self.okr("tokens", "nul.txt"),
+                         '1: [a] [1\\x00] [2]\n2: [b] ["x\\x00y"]\n')
 
 
 class HeapMap(ToolTest):
