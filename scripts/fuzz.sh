@@ -26,6 +26,7 @@ for target in "${targets[@]}"; do
   mkdir -p "$corpus"
   seeds=()
   [ -d "$OKR_ROOT/fuzz/corpus/$target" ] && seeds=("$OKR_ROOT/fuzz/corpus/$target")
+  [ -d "$OKR_ROOT/fuzz/found/$target" ] && seeds+=("$OKR_ROOT/fuzz/found/$target")
   "$dir/$target" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$dir/findings/$target-" "$corpus" "${seeds[@]}" || die "$target found a failure"
 done
