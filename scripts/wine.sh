@@ -5,9 +5,18 @@
 # so a program started by the wrong loader fails instead of passing.
 
 export WINEDEBUG=-all
-okr_wineserver=/usr/lib/wine/wineserver
-[ -x "$okr_wineserver" ] || okr_wineserver=$(command -v wineserver || echo wineserver)
+okr_wineserver=
 okr_wine=
+
+# wine_server: the wineserver to use, looked up when wine is there (this file
+# is sourced before the packages are installed).
+wine_server() {
+  if [ -x /usr/lib/wine/wineserver ]; then
+    echo /usr/lib/wine/wineserver
+  else
+    command -v wineserver || die "wineserver not found"
+  fi
+}
 
 # start_wine ARCH LOADER WINEARCH BITS: makes LOADER the wine of run_wine
 # and of ctest's runs (WINEPREFIX build/wineprefix-ARCH, created by its first
@@ -21,6 +30,7 @@ start_wine() {
   export WINEPREFIX="$OKR_ROOT/build/wineprefix-$arch" WINEARCH=$3
   okr_wine=$loader
   mkdir -p "$WINEPREFIX"
+  okr_wineserver=$(wine_server)
   "$okr_wineserver" -p || die "wineserver cannot start for $WINEPREFIX"
   trap stop_wine EXIT
   probe="$WINEPREFIX/probe.exe"
