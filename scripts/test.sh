@@ -21,28 +21,22 @@ source "$OKR_ROOT/scripts/wine.sh"
 
 need cmake make g++ g++-multilib clang libclang-rt-14-dev libgtest-dev googletest pkg-config python3
 
-# run_build NAME CMAKE_ARGS...: configures, builds and tests build/NAME, with
-# the tests, examples and tool on whatever an earlier configuration chose.
-run_build() {
+# build_tree NAME CMAKE_ARGS...: configures and builds build/NAME, with the
+# tests, examples and tool on whatever an earlier configuration chose.
+build_tree() {
   local name=$1; shift
-  local dir="$OKR_ROOT/build/$name"
-  echo "== $name =="
-  cmake -S "$OKR_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DOKR_TESTS=ON -DOKR_EXAMPLES=ON -DOKR_TOOLS=ON \
-    "$@" >/dev/null || die "$name: configure failed"
-  cmake --build "$dir" -j "$OKR_JOBS" || die "$name: build failed"
-  (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$OKR_JOBS" ${OKR_CTEST_ARGS:-}) \
-    || die "$name: tests failed"
+  cmake -S "$OKR_ROOT" -B "$OKR_ROOT/build/$name" -DCMAKE_BUILD_TYPE=Debug -DOKR_TESTS=ON \
+    -DOKR_EXAMPLES=ON -DOKR_TOOLS=ON "$@" >/dev/null || die "$name: configure failed"
+  cmake --build "$OKR_ROOT/build/$name" -j "$OKR_JOBS" || die "$name: build failed"
 }
 
-# build_only NAME CMAKE_ARGS...: configures and builds build/NAME as
-# run_build does, without running its tests.
-build_only() {
-  local name=$1; shift
-  local dir="$OKR_ROOT/build/$name"
-  echo "== $name (built, not run) =="
-  cmake -S "$OKR_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DOKR_TESTS=ON -DOKR_EXAMPLES=ON -DOKR_TOOLS=ON \
-    "$@" >/dev/null || die "$name: configure failed"
-  cmake --build "$dir" -j "$OKR_JOBS" || die "$name: build failed"
+# run_build NAME CMAKE_ARGS...: builds build/NAME (build_tree) and runs its
+# tests.
+run_build() {
+  echo "== $1 =="
+  build_tree "$@"
+  (cd "$OKR_ROOT/build/$1" && ctest --output-on-failure --no-tests=error -j "$OKR_JOBS" ${OKR_CTEST_ARGS:-}) \
+    || die "$1: tests failed"
 }
 
 # gtest_prefix NAME CMAKE_ARGS...: Debian's libgtest is built for x86-64
@@ -185,7 +179,8 @@ windows_build() {
   else
     # (GoogleTest's list of tests comes from running the program: asked for
     # when the tests run, not when they are built.)
-    build_only "mingw-$arch" -DCMAKE_TOOLCHAIN_FILE="$toolchain_file" -DCMAKE_PREFIX_PATH="$gtest" \
+    echo "== mingw-$arch (built, not run) =="
+    build_tree "mingw-$arch" -DCMAKE_TOOLCHAIN_FILE="$toolchain_file" -DCMAKE_PREFIX_PATH="$gtest" \
       -DOKR_DLL_API=ON -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST "${@:4}"
   fi
   check_c_link "$dir/libokr.a" "$cross-nm" "$("$cross-g++-posix" -print-file-name=libstdc++.a)"
