@@ -138,4 +138,20 @@ TEST_F(SymTable, GrowthStopsAt32BitSizes) {
   }
 }
 
+// A table filled in by hand may have an empty names block, or none: the
+// first name grows the block from nothing, or fails with the handle's code.
+TEST_F(SymTable, EmptyOrMissingNamesBlock) {
+  SymbolTable* table = nullptr;
+  ASSERT_EQ(SymNewTable(&table), 0u);
+  ASSERT_EQ(MemSetHandleSize(table->names, 0), 0u);
+  ASSERT_EQ(SymAddInt(&table, "x", 7), 0u);
+  EXPECT_EQ(SymFind(table, "x"), 0);
+  EXPECT_STREQ(static_cast<const char*>(table->names->data), "x");
+  const Handle names = table->names;
+  table->names = nullptr;
+  EXPECT_EQ(SymAddInt(&table, "y", 8), static_cast<ErrCode>(errMemNilHandle));
+  table->names = names;
+  EXPECT_EQ(SymDisposeTable(&table), 0u);
+}
+
 }  // namespace

@@ -69,6 +69,9 @@ ErrCode AppendName(SymbolTable* table, const char* name, uint32_t* outOffset) {
   if (needed > UINT32_MAX) return errMemOutOfMemory;
   uint64_t size = MemGetHandleSize(table->names);
   if (needed > size) {
+    // An empty names block (or none: MemSetHandleSize then refuses it) grows
+    // from the name's size; doubling 0 would never reach it.
+    if (size < bytes) size = bytes;
     while (needed > size)
       size *= 2;
     const auto newSize = static_cast<uint32_t>(size < UINT32_MAX ? size : UINT32_MAX);
