@@ -78,7 +78,8 @@ OKR_API ErrCode SymNewTable(SymbolTable** outTable);
    before anything grows, so it may lie in any block, an entry's name in the
    table's own names block included. Returns 0; 0x4101 for a null
    argument; 0x4205 for a name the tokenizer could never find; a memory code
-   when the table cannot grow (the table is unchanged). */
+   when the table cannot grow (its count, entries and names are unchanged;
+   its block may have grown, and moved, before the names block failed to). */
 OKR_API ErrCode SymAddInt(SymbolTable** tableRef, const char* name, int32_t value);
 OKR_API ErrCode SymAddFloat(SymbolTable** tableRef, const char* name, float value);
 
