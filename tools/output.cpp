@@ -138,21 +138,21 @@ TempFile::TempFile(std::string target) : target_(std::move(target)) {
   // A symbolic link is followed: the file it leads to is replaced, not the
   // link.
   std::error_code error;
-  if (std::filesystem::is_symlink(target_, error)) {
-    const auto resolved = std::filesystem::canonical(target_, error);
-    if (!error) target_ = resolved.string();
+  if (std::filesystem::is_symlink(FsPath(target_), error)) {
+    const auto resolved = std::filesystem::canonical(FsPath(target_), error);
+    if (!error) target_ = FsName(resolved);
   }
   // The rename would put a plain file in the place of a device or a pipe
   // (/dev/null, as root, would be lost): only a file is replaced.
-  if (std::filesystem::exists(target_, error) &&
-      !std::filesystem::is_regular_file(target_, error)) {
+  if (std::filesystem::exists(FsPath(target_), error) &&
+      !std::filesystem::is_regular_file(FsPath(target_), error)) {
     Fail(target_, errFileUnsupported, "not a regular file");
   }
   // The process id keeps two runs apart, the counter two files of one run.
   static unsigned counter = 0;
   do {
     path_ = Format("%s.okr-%lu-%u.tmp", target_.c_str(), ProcessId(), counter++);
-  } while (std::filesystem::exists(path_, error));
+  } while (std::filesystem::exists(FsPath(path_), error));
   Unfinished().push_back(path_);
 }
 
@@ -181,7 +181,8 @@ OutputFile::OutputFile(const std::string& name) : name_(name) {
   // A device or a pipe (/dev/null, /dev/stdout) is written as it is, when
   // the bytes are there: only a file can be replaced by another.
   std::error_code error;
-  if (std::filesystem::exists(name, error) && !std::filesystem::is_regular_file(name, error)) {
+  if (std::filesystem::exists(FsPath(name), error) &&
+      !std::filesystem::is_regular_file(FsPath(name), error)) {
     return;
   }
   temp_.emplace(name);

@@ -122,7 +122,7 @@ int Create(const Args& args) {
   // A directory is refused first: --force would not help.
   if (IsDirectory(name)) FailDirectory(name);
   std::error_code error;
-  if (!args.Has("--force") && std::filesystem::exists(name, error)) {
+  if (!args.Has("--force") && std::filesystem::exists(FsPath(name), error)) {
     Fail(name, errPreviouslyDefined, "--force replaces it");
   }
   StartLibrary(0);

@@ -271,6 +271,29 @@ class Resources(ToolTest):
                    " named as a type" % native("d/stray.txt"), 2)
         self.assertFalse(os.path.exists(self.path("q.res")))
 
+    def test_names_beyond_ascii(self):
+        """Every step of a command finds the file a name on the command line
+        names, also one with bytes above 0x7F (on Windows, in the ANSI code
+        page: '€' is one that Latin-1 reads otherwise)."""
+        os.makedirs(self.path("d€/TEXT"))
+        self.write("d€/TEXT/a€.txt", "one")
+        self.write("€ é.bin", "two")
+        steps = [  # arguments, status, the reason that ends stderr ("" for none)
+            (["res", "pack", "€.res", "d€"], 0, ""),
+            (["res", "pack", "€.res", "d€"], 1, ": --force replaces it"),
+            (["res", "add", "€.res", "TEXT", "€ é.bin"], 0, ""),
+            (["res", "add", "€.res", "TEXT", "d€"], 1, ISDIR),
+            (["res", "extract", "€.res", "TEXT", "1", "-o", "d€"], 1, ISDIR),
+            (["res", "extract", "€.res", "TEXT", "1", "-o", "o€.bin"], 0, ""),
+            (["res", "create", "€.res"], 1, ": --force replaces it"),
+        ]
+        for args, status, reason in steps:
+            err = self.run_okr(*args, status=status).stderr.replace(b"\r\n", b"\n")
+            self.assertTrue(err.endswith(reason.encode() + b"\n") if reason else err == b"",
+                            (args, err))
+        self.assertEqual(self.read("o€.bin"), b"two")
+        self.assertEqual(self.run_okr("res", "extract", "€.res", "TEXT", "0").stdout, b"one")
+
     def test_many_small_resources_fit_the_heap(self):
         """The heap has room for the directory of many small resources, not
         only for their bytes: 9,000 added in one run (over 8,192), and one
