@@ -54,6 +54,18 @@ bool IdOf(const std::string& name, FileId* out) {
   return ok;
 }
 
+// A device: the reserved names (nul, con, aux, and these with any
+// extension) in every directory, which std::filesystem takes for missing
+// files or plain ones.
+bool IsDevice(const std::string& name) {
+  HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool device = GetFileType(h) != FILE_TYPE_DISK;
+  CloseHandle(h);
+  return device;
+}
+
 bool Rename(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
@@ -76,6 +88,11 @@ bool IdOf(const std::string& name, FileId* out) {
   if (stat(name.c_str(), &st) != 0) return false;
   *out = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   return true;
+}
+
+// A device here is a file type of its own, which IsOtherThanFile tests.
+bool IsDevice(const std::string&) {
+  return false;
 }
 
 bool Rename(const std::string& from, const std::string& to) {
@@ -107,6 +124,13 @@ std::vector<std::string>& Unfinished() {
 void Forget(const std::string& path) {
   auto& paths = Unfinished();
   paths.erase(std::remove(paths.begin(), paths.end(), path), paths.end());
+}
+
+// Whether `name` is there and not a file: a directory, a device, a pipe.
+bool IsOtherThanFile(const std::string& name) {
+  std::error_code error;
+  return IsDevice(name) || (std::filesystem::exists(FsPath(name), error) &&
+                            !std::filesystem::is_regular_file(FsPath(name), error));
 }
 
 void RemoveUnfinished() {
@@ -144,8 +168,7 @@ TempFile::TempFile(std::string target) : target_(std::move(target)) {
   }
   // The rename would put a plain file in the place of a device or a pipe
   // (/dev/null, as root, would be lost): only a file is replaced.
-  if (std::filesystem::exists(FsPath(target_), error) &&
-      !std::filesystem::is_regular_file(FsPath(target_), error)) {
+  if (IsOtherThanFile(target_)) {
     Fail(target_, errFileUnsupported, "not a regular file");
   }
   // The process id keeps two runs apart, the counter two files of one run.
@@ -180,11 +203,7 @@ OutputFile::OutputFile(const std::string& name) : name_(name) {
   if (IsDirectory(name)) FailDirectory(name);
   // A device or a pipe (/dev/null, /dev/stdout) is written as it is, when
   // the bytes are there: only a file can be replaced by another.
-  std::error_code error;
-  if (std::filesystem::exists(FsPath(name), error) &&
-      !std::filesystem::is_regular_file(FsPath(name), error)) {
-    return;
-  }
+  if (IsOtherThanFile(name)) return;
   temp_.emplace(name);
   // Made now and closed again: a file left open would stay behind on
   // Windows if the program ended before Finish.

@@ -500,6 +500,27 @@ class Failures(ToolTest):
             self.fails(args, "okr: pipe: FILE: Unsupported access (0x4508): not a regular file")
             self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("pipe")).st_mode), args)
 
+    def test_device_as_output(self):
+        """A device named as an output: -o and --svg write to it as it is,
+        the commands that make a resource file refuse it (Windows' devices
+        are reserved names, in every directory)."""
+        device = "nul" if windows() else "/dev/null"
+        if not windows() and not os.path.exists(device):
+            self.skipTest("no /dev/null")
+        self.write("r.res", build_res([(b"TEXT", b"x" * 99)]))
+        os.makedirs(self.path("d/TEXT"))
+        self.write("d/TEXT/a.txt", "a")
+        refused = "okr: %s: FILE: Unsupported access (0x4508): not a regular file" % device
+        for args, line in [(["res", "extract", "r.res", "TEXT", "0", "-o", device], None),
+                           (["heap", "--ops", "10", "--svg", device], None),
+                           (["res", "create", device, "--force"], refused),
+                           (["res", "pack", device, "d", "--force"], refused)]:
+            if line is None:
+                self.assertEqual(self.run_okr(*args).stderr, b"", args)
+            else:
+                self.fails(args, line)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["d", "r.res"])
+
     def test_unreadable_file_gives_the_reason(self):
         if os.name != "posix" or os.geteuid() == 0 or COMMAND[0].endswith("wine64"):
             self.skipTest("permissions do not bind this user (or this platform)")
