@@ -131,8 +131,24 @@ std::string FsName(const std::filesystem::path& path) {
     Fail(name, errFileNotFound, "the name has characters outside the system's code page");
   return name;
 }
+
+std::string Utf8Name(const std::string& name) {
+  const std::wstring wide = FsPath(name).native();
+  if (wide.empty()) return name;
+  const int size = static_cast<int>(wide.size());
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return name;
+  std::string text(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
+  return text;
+}
 #else
 std::filesystem::path FsPath(const std::string& name) {
+  return name;
+}
+
+std::string Utf8Name(const std::string& name) {
   return name;
 }
 

@@ -59,6 +59,10 @@ std::string LibraryPath(const std::string& name);
 std::filesystem::path FsPath(const std::string& name);
 std::string FsName(const std::filesystem::path& path);
 
+// A name from the command line in UTF-8, for JSON: on Windows converted
+// from the code page the file functions read; elsewhere as it is.
+std::string Utf8Name(const std::string& name);
+
 // Whether `name` is a directory. The library opens one on some systems and
 // not on others; the tool refuses it everywhere as a file it cannot open
 // (0x4502 "FILE: File not found", with the reason "Is a directory").

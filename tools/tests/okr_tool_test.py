@@ -293,6 +293,10 @@ class Resources(ToolTest):
                             (args, err))
         self.assertEqual(self.read("o€.bin"), b"two")
         self.assertEqual(self.run_okr("res", "extract", "€.res", "TEXT", "0").stdout, b"one")
+        # JSON names the file in Unicode, whatever bytes the system spells it in.
+        for command in ["list", "check"]:
+            listed = json.loads(self.run_okr("res", command, "€.res", "--json").stdout)
+            self.assertEqual(listed["file"], "€.res", command)
 
     def test_many_small_resources_fit_the_heap(self):
         """The heap has room for the directory of many small resources, not
