@@ -66,9 +66,46 @@ bool IsDevice(const std::string& name) {
   return device;
 }
 
+// errno for the system's error `code`, as the C library sets it when one of
+// its own calls fails so.
+int ErrnoOf(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_NETWORK_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_DRIVE_LOCKED:
+      return EACCES;
+    case ERROR_NOT_SAME_DEVICE:
+      return EXDEV;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return EEXIST;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    default:
+      return EINVAL;
+  }
+}
+
+// Sets errno on failure, as rename does: the reason a failed commit gives.
 bool Rename(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  errno = ErrnoOf(GetLastError());
+  return false;
 }
 
 // The target's permissions are Windows' own affair (its ACL goes with the

@@ -601,6 +601,30 @@ class Failures(ToolTest):
                              "okr: standard output: FILE: Unable to write data (0x4505): "
                              "No space left on device\n", args)
 
+    def test_failed_replace_gives_the_reason(self):
+        """An output that cannot take the place of the file there (an
+        immutable one: not even root may rename over it) fails with the
+        system's reason, and leaves the file and no temporary behind."""
+        self.write("r.res", build_res([(b"TEXT", b"x" * 9)]))
+        os.makedirs(self.path("d/TEXT"))
+        self.write("d/TEXT/a.txt", "a")
+        self.write("kept", "as it was")
+        try:
+            subprocess.run(["chattr", "+i", self.path("kept")], check=True, capture_output=True)
+        except (OSError, subprocess.CalledProcessError):
+            self.skipTest("no immutable files here")
+        try:
+            for args in [["res", "create", "kept", "--force"],
+                         ["res", "pack", "kept", "d", "--force"],
+                         ["res", "extract", "r.res", "TEXT", "0", "-o", "kept"],
+                         ["heap", "--ops", "10", "--svg", "kept"]]:
+                err = self.run_okr(*args, status=1).stderr.decode().replace("\r\n", "\n")
+                self.assertRegex(err, r"^okr: kept: FILE: Unable to write data \(0x4505\): \S")
+                self.assertEqual(self.read("kept"), b"as it was")
+                self.assertEqual(sorted(os.listdir(self.dir)), ["d", "kept", "r.res"])
+        finally:  # the folder cannot be removed before
+            subprocess.run(["chattr", "-i", self.path("kept")], check=True)
+
     def test_help(self):
         overview = self.okr("help")
         self.assertIn("'okr --version'", overview)
