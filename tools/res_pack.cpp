@@ -131,9 +131,16 @@ std::vector<Item> Collect(const std::string& dir, const std::string& out) {
     if (error) Fail(FsName(top->path()), errFileNotFound, error.message());
   }
   if (error) Fail(dir, errFileNotFound, error.message());
-  // Types in the order of their names, each type's files by path.
+  // Types in the order of their names, each type's files by path, with
+  // '/' between the names on every system: a backslash sorts after the
+  // capitals, so one tree would pack in another order on Windows.
+  const auto key = [](std::string path) {
+    if constexpr (fs::path::preferred_separator != '/')
+      std::replace(path.begin(), path.end(), static_cast<char>(fs::path::preferred_separator), '/');
+    return path;
+  };
   std::sort(items.begin(), items.end(),
-            [](const Item& a, const Item& b) { return a.path < b.path; });
+            [&](const Item& a, const Item& b) { return key(a.path) < key(b.path); });
   return items;
 }
 
@@ -189,13 +196,14 @@ const CommandSpec kResPack{
 subdirectory of DIR is named as a TYPE (four characters, or 0x and eight
 hex digits, which every file system can hold) and holds the resources of
 that type: every file below it, at any depth, becomes the next resource of
-the type, in the byte order of the files' paths (so DIR/TEXT/a.txt is
-TEXT #0 and DIR/TEXT/b/c.txt TEXT #1). Anything else directly in DIR (a
-file, a subdirectory not named as a type) is refused, but for OUT itself;
-an existing OUT is refused unless --force is given, and an OUT below a
-type, one of the files to pack, always. okr prints each resource's type,
-index and file; OUT is written beside its place and renamed there once
-complete, so a failure leaves no half-made file.
+the type, in the byte order of the files' paths, written with '/' on every
+system (so DIR/TEXT/a.txt is TEXT #0 and DIR/TEXT/b/c.txt TEXT #1).
+Anything else directly in DIR (a file, a subdirectory not named as a type)
+is refused, but for OUT itself; an existing OUT is refused unless --force
+is given, and an OUT below a type, one of the files to pack, always. okr
+prints each resource's type, index and file; OUT is written beside its
+place and renamed there once complete, so a failure leaves no half-made
+file.
 )",
     "  okr res pack game.res assets\n"
     "      (assets/TEXT/intro.txt is TEXT #0, assets/0x494D4721/logo.img IMG! #0)\n",

@@ -270,6 +270,15 @@ class Resources(ToolTest):
         self.fails(["res", "pack", "q.res", "d"], "okr: %s: Bad Data (0x4107): not a directory"
                    " named as a type" % native("d/stray.txt"), 2)
         self.assertFalse(os.path.exists(self.path("q.res")))
+        # The order is the same on every system, whose separator sorts
+        # before the capitals ('/') or after them ('\\').
+        for name in ["e/TEXT/a/x.txt", "e/TEXT/aB.txt", "e/0x42/f", "e/0x42494E21/f"]:
+            os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
+            self.write(name, name)
+        lines = self.okr("res", "pack", "e.res", "e").splitlines()
+        self.assertEqual([line.split(": ")[-1].replace("\\", "/") for line in lines[:-1]],
+                         ["e/0x42/f", "e/0x42494E21/f", "e/TEXT/a/x.txt", "e/TEXT/aB.txt"])
+        self.assertEqual(self.extract("e.res", "TEXT", 0), b"e/TEXT/a/x.txt")
 
     def test_names_beyond_ascii(self):
         """Every step of a command finds the file a name on the command line
