@@ -11,7 +11,12 @@
 #include <filesystem>
 
 #ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <io.h>
+#include <windows.h>
 #define OKR_ISATTY(fd) _isatty(fd)
 #define OKR_FILENO(f) _fileno(f)
 #else
@@ -91,9 +96,70 @@ std::string LibraryPath(const std::string& name) {
   return !name.empty() && name[0] == ':' ? "./" + name : name;
 }
 
+#ifdef _WIN32
+namespace {
+
+// The code page the narrow file functions use.
+UINT FileCodePage() {
+  return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+}
+
+}  // namespace
+
+std::filesystem::path FsPath(const std::string& name) {
+  if (name.empty()) return {};
+  const int size = static_cast<int>(name.size());
+  const int length = MultiByteToWideChar(FileCodePage(), 0, name.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+  if (length > 0) MultiByteToWideChar(FileCodePage(), 0, name.data(), size, wide.data(), length);
+  return wide;
+}
+
+std::string FsName(const std::filesystem::path& path) {
+  const std::wstring& wide = path.native();
+  if (wide.empty()) return {};
+  const int size = static_cast<int>(wide.size());
+  BOOL lossy = FALSE;
+  const UINT page = FileCodePage();
+  // UTF-7 and UTF-8 code pages take no lossy flag, and lose nothing.
+  BOOL* const flag = page == CP_UTF8 || page == CP_UTF7 ? nullptr : &lossy;
+  const int length = WideCharToMultiByte(page, 0, wide.data(), size, nullptr, 0, nullptr, flag);
+  std::string name(static_cast<size_t>(length > 0 ? length : 0), '\0');
+  if (length > 0)
+    WideCharToMultiByte(page, 0, wide.data(), size, name.data(), length, nullptr, flag);
+  if (length <= 0 || lossy)
+    Fail(name, errFileNotFound, "the name has characters outside the system's code page");
+  return name;
+}
+
+std::string Utf8Name(const std::string& name) {
+  const std::wstring wide = FsPath(name).native();
+  if (wide.empty()) return name;
+  const int size = static_cast<int>(wide.size());
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return name;
+  std::string text(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
+  return text;
+}
+#else
+std::filesystem::path FsPath(const std::string& name) {
+  return name;
+}
+
+std::string Utf8Name(const std::string& name) {
+  return name;
+}
+
+std::string FsName(const std::filesystem::path& path) {
+  return path.string();
+}
+#endif
+
 bool IsDirectory(const std::string& name) {
   std::error_code error;
-  return std::filesystem::is_directory(name, error);
+  return std::filesystem::is_directory(FsPath(name), error);
 }
 
 void FailDirectory(const std::string& name) {
@@ -118,7 +184,7 @@ Handle LoadWholeFile(const std::string& name) {
 
 uint64_t FileSizeOf(const std::string& name) {
   std::error_code error;
-  const uintmax_t size = std::filesystem::file_size(name, error);
+  const uintmax_t size = std::filesystem::file_size(FsPath(name), error);
   return error ? 0 : static_cast<uint64_t>(size);
 }
 

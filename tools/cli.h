@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,18 @@ std::string OsReason();
 // line. The library reads a leading ':' as its own notation; the tool keeps
 // to the platform's paths, so such a name gets "./" in front.
 std::string LibraryPath(const std::string& name);
+
+// A name from the command line as std::filesystem takes it, and a path it
+// gives back as a name for the library. Both are in the encoding that the
+// C library's fopen reads: on Windows the ANSI code page, which a narrow
+// std::filesystem::path does not use (it reads bytes as Latin-1 and gives
+// UTF-8 back). A path the code page cannot spell ends the program (0x4502).
+std::filesystem::path FsPath(const std::string& name);
+std::string FsName(const std::filesystem::path& path);
+
+// A name from the command line in UTF-8, for JSON: on Windows converted
+// from the code page the file functions read; elsewhere as it is.
+std::string Utf8Name(const std::string& name);
 
 // Whether `name` is a directory. The library opens one on some systems and
 // not on others; the tool refuses it everywhere as a file it cannot open

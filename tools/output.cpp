@@ -54,9 +54,58 @@ bool IdOf(const std::string& name, FileId* out) {
   return ok;
 }
 
+// A device: the reserved names (nul, con, aux, and these with any
+// extension) in every directory, which std::filesystem takes for missing
+// files or plain ones.
+bool IsDevice(const std::string& name) {
+  HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool device = GetFileType(h) != FILE_TYPE_DISK;
+  CloseHandle(h);
+  return device;
+}
+
+// errno for the system's error `code`, as the C library sets it when one of
+// its own calls fails so.
+int ErrnoOf(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_NETWORK_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_DRIVE_LOCKED:
+      return EACCES;
+    case ERROR_NOT_SAME_DEVICE:
+      return EXDEV;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return EEXIST;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    default:
+      return EINVAL;
+  }
+}
+
+// Sets errno on failure, as rename does: the reason a failed commit gives.
 bool Rename(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  errno = ErrnoOf(GetLastError());
+  return false;
 }
 
 // The target's permissions are Windows' own affair (its ACL goes with the
@@ -76,6 +125,11 @@ bool IdOf(const std::string& name, FileId* out) {
   if (stat(name.c_str(), &st) != 0) return false;
   *out = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   return true;
+}
+
+// A device here is a file type of its own, which IsOtherThanFile tests.
+bool IsDevice(const std::string&) {
+  return false;
 }
 
 bool Rename(const std::string& from, const std::string& to) {
@@ -109,6 +163,13 @@ void Forget(const std::string& path) {
   paths.erase(std::remove(paths.begin(), paths.end(), path), paths.end());
 }
 
+// Whether `name` is there and not a file: a directory, a device, a pipe.
+bool IsOtherThanFile(const std::string& name) {
+  std::error_code error;
+  return IsDevice(name) || (std::filesystem::exists(FsPath(name), error) &&
+                            !std::filesystem::is_regular_file(FsPath(name), error));
+}
+
 void RemoveUnfinished() {
   for (const std::string& path : Unfinished())
     std::remove(path.c_str());
@@ -138,21 +199,20 @@ TempFile::TempFile(std::string target) : target_(std::move(target)) {
   // A symbolic link is followed: the file it leads to is replaced, not the
   // link.
   std::error_code error;
-  if (std::filesystem::is_symlink(target_, error)) {
-    const auto resolved = std::filesystem::canonical(target_, error);
-    if (!error) target_ = resolved.string();
+  if (std::filesystem::is_symlink(FsPath(target_), error)) {
+    const auto resolved = std::filesystem::canonical(FsPath(target_), error);
+    if (!error) target_ = FsName(resolved);
   }
   // The rename would put a plain file in the place of a device or a pipe
   // (/dev/null, as root, would be lost): only a file is replaced.
-  if (std::filesystem::exists(target_, error) &&
-      !std::filesystem::is_regular_file(target_, error)) {
+  if (IsOtherThanFile(target_)) {
     Fail(target_, errFileUnsupported, "not a regular file");
   }
   // The process id keeps two runs apart, the counter two files of one run.
   static unsigned counter = 0;
   do {
     path_ = Format("%s.okr-%lu-%u.tmp", target_.c_str(), ProcessId(), counter++);
-  } while (std::filesystem::exists(path_, error));
+  } while (std::filesystem::exists(FsPath(path_), error));
   Unfinished().push_back(path_);
 }
 
@@ -180,10 +240,7 @@ OutputFile::OutputFile(const std::string& name) : name_(name) {
   if (IsDirectory(name)) FailDirectory(name);
   // A device or a pipe (/dev/null, /dev/stdout) is written as it is, when
   // the bytes are there: only a file can be replaced by another.
-  std::error_code error;
-  if (std::filesystem::exists(name, error) && !std::filesystem::is_regular_file(name, error)) {
-    return;
-  }
+  if (IsOtherThanFile(name)) return;
   temp_.emplace(name);
   // Made now and closed again: a file left open would stay behind on
   // Windows if the program ended before Finish.

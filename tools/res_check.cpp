@@ -177,7 +177,7 @@ void PrintFindings(const std::vector<ResFinding>& findings, bool problems, bool 
 
 void PrintJson(const std::string& name, const Report& report, const std::string& summary) {
   std::printf("{\n  \"file\": %s,\n  \"accepted\": %s,\n  \"code\": %u,\n",
-              Json(name, true).c_str(), report.verdict == errNone ? "true" : "false",
+              Json(Utf8Name(name), true).c_str(), report.verdict == errNone ? "true" : "false",
               report.verdict);
   std::printf("%s  \"findings\": [", summary.c_str());
   const char* separator = "\n";

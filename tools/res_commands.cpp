@@ -23,7 +23,7 @@ std::string TypeBytes(uint32_t typeId) {
 void PrintListJson(const ResFile& res, const ResFileHeader& h, uint32_t fileFlags,
                    const std::vector<ResInfo>& resources) {
   std::printf("{\n  \"file\": %s,\n  \"byteOrder\": \"%s\",\n  \"native\": %s,\n",
-              Json(res.name, true).c_str(), OrderName(res.order),
+              Json(Utf8Name(res.name), true).c_str(), OrderName(res.order),
               res.order == NativeOrder() ? "true" : "false");
   std::printf("  \"fileSize\": %s,\n", std::to_string(res.fileSize).c_str());
   std::printf("  \"dataStart\": %u,\n  \"dataLength\": %u,\n", h.dataStart, h.dataLength);
@@ -122,7 +122,7 @@ int Create(const Args& args) {
   // A directory is refused first: --force would not help.
   if (IsDirectory(name)) FailDirectory(name);
   std::error_code error;
-  if (!args.Has("--force") && std::filesystem::exists(name, error)) {
+  if (!args.Has("--force") && std::filesystem::exists(FsPath(name), error)) {
     Fail(name, errPreviouslyDefined, "--force replaces it");
   }
   StartLibrary(0);

@@ -74,7 +74,7 @@ int Add(const Args& args) {
   StartLibrary(largest + DirectoryHeap(EntriesIn(name) + items.size()));
   // add does not make FILE: say what does.
   std::error_code error;
-  if (!fs::exists(name, error) && !error) {
+  if (!fs::exists(FsPath(name), error) && !error) {
     Fail(name, errFileNotFound,
          std::string(std::strerror(ENOENT)) + " ('okr res create " + name + "' makes one)");
   }
@@ -86,8 +86,8 @@ int Add(const Args& args) {
 
 // The directory `out` is written in: the one a later pack would find it in.
 std::string FolderOf(const std::string& out) {
-  const fs::path parent = fs::path(out).parent_path();
-  return parent.empty() ? "." : parent.string();
+  const fs::path parent = FsPath(out).parent_path();
+  return parent.empty() ? "." : FsName(parent);
 }
 
 // The files under DIR by the packing rule: each subdirectory of DIR named
@@ -98,13 +98,13 @@ std::string FolderOf(const std::string& out) {
 // as an input given as the output.
 std::vector<Item> Collect(const std::string& dir, const std::string& out) {
   std::error_code error;
-  if (!fs::is_directory(dir, error)) {
+  if (!fs::is_directory(FsPath(dir), error)) {
     Fail(dir, errFileNotFound, error ? error.message() : "Not a directory");
   }
   // An existing `out` is found among the files themselves.
-  const std::string outFolder = fs::exists(out, error) ? "" : FolderOf(out);
+  const std::string outFolder = fs::exists(FsPath(out), error) ? "" : FolderOf(out);
   const auto refuseFolder = [&](const fs::path& folder, const std::string& type) {
-    if (!outFolder.empty() && SameFile(folder.string(), outFolder)) {
+    if (!outFolder.empty() && SameFile(FsName(folder), outFolder)) {
       UsageFail(out, errBadData, "below the type directory " + type + ", whose files are packed");
     }
   };
@@ -112,11 +112,11 @@ std::vector<Item> Collect(const std::string& dir, const std::string& out) {
   // The iterators step with increment(error): their ++ throws where a
   // directory cannot be read.
   const fs::directory_iterator end;
-  for (fs::directory_iterator top(dir, error); !error && top != end; top.increment(error)) {
-    const std::string type = top->path().filename().string();
-    if (SameFile(top->path().string(), out)) continue;
+  for (fs::directory_iterator top(FsPath(dir), error); !error && top != end; top.increment(error)) {
+    const std::string type = FsName(top->path().filename());
+    if (SameFile(FsName(top->path()), out)) continue;
     if (!top->is_directory(error) || !IsTypeName(type)) {
-      UsageFail(top->path().string(), errBadData, "not a directory named as a type");
+      UsageFail(FsName(top->path()), errBadData, "not a directory named as a type");
     }
     const uint32_t typeId = ParseType(type);
     refuseFolder(top->path(), type);
@@ -124,16 +124,23 @@ std::vector<Item> Collect(const std::string& dir, const std::string& out) {
     for (; !error && e != fs::recursive_directory_iterator(); e.increment(error)) {
       if (e->is_directory(error)) refuseFolder(e->path(), type);
       if (!e->is_regular_file(error)) continue;
-      const std::string path = e->path().string();
+      const std::string path = FsName(e->path());
       if (SameFile(path, out)) UsageFail(out, errBadData, "the same file as the input " + path);
       items.push_back({path, typeId});
     }
-    if (error) Fail(top->path().string(), errFileNotFound, error.message());
+    if (error) Fail(FsName(top->path()), errFileNotFound, error.message());
   }
   if (error) Fail(dir, errFileNotFound, error.message());
-  // Types in the order of their names, each type's files by path.
+  // Types in the order of their names, each type's files by path, with
+  // '/' between the names on every system: a backslash sorts after the
+  // capitals, so one tree would pack in another order on Windows.
+  const auto key = [](std::string path) {
+    if constexpr (fs::path::preferred_separator != '/')
+      std::replace(path.begin(), path.end(), static_cast<char>(fs::path::preferred_separator), '/');
+    return path;
+  };
   std::sort(items.begin(), items.end(),
-            [](const Item& a, const Item& b) { return a.path < b.path; });
+            [&](const Item& a, const Item& b) { return key(a.path) < key(b.path); });
   return items;
 }
 
@@ -143,7 +150,7 @@ int Pack(const Args& args) {
   // A directory is refused first: --force would not help.
   if (IsDirectory(out)) FailDirectory(out);
   std::error_code error;
-  if (!args.Has("--force") && fs::exists(out, error)) {
+  if (!args.Has("--force") && fs::exists(FsPath(out), error)) {
     Fail(out, errPreviouslyDefined, "--force replaces it");
   }
   const std::vector<Item> items = Collect(dir, out);
@@ -189,13 +196,14 @@ const CommandSpec kResPack{
 subdirectory of DIR is named as a TYPE (four characters, or 0x and eight
 hex digits, which every file system can hold) and holds the resources of
 that type: every file below it, at any depth, becomes the next resource of
-the type, in the byte order of the files' paths (so DIR/TEXT/a.txt is
-TEXT #0 and DIR/TEXT/b/c.txt TEXT #1). Anything else directly in DIR (a
-file, a subdirectory not named as a type) is refused, but for OUT itself;
-an existing OUT is refused unless --force is given, and an OUT below a
-type, one of the files to pack, always. okr prints each resource's type,
-index and file; OUT is written beside its place and renamed there once
-complete, so a failure leaves no half-made file.
+the type, in the byte order of the files' paths, written with '/' on every
+system (so DIR/TEXT/a.txt is TEXT #0 and DIR/TEXT/b/c.txt TEXT #1).
+Anything else directly in DIR (a file, a subdirectory not named as a type)
+is refused, but for OUT itself; an existing OUT is refused unless --force
+is given, and an OUT below a type, one of the files to pack, always. okr
+prints each resource's type, index and file; OUT is written beside its
+place and renamed there once complete, so a failure leaves no half-made
+file.
 )",
     "  okr res pack game.res assets\n"
     "      (assets/TEXT/intro.txt is TEXT #0, assets/0x494D4721/logo.img IMG! #0)\n",

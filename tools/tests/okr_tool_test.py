@@ -270,6 +270,42 @@ class Resources(ToolTest):
         self.fails(["res", "pack", "q.res", "d"], "okr: %s: Bad Data (0x4107): not a directory"
                    " named as a type" % native("d/stray.txt"), 2)
         self.assertFalse(os.path.exists(self.path("q.res")))
+        # The order is the same on every system, whose separator sorts
+        # before the capitals ('/') or after them ('\\').
+        for name in ["e/TEXT/a/x.txt", "e/TEXT/aB.txt", "e/0x42/f", "e/0x42494E21/f"]:
+            os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
+            self.write(name, name)
+        lines = self.okr("res", "pack", "e.res", "e").splitlines()
+        self.assertEqual([line.split(": ")[-1].replace("\\", "/") for line in lines[:-1]],
+                         ["e/0x42/f", "e/0x42494E21/f", "e/TEXT/a/x.txt", "e/TEXT/aB.txt"])
+        self.assertEqual(self.extract("e.res", "TEXT", 0), b"e/TEXT/a/x.txt")
+
+    def test_names_beyond_ascii(self):
+        """Every step of a command finds the file a name on the command line
+        names, also one with bytes above 0x7F (on Windows, in the ANSI code
+        page: '€' is one that Latin-1 reads otherwise)."""
+        os.makedirs(self.path("d€/TEXT"))
+        self.write("d€/TEXT/a€.txt", "one")
+        self.write("€ é.bin", "two")
+        steps = [  # arguments, status, the reason that ends stderr ("" for none)
+            (["res", "pack", "€.res", "d€"], 0, ""),
+            (["res", "pack", "€.res", "d€"], 1, ": --force replaces it"),
+            (["res", "add", "€.res", "TEXT", "€ é.bin"], 0, ""),
+            (["res", "add", "€.res", "TEXT", "d€"], 1, ISDIR),
+            (["res", "extract", "€.res", "TEXT", "1", "-o", "d€"], 1, ISDIR),
+            (["res", "extract", "€.res", "TEXT", "1", "-o", "o€.bin"], 0, ""),
+            (["res", "create", "€.res"], 1, ": --force replaces it"),
+        ]
+        for args, status, reason in steps:
+            err = self.run_okr(*args, status=status).stderr.replace(b"\r\n", b"\n")
+            self.assertTrue(err.endswith(reason.encode() + b"\n") if reason else err == b"",
+                            (args, err))
+        self.assertEqual(self.read("o€.bin"), b"two")
+        self.assertEqual(self.run_okr("res", "extract", "€.res", "TEXT", "0").stdout, b"one")
+        # JSON names the file in Unicode, whatever bytes the system spells it in.
+        for command in ["list", "check"]:
+            listed = json.loads(self.run_okr("res", command, "€.res", "--json").stdout)
+            self.assertEqual(listed["file"], "€.res", command)
 
     def test_many_small_resources_fit_the_heap(self):
         """The heap has room for the directory of many small resources, not
@@ -477,6 +513,27 @@ class Failures(ToolTest):
             self.fails(args, "okr: pipe: FILE: Unsupported access (0x4508): not a regular file")
             self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("pipe")).st_mode), args)
 
+    def test_device_as_output(self):
+        """A device named as an output: -o and --svg write to it as it is,
+        the commands that make a resource file refuse it (Windows' devices
+        are reserved names, in every directory)."""
+        device = "nul" if windows() else "/dev/null"
+        if not windows() and not os.path.exists(device):
+            self.skipTest("no /dev/null")
+        self.write("r.res", build_res([(b"TEXT", b"x" * 99)]))
+        os.makedirs(self.path("d/TEXT"))
+        self.write("d/TEXT/a.txt", "a")
+        refused = "okr: %s: FILE: Unsupported access (0x4508): not a regular file" % device
+        for args, line in [(["res", "extract", "r.res", "TEXT", "0", "-o", device], None),
+                           (["heap", "--ops", "10", "--svg", device], None),
+                           (["res", "create", device, "--force"], refused),
+                           (["res", "pack", device, "d", "--force"], refused)]:
+            if line is None:
+                self.assertEqual(self.run_okr(*args).stderr, b"", args)
+            else:
+                self.fails(args, line)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["d", "r.res"])
+
     def test_unreadable_file_gives_the_reason(self):
         if os.name != "posix" or os.geteuid() == 0 or COMMAND[0].endswith("wine64"):
             self.skipTest("permissions do not bind this user (or this platform)")
@@ -552,6 +609,30 @@ class Failures(ToolTest):
             self.assertEqual(done.stderr.decode().replace("\r\n", "\n"),
                              "okr: standard output: FILE: Unable to write data (0x4505): "
                              "No space left on device\n", args)
+
+    def test_failed_replace_gives_the_reason(self):
+        """An output that cannot take the place of the file there (an
+        immutable one: not even root may rename over it) fails with the
+        system's reason, and leaves the file and no temporary behind."""
+        self.write("r.res", build_res([(b"TEXT", b"x" * 9)]))
+        os.makedirs(self.path("d/TEXT"))
+        self.write("d/TEXT/a.txt", "a")
+        self.write("kept", "as it was")
+        try:
+            subprocess.run(["chattr", "+i", self.path("kept")], check=True, capture_output=True)
+        except (OSError, subprocess.CalledProcessError):
+            self.skipTest("no immutable files here")
+        try:
+            for args in [["res", "create", "kept", "--force"],
+                         ["res", "pack", "kept", "d", "--force"],
+                         ["res", "extract", "r.res", "TEXT", "0", "-o", "kept"],
+                         ["heap", "--ops", "10", "--svg", "kept"]]:
+                err = self.run_okr(*args, status=1).stderr.decode().replace("\r\n", "\n")
+                self.assertRegex(err, r"^okr: kept: FILE: Unable to write data \(0x4505\): \S")
+                self.assertEqual(self.read("kept"), b"as it was")
+                self.assertEqual(sorted(os.listdir(self.dir)), ["d", "kept", "r.res"])
+        finally:  # the folder cannot be removed before
+            subprocess.run(["chattr", "-i", self.path("kept")], check=True)
 
     def test_help(self):
         overview = self.okr("help")
