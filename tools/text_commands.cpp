@@ -138,6 +138,20 @@ std::string ReadStringField(const std::string& name, TextStream* stream) {
   return value;
 }
 
+// `text` as printed to standard output: on Windows that stream is in text
+// mode and writes each LF as CR LF, so a value from a file with CR LF line
+// ends is given LF ones first (else its lines would end in CR CR LF).
+std::string ForTextOutput(std::string text) {
+#ifdef _WIN32
+  size_t kept = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') text[kept++] = text[i];
+  }
+  text.resize(kept);
+#endif
+  return text;
+}
+
 // Whether `key` holds a byte that ends an unquoted token, so that only a
 // quoted one can equal it ("größe" unquoted is read as "gr" and "e").
 bool HasSeparator(const std::string& key) {
@@ -186,7 +200,7 @@ int Get(const Args& args) {
   const bool asString =
       args.Has("--string") || (!args.Has("--int") && !args.Has("--float") && IsQuotedField(stream));
   if (asString) {
-    std::printf("%s\n", ReadStringField(name, stream).c_str());
+    std::printf("%s\n", ForTextOutput(ReadStringField(name, stream)).c_str());
     return 0;
   }
   ExprValue value;

@@ -673,12 +673,14 @@ class Text(ToolTest):
         self.fails(["eval", "w", "-D", "w=1 2"], "okr: -D w=1 2: Syntax Error (0x4201)", 2)
 
     def test_get_reads_one_field_and_warns_of_an_open_quote(self):
-        self.write("q.txt", 'a 1 2\nname "open\nwidth 640\n')
-        self.assertEqual(self.okr("get", "q.txt", "a"), "1\n")  # the first field of the line
-        done = self.run_okr("get", "q.txt", "name")
-        self.assertEqual(done.stdout.decode().replace("\r\n", "\n"), "open\nwidth 640\n\n")
-        self.assertEqual(done.stderr.decode().strip(), "okr: q.txt:2:6: warning: the value runs"
-                         " over 3 lines: is its closing quote missing?")
+        # LF and CR LF line ends print alike (on Windows, not CR CR LF).
+        for end in ["\n", "\r\n"]:
+            self.write("q.txt", 'a 1 2\nname "open\nwidth 640\n'.replace("\n", end))
+            self.assertEqual(self.okr("get", "q.txt", "a"), "1\n")  # the first field of the line
+            done = self.run_okr("get", "q.txt", "name")
+            self.assertEqual(done.stdout.decode().replace("\r\n", "\n"), "open\nwidth 640\n\n")
+            self.assertEqual(done.stderr.decode().strip(), "okr: q.txt:2:6: warning: the value"
+                             " runs over 3 lines: is its closing quote missing?")
         # The keyword the open quote took in is not found, and the quote is named.
         self.fails(["get", "q.txt", "width"], "okr: q.txt: keyword 'width' not found: No Such"
                    " Variable (0x4204): the string at q.txt:2:6 runs over several lines and may"
