@@ -208,10 +208,14 @@ TempFile::TempFile(std::string target) : target_(std::move(target)) {
   if (IsOtherThanFile(target_)) {
     Fail(target_, errFileUnsupported, "not a regular file");
   }
-  // The process id keeps two runs apart, the counter two files of one run.
+  // Named in the target's folder, not after the target: a target whose
+  // name is near the longest the file system takes leaves no room for a
+  // suffix. The process id keeps two runs apart, the counter two files of
+  // one run.
   static unsigned counter = 0;
+  const std::filesystem::path folder = FsPath(target_).parent_path();
   do {
-    path_ = Format("%s.okr-%lu-%u.tmp", target_.c_str(), ProcessId(), counter++);
+    path_ = FsName(folder / FsPath(Format("okr-%lu-%u.tmp", ProcessId(), counter++)));
   } while (std::filesystem::exists(FsPath(path_), error));
   Unfinished().push_back(path_);
 }

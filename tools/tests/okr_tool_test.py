@@ -461,6 +461,12 @@ class Failures(ToolTest):
         self.write("out.bin", b"x" * 500)
         self.okr("res", "extract", "self.res", "TEXT", "0", "-o", "out.bin")
         self.assertEqual(self.read("out.bin"), b"a" * 71)
+        # So is one whose name is as long as names get (Windows' paths run
+        # out first).
+        if not windows():
+            longest = "n" * os.pathconf(self.dir, "PC_NAME_MAX")
+            self.okr("res", "extract", "self.res", "TEXT", "0", "-o", longest)
+            self.assertEqual(self.read(longest), b"a" * 71)
         self.assertEqual(sorted(f for f in os.listdir(self.dir) if "okr-" in f), [])
 
     def test_file_of_2_gib_names_the_limit(self):
