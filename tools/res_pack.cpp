@@ -134,13 +134,14 @@ std::vector<Item> Collect(const std::string& dir, const std::string& out) {
   // Types in the order of their names, each type's files by path, with
   // '/' between the names on every system: a backslash sorts after the
   // capitals, so one tree would pack in another order on Windows.
-  const auto key = [](std::string path) {
-    if constexpr (fs::path::preferred_separator != '/')
-      std::replace(path.begin(), path.end(), static_cast<char>(fs::path::preferred_separator), '/');
-    return path;
+  // (Bytes compare unsigned, as std::string's do; no path is copied.)
+  const auto byte = [](char c) {
+    return static_cast<unsigned char>(c == fs::path::preferred_separator ? '/' : c);
   };
-  std::sort(items.begin(), items.end(),
-            [&](const Item& a, const Item& b) { return key(a.path) < key(b.path); });
+  std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
+    return std::lexicographical_compare(a.path.begin(), a.path.end(), b.path.begin(), b.path.end(),
+                                        [&](char x, char y) { return byte(x) < byte(y); });
+  });
   return items;
 }
 
