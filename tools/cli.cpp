@@ -104,6 +104,18 @@ UINT FileCodePage() {
   return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
 }
 
+// `wide` in code page `page`; `lossy` (null for UTF-8 and UTF-7, which
+// take no such flag and lose nothing) tells whether a character had no
+// spelling there. Empty when the conversion fails.
+std::string Narrow(const std::wstring& wide, UINT page, BOOL* lossy) {
+  const int size = static_cast<int>(wide.size());
+  const int length = WideCharToMultiByte(page, 0, wide.data(), size, nullptr, 0, nullptr, lossy);
+  if (length <= 0) return {};
+  std::string text(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(page, 0, wide.data(), size, text.data(), length, nullptr, lossy);
+  return text;
+}
+
 }  // namespace
 
 std::filesystem::path FsPath(const std::string& name) {
@@ -118,30 +130,18 @@ std::filesystem::path FsPath(const std::string& name) {
 std::string FsName(const std::filesystem::path& path) {
   const std::wstring& wide = path.native();
   if (wide.empty()) return {};
-  const int size = static_cast<int>(wide.size());
   BOOL lossy = FALSE;
   const UINT page = FileCodePage();
-  // UTF-7 and UTF-8 code pages take no lossy flag, and lose nothing.
-  BOOL* const flag = page == CP_UTF8 || page == CP_UTF7 ? nullptr : &lossy;
-  const int length = WideCharToMultiByte(page, 0, wide.data(), size, nullptr, 0, nullptr, flag);
-  std::string name(static_cast<size_t>(length > 0 ? length : 0), '\0');
-  if (length > 0)
-    WideCharToMultiByte(page, 0, wide.data(), size, name.data(), length, nullptr, flag);
-  if (length <= 0 || lossy)
+  const std::string name =
+      Narrow(wide, page, page == CP_UTF8 || page == CP_UTF7 ? nullptr : &lossy);
+  if (name.empty() || lossy)
     Fail(name, errFileNotFound, "the name has characters outside the system's code page");
   return name;
 }
 
 std::string Utf8Name(const std::string& name) {
-  const std::wstring wide = FsPath(name).native();
-  if (wide.empty()) return name;
-  const int size = static_cast<int>(wide.size());
-  const int length =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return name;
-  std::string text(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
-  return text;
+  const std::string text = Narrow(FsPath(name).native(), CP_UTF8, nullptr);
+  return text.empty() ? name : text;
 }
 #else
 std::filesystem::path FsPath(const std::string& name) {
