@@ -37,7 +37,7 @@ if "$bytes32" >/dev/null 2>&1; then
 else
   # A kernel without 32-bit support: an emulator's timings would not count,
   # so only the byte counts are taken, under qemu.
-  echo "note: this kernel does not run 32-bit programs; no i686 speed figures"
+  echo "note: this kernel does not run 32-bit programs; no i686 speed figures (scripts/profile.sh counts the i686 build's instructions)"
   need qemu-user
   printf '#!/bin/sh\nexec qemu-i386 "%s" "$@"\n' "$bytes32" > "$dir32/okr_bench_mem_bytes_i686"
   chmod +x "$dir32/okr_bench_mem_bytes_i686"
