@@ -12,6 +12,16 @@
 #include "command.h"
 #include "output.h"
 
+#ifdef __MINGW32__
+// No Windows shell expands wildcards, so the C runtime expands the * and ?
+// of unquoted arguments before main, as a Unix shell would: "okr res add
+// x.res TEXT *.txt" adds the same files on both. A pattern that matches no
+// file stays as written, and a quoted argument ("2 * 3") is left alone.
+extern "C" {
+int _dowildcard = -1;
+}
+#endif
+
 namespace okr_tool {
 
 namespace {
@@ -32,6 +42,8 @@ file order (0x54455854 is TEXT). INDEX counts one type's resources from 0.
 A command that writes a resource file stores it in this machine's byte order.
 FILE names are the platform's paths; a name that begins with ':' names that
 file in the current directory (the library's own ':' notation is not used).
+On Windows okr expands the wildcards * and ? of unquoted arguments itself,
+as a Unix shell does for it.
 
 On success okr exits with 0. On failure it prints one line to stderr,
   okr: WHAT: TEXT (0xCODE)

@@ -307,6 +307,20 @@ class Resources(ToolTest):
             listed = json.loads(self.run_okr("res", command, "€.res", "--json").stdout)
             self.assertEqual(listed["file"], "€.res", command)
 
+    def test_wildcards_name_the_matching_files(self):
+        # Expanded by okr only where no shell does (Windows); a pattern that
+        # matches nothing stays a name, as in a Unix shell.
+        for name in ["a.txt", "b.txt", "c.bin"]:
+            self.write(name, name)
+        self.okr("res", "create", "w.res")
+        self.fails(["res", "add", "w.res", "TEXT", "*.none"], "okr: *.none: FILE: File not"
+                   " found (0x4502)" + (": Invalid argument" if windows() else NOENT))
+        if not windows():
+            return
+        added = self.okr("res", "add", "w.res", "TEXT", "*.txt", "?.bin").splitlines()
+        self.assertEqual(sorted(line.rsplit(": ", 1)[1] for line in added),
+                         ["a.txt", "b.txt", "c.bin"])
+
     def test_many_small_resources_fit_the_heap(self):
         """The heap has room for the directory of many small resources, not
         only for their bytes: 9,000 added in one run (over 8,192), and one
