@@ -3,13 +3,14 @@
 # trace of the benchmarks (okr_mem_replay) on an okr heap and on malloc under
 # qemu-user, with a plugin that counts every instruction run
 # (bench/mem/insn_count.c), and prints instructions per operation and okr's
-# by function and source line (scripts/profile_report.py).
+# by source file, function and source line (scripts/profile_report.py).
 #   bash scripts/profile.sh [TRACE...]    (default: workload parser editor frame)
 # OKR_PROFILE_TOP (default 20) sets the rows of each listing.
 #
-# Counts, not times, and the same on any x86-64 Linux: the i686 build is
-# counted even where the kernel runs no 32-bit programs (and where valgrind,
-# itself a 32-bit program for it, cannot). Timings are bench.sh's.
+# Counts, not times, and the same on any x86-64 machine with Debian 12's qemu
+# (the plugin is built for its interface): the i686 build is counted even
+# where the kernel runs no 32-bit programs (and where valgrind, itself a
+# 32-bit program for it, cannot). Timings are bench.sh's.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 need cmake make g++ g++-multilib qemu-user binutils python3
