@@ -13,10 +13,11 @@ instructions included, alike for both.
 
 okr's instructions are then shown by source file (one concern each), by
 function, where an inlined function counts on its own (addr2line's
-innermost frame), and by source line, TOP rows each (default 20). REPLAY must be linked without position independence
-(-no-pie), so that addresses are those of the file."""
-import bisect
+innermost frame), and by source line, TOP rows each (default 20). REPLAY
+must be linked without position independence (-no-pie), so that addresses
+are those of the file."""
 import collections
+import functools
 import os
 import re
 import subprocess
@@ -83,12 +84,20 @@ def where(replay, addresses):
     return result
 
 
+@functools.lru_cache(maxsize=None)
+def file_lines(path):
+    try:
+        with open(path) as f:
+            return f.read().splitlines()
+    except OSError:
+        return []
+
+
 def source_line(root, place):
     path, _, number = place.rpartition(":")
     try:
-        with open(os.path.join(root, path)) as f:
-            return f.read().splitlines()[int(number) - 1].strip()[:64]
-    except (OSError, ValueError, IndexError):
+        return file_lines(os.path.join(root, path))[int(number) - 1].strip()[:64]
+    except (ValueError, IndexError):
         return ""
 
 
