@@ -182,6 +182,10 @@ int Run(const Argv& argv) {
   if (argv[0] == "--help" || argv[0] == "-h") return Help({});
   if (argv[0] == "help") return Help(Argv(argv.begin() + 1, argv.end()));
   if (argv[0] == "--version") {
+    if (argv.size() > 1) {
+      UsageFail("--version " + argv[1], errUnknownToken,
+                "an argument too many (usage: okr --version)");
+    }
     std::printf("okr %s\n", OKR_VERSION_STRING);
     return 0;
   }

@@ -418,6 +418,8 @@ class Failures(ToolTest):
             (["help", "res", "list", "x"],
              "okr: help res list x: Uknown Token (0x4103): " + HELP_EXTRA, 2),
             (["help", "help", "x"], "okr: help help x: Uknown Token (0x4103): " + HELP_EXTRA, 2),
+            (["--version", "x"], "okr: --version x: Uknown Token (0x4103): an argument too many"
+             " (usage: okr --version)", 2),
             # A mistake in the arguments names what is wrong and shows the usage.
             (["res", "add", "x.res"], "okr: res add: Missing Parameter (0x4206): no TYPE"
              " (usage: okr res add FILE TYPE DATAFILE...)", 2),
