@@ -116,7 +116,8 @@ std::vector<Item> Collect(const std::string& dir, const std::string& out) {
     const std::string type = FsName(top->path().filename());
     if (SameFile(FsName(top->path()), out)) continue;
     if (!top->is_directory(error) || !IsTypeName(type)) {
-      UsageFail(FsName(top->path()), errBadData, "not a directory named as a type");
+      // What DIR holds is no mistake in the command line: status 1.
+      Fail(FsName(top->path()), errBadData, "not a directory named as a type");
     }
     const uint32_t typeId = ParseType(type);
     refuseFolder(top->path(), type);

@@ -268,7 +268,7 @@ class Resources(ToolTest):
         os.remove(self.path("d/p.res"))
         self.write("d/stray.txt", "not under a type")
         self.fails(["res", "pack", "q.res", "d"], "okr: %s: Bad Data (0x4107): not a directory"
-                   " named as a type" % native("d/stray.txt"), 2)
+                   " named as a type" % native("d/stray.txt"))
         self.assertFalse(os.path.exists(self.path("q.res")))
         # The order is the same on every system, whose separator sorts
         # before the capitals ('/') or after them ('\\').
