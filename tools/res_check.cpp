@@ -77,6 +77,11 @@ std::string Entries(uint32_t n) {
   return Format("%u %s", n, n == 1 ? "entry" : "entries");
 }
 
+// "lies" for one entry, "lie" for more: the verb after Entries(n).
+const char* Verb(uint32_t n, const char* one, const char* more) {
+  return n == 1 ? one : more;
+}
+
 // The finding in words.
 std::string Describe(const ResFinding& f) {
   const std::string piece = Place(f.size, f.offset);
@@ -113,13 +118,14 @@ std::string Describe(const ResFinding& f) {
                     Bytes(f.value).c_str());
     case resCheckEntryArray:
       return Format(
-          "the %s of type %s (at %u from the type list) lie outside the directory's "
+          "the %s of type %s (at %u from the type list) %s outside the directory's "
           "entry area",
-          Entries(f.size).c_str(), TypeChars(f.typeId).c_str(), f.offset);
+          Entries(f.size).c_str(), TypeChars(f.typeId).c_str(), f.offset,
+          Verb(f.size, "lies", "lie"));
     case resCheckEntryOverlap:
-      return Format("the %s of type %s overlap the %s of type %s", Entries(f.size).c_str(),
-                    TypeChars(f.typeId).c_str(), Entries(f.otherSize).c_str(),
-                    TypeChars(f.otherTypeId).c_str());
+      return Format("the %s of type %s %s the %s of type %s", Entries(f.size).c_str(),
+                    TypeChars(f.typeId).c_str(), Verb(f.size, "overlaps", "overlap"),
+                    Entries(f.otherSize).c_str(), TypeChars(f.otherTypeId).c_str());
     case resCheckOutsideData:
       return ResourceName(f.typeId, f.index) + " " + piece + " lies outside the data area (" +
              Bytes(f.value) + ")";

@@ -454,6 +454,11 @@ class Failures(ToolTest):
         self.assertIn("TEXT #1 (30 bytes at 10) overlaps TEXT #0 (30 bytes at 0)",
                       self.run_okr("res", "check", "overlap.res", status=1).stdout.decode())
         self.assertEqual(self.run_okr("res", "check", "missing.res", status=1).stdout, b"")
+        shared = bytearray(build_res([(b"TEXT", b"a"), (b"TEXT", b"b"), (b"DATA", b"c")]))
+        struct.pack_into("<I", shared, 35 + 76, 28 + 24)  # DATA's entry is TEXT's second
+        self.write("shared.res", bytes(shared))
+        self.assertIn("the 1 entry of type DATA overlaps the 2 entries of type TEXT",
+                      self.run_okr("res", "check", "shared.res", status=1).stdout.decode())
         self.assertEqual(self.read(foreign), build_res([(b"TEXT", b"a" * 30)], order=">", gap=2))
         self.assertEqual(self.read("good.res"), good)
         self.assertEqual(os.listdir(self.dir).count("no"), 0)
