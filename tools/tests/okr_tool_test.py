@@ -720,13 +720,16 @@ class Text(ToolTest):
                 self.assertIn(said, text, command)
 
     def test_get_and_tokens(self):
-        self.write("s.txt", '; settings\ntitle "A B"\nsize $10, 3.5 // two\nname <x y>\n')
+        self.write("s.txt", '; settings\ntitle "A B"\nsize $10, 3.5 // two\nname <x y>\n'
+                   'ratio 0 - 7 / 2\n')
         self.assertEqual(self.okr("get", "s.txt", "title"), "A B\n")
         self.assertEqual(self.okr("get", "s.txt", "name"), "x y\n")
         self.assertEqual(self.okr("get", "s.txt", "size"), "16\n")
         self.assertEqual(self.okr("get", "s.txt", "size", "--float"), "16.0\n")
+        self.assertEqual(self.okr("get", "s.txt", "ratio", "--int"), "-3\n")  # toward zero
         self.assertEqual(self.okr("tokens", "s.txt"),
-                         '2: [title] ["A B"]\n3: [size] [$10] [3.5]\n4: [name] [<x y>]\n')
+                         '2: [title] ["A B"]\n3: [size] [$10] [3.5]\n4: [name] [<x y>]\n'
+                         '5: [ratio] [0] [-] [7] [/] [2]\n')
         # A NUL byte is shown, and the token goes on behind it. (Not in
         # "nul.txt": on Windows that name is the null device.)
         self.write("zero.txt", b'a 1\x00 2\nb "x\x00y"\n')
