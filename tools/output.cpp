@@ -196,12 +196,16 @@ void RemoveUnfinishedOutputsAtExit() {
 }
 
 TempFile::TempFile(std::string target) : target_(std::move(target)) {
-  // A symbolic link is followed: the file it leads to is replaced, not the
-  // link.
+  // A symbolic link is followed, link by link, to the file written rather
+  // than the link, as the shell's '>' does, also when that file is not
+  // there yet (where canonical() gives up). A loop ends after 40 links,
+  // and the last is then replaced.
   std::error_code error;
-  if (std::filesystem::is_symlink(FsPath(target_), error)) {
-    const auto resolved = std::filesystem::canonical(FsPath(target_), error);
-    if (!error) target_ = FsName(resolved);
+  for (int links = 0; links < 40 && std::filesystem::is_symlink(FsPath(target_), error); ++links) {
+    const std::filesystem::path link = FsPath(target_);
+    const std::filesystem::path to = std::filesystem::read_symlink(link, error);
+    if (error) break;
+    target_ = FsName(to.is_absolute() ? to : link.parent_path() / to);
   }
   // The rename would put a plain file in the place of a device or a pipe
   // (/dev/null, as root, would be lost): only a file is replaced.

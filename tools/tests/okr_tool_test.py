@@ -488,6 +488,16 @@ class Failures(ToolTest):
             longest = "n" * os.pathconf(self.dir, "PC_NAME_MAX")
             self.okr("res", "extract", "self.res", "TEXT", "0", "-o", longest)
             self.assertEqual(self.read(longest), b"a" * 71)
+        # A symbolic link leads to the file written, as the shell's '>' does,
+        # also where that file is not there yet: the link stays.
+        if not windows():
+            os.mkdir(self.path("sub"))
+            os.symlink("../to.bin", self.path("sub/link.bin"))
+            os.symlink("sub/link.bin", self.path("chain.bin"))
+            for name in ["chain.bin", "chain.bin"]:  # made, then replaced
+                self.okr("res", "extract", "self.res", "TEXT", "0", "-o", name)
+                self.assertTrue(os.path.islink(self.path(name)))
+                self.assertEqual(self.read("to.bin"), b"a" * 71)
         self.assertEqual(sorted(f for f in os.listdir(self.dir) if "okr-" in f), [])
 
     def test_file_of_2_gib_names_the_limit(self):
