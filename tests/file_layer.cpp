@@ -69,6 +69,41 @@ TEST(FileLayer, TranslatesPathsForThePlatform) {
   EXPECT_EQ(FileClose(nullptr), errNilPointer);
 }
 
+TEST(FileLayer, NullArgumentsAreRefusedUnread) {
+  const std::string path = TempPath("null.bin"), out = TempPath("null_out.bin");
+  WriteBytes(path, Bytes{'a', 'b'});
+  File* f = nullptr;
+  ASSERT_EQ(FileOpen(path.c_str(), "r+b", &f), 0u);
+  File* other = reinterpret_cast<File*>(1);  // each failed open clears it
+  char byte = 0;
+  int32_t size = 0;
+  Handle h = reinterpret_cast<Handle>(1);  // so does a failed load
+  const ErrCode codes[][2] = {
+      {FileOpen(path.c_str(), "rb", nullptr), errNilPointer},
+      {FileOpen(nullptr, "rb", &other), errFileNotFound},
+      {FileOpen(path.c_str(), nullptr, &other), errFileNotFound},
+      {FileRead(nullptr, &byte, 1), errNilPointer},
+      {FileRead(f, nullptr, 1), errNilPointer},
+      {FileRead(f, nullptr, 0), 0},
+      {FileWrite(nullptr, &byte, 1), errNilPointer},
+      {FileWrite(f, nullptr, 1), errNilPointer},
+      {FileWrite(f, nullptr, 0), 0},
+      {FileSeek(nullptr, fileSeekStart, 0), errNilPointer},
+      {FileGetSize(nullptr, &size), errNilPointer},
+      {FileGetSize(f, nullptr), errNilPointer},
+      {FileLoad(nullptr, &h), errFileNotFound},
+      {FileLoad(path.c_str(), nullptr), errNilPointer},
+      {FileSave(out.c_str(), nullptr), errNilPointer},
+  };
+  for (size_t i = 0; i < sizeof codes / sizeof codes[0]; ++i)
+    EXPECT_EQ(codes[i][0], codes[i][1]) << "case " << i;
+  EXPECT_EQ(other, nullptr);
+  EXPECT_EQ(h, nullptr);
+  EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_EQ(FileClose(f), 0u);
+  std::remove(path.c_str());
+}
+
 TEST(FileLayer, ShortTransfersAnswerWithCodes) {
   std::string path = TempPath("stream.bin");
   WriteBytes(path, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10});

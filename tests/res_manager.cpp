@@ -196,6 +196,49 @@ TEST_F(ResManager, CompactionPacksFrontToBackVisitingEachResourceOnce) {
   }
 }
 
+TEST_F(ResManager, StoredOffsetsAndLoadedDataLeadToTheirEntries) {
+  File* f = OpenBuilt(ResFilePlan{{{"A   ", 4, ""},
+                                   {"A   ", 4, Filler(9, 'a')},
+                                   {"A   ", 20, "b"},
+                                   {"B   ", 13, "cd"},
+                                   {"B   ", 15, ""}}},
+                      "stored.res");
+  ResDirectory* dir = TopDir();
+  ResEntry* const a = okr_res::EntryAt(dir, okr_res::TypeAt(dir, 0), 0);
+  ResEntry* const b = okr_res::EntryAt(dir, okr_res::TypeAt(dir, 1), 0);
+  // The entry at the offset, else the nearest after it; the first in
+  // directory order among equals.
+  const struct {
+    uint32_t from;
+    ResEntry* expected;
+  } stored[] = {{0, a}, {4, a}, {5, b}, {13, b}, {14, b + 1}, {16, a + 2}, {21, nullptr}};
+  for (const auto& s : stored)
+    EXPECT_EQ(ResNextStored(dir, s.from), s.expected) << s.from;
+  EXPECT_EQ(ResNextStored(nullptr, 0), nullptr);
+  Handle cd = nullptr;
+  ASSERT_EQ(ResLoadResource(f, TypeWord("B   "), 0, &cd), 0u);
+  Handle other = MemNewHandle(1);  // (allocations may move the directory)
+  ResDirectory* outDir = nullptr;
+  ResTypeRecord* outType = nullptr;
+  Handle outHandle = nullptr;
+  resLastError = errResNotFound;
+  EXPECT_EQ(ResFindEntry(cd, &outDir, &outType, &outHandle),
+            okr_res::EntryAt(TopDir(), okr_res::TypeAt(TopDir(), 1), 0));
+  EXPECT_EQ(resLastError, 0u);
+  EXPECT_EQ(outDir, TopDir());
+  EXPECT_EQ(outType, okr_res::TypeAt(TopDir(), 1));
+  EXPECT_EQ(outHandle, resTopFile);
+  // A handle no entry holds: 0x4583, the outs untouched; NULL: nothing set.
+  EXPECT_EQ(ResFindEntry(other, &outDir, nullptr, nullptr), nullptr);
+  EXPECT_EQ(resLastError, errResNotFound);
+  EXPECT_EQ(outDir, TopDir());
+  resLastError = 0;
+  EXPECT_EQ(ResFindEntry(nullptr, &outDir, nullptr, nullptr), nullptr);
+  EXPECT_EQ(resLastError, 0u);
+  MemDisposeHandle(other);
+  ASSERT_EQ(ResCloseFile(f), 0u);
+}
+
 TEST_F(ResManager, ChainRunsNewestFirst) {
   // Three streams on one file, each growing its one resource: each close
   // rewrites the whole file, so the oldest, closed last, has the last word.
