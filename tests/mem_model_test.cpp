@@ -229,6 +229,25 @@ TEST(MemCheck, FindsCorruption) {
     CopyUnwatched(c.field, saved, c.width);
     EXPECT_EQ(MemCheckHeap(heap), 0u);
   }
+  // A class hidden in a record's gap: p's free block grows in place (q
+  // joins it) past s's, which came after it in the chain.
+  Handle p = MemNewHandle(60), q = MemNewHandle(200);
+  ASSERT_NE(MemNewHandle(60), nullptr);  // blocks in use keep s apart
+  Handle s = MemNewHandle(100);
+  ASSERT_NE(MemNewHandle(60), nullptr);
+  ASSERT_EQ(MemDisposeHandle(p), 0u);
+  ASSERT_EQ(MemDisposeHandle(s), 0u);
+  ASSERT_EQ(MemDisposeHandle(q), 0u);
+  okr_mem::MemIndex* idx = IndexOf(heap);
+  const uint32_t hidden = ClassOf(s->blockSize);
+  ASSERT_GT(ClassOf(p->blockSize), hidden);
+  ASSERT_FALSE(okr_mem::Contains(idx->records, hidden));
+  okr_mem::OrderKey& gapLow = idx->heads[ClassOf(p->blockSize)].gapLow;
+  const okr_mem::OrderKey bound = gapLow;
+  gapLow = idx->heads[hidden].key + 1;
+  EXPECT_EQ(MemCheckHeap(heap), 0x4607u) << "a gap bound above a hidden head";
+  gapLow = bound;
+  EXPECT_EQ(MemCheckHeap(heap), 0u);
   heap->magic = 0;
   EXPECT_EQ(MemCheckHeap(heap), 0x4602u);
   heap->magic = 0x50414548;
