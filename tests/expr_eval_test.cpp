@@ -144,6 +144,7 @@ TEST_F(ExprEval, WholeText) {
       {"1 +", errSyntax, I(0), 3}, {"nothere", errNoSuchVariable, I(0), 0},
       {std::string_view("4\0 5", 4), errSyntax, I(0), 3},
       {std::string_view("4\0\0", 3), errNone, I(4), kUntouched},
+      {"(1))+(2", errSyntax, I(0), 3}, {"1) + (2", errSyntax, I(0), 1},
       // clang-format on
   };
   for (const auto& c : cases) {

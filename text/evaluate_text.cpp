@@ -55,6 +55,12 @@ ErrCode EvaluateWhole(TextStream* stream, ExprValue* outValue, const char** outP
     *outPlace = FailurePlace(*stream);
     return static_cast<ErrCode>(ended);
   }
+  // A ")" that closes nothing ends the evaluation, and what follows it in
+  // the text was never evaluated: "1) + (2" is not the whole text's value 1.
+  if (exprUnusedToken != nullptr) {
+    *outPlace = ExprPlaceOfToken(stream, stream->end - stream->size, exprUnusedToken);
+    return errSyntax;
+  }
   *outPlace = Leftover(*stream);
   return *outPlace == nullptr ? errNone : errSyntax;
 }
