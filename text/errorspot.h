@@ -19,6 +19,15 @@
 // tokenizer finds them unbalanced.
 extern const ExprToken* exprErrorToken;
 
+// The ")" at which the last successful evaluation ended without reaching the
+// end of its token list (a ")" that closes nothing; the rest of the list was
+// not looked at), or null when the evaluation ended at the end of the list.
+extern const ExprToken* exprUnusedToken;
+
+// Where the text of `token`, an entry of the token buffer, begins in the
+// expression that starts at `start` in `stream`.
+const char* ExprPlaceOfToken(TextStream* stream, char* start, const ExprToken* token);
+
 // The failure that TxtGetLocation reports for `stream` while the stream's
 // `pos` and `token` still read `pos` and `token`.
 struct TxtErrorSpot {

@@ -11,6 +11,7 @@
 #include "text/errorspot.h"
 
 const ExprToken* exprErrorToken;
+const ExprToken* exprUnusedToken;
 
 namespace {
 
@@ -192,6 +193,10 @@ const ExprToken* UnmatchedParenthesis() {
 
 }  // namespace
 
+const char* ExprPlaceOfToken(TextStream* stream, char* start, const ExprToken* token) {
+  return PlaceOfToken(stream, start, static_cast<size_t>(token - exprTokenBuffer));
+}
+
 int32_t ExprEvaluate(TextStream* stream, ExprValue* outValue) {
   if (outValue == nullptr) return errNilPointer;
   outValue->type = ExprTypeInt;
@@ -212,5 +217,7 @@ int32_t ExprEvaluate(TextStream* stream, ExprValue* outValue) {
     NoteErrorSpot(stream, start);
     return static_cast<int32_t>(err);
   }
+  // The outermost sum consumed the token it ended at: the end, or a ")".
+  exprUnusedToken = cursor[-1].code == ExprTokClose ? cursor - 1 : nullptr;
   return ended;
 }

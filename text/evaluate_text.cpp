@@ -21,19 +21,20 @@ bool IsLineEnd(char c) {
 }
 
 // Where the text goes on after the one expression ExprEvaluate read, or
-// null. A closing double quote (a quoted number) and a comment belong to
-// the expression; a second operand, or anything on a further line, does not.
+// null. A closing double quote (a quoted number), blanks, line ends and
+// comments may follow the expression, on its line or on further lines; a
+// second operand, or anything else on a further line, may not.
 const char* Leftover(const TextStream& stream) {
   const char* p = stream.pos;
   const char* end = stream.end;
   if (p < end && *p == '"') ++p;
-  while (p < end && IsBlank(*p))
-    ++p;
-  const bool comment = p < end && (*p == ';' || (*p == '/' && p + 1 < end && p[1] == '/'));
-  while (comment && p < end && !IsLineEnd(*p))
-    ++p;
-  while (p < end && (IsBlank(*p) || IsLineEnd(*p)))
-    ++p;
+  for (;;) {  // a comment runs to its line's end
+    while (p < end && (IsBlank(*p) || IsLineEnd(*p)))
+      ++p;
+    if (p == end || !(*p == ';' || (*p == '/' && p + 1 < end && p[1] == '/'))) break;
+    while (p < end && !IsLineEnd(*p))
+      ++p;
+  }
   return p < end ? p : nullptr;
 }
 
@@ -54,6 +55,12 @@ ErrCode EvaluateWhole(TextStream* stream, ExprValue* outValue, const char** outP
   if (ended != 0 && ended != 1) {
     *outPlace = FailurePlace(*stream);
     return static_cast<ErrCode>(ended);
+  }
+  // A ")" that closes nothing ends the evaluation, and what follows it in
+  // the text was never evaluated: "1) + (2" is not the whole text's value 1.
+  if (exprUnusedToken != nullptr) {
+    *outPlace = ExprPlaceOfToken(stream, stream->end - stream->size, exprUnusedToken);
+    return errSyntax;
   }
   *outPlace = Leftover(*stream);
   return *outPlace == nullptr ? errNone : errSyntax;
