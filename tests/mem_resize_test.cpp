@@ -242,6 +242,14 @@ TEST(MemPointer, DisposeTakesOnlyPointersOfTheCurrentHeap) {
     }
   }
   ASSERT_NE(poolStart, nullptr);
+  // Pointers as large as a pool whose first bytes read like a descriptor,
+  // one in use and one spare: they are the client's, and go.
+  const uint32_t poolBytes = heap->masterCount * sizeof(BlockDesc);
+  auto* inUseLike = static_cast<BlockDesc*>(MemNewPtrClear(poolBytes));
+  auto* spareLike = static_cast<BlockDesc*>(MemNewPtrClear(poolBytes));
+  ASSERT_NE(spareLike, nullptr);
+  inUseLike->tag = spareLike->tag = poolStart->tag;
+  spareLike->data = reinterpret_cast<void*>(~uintptr_t{0});
   const struct {
     const char* name;
     void* p;
@@ -255,6 +263,8 @@ TEST(MemPointer, DisposeTakesOnlyPointersOfTheCurrentHeap) {
       {"the initial pool", heap + 1, true, 0x4608},
       {"a handle at a pool's start", poolStart, true, 0x4608},
       {"another handle", handles[5], true, 0x4608},
+      {"a pointer reading like a descriptor", inUseLike, true, 0},
+      {"a pointer reading like a spare descriptor", spareLike, true, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
