@@ -157,6 +157,10 @@ inline void MemPushSpareOnto(BlockDesc*& top, BlockDesc* d) {
 // Adds masterCount descriptors in one new pool block. 0, or 0x4283 with
 // memLastError 0x4603.
 ErrCode MemGrowMasters();
+// The same where a free block holds the extension as the heap stands, with
+// no compaction and no purge, so that no block moves; false (memLastError
+// untouched) when none does, else true with memLastError 0.
+bool MemGrowMastersInPlace(Heap* heap);
 
 // ---- Free chain and allocation (alloc.cpp) -------------------------------
 

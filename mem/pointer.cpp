@@ -53,15 +53,33 @@ static bool OwnsData(const Heap* heap, const BlockDesc* d, const void* p) {
   return LoadAddress(&d->data) == p && LoadWord(&d->tag) == kMasterTag;
 }
 
+// True when `e`, a readable place in the region, is one of the heap's
+// descriptors: one naming a block whose owner word names it, or a spare one
+// on the spare stack (the stack is linked both ways).
+static bool IsDescriptor(const Heap* heap, const BlockDesc* e) {
+  void* data = LoadAddress(&e->data);
+  if (data != SpareData()) return InRegion(heap, data) && ReadOwner(data) == e;
+  const auto* prev = static_cast<const BlockDesc*>(LoadAddress(&e->prev));
+  if (prev == nullptr) return heap->freeMasters == e;
+  auto lo = reinterpret_cast<uintptr_t>(heap);
+  auto hi = reinterpret_cast<uintptr_t>(heap->limit);
+  auto at = reinterpret_cast<uintptr_t>(prev);
+  return at >= lo && at <= hi && hi - at >= sizeof(BlockDesc) && at % alignof(BlockDesc) == 0 &&
+         LoadAddress(&prev->next) == e;
+}
+
 // True when `d` names a master-pointer pool whose first entry is at `p`: a
 // handle taken for a pointer. (The first descriptor of a pool extension is
 // the first handle handed out after it, and the owner word before it names
-// the pool.) A pool is locked and in use like a pointer's block; it is told
-// apart as the heap walker does, by its size, and by the entry at its start.
+// the pool.) A pool is locked and in use like a pointer's block, and may be
+// as large: it is told apart by the entry at its start, which is one of the
+// heap's descriptors (a client's block can hold bytes that read like one,
+// but not be one).
 static bool IsPool(const Heap* heap, const BlockDesc* d, const void* p) {
+  const auto* first = static_cast<const BlockDesc*>(p);
   return d->flags == memFlagPool &&
          d->requestedSize == MemWord{heap->masterCount} * sizeof(BlockDesc) &&
-         LoadWord(&static_cast<const BlockDesc*>(p)->tag) == kMasterTag;
+         LoadWord(&first->tag) == kMasterTag && IsDescriptor(heap, first);
 }
 
 ErrCode MemDisposePtr(void* p) {

@@ -46,16 +46,16 @@ void MemReleaseDesc(BlockDesc* d) {
   MemPushSpare(memCurrentHeap, d);
 }
 
-ErrCode MemGrowMasters() {
-  Heap* heap = memCurrentHeap;
-  memLastError = errNone;
-  // The extension is not raised to the granule: masterCount descriptors plus
-  // the owner word.
-  auto poolBytes = static_cast<MemWord>(heap->masterCount) * sizeof(BlockDesc);
-  auto size = static_cast<uint32_t>(poolBytes + kOwnerSize);
-  BlockDesc* block = MemFindBlock(size, 1);
-  if (block == nullptr) return errOutOfMemory;
+// The bytes of a pool extension: masterCount descriptors plus the owner word,
+// not raised to the granule.
+static uint32_t ExtensionSize(const Heap* heap) {
+  return static_cast<uint32_t>(MemWord{heap->masterCount} * sizeof(BlockDesc) + kOwnerSize);
+}
 
+// Formats a pool extension in free block `block` and cuts it to size.
+static void AddExtension(Heap* heap, BlockDesc* block) {
+  const auto poolBytes = static_cast<MemWord>(heap->masterCount) * sizeof(BlockDesc);
+  const uint32_t size = ExtensionSize(heap);
   // Out of the chain first: the entries overwrite the block's payload.
   MemUnlinkFree(block);
   MemDebugOpenPool(block->data, poolBytes);
@@ -64,7 +64,23 @@ ErrCode MemGrowMasters() {
   MemCutBlock(block, size);
   MemClaimBlock(heap, block, poolBytes, memFlagPool);
   MemDebugClosePool(block);
+}
+
+ErrCode MemGrowMasters() {
+  Heap* heap = memCurrentHeap;
+  memLastError = errNone;
+  BlockDesc* block = MemFindBlock(ExtensionSize(heap), 1);
+  if (block == nullptr) return errOutOfMemory;
+  AddExtension(heap, block);
   return errNone;
+}
+
+bool MemGrowMastersInPlace(Heap* heap) {
+  BlockDesc* block = MemChainFindFit(heap, ExtensionSize(heap));
+  if (block == nullptr) return false;
+  memLastError = errNone;
+  AddExtension(heap, block);
+  return true;
 }
 
 }  // namespace okr_mem

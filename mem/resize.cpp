@@ -14,11 +14,12 @@ static void Shrink(Heap* heap, BlockDesc* h, MemWord d) {
   if (next != nullptr && IsFree(next)) {
     MemReshapeFree(heap, next, static_cast<char*>(next->data) - d, next->blockSize + d);
   } else {
-    // Only a descriptor already spare is used: growing the pool could compact
-    // the heap, and shrinking never moves a block. Without one the block
-    // keeps its size.
-    BlockDesc* tail = d >= memBlockAlign ? MemPopSpareDesc(heap) : nullptr;
-    if (tail == nullptr) return;
+    // The tail's descriptor may come from a new pool extension, as an
+    // allocation's does, but only from one placed without compacting: a
+    // shrink never moves a block. Without one the block keeps its size.
+    if (d < memBlockAlign) return;
+    if (heap->freeMasters == nullptr && !MemGrowMastersInPlace(heap)) return;
+    BlockDesc* tail = MemPopSpareDesc(heap);
     tail->data = static_cast<char*>(h->data) + (h->blockSize - d);
     tail->blockSize = d;
     tail->flags = memFlagFree;

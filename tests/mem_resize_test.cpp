@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "mem/internal.h"
 #include "mem_test_util.h"
@@ -31,6 +32,8 @@ bool Holds(Handle h, unsigned char v, uint32_t n) {
 }  // namespace
 
 // h is followed by a 256-byte block (free or in use), then a block in use.
+// With noSpare, every descriptor is in use when h is resized: a tail cut off
+// takes one from a pool extension placed in the free space, as allocations do.
 TEST_F(HeapTest, ResizeInPlace) {
   const struct {
     const char* name;
@@ -38,13 +41,16 @@ TEST_F(HeapTest, ResizeInPlace) {
     bool gapFree, locked;
     bool freeAfter;     // a free block follows h afterwards
     bool releasesDesc;  // the free neighbour is used up
+    bool noSpare;
   } cases[] = {
-      {"same block size", RequestFor(32) - 8, RequestFor(32), false, false, false, false},
-      {"shrink into free", RequestFor(96), RequestFor(32), true, true, true, false},
-      {"cut off tail", RequestFor(96), RequestFor(48), false, false, true, false},
-      {"grow into free", RequestFor(32), RequestFor(160), true, true, true, false},
+      {"same block size", RequestFor(32) - 8, RequestFor(32), false, false, false, false, false},
+      {"shrink into free", RequestFor(96), RequestFor(32), true, true, true, false, false},
+      {"cut off tail", RequestFor(96), RequestFor(48), false, false, true, false, false},
+      {"cut off tail, no spare descriptor", RequestFor(96), RequestFor(48), false, true, true,
+       false, true},
+      {"grow into free", RequestFor(32), RequestFor(160), true, true, true, false, false},
       {"grow by exactly the free block", RequestFor(32), RequestFor(32 + 256), true, false, false,
-       true},
+       true, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -54,10 +60,14 @@ TEST_F(HeapTest, ResizeInPlace) {
     if (c.gapFree) {
       ASSERT_EQ(MemDisposeHandle(gap), 0u);
     }
+    std::vector<Handle> fillers;
+    while (c.noSpare && HeapInfo().descsSpare > 0)
+      fillers.push_back(MemNewHandle(8));
     Fill(h, 0xA5);
     if (c.locked) MemLockHandle(h);
     void* before = h->data;
     const uint32_t spare = HeapInfo().descsSpare;
+    const uint32_t extensions = HeapInfo().poolExtensions;
     ASSERT_EQ(MemSetHandleSize(h, c.to), 0u);
     EXPECT_EQ(h->data, before);
     EXPECT_EQ(MemGetHandleSize(h), c.to);
@@ -65,14 +75,20 @@ TEST_F(HeapTest, ResizeInPlace) {
     EXPECT_TRUE(Holds(h, 0xA5, std::min(c.from, c.to)));
     EXPECT_EQ(h->next->flags == 0, c.freeAfter);
     EXPECT_EQ(BlockStart(h->next), BlockEnd(h));
-    EXPECT_EQ(HeapInfo().descsSpare,
-              spare + (c.releasesDesc ? 1 : 0) - (c.freeAfter && !c.gapFree));
+    // A pool extension brings masterCount descriptors and takes one for the
+    // free space it was cut from.
+    EXPECT_EQ(HeapInfo().poolExtensions, extensions + (c.noSpare ? 1 : 0));
+    EXPECT_EQ(HeapInfo().descsSpare, spare + (c.releasesDesc ? 1 : 0) -
+                                         (c.freeAfter && !c.gapFree) +
+                                         (c.noSpare ? heap_->masterCount - 1 : 0));
     EXPECT_EQ(MemCheckHeap(nullptr), 0u);
     EXPECT_EQ(MemDisposeHandle(h), 0u);
     EXPECT_EQ(MemDisposeHandle(after), 0u);
     if (!c.gapFree) {
       EXPECT_EQ(MemDisposeHandle(gap), 0u);
     }
+    for (Handle f : fillers)
+      EXPECT_EQ(MemDisposeHandle(f), 0u);
   }
 }
 
@@ -226,6 +242,14 @@ TEST(MemPointer, DisposeTakesOnlyPointersOfTheCurrentHeap) {
     }
   }
   ASSERT_NE(poolStart, nullptr);
+  // Pointers as large as a pool whose first bytes read like a descriptor,
+  // one in use and one spare: they are the client's, and go.
+  const uint32_t poolBytes = heap->masterCount * sizeof(BlockDesc);
+  auto* inUseLike = static_cast<BlockDesc*>(MemNewPtrClear(poolBytes));
+  auto* spareLike = static_cast<BlockDesc*>(MemNewPtrClear(poolBytes));
+  ASSERT_NE(spareLike, nullptr);
+  inUseLike->tag = spareLike->tag = poolStart->tag;
+  spareLike->data = reinterpret_cast<void*>(~uintptr_t{0});
   const struct {
     const char* name;
     void* p;
@@ -239,6 +263,8 @@ TEST(MemPointer, DisposeTakesOnlyPointersOfTheCurrentHeap) {
       {"the initial pool", heap + 1, true, 0x4608},
       {"a handle at a pool's start", poolStart, true, 0x4608},
       {"another handle", handles[5], true, 0x4608},
+      {"a pointer reading like a descriptor", inUseLike, true, 0},
+      {"a pointer reading like a spare descriptor", spareLike, true, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
