@@ -35,6 +35,13 @@ uint32_t BytesToAppend(ResDirectory* dir) {
   return total > kMaxFilePos ? uint32_t{0} : static_cast<uint32_t>(total);
 }
 
+// Ends the pass after a write that failed: the resource stays changed, so
+// with `release` its release is refused, and that is the outcome, as for a
+// resource written on its own.
+void WriteFailed(ErrCode err, bool release) {
+  Report(release ? ErrCode{errResAttributes} : err);
+}
+
 // Writes the batch, appended to the data area or staged, and gives its
 // entries their places; with `release`, their data is released then. Leaves
 // the code in resLastError; the entries stay changed when the write fails.
@@ -54,7 +61,7 @@ void WriteBatch(ResDirectory* dir, Batch* batch, bool release) {
   batch->size = 0;
   uint32_t count = batch->count;
   batch->count = 0;
-  if (Report(err) != errNone) return;
+  if (err != errNone) return WriteFailed(err, release);
   for (uint32_t i = 0; i < count; ++i) {
     ResEntry* e = batch->entries[i];
     Written(dir, e, batch->staged ? e->dataOffset : at, batch->sizes[i]);
@@ -99,7 +106,8 @@ extern "C" void ResWriteChanged(Handle dirHandle, int releaseAll) {
   bool writable = !(dir->fileFlags & resFileFlagReadOnly) && LinksOf(dir)->wedged == errNone;
   if (writable) {
     uint32_t appended = BytesToAppend(dir);
-    if (appended != 0 && Report(MakeAppendRoom(dir, appended)) != errNone) return;
+    ErrCode err = appended != 0 ? MakeAppendRoom(dir, appended) : ErrCode{errNone};
+    if (err != errNone) return WriteFailed(err, releaseAll);
   }
   Batch batches[2];  // appended, staged
   for (int i = 0; i < 2; ++i) {

@@ -15,8 +15,9 @@
 // directory names, and beyond the data area in memory as long as no append
 // had to jump over stored data (MakeAppendRoom moves it out of the way of
 // appended data); it never grows over the stored directory, which such an
-// append may have moved right behind it (StagePlace then moves the region
-// beyond); every record's bytes lie in it. A record speaks for the
+// append may have moved right behind it, nor over data appended right
+// behind it (StagePlace then moves the region beyond); every record's bytes
+// lie in it. A record speaks for the
 // resource of nonzero size that lies at its offset: one that grew or was
 // removed leaves a stale record, which nothing reads, since no other
 // resource comes to lie at that offset before the next compaction, which
@@ -169,10 +170,13 @@ uint32_t okr_res::StagePlace(ResDirectory* dir, uint32_t bytes, ErrCode* outErr)
     if (*outErr != errNone) return 0;
     s.begin = s.end = FreeTail(dir, std::max<uint64_t>(uint32_t(size), s.floor), bytes, outErr);
     if (*outErr != errNone) return 0;
-  } else if (Protected(dir, Range{s.end, uint64_t{s.end} + bytes})) {
+  } else if (Protected(dir, Range{s.end, uint64_t{s.end} + bytes}) || s.end < s.floor) {
     // An append moved the stored directory out of its way to the first free
-    // place, which may be right behind the region: the region moves beyond
-    // it before it grows.
+    // place, which may be right behind the region; or, after a flush that
+    // stored a directory naming the region and then failed, the data area
+    // jumped past the region and data was appended right behind it (the
+    // floor lies beyond the region then). The region moves beyond either
+    // before it grows.
     *outErr = RelocateStaging(dir, s.end);
     if (*outErr != errNone) return 0;
   }

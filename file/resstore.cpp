@@ -383,12 +383,13 @@ ErrCode okr_res::StoreDirectory(ResDirectory* dir, uint32_t keepEnd) {
   ErrCode err = errNone;
   // The directory's own header copy names its place, which only a damaged
   // or odd file makes one the directory cannot take whole: inside the header
-  // (the header written after it would land on its front), on the data
-  // area, or beyond all that the file holds. It is then stored beyond
-  // everything instead.
+  // (the header written after it would land on its front; at offset 0 its
+  // front is the header, pointing at it before the rest of it is written),
+  // on the data area, or beyond all that the file holds. It is then stored
+  // beyond everything instead.
   ErrCode tailErr = errNone;
   const uint32_t tail = FreeTail(dir, 0, length, &tailErr);
-  if ((at != 0 && at < kHeaderSize) || Touches(Range{at, uint64_t{at} + length}, DataArea(dir)) ||
+  if (at < kHeaderSize || Touches(Range{at, uint64_t{at} + length}, DataArea(dir)) ||
       (tailErr == errNone && at > tail)) {
     if (tailErr != errNone) return tailErr;
     at = tail;

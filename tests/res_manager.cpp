@@ -327,9 +327,11 @@ TEST_F(ResManager, RefusedAndFailedWritesLeaveTheFileAlone) {
     bool byName;  // read-only by name, or a plain "rb" stream
     bool change;  // a grown resource, else one only loaded
     ErrCode write, flush;
-  } cases[] = {{true, true, errResReadOnly, errResReadOnly},
-               {false, true, errFileWrite, errFileWrite},
-               {true, false, errResReadOnly, 0}};
+    ErrCode release;  // write back changed and release all: a changed
+                      // resource that could not be written stays loaded
+  } cases[] = {{true, true, errResReadOnly, errResReadOnly, errResAttributes},
+               {false, true, errFileWrite, errFileWrite, errResAttributes},
+               {true, false, errResReadOnly, 0, 0}};
   ResFilePlan plan{{{"TEXT", 0, "first"}, {"TEXT", 5, "second"}}, false, 0, resFileFlagWritten};
   Bytes original = BuildResFile(plan);
   std::string path = TempPath("readonly.res");
@@ -349,6 +351,8 @@ TEST_F(ResManager, RefusedAndFailedWritesLeaveTheFileAlone) {
     EXPECT_EQ(info.dataSize, c.change ? 5u : 6u);
     EXPECT_EQ((info.attributes & resAttrChanged) != 0, c.change);
     EXPECT_EQ(TopDir()->header.dataLength, 11u);
+    ResWriteChanged(ResFindFile(f), 1);
+    EXPECT_EQ(resLastError, c.release);
     // The close's flush fails (a write-back, else the first compaction move);
     // the file is closed, unlinked and its loaded data freed all the same.
     EXPECT_EQ(ResCloseFile(f), 0u);

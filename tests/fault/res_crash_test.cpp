@@ -297,4 +297,50 @@ TEST_F(ResCrash, NothingTornAtAnyInstant) {
   }
 }
 
+TEST_F(ResCrash, ADirectoryWhoseCopyNamesOffsetZeroIsNotStoredOverTheHeader) {
+  // The header places the directory behind the data; the directory's own
+  // copy names offset 0, where it would fit before a data area that starts
+  // at 200. A shrink has the flush store the directory: written at 0 its
+  // front would point the header at it before the rest of it is there.
+  ResFilePlan plan{{{"DATA", 0, "0123456789"}}, false, 0, 0};
+  uint32_t d = 0;
+  Bytes original = BuildResFile(plan, &d);
+  const size_t dirLength = original.size() - d;
+  original.resize(200 + dirLength);
+  memmove(&original[200], &original[d], dirLength);
+  d = 200;
+  for (uint32_t at : {0u, d}) {
+    PutWord(original, at + 8, 190, false);  // dataStart
+    PutWord(original, at + 12, 10, false);  // dataLength
+    PutWord(original, at + 16, at == 0 ? d : 0, false);
+  }
+  memcpy(&original[190], "0123456789", 10);
+  WriteBytes(path_, original);
+  File* f = nullptr;
+  ASSERT_EQ(FileOpen(path_.c_str(), "r+b", &f), 0u);
+  ASSERT_EQ(ResOpenFile(f, 0), 0u);
+  Handle h = nullptr;
+  ASSERT_EQ(ResLoadResource(f, TypeWord("DATA"), 0, &h), 0u);
+  ASSERT_EQ(HandleText(h), "0123456789");
+  ASSERT_EQ(MemSetHandleSize(h, 4), 0u);
+  memcpy(h->data, "abcd", 4);
+  ASSERT_EQ(ResMarkChanged(h), 0u);
+  ASSERT_EQ(ResWriteResource(h), 0u);
+  Bytes before = ReadBytes(path_);
+  FaultRecord();
+  ASSERT_EQ(ResFlushFile(f), 0u);
+  std::vector<FaultEvent> events = FaultRecorded();
+  ASSERT_EQ(ResCloseFile(f), 0u);
+  Bytes image = before;
+  for (size_t i = 0; i <= events.size(); ++i) {
+    SCOPED_TRACE(i);
+    WriteBytes(image_, image);
+    ASSERT_EQ(ResOpenNamedFile(image_.c_str(), &f), 0u);
+    ASSERT_EQ(ResLoadResource(f, TypeWord("DATA"), 0, &h), 0u);
+    EXPECT_TRUE(HandleText(h) == "0123456789" || HandleText(h) == "abcd") << HandleText(h);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+    if (i < events.size()) Apply(&image, events[i], events[i].bytes.size());
+  }
+}
+
 }  // namespace

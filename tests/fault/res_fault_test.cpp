@@ -376,6 +376,52 @@ TEST_F(ResFaultRegression, ProgramStopsRightAfterTheAppendedData) {
   Expect(a_);
 }
 
+TEST_F(ResFaultRegression, RewriteStagedAfterAFailedFlushSparesAppendedData) {
+  // A flush fails after it stored the directory that names a rewrite waiting
+  // in the staging region, which therefore stays; a resource that grows is
+  // then appended right behind the staged bytes, and the next rewrite in
+  // place must be staged elsewhere than over it.
+  auto rewrite = [](File* f, uint32_t index, const std::string& text) {
+    Handle h = nullptr;
+    EXPECT_EQ(ResLoadResource(f, TypeWord("DATA"), index, &h), 0u);
+    EXPECT_EQ(MemSetHandleSize(h, uint32_t(text.size())), 0u);
+    memcpy(h->data, text.data(), text.size());
+    EXPECT_EQ(ResMarkChanged(h), 0u);
+    return h;
+  };
+  const std::string grown = b_ + std::string(300, 'C'), again(100, 'y');
+  for (uint32_t failAt = 1;; ++failAt) {
+    SCOPED_TRACE(failAt);
+    File* f = nullptr;
+    ASSERT_EQ(ResCreateFile(path_.c_str(), &f), 0u);
+    for (const std::string& text : {a_, b_}) {
+      Handle h = MemNewHandle(uint32_t(text.size()));
+      memcpy(h->data, text.data(), text.size());
+      ASSERT_EQ(ResAddResource(f, TypeWord("DATA"), h), 0u);
+    }
+    ASSERT_EQ(ResCloseFile(f), 0u);
+    ASSERT_EQ(FileOpen(path_.c_str(), "r+b", &f), 0u);
+    ASSERT_EQ(ResOpenFile(f, 0), 0u);
+    ASSERT_EQ(ResWriteResource(rewrite(f, 0, std::string(100, 'x'))), 0u);
+    FaultArm(FaultPlan{FaultBit(faultWrite), failAt, faultOnce});
+    ResFlushFile(f);
+    bool fired = FaultFired();
+    FaultDisarm();
+    EXPECT_EQ(ResWriteResource(rewrite(f, 1, grown)), 0u);
+    EXPECT_EQ(ResWriteResource(rewrite(f, 0, again)), 0u);
+    EXPECT_EQ(ResFlushFile(f), 0u);
+    EXPECT_EQ(ResCloseFile(f), 0u);
+    Handle h = nullptr;
+    ASSERT_EQ(ResOpenNamedFile(path_.c_str(), &f), 0u);
+    ASSERT_EQ(ResLoadResource(f, TypeWord("DATA"), 1, &h), 0u);
+    EXPECT_TRUE(HandleText(h) == grown);
+    ASSERT_EQ(ResLoadResource(f, TypeWord("DATA"), 0, &h), 0u);
+    EXPECT_EQ(HandleText(h), again);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+    if (!fired) break;
+  }
+}
+
 TEST_F(ResFaultRegression, AppendCutShortOverTheDirectoryThenRewrittenInPlace) {
   // The grown resource's append goes half through, over the place the
   // directory was moved away from; brought back to its old size, it is
