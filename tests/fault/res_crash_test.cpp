@@ -145,8 +145,10 @@ class ResCrash : public ResTest {
  protected:
   void SetUp() override {
     ResTest::SetUp();
-    path_ = FaultTempPath("crash.res");
-    image_ = FaultTempPath("crash_image.res");
+    // Named after the test: ctest runs the tests of this fixture at once.
+    const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+    path_ = FaultTempPath(name + ".res");
+    image_ = FaultTempPath(name + "_image.res");
   }
 
   std::string Check(const Bytes& image, uint32_t clock) {
