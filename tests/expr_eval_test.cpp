@@ -96,6 +96,9 @@ TEST_F(ExprEval, ValuesAndCodes) {
       {"4294967295", I(-1)}, {"2147483648", I(INT_MIN)}, {"9007199254740993", I(0)},
       {"123.456", FB(0x42F6E97A)}, {"9.99", FB(0x411FD70B)}, {"1E-10", FB(0x2EDBE701)},
       {"0.1 + 0.2", FB(0x3E99999A)},
+      // a product of scale and mantissa that lies just short of halfway between two doubles:
+      // rounded to 64 bits first (x87), it reaches halfway and then rounds one unit up
+      {"7319723070959626e-1", FB(0x58266E65)}, {"7319721728782366e-1", FB(0x58266E63)},
       // names
       {".5", E(errInvalidVariable)}, {"\x01", E(errInvalidVariable)},
       {"\x7f", E(errInvalidVariable)}, {"\xc3", E(errInvalidVariable)},
