@@ -195,6 +195,15 @@ void RemoveUnfinishedOutputsAtExit() {
   std::atexit(RemoveUnfinished);
 }
 
+void FailToMakeBeside(const std::string& name, const std::string& path, ErrCode code) {
+  const std::string reason = OsReason();
+  std::error_code error;
+  if (!std::filesystem::exists(FsPath(name), error)) Fail(name, code, reason);
+  std::string folder = FsName(FsPath(path).parent_path());
+  if (folder.empty()) folder = ".";
+  Fail(name, code, reason + " (in " + folder + ", where okr writes its replacement)");
+}
+
 TempFile::TempFile(std::string target) : target_(std::move(target)) {
   // A symbolic link is followed, link by link, to the file written rather
   // than the link, as the shell's '>' does, also when that file is not
@@ -254,7 +263,8 @@ OutputFile::OutputFile(const std::string& name) : name_(name) {
   // Windows if the program ended before Finish.
   ClearOsError();
   std::FILE* file = std::fopen(temp_->path().c_str(), "wb");
-  if (file == nullptr || std::fclose(file) != 0) FailFile(name, errFileNotFound);
+  if (file == nullptr || std::fclose(file) != 0)
+    FailToMakeBeside(name, temp_->path(), errFileNotFound);
 }
 
 void OutputFile::Finish(const void* bytes, size_t size) {

@@ -4,6 +4,8 @@
 #ifndef OKR_TOOLS_OUTPUT_H
 #define OKR_TOOLS_OUTPUT_H
 
+#include <okr/err.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,6 +54,12 @@ class TempFile {
   std::string path_;
   bool committed_ = false;
 };
+
+// Ends the program when the file `path` that a TempFile picked for the
+// output `name` cannot be made: `code` with the system's reason, which is
+// about `path`'s folder; when a file `name` is there already (one the
+// shell's '>' would simply write over) the reason names that folder.
+[[noreturn]] void FailToMakeBeside(const std::string& name, const std::string& path, ErrCode code);
 
 // A separate output made before the work that fills it, so that a path that
 // cannot be written is refused before a long run: the file `name` through a

@@ -671,6 +671,36 @@ class Failures(ToolTest):
         finally:  # the folder cannot be removed before
             subprocess.run(["chattr", "-i", self.path("kept")], check=True)
 
+    def test_output_in_a_closed_folder_names_the_folder(self):
+        """An output whose file is there and could be written over, in a
+        folder that takes no new file (an immutable one: not even root may
+        add to it): the system's reason is about the folder, where okr
+        makes the replacement, and the line names it."""
+        if windows():
+            self.skipTest("no immutable folders under wine")
+        self.write("r.res", build_res([(b"TEXT", b"x" * 9)]))
+        os.makedirs(self.path("d/TEXT"))
+        self.write("d/TEXT/a.txt", "a")
+        os.mkdir(self.path("closed"))
+        self.write("closed/kept", "as it was")
+        try:
+            subprocess.run(["chattr", "+i", self.path("closed")], check=True, capture_output=True)
+        except (OSError, subprocess.CalledProcessError):
+            self.skipTest("no immutable folders here")
+        try:
+            reason = ": FILE: File not found (0x4502): Operation not permitted"
+            for name, hint in [("closed/kept", " (in closed, where okr writes its replacement)"),
+                               ("closed/new", "")]:
+                for args in [["res", "create", name, "--force"],
+                             ["res", "pack", name, "d", "--force"],
+                             ["res", "extract", "r.res", "TEXT", "0", "-o", name],
+                             ["heap", "--ops", "10", "--svg", name]]:
+                    self.fails(args, "okr: " + name + reason + hint)
+                self.assertEqual(os.listdir(self.path("closed")), ["kept"])
+                self.assertEqual(self.read("closed/kept"), b"as it was")
+        finally:  # the folder cannot be removed before
+            subprocess.run(["chattr", "-i", self.path("closed")], check=True)
+
     def test_help(self):
         overview = self.okr("help")
         self.assertIn("'okr --version'", overview)
