@@ -776,6 +776,34 @@ class Text(ToolTest):
         self.assertEqual(self.okr("tokens", "zero.txt"),
                          '1: [a] [1\\x00] [2]\n2: [b] ["x\\x00y"]\n')
 
+    def test_get_names_the_token_the_end_of_the_text_lost(self):
+        """A last line without a line end loses a token of one byte (the
+        text stream's rule): a field or keyword that needs it fails, and
+        the line says why; other failures there, and the same file with
+        its line end, stay as they were."""
+        lost = (": the last line has no line end, and the token of one byte that ends the text"
+                " is lost")
+        cases = [  # file, arguments, the failure without a line end; with one
+            ("size w", ["size"], "okr: f.txt:1:6: No Such Variable (0x4204)", ""),
+            ("size 2*w", ["size"], "okr: f.txt:1:8: No Such Variable (0x4204)", ""),
+            ("size x", ["size", "--string"], "okr: f.txt:1:6: Incomplete Token Usage (0x4105)",
+             ""),
+            ("a 1\nw", ["w"], "okr: f.txt: keyword 'w' not found: No Such Variable (0x4204)",
+             "okr: f.txt:2:2: Syntax Error (0x4201)\n"),  # found, and no field after it
+        ]
+        for text, args, line, ended in cases:
+            self.write("f.txt", text)
+            self.fails(["get", "f.txt", *args, "-D", "w=3"], line + lost)
+            self.write("f.txt", text + "\n")
+            done = self.run_okr("get", "f.txt", *args, "-D", "w=3", status=1 if ended else 0)
+            self.assertEqual(done.stderr.decode(), ended, text)
+        for text, line in [("size 1 +", "okr: f.txt:1:9: Syntax Error (0x4201)"),
+                           ("size ab", "okr: f.txt:1:6: No Such Variable (0x4204)")]:
+            self.write("f.txt", text)
+            self.fails(["get", "f.txt", "size"], line)
+        self.write("f.txt", "size 5")
+        self.assertEqual(self.okr("get", "f.txt", "size"), "5\n")
+
 
 class HeapMap(ToolTest):
     def test_svg_has_a_rectangle_per_block(self):
