@@ -280,6 +280,35 @@ class Resources(ToolTest):
                          ["e/0x42/f", "e/0x42494E21/f", "e/TEXT/a/x.txt", "e/TEXT/aB.txt"])
         self.assertEqual(self.extract("e.res", "TEXT", 0), b"e/TEXT/a/x.txt")
 
+    def test_pack_takes_every_file_below_a_type(self):
+        """A symbolic link below a type is followed, to a file or a folder;
+        what gives no file's bytes (a link that leads nowhere, a pipe) is
+        refused rather than passed over, which would give the resources
+        after it other indices than the tree shows."""
+        if windows() or not hasattr(os, "symlink"):
+            self.skipTest("no symbolic links or pipes here")
+        self.write("a.txt", "a")
+        os.makedirs(self.path("other"))
+        self.write("other/o.txt", "o")
+        os.makedirs(self.path("d/TEXT"))
+        self.write("d/TEXT/z.txt", "z")
+        os.symlink("../../a.txt", self.path("d/TEXT/b.txt"))
+        os.symlink("../../other", self.path("d/TEXT/c"))
+        lines = self.okr("res", "pack", "p.res", "d").splitlines()
+        self.assertEqual([line.split(": ")[-1] for line in lines[:-1]],
+                         ["d/TEXT/b.txt", "d/TEXT/c/o.txt", "d/TEXT/z.txt"])
+        self.assertEqual(self.extract("p.res", "TEXT", 2), b"z")
+        refused = [("gone", lambda p: os.symlink("nowhere", p),
+                    "FILE: File not found (0x4502)" + NOENT)]
+        if hasattr(os, "mkfifo"):
+            refused.append(("pipe", os.mkfifo,
+                            "FILE: Unsupported access (0x4508): not a regular file"))
+        for name, make, line in refused:
+            make(self.path("d/TEXT/" + name))
+            self.fails(["res", "pack", "q.res", "d"], "okr: d/TEXT/%s: %s" % (name, line))
+            self.assertFalse(os.path.exists(self.path("q.res")))
+            os.remove(self.path("d/TEXT/" + name))
+
     def test_names_beyond_ascii(self):
         """Every step of a command finds the file a name on the command line
         names, also one with bytes above 0x7F (on Windows, in the ANSI code
