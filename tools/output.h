@@ -25,7 +25,9 @@ void RefuseInputAsOutput(const std::string& option, const std::string& name,
 // Removes, at exit, every TempFile that was not committed: a failure ends
 // the program through exit(), which skips destructors. Called first thing
 // in main, so that it runs after the library's own shutdown has closed the
-// files it held open.
+// files it held open. On POSIX systems a signal that stops okr (SIGINT,
+// SIGTERM, SIGHUP, SIGPIPE) removes them too, then ends okr as it would
+// have.
 void RemoveUnfinishedOutputsAtExit();
 
 // A file being written to replace `target` (or the file a symbolic link

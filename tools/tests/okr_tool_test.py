@@ -8,11 +8,13 @@ that runs okr when it cannot run by itself (wine64 for a Windows build).
 """
 import json
 import os
+import signal
 import stat
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import xml.etree.ElementTree as ET
 
@@ -729,6 +731,35 @@ class Failures(ToolTest):
                 self.assertEqual(self.read("closed/kept"), b"as it was")
         finally:  # the folder cannot be removed before
             subprocess.run(["chattr", "-i", self.path("closed")], check=True)
+
+    def test_stopped_okr_leaves_no_temporary(self):
+        """okr stopped by a signal (Ctrl-C, kill, a reader of its output that
+        went away) removes the file it was writing beside its output, then
+        ends as the signal ends a program."""
+        if windows() or not hasattr(signal, "SIGPIPE"):
+            self.skipTest("no POSIX signals here")
+        # Lines enough to fill a pipe: a reader that stops after the first
+        # ends okr at a later one.
+        os.makedirs(self.path("d/TEXT"))
+        for i in range(4000):
+            self.write("d/TEXT/f%04d" % i, str(i))
+        okr = subprocess.Popen(COMMAND + ["res", "pack", "p.res", "d"], cwd=self.dir,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        okr.stdout.readline()
+        okr.stdout.close()
+        self.assertEqual(okr.wait(timeout=120), -signal.SIGPIPE)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["d"])
+        # A workload stopped while its map waits beside its place.
+        okr = subprocess.Popen(COMMAND + ["heap", "--ops", "1000000000", "--svg", "h.svg"],
+                               cwd=self.dir, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        while not any(f.startswith("okr-") for f in os.listdir(self.dir)):
+            self.assertLess(time.monotonic(), deadline, "no file beside h.svg")
+            time.sleep(0.01)
+        okr.send_signal(signal.SIGTERM)
+        self.assertEqual(okr.wait(timeout=120), -signal.SIGTERM)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["d"])
 
     def test_help(self):
         overview = self.okr("help")
