@@ -148,6 +148,7 @@ TEST_F(ExprEval, WholeText) {
       {std::string_view("4\0 5", 4), errSyntax, I(0), 3},
       {std::string_view("4\0\0", 3), errNone, I(4), kUntouched},
       {"(1))+(2", errSyntax, I(0), 3}, {"1) + (2", errSyntax, I(0), 1},
+      {"1 + 2)", errParenthesis, I(0), 5}, {"1)) + (2", errParenthesis, I(0), 1},
       {"1 ; a\n; b\n// c", errNone, I(1), kUntouched}, {"1\n; a\n2", errSyntax, I(0), 6},
       // clang-format on
   };

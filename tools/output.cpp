@@ -24,6 +24,7 @@
 #include <process.h>
 #include <windows.h>
 #else
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -158,7 +159,65 @@ std::vector<std::string>& Unfinished() {
   return *paths;
 }
 
+#ifdef _WIN32
+// Windows ends a program on Ctrl-C from another thread: nothing to hold off.
+class HoldStopSignals {
+ public:
+  HoldStopSignals() {}
+};
+
+void RemoveUnfinishedOnStopSignals() {}
+#else
+// The signals that end okr by default and that stop it from outside: Ctrl-C,
+// kill, a closed terminal, and a reader of its output that went away ("okr
+// res pack OUT DIR | head -1" ends it at its next line).
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+// Holds the stop signals back while the list of unfinished files changes,
+// so that the handler below never reads it half-changed.
+class HoldStopSignals {
+ public:
+  HoldStopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : kStopSignals)
+      sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, &saved_);
+  }
+  ~HoldStopSignals() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+  HoldStopSignals(const HoldStopSignals&) = delete;
+  HoldStopSignals& operator=(const HoldStopSignals&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+// Removes the unfinished files (unlink may be called in a handler), then
+// lets the signal end okr as it would have: the handler was reset when it
+// was called, and the signal raised here waits until it returns.
+void RemoveUnfinishedAndStop(int sig) {
+  for (const std::string& path : Unfinished())
+    unlink(path.c_str());
+  raise(sig);
+}
+
+// A stop signal that was ignored when okr started (nohup, a background job
+// of a script) stays ignored.
+void RemoveUnfinishedOnStopSignals() {
+  for (const int sig : kStopSignals) {
+    struct sigaction action = {};
+    if (sigaction(sig, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
+    action = {};
+    action.sa_handler = RemoveUnfinishedAndStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(sig, &action, nullptr);
+  }
+}
+#endif
+
 void Forget(const std::string& path) {
+  const HoldStopSignals hold;
   auto& paths = Unfinished();
   paths.erase(std::remove(paths.begin(), paths.end(), path), paths.end());
 }
@@ -171,6 +230,7 @@ bool IsOtherThanFile(const std::string& name) {
 }
 
 void RemoveUnfinished() {
+  const HoldStopSignals hold;
   for (const std::string& path : Unfinished())
     std::remove(path.c_str());
 }
@@ -192,7 +252,18 @@ void RefuseInputAsOutput(const std::string& option, const std::string& name,
 }
 
 void RemoveUnfinishedOutputsAtExit() {
+  Unfinished();  // made now: a signal handler must not make it
   std::atexit(RemoveUnfinished);
+  RemoveUnfinishedOnStopSignals();
+}
+
+void FailToMakeBeside(const std::string& name, const std::string& path, ErrCode code) {
+  const std::string reason = OsReason();
+  std::error_code error;
+  if (!std::filesystem::exists(FsPath(name), error)) Fail(name, code, reason);
+  std::string folder = FsName(FsPath(path).parent_path());
+  if (folder.empty()) folder = ".";
+  Fail(name, code, reason + " (in " + folder + ", where okr writes its replacement)");
 }
 
 TempFile::TempFile(std::string target) : target_(std::move(target)) {
@@ -221,6 +292,7 @@ TempFile::TempFile(std::string target) : target_(std::move(target)) {
   do {
     path_ = FsName(folder / FsPath(Format("okr-%lu-%u.tmp", ProcessId(), counter++)));
   } while (std::filesystem::exists(FsPath(path_), error));
+  const HoldStopSignals hold;
   Unfinished().push_back(path_);
 }
 
@@ -254,7 +326,8 @@ OutputFile::OutputFile(const std::string& name) : name_(name) {
   // Windows if the program ended before Finish.
   ClearOsError();
   std::FILE* file = std::fopen(temp_->path().c_str(), "wb");
-  if (file == nullptr || std::fclose(file) != 0) FailFile(name, errFileNotFound);
+  if (file == nullptr || std::fclose(file) != 0)
+    FailToMakeBeside(name, temp_->path(), errFileNotFound);
 }
 
 void OutputFile::Finish(const void* bytes, size_t size) {

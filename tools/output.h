@@ -4,6 +4,8 @@
 #ifndef OKR_TOOLS_OUTPUT_H
 #define OKR_TOOLS_OUTPUT_H
 
+#include <okr/err.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,7 +25,9 @@ void RefuseInputAsOutput(const std::string& option, const std::string& name,
 // Removes, at exit, every TempFile that was not committed: a failure ends
 // the program through exit(), which skips destructors. Called first thing
 // in main, so that it runs after the library's own shutdown has closed the
-// files it held open.
+// files it held open. On POSIX systems a signal that stops okr (SIGINT,
+// SIGTERM, SIGHUP, SIGPIPE) removes them too, then ends okr as it would
+// have.
 void RemoveUnfinishedOutputsAtExit();
 
 // A file being written to replace `target` (or the file a symbolic link
@@ -52,6 +56,12 @@ class TempFile {
   std::string path_;
   bool committed_ = false;
 };
+
+// Ends the program when the file `path` that a TempFile picked for the
+// output `name` cannot be made: `code` with the system's reason, which is
+// about `path`'s folder; when a file `name` is there already (one the
+// shell's '>' would simply write over) the reason names that folder.
+[[noreturn]] void FailToMakeBeside(const std::string& name, const std::string& path, ErrCode code);
 
 // A separate output made before the work that fills it, so that a path that
 // cannot be written is refused before a long run: the file `name` through a

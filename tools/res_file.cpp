@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "cli.h"
+#include "output.h"
 
 namespace okr_tool {
 
@@ -205,7 +206,9 @@ ResFile OpenResFile(const std::string& name, bool writable) {
 ResFile CreateResFile(const std::string& name, const std::string& path) {
   ResFile res{name, nullptr, NativeOrder(), 0};
   ClearOsError();
-  if (ErrCode err = ResCreateFile(LibraryPath(path).c_str(), &res.file)) FailFile(name, err);
+  if (ErrCode err = ResCreateFile(LibraryPath(path).c_str(), &res.file)) {
+    FailToMakeBeside(name, path, err);
+  }
   return res;
 }
 

@@ -121,11 +121,25 @@ std::vector<Item> Collect(const std::string& dir, const std::string& out) {
     }
     const uint32_t typeId = ParseType(type);
     refuseFolder(top->path(), type);
-    fs::recursive_directory_iterator e(top->path(), error);
+    // A symbolic link below a type is followed, as the type directory
+    // itself is: the files it leads to lie below the type by their paths.
+    fs::recursive_directory_iterator e(top->path(), fs::directory_options::follow_directory_symlink,
+                                       error);
     for (; !error && e != fs::recursive_directory_iterator(); e.increment(error)) {
-      if (e->is_directory(error)) refuseFolder(e->path(), type);
-      if (!e->is_regular_file(error)) continue;
       const std::string path = FsName(e->path());
+      std::error_code why;
+      const fs::file_status status = e->status(why);
+      if (fs::is_directory(status)) {
+        refuseFolder(e->path(), type);
+        continue;
+      }
+      // Nothing is passed over in silence: the resources after it would
+      // take other indices than the tree shows.
+      if (status.type() == fs::file_type::not_found) {
+        Fail(path, errFileNotFound, std::strerror(ENOENT));  // a link that leads nowhere
+      }
+      if (why) Fail(path, errFileNotFound, why.message());
+      if (!fs::is_regular_file(status)) Fail(path, errFileUnsupported, "not a regular file");
       if (SameFile(path, out)) UsageFail(out, errBadData, "the same file as the input " + path);
       items.push_back({path, typeId});
     }
@@ -200,12 +214,13 @@ hex digits, which every file system can hold) and holds the resources of
 that type: every file below it, at any depth, becomes the next resource of
 the type, in the byte order of the files' paths, written with '/' on every
 system (so DIR/TEXT/a.txt is TEXT #0 and DIR/TEXT/b/c.txt TEXT #1).
-Anything else directly in DIR (a file, a subdirectory not named as a type)
-is refused, but for OUT itself; an existing OUT is refused unless --force
-is given, and an OUT below a type, one of the files to pack, always. okr
-prints each resource's type, index and file; OUT is written beside its
-place and renamed there once complete, so a failure leaves no half-made
-file.
+Symbolic links are followed; one that leads nowhere, a pipe or a device
+below a type is refused, not passed over. Anything else directly in DIR (a
+file, a subdirectory not named as a type) is refused, but for OUT itself;
+an existing OUT is refused unless --force is given, and an OUT below a
+type, one of the files to pack, always. okr prints each resource's type,
+index and file; OUT is written beside its place and renamed there once
+complete, so a failure leaves no half-made file.
 )",
     "  okr res pack game.res assets\n"
     "      (assets/TEXT/intro.txt is TEXT #0, assets/0x494D4721/logo.img IMG! #0)\n",

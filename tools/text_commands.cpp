@@ -43,6 +43,42 @@ std::string Where(const std::string& name, const std::string& text, uint32_t at)
   return Format("%s:%u:%u", name.c_str(), line, at - lineStart + 1);
 }
 
+// What a failure at a one-byte token that ends a text without a line end
+// is owed to: the text stream loses such a token (a name, a string, a
+// keyword), so a field that needs it fails as if it were not there.
+const char kLostToken[] =
+    "the last line has no line end, and the token of one byte that ends the text is lost";
+
+// Whether the text of `stream` ends, without a line end, in a token of one
+// byte: a byte other than a blank, a comma or a line end, after a byte
+// that is no identifier byte (or none).
+bool EndsInLostToken(const TextStream* stream) {
+  if (stream->end == nullptr || stream->size == 0) return false;
+  const auto last = static_cast<signed char>(stream->end[-1]);
+  if (last <= ' ' || last == ',') return false;
+  if (stream->size == 1) return true;
+  // NUL is an identifier byte too: strchr finds the terminator.
+  const char before = stream->end[-2];
+  const bool letterOrDigit = (before >= 'a' && before <= 'z') || (before >= 'A' && before <= 'Z') ||
+                             (before >= '0' && before <= '9');
+  return !letterOrDigit && std::strchr("\"'<>#$%.@_", before) == nullptr;
+}
+
+// Whether the failure of a field of the file `name` lies at the one-byte
+// token that ends its text without a line end (see kLostToken).
+bool FailedAtLostToken(const std::string& name, const TextStream* stream) {
+  if (!EndsInLostToken(stream)) return false;
+  const std::string text(stream->end - stream->size, stream->size);
+  return Where(name, stream) == Where(name, text, stream->size - 1);
+}
+
+// Ends the program for a field of the file `name` that failed with `err`,
+// at its place, saying when the cause is the token the end of the text lost.
+[[noreturn]] void FailField(const std::string& name, const TextStream* stream, ErrCode err) {
+  if (FailedAtLostToken(name, stream)) Fail(Where(name, stream), err, kLostToken);
+  Fail(Where(name, stream), err);
+}
+
 // The value of the argument `text`, which must be one expression. A value
 // that does not evaluate is a mistake in the command line (status 2) for a
 // -D definition, named `what`, and a failure (status 1) of an expression to
@@ -122,7 +158,7 @@ std::string ReadStringField(const std::string& name, TextStream* stream) {
   // Room for the longest token the text can hold.
   std::string buffer(static_cast<size_t>(stream->size) + 2, '\0');
   const auto size = static_cast<int32_t>(buffer.size() < INT32_MAX ? buffer.size() : INT32_MAX);
-  if (ErrCode err = TxtReadString(stream, buffer.data(), size)) Fail(Where(name, stream), err);
+  if (ErrCode err = TxtReadString(stream, buffer.data(), size)) FailField(name, stream, err);
   const std::string value = buffer.c_str();
   size_t lines = 1;
   for (size_t i = 0; i < value.size(); ++i) {
@@ -191,6 +227,9 @@ int Get(const Args& args) {
       Fail(what, errNoSuchVariable,
            "the string at " + open + " runs over several lines and may hide it");
     }
+    if (key.size() == 1 && EndsInLostToken(stream) && stream->end[-1] == key[0]) {
+      Fail(what, errNoSuchVariable, kLostToken);
+    }
     if (HasSeparator(key)) {
       Fail(what, errNoSuchVariable,
            "only a quoted token holds a blank, a comma, a control byte or a byte above 0x7F");
@@ -204,7 +243,7 @@ int Get(const Args& args) {
     return 0;
   }
   ExprValue value;
-  if (ErrCode err = TxtReadValue(stream, &value)) Fail(Where(name, stream), err);
+  if (ErrCode err = TxtReadValue(stream, &value)) FailField(name, stream, err);
   if (args.Has("--int")) {
     int32_t n = 0;
     TxtValueToInt(&value, &n);  // always 0

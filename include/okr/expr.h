@@ -147,11 +147,13 @@ OKR_API int32_t ExprEvaluate(TextStream* stream, ExprValue* outValue);
    *outValue receives the value, the integer 0 on failure.
    Returns 0; 0x4101 for a null text or out value; 0x4201 when something
    follows the expression (a second operand, a further line, a ")" that
-   closes nothing and what comes after it); the evaluator's codes (see
-   ExprEvaluate); 0x4601 without a current heap, or 0x4603 when the copy
-   cannot be had. On an evaluator's code or 0x4201, *outErrorAt (when not
-   null) receives the offset in `text` of the token it failed at, `length`
-   for the text's end; it is untouched otherwise. */
+   closes nothing where a later "(" evens the count, "1) + (2", and what
+   comes after it); the evaluator's codes (see ExprEvaluate), among them
+   0x4203 when the text holds more ")" than "(" ("1 + 2)") or fewer;
+   0x4601 without a current heap, or 0x4603 when the copy cannot be had.
+   On an evaluator's code or 0x4201, *outErrorAt (when not null) receives
+   the offset in `text` of the token it failed at, `length` for the text's
+   end; it is untouched otherwise. */
 OKR_API ErrCode ExprEvaluateText(const char* text, uint32_t length, ExprValue* outValue,
                                  uint32_t* outErrorAt);
 

@@ -7,6 +7,11 @@
    resize may do; a data address may be kept only while the handle is locked.
 
    Every block operation works on the current heap (`memCurrentHeap`).
+   Handles are taken on trust: dispose of or resize a handle only while its
+   own heap is the current one (MemSetHeap first), since the operation
+   works on the current heap's free blocks and counters and a handle of
+   another heap damages both heaps (lock, unlock and the accessors touch
+   the descriptor alone and work whatever heap is current).
    Operations that return a handle or pointer report failure through
    `memLastError` (read it with MemGetError right after the call). */
 #ifndef OKR_MEM_H

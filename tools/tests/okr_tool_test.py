@@ -8,11 +8,13 @@ that runs okr when it cannot run by itself (wine64 for a Windows build).
 """
 import json
 import os
+import signal
 import stat
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import xml.etree.ElementTree as ET
 
@@ -279,6 +281,35 @@ class Resources(ToolTest):
         self.assertEqual([line.split(": ")[-1].replace("\\", "/") for line in lines[:-1]],
                          ["e/0x42/f", "e/0x42494E21/f", "e/TEXT/a/x.txt", "e/TEXT/aB.txt"])
         self.assertEqual(self.extract("e.res", "TEXT", 0), b"e/TEXT/a/x.txt")
+
+    def test_pack_takes_every_file_below_a_type(self):
+        """A symbolic link below a type is followed, to a file or a folder;
+        what gives no file's bytes (a link that leads nowhere, a pipe) is
+        refused rather than passed over, which would give the resources
+        after it other indices than the tree shows."""
+        if windows() or not hasattr(os, "symlink"):
+            self.skipTest("no symbolic links or pipes here")
+        self.write("a.txt", "a")
+        os.makedirs(self.path("other"))
+        self.write("other/o.txt", "o")
+        os.makedirs(self.path("d/TEXT"))
+        self.write("d/TEXT/z.txt", "z")
+        os.symlink("../../a.txt", self.path("d/TEXT/b.txt"))
+        os.symlink("../../other", self.path("d/TEXT/c"))
+        lines = self.okr("res", "pack", "p.res", "d").splitlines()
+        self.assertEqual([line.split(": ")[-1] for line in lines[:-1]],
+                         ["d/TEXT/b.txt", "d/TEXT/c/o.txt", "d/TEXT/z.txt"])
+        self.assertEqual(self.extract("p.res", "TEXT", 2), b"z")
+        refused = [("gone", lambda p: os.symlink("nowhere", p),
+                    "FILE: File not found (0x4502)" + NOENT)]
+        if hasattr(os, "mkfifo"):
+            refused.append(("pipe", os.mkfifo,
+                            "FILE: Unsupported access (0x4508): not a regular file"))
+        for name, make, line in refused:
+            make(self.path("d/TEXT/" + name))
+            self.fails(["res", "pack", "q.res", "d"], "okr: d/TEXT/%s: %s" % (name, line))
+            self.assertFalse(os.path.exists(self.path("q.res")))
+            os.remove(self.path("d/TEXT/" + name))
 
     def test_names_beyond_ascii(self):
         """Every step of a command finds the file a name on the command line
@@ -671,6 +702,65 @@ class Failures(ToolTest):
         finally:  # the folder cannot be removed before
             subprocess.run(["chattr", "-i", self.path("kept")], check=True)
 
+    def test_output_in_a_closed_folder_names_the_folder(self):
+        """An output whose file is there and could be written over, in a
+        folder that takes no new file (an immutable one: not even root may
+        add to it): the system's reason is about the folder, where okr
+        makes the replacement, and the line names it."""
+        if windows():
+            self.skipTest("no immutable folders under wine")
+        self.write("r.res", build_res([(b"TEXT", b"x" * 9)]))
+        os.makedirs(self.path("d/TEXT"))
+        self.write("d/TEXT/a.txt", "a")
+        os.mkdir(self.path("closed"))
+        self.write("closed/kept", "as it was")
+        try:
+            subprocess.run(["chattr", "+i", self.path("closed")], check=True, capture_output=True)
+        except (OSError, subprocess.CalledProcessError):
+            self.skipTest("no immutable folders here")
+        try:
+            reason = ": FILE: File not found (0x4502): Operation not permitted"
+            for name, hint in [("closed/kept", " (in closed, where okr writes its replacement)"),
+                               ("closed/new", "")]:
+                for args in [["res", "create", name, "--force"],
+                             ["res", "pack", name, "d", "--force"],
+                             ["res", "extract", "r.res", "TEXT", "0", "-o", name],
+                             ["heap", "--ops", "10", "--svg", name]]:
+                    self.fails(args, "okr: " + name + reason + hint)
+                self.assertEqual(os.listdir(self.path("closed")), ["kept"])
+                self.assertEqual(self.read("closed/kept"), b"as it was")
+        finally:  # the folder cannot be removed before
+            subprocess.run(["chattr", "-i", self.path("closed")], check=True)
+
+    def test_stopped_okr_leaves_no_temporary(self):
+        """okr stopped by a signal (Ctrl-C, kill, a reader of its output that
+        went away) removes the file it was writing beside its output, then
+        ends as the signal ends a program."""
+        if windows() or not hasattr(signal, "SIGPIPE"):
+            self.skipTest("no POSIX signals here")
+        # Lines enough to fill a pipe: a reader that stops after the first
+        # ends okr at a later one.
+        os.makedirs(self.path("d/TEXT"))
+        for i in range(4000):
+            self.write("d/TEXT/f%04d" % i, str(i))
+        okr = subprocess.Popen(COMMAND + ["res", "pack", "p.res", "d"], cwd=self.dir,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        okr.stdout.readline()
+        okr.stdout.close()
+        self.assertEqual(okr.wait(timeout=120), -signal.SIGPIPE)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["d"])
+        # A workload stopped while its map waits beside its place.
+        okr = subprocess.Popen(COMMAND + ["heap", "--ops", "1000000000", "--svg", "h.svg"],
+                               cwd=self.dir, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        while not any(f.startswith("okr-") for f in os.listdir(self.dir)):
+            self.assertLess(time.monotonic(), deadline, "no file beside h.svg")
+            time.sleep(0.01)
+        okr.send_signal(signal.SIGTERM)
+        self.assertEqual(okr.wait(timeout=120), -signal.SIGTERM)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["d"])
+
     def test_help(self):
         overview = self.okr("help")
         self.assertIn("'okr --version'", overview)
@@ -745,6 +835,34 @@ class Text(ToolTest):
         self.write("zero.txt", b'a 1\x00 2\nb "x\x00y"\n')
         self.assertEqual(self.okr("tokens", "zero.txt"),
                          '1: [a] [1\\x00] [2]\n2: [b] ["x\\x00y"]\n')
+
+    def test_get_names_the_token_the_end_of_the_text_lost(self):
+        """A last line without a line end loses a token of one byte (the
+        text stream's rule): a field or keyword that needs it fails, and
+        the line says why; other failures there, and the same file with
+        its line end, stay as they were."""
+        lost = (": the last line has no line end, and the token of one byte that ends the text"
+                " is lost")
+        cases = [  # file, arguments, the failure without a line end; with one
+            ("size w", ["size"], "okr: f.txt:1:6: No Such Variable (0x4204)", ""),
+            ("size 2*w", ["size"], "okr: f.txt:1:8: No Such Variable (0x4204)", ""),
+            ("size x", ["size", "--string"], "okr: f.txt:1:6: Incomplete Token Usage (0x4105)",
+             ""),
+            ("a 1\nw", ["w"], "okr: f.txt: keyword 'w' not found: No Such Variable (0x4204)",
+             "okr: f.txt:2:2: Syntax Error (0x4201)\n"),  # found, and no field after it
+        ]
+        for text, args, line, ended in cases:
+            self.write("f.txt", text)
+            self.fails(["get", "f.txt", *args, "-D", "w=3"], line + lost)
+            self.write("f.txt", text + "\n")
+            done = self.run_okr("get", "f.txt", *args, "-D", "w=3", status=1 if ended else 0)
+            self.assertEqual(done.stderr.decode(), ended, text)
+        for text, line in [("size 1 +", "okr: f.txt:1:9: Syntax Error (0x4201)"),
+                           ("size ab", "okr: f.txt:1:6: No Such Variable (0x4204)")]:
+            self.write("f.txt", text)
+            self.fails(["get", "f.txt", "size"], line)
+        self.write("f.txt", "size 5")
+        self.assertEqual(self.okr("get", "f.txt", "size"), "5\n")
 
 
 class HeapMap(ToolTest):
