@@ -38,4 +38,5 @@ add_architecture() {
 }
 
 OKR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-OKR_JOBS=$(nproc 2>/dev/null || echo 2)
+# Parallel jobs of every build and test run; set OKR_JOBS to use fewer cores.
+OKR_JOBS=${OKR_JOBS:-$(nproc 2>/dev/null || echo 2)}
