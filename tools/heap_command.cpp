@@ -295,7 +295,9 @@ const CommandSpec kHeap{
     0,
     {{"--ops", "N", "operations to run (20000)"},
      {"--seed", "S", "seed of the random operations (1); a seed repeats a run"},
-     {"--size", "BYTES", "size of the heap (1M); K and M suffixes count KiB and MiB"},
+     {"--size", "BYTES",
+      "size of the heap (1M), at least 5K (its header and\n"
+      "descriptors); K and M suffixes count KiB and MiB"},
      {"--svg", "OUT.svg",
       "draw a heap map before and after compaction: blocks in\n"
       "address order, row by row, coloured by kind (descriptor pools,\n"
