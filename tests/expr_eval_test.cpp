@@ -3,6 +3,7 @@
 #include <okr/expr.h>
 #include <okr/sym.h>
 
+#include <float.h>
 #include <limits.h>
 
 #include "txt_support.h"
@@ -108,6 +109,39 @@ TEST_F(ExprEval, ValuesAndCodes) {
   };
   for (const Case& c : cases)
     Check(std::string(c.text) + "\n", c.want);
+}
+
+// A host program may lower the x87 unit's precision (a graphics runtime that
+// sets single precision) or change its rounding; literals read the same, and
+// the caller's control word is given back.
+TEST_F(ExprEval, LiteralsIgnoreTheCallersX87Precision) {
+#if defined(__i386__) && FLT_EVAL_METHOD == 2
+  uint16_t caller;
+  __asm__ volatile("fnstcw %0" : "=m"(caller));
+  struct Restore {
+    uint16_t word;
+    ~Restore() { __asm__ volatile("fldcw %0" : : "m"(word)); }
+  } restore{caller};
+  // single precision, rounding toward zero
+  const uint16_t lowered = static_cast<uint16_t>((caller & ~0x0F00u) | 0x0C00u);
+  __asm__ volatile("fldcw %0" : : "m"(lowered));
+  const struct {
+    const char* text;
+    Expect want;
+  } cases[] = {
+      {"16777217", I(16777217)}, {"2147483647", I(INT_MAX)},
+      {"0.1", FB(0x3DCCCCCD)},   {"123.456", FB(0x42F6E97A)},
+      {"1E-10", FB(0x2EDBE701)}, {"7319723070959626e-1", FB(0x58266E65)},
+  };
+  for (const auto& c : cases) {
+    Check(std::string(c.text) + "\n", c.want);
+    uint16_t after;
+    __asm__ volatile("fnstcw %0" : "=m"(after));
+    EXPECT_EQ(after, lowered) << c.text;
+  }
+#else
+  GTEST_SKIP() << "doubles are not computed on the x87 unit here";
+#endif
 }
 
 TEST_F(ExprEval, WhereTheCursorStops) {

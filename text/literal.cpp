@@ -159,6 +159,7 @@ uint32_t ExprScanBinary(TextStream* stream) {
 // decimal := digits [ "." digits ] [ exponent ] [ "F" | "f" ]
 uint32_t ExprScanDecimal(TextStream* stream, float* outFloat, int32_t* outInt) {
   if (outFloat == nullptr || outInt == nullptr) return 0;
+  const okr_text::DoublePrecision precision;
   double mantissa = 0.0;
   int64_t exponent = 0;
   bool isFloat = false;

@@ -29,6 +29,33 @@ inline float RoundToFloat(double x) {
 #endif
 }
 
+// Holds the x87 unit at double precision, rounding to nearest, for its
+// lifetime, and then gives the caller's control word back. The unit rounds
+// every result to the precision its control word names, and a host program
+// may have lowered that (a graphics runtime that sets single precision):
+// the decimal scanner's double arithmetic would then read "16777217" as
+// 16777216. Other builds compute doubles in SSE registers and need nothing.
+class DoublePrecision {
+ public:
+#if defined(__i386__) && FLT_EVAL_METHOD == 2
+  DoublePrecision() {
+    __asm__ volatile("fnstcw %0" : "=m"(saved_));
+    const uint16_t wanted = static_cast<uint16_t>((saved_ & ~0x0F00u) | 0x0200u);
+    if (wanted != saved_) __asm__ volatile("fldcw %0" : : "m"(wanted));
+  }
+  ~DoublePrecision() {
+    __asm__ volatile("fldcw %0" : : "m"(saved_));
+  }
+
+ private:
+  uint16_t saved_;
+#else
+  DoublePrecision() {}
+#endif
+  DoublePrecision(const DoublePrecision&) = delete;
+  DoublePrecision& operator=(const DoublePrecision&) = delete;
+};
+
 // Truncation toward zero to 64 bits, keeping the low 32; 0 for NaN or a
 // magnitude of 2^63 or more, which no 64-bit integer holds.
 inline int32_t TruncateToInt(double x) {

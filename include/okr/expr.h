@@ -101,8 +101,10 @@ OKR_API ErrCode ExprScanLiteral(TextStream* stream, ExprToken** cursor);
    optional exponent "E[+-]digits", an optional 'F'), leaves `pos` just past
    it and returns ExprTypeInt with *outInt set, or ExprTypeFloat with
    *outFloat set. Powers of ten are built by repeated multiplication by 10.0
-   or by the single-precision 0.1. Returns 0, scanning nothing, for a null
-   out pointer. */
+   or by the single-precision 0.1, in double precision rounding to nearest
+   on every build: on 32-bit x86 the x87 control word is set so for the
+   scan and the caller's given back. Returns 0, scanning nothing, for a
+   null out pointer. */
 OKR_API uint32_t ExprScanDecimal(TextStream* stream, float* outFloat, int32_t* outInt);
 
 /* Scan hexadecimal (either case) or binary digits at `pos`, leave `pos` just
