@@ -112,9 +112,9 @@ TEST_F(ExprEval, ValuesAndCodes) {
 }
 
 // A host program may lower the x87 unit's precision (a graphics runtime that
-// sets single precision) or change its rounding; literals read the same, and
-// the caller's control word is given back.
-TEST_F(ExprEval, LiteralsIgnoreTheCallersX87Precision) {
+// sets single precision) or change its rounding; literals and operators give
+// the same bits, and the caller's control word is given back.
+TEST_F(ExprEval, ValuesIgnoreTheCallersX87Precision) {
 #if defined(__i386__) && FLT_EVAL_METHOD == 2
   uint16_t caller;
   __asm__ volatile("fnstcw %0" : "=m"(caller));
@@ -129,9 +129,11 @@ TEST_F(ExprEval, LiteralsIgnoreTheCallersX87Precision) {
     const char* text;
     Expect want;
   } cases[] = {
-      {"16777217", I(16777217)}, {"2147483647", I(INT_MAX)},
-      {"0.1", FB(0x3DCCCCCD)},   {"123.456", FB(0x42F6E97A)},
-      {"1E-10", FB(0x2EDBE701)}, {"7319723070959626e-1", FB(0x58266E65)},
+      {"16777217", I(16777217)},   {"2147483647", I(INT_MAX)},
+      {"0.1", FB(0x3DCCCCCD)},     {"123.456", FB(0x42F6E97A)},
+      {"1E-10", FB(0x2EDBE701)},   {"7319723070959626e-1", FB(0x58266E65)},
+      {"1 / 3", FB(0x3EAAAAAB)},   {"16777219 + 0.0", FB(0x4B800002)},
+      {"0.1 * 3", FB(0x3E99999A)}, {"0.1 - 1", FB(0xBF666666)},
   };
   for (const auto& c : cases) {
     Check(std::string(c.text) + "\n", c.want);

@@ -11,6 +11,7 @@ void ExprToInt(ExprValue* value) {
 
 void ExprToFloat(ExprValue* value) {
   if (value == nullptr || value->type == ExprTypeFloat) return;
+  const okr_text::DoublePrecision precision;  // rounding to nearest
   value->value.f = okr_text::RoundToFloat(value->value.i);
   value->type = ExprTypeFloat;
 }

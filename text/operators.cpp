@@ -13,9 +13,14 @@ void SetInt(ExprValue* result, uint32_t bits) {
   result->value.i = static_cast<int32_t>(bits);
 }
 
-void SetFloat(ExprValue* result, double x) {
+// The result of `op` on the two operands as floats: computed in double
+// precision, rounding to nearest, whatever the caller left the x87 unit at,
+// and rounded to single precision.
+template <typename Op>
+void SetFloat(ExprValue* result, const ExprValue* left, const ExprValue* right, Op op) {
+  const okr_text::DoublePrecision precision;
   result->type = ExprTypeFloat;
-  result->value.f = okr_text::RoundToFloat(x);
+  result->value.f = okr_text::RoundToFloat(op(double{left->value.f}, double{right->value.f}));
 }
 
 // Either float: both operands become floats when one of them is.
@@ -38,9 +43,6 @@ bool AnyNull(const ExprValue* result, const ExprValue* left, const ExprValue* ri
 
 uint32_t Bits(const ExprValue* v) {
   return static_cast<uint32_t>(v->value.i);
-}
-double Wide(const ExprValue* v) {
-  return v->value.f;
 }
 
 // Comparisons: signed integers, or the two single-precision values. IEEE
@@ -77,7 +79,7 @@ ErrCode Compare(Relation relation, ExprValue* result, ExprValue* left, ExprValue
 ErrCode ExprAdd(ExprValue* result, ExprValue* left, ExprValue* right) {
   if (AnyNull(result, left, right)) return errNilPointer;
   if (EitherFloat(left, right)) {
-    SetFloat(result, Wide(left) + Wide(right));
+    SetFloat(result, left, right, [](double a, double b) { return a + b; });
   } else {
     SetInt(result, Bits(left) + Bits(right));
   }
@@ -87,7 +89,7 @@ ErrCode ExprAdd(ExprValue* result, ExprValue* left, ExprValue* right) {
 ErrCode ExprSub(ExprValue* result, ExprValue* left, ExprValue* right) {
   if (AnyNull(result, left, right)) return errNilPointer;
   if (EitherFloat(left, right)) {
-    SetFloat(result, Wide(left) - Wide(right));
+    SetFloat(result, left, right, [](double a, double b) { return a - b; });
   } else {
     SetInt(result, Bits(left) - Bits(right));
   }
@@ -97,7 +99,7 @@ ErrCode ExprSub(ExprValue* result, ExprValue* left, ExprValue* right) {
 ErrCode ExprMul(ExprValue* result, ExprValue* left, ExprValue* right) {
   if (AnyNull(result, left, right)) return errNilPointer;
   if (EitherFloat(left, right)) {
-    SetFloat(result, Wide(left) * Wide(right));
+    SetFloat(result, left, right, [](double a, double b) { return a * b; });
   } else {
     SetInt(result, Bits(left) * Bits(right));
   }
@@ -110,7 +112,7 @@ ErrCode ExprDiv(ExprValue* result, ExprValue* left, ExprValue* right) {
   ExprToFloat(left);
   ExprToFloat(right);
   if (right->value.f == 0.0f) return errDivideByZero;
-  SetFloat(result, Wide(left) / Wide(right));
+  SetFloat(result, left, right, [](double a, double b) { return a / b; });
   return errNone;
 }
 

@@ -32,19 +32,22 @@ inline float RoundToFloat(double x) {
 // Holds the x87 unit at double precision, rounding to nearest, for its
 // lifetime, and then gives the caller's control word back. The unit rounds
 // every result to the precision its control word names, and a host program
-// may have lowered that (a graphics runtime that sets single precision):
-// the decimal scanner's double arithmetic would then read "16777217" as
-// 16777216. Other builds compute doubles in SSE registers and need nothing.
+// may have lowered that (a graphics runtime that sets single precision) or
+// changed its rounding: the decimal scanner's double arithmetic would then
+// read "16777217" as 16777216, and an operator or a conversion to float
+// round another way. The "memory" clobbers keep the arithmetic, which
+// reads and writes memory, between the two. Other builds compute doubles in
+// SSE registers and need nothing.
 class DoublePrecision {
  public:
 #if defined(__i386__) && FLT_EVAL_METHOD == 2
   DoublePrecision() {
-    __asm__ volatile("fnstcw %0" : "=m"(saved_));
+    __asm__ volatile("fnstcw %0" : "=m"(saved_) : : "memory");
     const uint16_t wanted = static_cast<uint16_t>((saved_ & ~0x0F00u) | 0x0200u);
-    if (wanted != saved_) __asm__ volatile("fldcw %0" : : "m"(wanted));
+    if (wanted != saved_) __asm__ volatile("fldcw %0" : : "m"(wanted) : "memory");
   }
   ~DoublePrecision() {
-    __asm__ volatile("fldcw %0" : : "m"(saved_));
+    __asm__ volatile("fldcw %0" : : "m"(saved_) : "memory");
   }
 
  private:
