@@ -172,8 +172,9 @@ OKR_API ErrCode MemSetFlags(Handle h, uint32_t flags);
    old block and contents; memLastError is 0x4603 too); 0x4604 for NULL;
    0x4607 for a handle not in use; 0x4601 with no current heap. A purge
    callback made on the way that changes this very handle has its change
-   kept and ends the resize: 0x4607 when it disposed of or resized it,
-   0x4609 when it locked it. memLastError is otherwise written only by a
+   kept and ends a resize whose search then found a block: 0x4607 when it
+   disposed of or resized it, 0x4609 when it locked it (a search that finds
+   none gives 0x4603 all the same). memLastError is otherwise written only by a
    pool growth on the way (0, or 0x4603). */
 OKR_API ErrCode MemSetHandleSize(Handle h, uint32_t newSize);
 
