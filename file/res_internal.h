@@ -58,9 +58,10 @@
 // the room of the type before it, or room in front of the first array
 // (none without types), and the slots of room are empty; entryTotal counts
 // the entries; the block holds the links, the scratch and a slot per cell;
-// every resource lies inside the data area; the type index holds each type
-// id of the list once, with the serial number of its first record, and is
-// at most half full; the serial numbers rise along the type list.
+// every resource with bytes lies inside the data area; the type index
+// holds each type id of the list once, with the serial number of its first
+// record, and is at most half full; the serial numbers rise along the type
+// list.
 #ifndef OKR_FILE_RES_INTERNAL_H
 #define OKR_FILE_RES_INTERNAL_H
 

@@ -191,8 +191,9 @@ bool EntryArraysDisjoint(ResDirectory* dir, Span* spans, Sink& sink) {
   return ReportOverlaps(spans, typeCount, sink, &disjoint, make) && disjoint;
 }
 
-// Every resource lies inside the data area, none overlapping another. Adds
-// the bytes they hold to *outUsed.
+// Every resource lies inside the data area, none overlapping another; an
+// empty one holds no bytes, so any place will do for it (a compaction may
+// leave it past the packed data). Adds the bytes they hold to *outUsed.
 bool ResourcesInPlace(ResDirectory* dir, Span* spans, uint64_t* outUsed, Sink& sink) {
   uint32_t n = 0;
   bool inside = true;
@@ -202,7 +203,7 @@ bool ResourcesInPlace(ResDirectory* dir, Span* spans, uint64_t* outUsed, Sink& s
                  c.typeIndex, c.entryIndex};
     *outUsed += c.entry->dataSize;
     spans[n++] = s;
-    if (s.end <= dir->header.dataLength) continue;
+    if (s.end <= dir->header.dataLength || s.begin == s.end) continue;
     ResFinding f = Finding(resCheckOutsideData, c.entry->dataOffset, c.entry->dataSize,
                            dir->header.dataLength);
     f.typeId = c.type->typeId;

@@ -193,7 +193,9 @@ bool okr_res::LayoutHolds(ResDirectory* dir) {
   uint64_t total = 0;
   if (!ArraysHold(dir, &total) || total != links->entryTotal) return false;
   for (Cursor c = FirstEntry(dir); c.entry != nullptr; NextEntry(&c))
-    if (uint64_t{c.entry->dataOffset} + c.entry->dataSize > dir->header.dataLength) return false;
+    if (c.entry->dataSize != 0 &&
+        uint64_t{c.entry->dataOffset} + c.entry->dataSize > dir->header.dataLength)
+      return false;
   return TypeIndexHolds(dir);
 }
 
