@@ -260,8 +260,9 @@ OKR_API ErrCode ResOpenNamedFile(const char* libPath, File** outFile);
    0x4101 for NULL; 0x4503/0x4504/0x4506 when the header or directory cannot
    be read (a directory beyond the end gives 0x4503); 0x4106 for a version
    in neither byte order; 0x4585 for a directory whose offsets or counts do
-   not fit in it or that lies inside the data area, or resources outside
-   the data area or overlapping; 0x4603 when memory runs short (a directory
+   not fit in it or that lies inside the data area, or resources with
+   bytes outside the data area or overlapping (an empty resource may lie
+   anywhere); 0x4603 when memory runs short (a directory
    laid out otherwise than canonically takes a second block of its size,
    briefly; the type index takes a block of 16 to 32 bytes per type, 64 at
    least). On every failure but one the stream is closed: a stream that is
@@ -461,7 +462,8 @@ enum {
                                  past dirLength (value) */
   resCheckEntryOverlap = 14,  /* 0x4585; an entry array; other: the array it
                                  overlaps (sizes: entry counts) */
-  resCheckOutsideData = 15,   /* 0x4585; a resource; value: dataLength */
+  resCheckOutsideData = 15,   /* 0x4585; a resource with bytes; value:
+                                 dataLength */
   resCheckOverlap = 16,       /* 0x4585; a resource; other: the resource it
                                  overlaps */
   resCheckNotes = 0x100,      /* kinds from here on are notes */
