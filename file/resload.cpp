@@ -15,13 +15,16 @@ void FillInfo(const Cursor& c, ResInfo* out) {
   out->dataHandle = GetEntryData(c.dir, c.entry);
 }
 
-// Reads `size` bytes at file offset `place` into a new handle.
+// Reads `size` bytes at file offset `place` into a new handle. An empty
+// resource reads nothing: its place may lie anywhere, even past what a seek
+// reaches, since it holds no bytes.
 ErrCode ReadResourceData(Handle dirHandle, uint64_t place, uint32_t size, Handle* outData) {
   Handle data = MemNewHandle(size);
   if (data == nullptr) return MemGetError();
   ResDirectory* dir = DirOf(dirHandle);  // the allocation may have moved it
-  ErrCode err = SeekPlace(dir, place, size);
-  if (err == errNone) {
+  ErrCode err = errNone;
+  if (size != 0) err = SeekPlace(dir, place, size);
+  if (size != 0 && err == errNone) {
     MemLockHandle(data);
     err = FileRead(LinksOf(dir)->file, data->data, size);
     MemUnlockHandle(data);

@@ -125,6 +125,35 @@ TEST_F(ResCorrupt, CopyNamingAnotherDirectoryPlaceLosesNothing) {
   }
 }
 
+// An empty resource holds no bytes, so its place does not matter: one past
+// the data area, even past what a seek reaches, opens, loads as an empty
+// handle, and survives a change and a flush of its neighbour.
+TEST_F(ResCorrupt, EmptyResourceMayLieAnywhere) {
+  for (uint32_t place : {40u, 0x7FFFFFF0u, 0xFFFFFFF0u}) {
+    SCOPED_TRACE(place);
+    uint32_t dirOffset = 0;
+    ResFilePlan plan{{{"AAAA", 0, "0123456789"}, {"AAAA", 10, "abcde"}, {"BBBB", 20, "xyz"}}};
+    Bytes bytes = BuildResFile(plan, &dirOffset);
+    PutWord(bytes, dirOffset + 136, place, false);  // BBBB #0: its offset and size
+    PutWord(bytes, dirOffset + 140, 0, false);
+    WriteBytes(TempPath("empty.res"), bytes);
+    File* f = fopen(TempPath("empty.res").c_str(), "r+b");
+    ASSERT_EQ(ResOpenFile(f, 0), 0u);
+    Handle h = nullptr;
+    ASSERT_EQ(ResLoadResource(f, TypeWord("BBBB"), 0, &h), 0u);
+    EXPECT_EQ(MemGetHandleSize(h), 0u);
+    ASSERT_NO_FATAL_FAILURE(ShrinkFirstResource(f));
+    EXPECT_EQ(ResFlushFile(f), 0u);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+    ASSERT_EQ(ResOpenNamedFile(TempPath("empty.res").c_str(), &f), 0u);
+    ASSERT_EQ(ResLoadResource(f, TypeWord("AAAA"), 1, &h), 0u);
+    EXPECT_EQ(HandleText(h), "abcde");
+    ASSERT_EQ(ResLoadResource(f, TypeWord("BBBB"), 0, &h), 0u);
+    EXPECT_EQ(MemGetHandleSize(h), 0u);
+    ASSERT_EQ(ResCloseFile(f), 0u);
+  }
+}
+
 // A directory may begin inside the header (its first words then double as
 // the header's last ones): a flush that stores it in place after a resource
 // shrank leaves a file that still opens, with every resource.
