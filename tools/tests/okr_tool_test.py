@@ -856,7 +856,7 @@ class Text(ToolTest):
             self.fails(["get", "f.txt", *args, "-D", "w=3"], line + lost)
             self.write("f.txt", text + "\n")
             done = self.run_okr("get", "f.txt", *args, "-D", "w=3", status=1 if ended else 0)
-            self.assertEqual(done.stderr.decode(), ended, text)
+            self.assertEqual(done.stderr.decode().replace("\r\n", "\n"), ended, text)
         for text, line in [("size 1 +", "okr: f.txt:1:9: Syntax Error (0x4201)"),
                            ("size ab", "okr: f.txt:1:6: No Such Variable (0x4204)")]:
             self.write("f.txt", text)
