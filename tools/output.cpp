@@ -261,8 +261,8 @@ void FailToMakeBeside(const std::string& name, const std::string& path, ErrCode 
   const std::string reason = OsReason();
   std::error_code error;
   if (!std::filesystem::exists(FsPath(name), error)) Fail(name, code, reason);
-  std::string folder = FsName(FsPath(path).parent_path());
-  if (folder.empty()) folder = ".";
+  const std::string parent = FsName(FsPath(path).parent_path());
+  const std::string folder = parent.empty() ? std::string(".") : parent;
   Fail(name, code, reason + " (in " + folder + ", where okr writes its replacement)");
 }
 
