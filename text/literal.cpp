@@ -44,63 +44,6 @@ double PowerOfTen(int64_t e) {
   return scale;
 }
 
-// A double's significand as an integer and the power of two that scales it.
-uint64_t Significand(double x, int32_t* exponent) {
-  uint64_t bits;
-  memcpy(&bits, &x, sizeof bits);
-  const int32_t biased = static_cast<int32_t>((bits >> 52) & 0x7FF);
-  const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
-  *exponent = (biased == 0 ? 1 : biased) - 1075;
-  return biased == 0 ? fraction : fraction | (uint64_t{1} << 52);
-}
-
-// scale * mantissa rounded once to double. A unit that keeps intermediates
-// in extended precision (x87) rounds the product to 64 bits before the store
-// rounds it to 53, and a product just short of halfway between two doubles
-// then reaches halfway and is rounded to even, one unit off. So the product
-// of the two significands is formed exactly, in 32-bit pieces, and rounded
-// here. Products far outside single precision, where the value is headed,
-// keep the plain product: they become infinity or zero there all the same.
-double ScaleMantissa(double scale, double mantissa) {
-  const double plain = RoundToDouble(scale * mantissa);
-  const double magnitude = plain < 0 ? -plain : plain;
-  if (!(magnitude >= 0x1p-1000 && magnitude <= 0x1p1000)) return plain;
-  int32_t scaleExponent;
-  int32_t mantissaExponent;
-  const uint64_t a = Significand(scale, &scaleExponent);
-  const uint64_t b = Significand(mantissa, &mantissaExponent);
-  // The 106-bit product in hi:lo; the high halves have at most 21 bits.
-  const uint64_t aLow = a & 0xFFFFFFFFu, aHigh = a >> 32;
-  const uint64_t bLow = b & 0xFFFFFFFFu, bHigh = b >> 32;
-  const uint64_t middle = aHigh * bLow + aLow * bHigh;
-  uint64_t lo = aLow * bLow;
-  uint64_t hi = aHigh * bHigh + (middle >> 32);
-  lo += middle << 32;
-  if (lo < (middle << 32)) ++hi;
-  int32_t length = 0;
-  for (uint64_t top = hi != 0 ? hi : lo; top != 0; top >>= 1)
-    ++length;
-  if (hi != 0) length += 64;
-  if (length <= 53) return plain;  // exact
-  // Keep the top 53 bits, rounding the rest to nearest, ties to even.
-  int32_t shift = length - 53;
-  uint64_t kept = (hi << (64 - shift)) | (lo >> shift);
-  const uint64_t rest = lo & ((uint64_t{1} << shift) - 1);
-  const uint64_t half = uint64_t{1} << (shift - 1);
-  if (rest > half || (rest == half && (kept & 1) != 0)) ++kept;
-  if (kept >> 53) {
-    kept >>= 1;
-    ++shift;
-  }
-  const int32_t biased = scaleExponent + mantissaExponent + shift + 1075;
-  const uint64_t sign = (plain < 0 ? uint64_t{1} : 0) << 63;
-  const uint64_t bits =
-      sign | (static_cast<uint64_t>(biased) << 52) | (kept & ((uint64_t{1} << 52) - 1));
-  double product;
-  memcpy(&product, &bits, sizeof product);
-  return product;
-}
-
 // digits := { "0".."9" }, each folded into the mantissa in double precision.
 uint32_t ScanDigits(TextStream* stream, double* mantissa) {
   uint32_t count = 0;
@@ -182,7 +125,7 @@ uint32_t ExprScanDecimal(TextStream* stream, float* outFloat, int32_t* outInt) {
     *outInt = TruncateToInt(mantissa);
     return ExprTypeInt;
   }
-  *outFloat = RoundToFloat(ScaleMantissa(PowerOfTen(exponent), mantissa));
+  *outFloat = RoundToFloat(RoundToDouble(PowerOfTen(exponent) * mantissa));
   return ExprTypeFloat;
 }
 

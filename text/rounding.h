@@ -31,11 +31,14 @@ inline float RoundToFloat(double x) {
 
 // Holds the x87 unit at double precision, rounding to nearest, for its
 // lifetime, and then gives the caller's control word back. The unit rounds
-// every result to the precision its control word names, and a host program
-// may have lowered that (a graphics runtime that sets single precision) or
-// changed its rounding: the decimal scanner's double arithmetic would then
-// read "16777217" as 16777216, and an operator or a conversion to float
-// round another way. The "memory" clobbers keep the arithmetic, which
+// every result to the precision its control word names. Most systems set 64
+// bits, and a result then rounds twice, to 64 bits and to 53 when stored: a
+// product just short of halfway between two doubles reaches halfway and
+// goes one unit off ("7319723070959626e-1" read one unit high as a float).
+// A host program may also have lowered the precision (a graphics runtime
+// that sets single precision) or changed the rounding: the decimal scanner
+// would then read "16777217" as 16777216, and an operator or a conversion
+// to float round another way. The "memory" clobbers keep the arithmetic, which
 // reads and writes memory, between the two. Other builds compute doubles in
 // SSE registers and need nothing.
 class DoublePrecision {
