@@ -160,13 +160,33 @@ std::vector<std::string>& Unfinished() {
 }
 
 #ifdef _WIN32
-// Windows ends a program on Ctrl-C from another thread: nothing to hold off.
+// Ctrl-C, Ctrl-Break and a closed console reach okr in a thread of their
+// own, which takes this lock to read the list of unfinished files.
+SRWLOCK unfinishedLock = SRWLOCK_INIT;
+
+// Holds that thread off while the list changes.
 class HoldStopSignals {
  public:
-  HoldStopSignals() {}
+  HoldStopSignals() { AcquireSRWLockExclusive(&unfinishedLock); }
+  ~HoldStopSignals() { ReleaseSRWLockExclusive(&unfinishedLock); }
+  HoldStopSignals(const HoldStopSignals&) = delete;
+  HoldStopSignals& operator=(const HoldStopSignals&) = delete;
 };
 
-void RemoveUnfinishedOnStopSignals() {}
+// Removes the unfinished files, then ends okr with the status the system's
+// own handler gives. The lock stays taken and the exit handlers do not
+// run: the main thread may be stopped anywhere, even inside the list.
+BOOL WINAPI RemoveUnfinishedAndStop(DWORD) {
+  AcquireSRWLockExclusive(&unfinishedLock);
+  for (const std::string& path : Unfinished())
+    DeleteFileA(path.c_str());
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
+}
+
+void RemoveUnfinishedOnStopSignals() {
+  SetConsoleCtrlHandler(RemoveUnfinishedAndStop, TRUE);
+}
 #else
 // The signals that end okr by default and that stop it from outside: Ctrl-C,
 // kill, a closed terminal, and a reader of its output that went away ("okr
