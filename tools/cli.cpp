@@ -69,12 +69,16 @@ void Warn(const std::string& where, const std::string& text) {
 }
 
 int FinishOutput(int status) {
-  // A write that failed earlier left the error flag, and errno may have
-  // changed since; the flush says why when it fails itself (glibc tries the
-  // bytes still buffered again).
+  // A write that failed earlier left the error flag. The flush says why when
+  // it fails itself (glibc tries the bytes still buffered again); Windows'
+  // C library has dropped them and sets no errno here, so the reason is the
+  // one the failed write left (commands print their results after their
+  // file work, which clears errno before each step it reports).
   const bool failed = std::ferror(stdout) != 0;
+  const int earlier = errno;
   ClearOsError();
   if (std::fflush(stdout) != 0 || failed) {
+    if (errno == 0 && failed) errno = earlier;
     Fail("standard output", errFileWrite, OsReason());
   }
   return status;

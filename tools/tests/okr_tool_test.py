@@ -665,8 +665,6 @@ class Failures(ToolTest):
     def test_output_that_cannot_be_written(self):
         if not os.path.exists("/dev/full"):
             self.skipTest("no /dev/full")
-        if windows():  # the write fails, but under wine it sets no errno
-            self.skipTest("no system reason for /dev/full under wine")
         self.write("r.res", build_res([(b"TEXT", b"x" * 9000)]))
         # Printed output, and a resource's bytes written at once.
         for args in [["eval", "1"], ["res", "extract", "r.res", "TEXT", "0"]]:
