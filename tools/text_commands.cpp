@@ -213,12 +213,25 @@ std::string FirstLongString(const std::string& name) {
   return "";
 }
 
+// Whether the stream's text begins with a UTF-16 byte-order mark, as
+// Notepad's "Unicode" saves it: every other byte is then a NUL, which the
+// stream takes into its tokens, so no field reads as written.
+bool IsUtf16(const TextStream* stream) {
+  const char* text = stream->end - stream->size;
+  return stream->size >= 2 &&
+         ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF'));
+}
+
 int Get(const Args& args) {
   const std::string& name = args.positionals[0];
   const std::string& key = args.positionals[1];
   StartLibrary(InputSizeOf(name));
   DefineVariables(args.Values("-D"));
   TextStream* stream = StreamOverFile(name);
+  if (IsUtf16(stream)) {
+    Fail(name, errBadData,
+         "UTF-16 text, which the text stream reads byte by byte: save it as UTF-8 or ANSI");
+  }
   uint32_t passed = 0;
   if (!TxtFindKeyword(stream, key.c_str(), &passed)) {
     const std::string open = FirstLongString(name);

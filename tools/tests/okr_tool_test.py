@@ -375,6 +375,7 @@ class Failures(ToolTest):
         overlap[-24 + 8:-24 + 12] = struct.pack("<I", 10)  # the second entry's offset
         self.write("overlap.res", bytes(overlap))
         self.write("f.txt", "a 1\nwidth    3 + * 4\nzero    12 \\ 0\ntitle\n")
+        self.write("u16.txt", "a 1\r\n".encode("utf-16"))  # Notepad's "Unicode"
         # A file that any rewrite would change: other byte order, gaps.
         foreign = self.write("be.res", build_res([(b"TEXT", b"a" * 30)], order=">", gap=2))
         cases = [
@@ -409,6 +410,9 @@ class Failures(ToolTest):
             (["get", "f.txt", "a 1"], "okr: f.txt: keyword 'a 1' not found: No Such Variable"
              " (0x4204): only a quoted token holds a blank, a comma, a control byte or a"
              " byte above 0x7F", 1),
+            # Its NULs are identifier bytes, so a KEY of one letter is found.
+            (["get", "u16.txt", "a"], "okr: u16.txt: Bad Data (0x4107): UTF-16 text, which"
+             " the text stream reads byte by byte: save it as UTF-8 or ANSI", 1),
             (["get", "missing.txt", "a"], "okr: missing.txt: FILE: File not found (0x4502)" + NOENT, 1),
             (["res", "check", "missing.res"], "okr: missing.res: FILE: File not found (0x4502)" + NOENT, 1),
             (["res", "add", "missing.res", "TEXT", "f.txt"], "okr: missing.res: FILE: File not"
