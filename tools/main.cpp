@@ -95,6 +95,7 @@ size_t Edits(const std::string& a, const std::string& b) {
   std::string closest;
   for (const std::string& candidate : names) {
     const size_t edits = Edits(name, candidate);
+    if (edits > kMostEdits) continue;
     if (edits < best) closest.clear(), best = edits;
     if (edits == best) closest += (closest.empty() ? "'okr " : " or 'okr ") + candidate + "'";
   }

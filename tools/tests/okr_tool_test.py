@@ -443,6 +443,7 @@ class Failures(ToolTest):
             # An unknown command names those a typo away, or where to find them.
             (["frobnicate"], "okr: frobnicate: Uknown Token (0x4103): 'okr help' lists the"
              " commands", 2),
+            (["frob"], "okr: frob: Uknown Token (0x4103): 'okr help' lists the commands", 2),
             (["res", "lsit", "good.res"], "okr: res lsit: Uknown Token (0x4103): did you mean"
              " 'okr res list'?", 2),
             (["res", "frob"], "okr: res frob: Uknown Token (0x4103): 'okr help res' lists them", 2),
