@@ -93,7 +93,14 @@ std::string OsReason() {
 }
 
 void FailFile(const std::string& name, ErrCode code) {
-  Fail(name, code, OsReason());
+  std::string reason = OsReason();
+#ifdef _WIN32
+  // The C runtime expanded the wildcards already, and a Windows name holds
+  // neither: a pattern left as written matched nothing.
+  if (name.find_first_of("*?") != std::string::npos)
+    reason += std::string(reason.empty() ? "" : ": ") + "no file matches the pattern";
+#endif
+  Fail(name, code, reason);
 }
 
 std::string LibraryPath(const std::string& name) {

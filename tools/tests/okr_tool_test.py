@@ -344,8 +344,9 @@ class Resources(ToolTest):
         for name in ["a.txt", "b.txt", "c.bin"]:
             self.write(name, name)
         self.okr("res", "create", "w.res")
-        self.fails(["res", "add", "w.res", "TEXT", "*.none"], "okr: *.none: FILE: File not"
-                   " found (0x4502)" + (": Invalid argument" if windows() else NOENT))
+        reason = ": Invalid argument: no file matches the pattern" if windows() else NOENT
+        self.fails(["res", "add", "w.res", "TEXT", "*.none"],
+                   "okr: *.none: FILE: File not found (0x4502)" + reason)
         if not windows():
             return
         added = self.okr("res", "add", "w.res", "TEXT", "*.txt", "?.bin").splitlines()
