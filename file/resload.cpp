@@ -15,21 +15,24 @@ void FillInfo(const Cursor& c, ResInfo* out) {
   out->dataHandle = GetEntryData(c.dir, c.entry);
 }
 
-// Reads `size` bytes at file offset `place` into a new handle. An empty
-// resource reads nothing: its place may lie anywhere, even past what a seek
-// reaches, since it holds no bytes.
+// Reads `size` bytes at file offset `place` into `data`. An empty resource
+// reads nothing: its place may lie anywhere, even past what a seek reaches,
+// since it holds no bytes.
+ErrCode ReadBytesAt(ResDirectory* dir, uint64_t place, Handle data, uint32_t size) {
+  if (size == 0) return errNone;
+  if (ErrCode err = SeekPlace(dir, place, size)) return err;
+  MemLockHandle(data);
+  const ErrCode err = FileRead(LinksOf(dir)->file, data->data, size);
+  MemUnlockHandle(data);
+  return err;
+}
+
+// Reads `size` bytes at file offset `place` into a new handle.
 ErrCode ReadResourceData(Handle dirHandle, uint64_t place, uint32_t size, Handle* outData) {
   Handle data = MemNewHandle(size);
   if (data == nullptr) return MemGetError();
-  ResDirectory* dir = DirOf(dirHandle);  // the allocation may have moved it
-  ErrCode err = errNone;
-  if (size != 0) err = SeekPlace(dir, place, size);
-  if (size != 0 && err == errNone) {
-    MemLockHandle(data);
-    err = FileRead(LinksOf(dir)->file, data->data, size);
-    MemUnlockHandle(data);
-  }
-  if (err != errNone) {
+  // DirOf after the allocation, which may have moved the directory.
+  if (ErrCode err = ReadBytesAt(DirOf(dirHandle), place, data, size)) {
     MemDisposeHandle(data);
     return err;
   }
