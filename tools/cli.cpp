@@ -96,9 +96,13 @@ void FailFile(const std::string& name, ErrCode code) {
   std::string reason = OsReason();
 #ifdef _WIN32
   // The C runtime expanded the wildcards already, and a Windows name holds
-  // neither: a pattern left as written matched nothing.
+  // neither: a pattern left as written matched nothing. A '?' may also be
+  // what the conversion of the command line put for a character that the
+  // system's code page lacks.
   if (name.find_first_of("*?") != std::string::npos)
     reason += std::string(reason.empty() ? "" : ": ") + "no file matches the pattern";
+  if (name.find('?') != std::string::npos)
+    reason += " (or a '?' stands for a character outside the system's code page)";
 #endif
   Fail(name, code, reason);
 }

@@ -347,6 +347,11 @@ class Resources(ToolTest):
         reason = ": Invalid argument: no file matches the pattern" if windows() else NOENT
         self.fails(["res", "add", "w.res", "TEXT", "*.none"],
                    "okr: *.none: FILE: File not found (0x4502)" + reason)
+        # Windows puts '?' for a character its code page lacks.
+        lacks = " (or a '?' stands for a character outside the system's code page)"
+        self.fails(["res", "add", "w.res", "TEXT", "??.none"],
+                   "okr: ??.none: FILE: File not found (0x4502)" + reason
+                   + (lacks if windows() else ""))
         if not windows():
             return
         added = self.okr("res", "add", "w.res", "TEXT", "*.txt", "?.bin").splitlines()
