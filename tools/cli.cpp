@@ -181,7 +181,24 @@ void FailDirectory(const std::string& name) {
   Fail(name, errFileNotFound, std::strerror(EISDIR));
 }
 
+namespace {
+
+// `bytes` in a new handle of the current heap; failing that, the program
+// ends, naming `name`.
+Handle CopyToHandle(const std::string& name, const std::string& bytes) {
+  const Handle data = MemNewHandle(static_cast<uint32_t>(bytes.size()));
+  if (data == nullptr) Fail(name, MemGetError());
+  if (!bytes.empty()) std::memcpy(data->data, bytes.data(), bytes.size());
+  return data;
+}
+
+}  // namespace
+
 void RequireReadable(const std::string& name) {
+  if (IsStreamedInput(name)) {
+    StreamedInput(name);
+    return;
+  }
   if (IsDirectory(name)) FailDirectory(name);
   File* file = nullptr;
   ClearOsError();
@@ -190,6 +207,7 @@ void RequireReadable(const std::string& name) {
 }
 
 Handle LoadWholeFile(const std::string& name) {
+  if (IsStreamedInput(name)) return CopyToHandle(name, StreamedInput(name));
   if (IsDirectory(name)) FailDirectory(name);
   Handle data = nullptr;
   ClearOsError();
@@ -204,6 +222,7 @@ uint64_t FileSizeOf(const std::string& name) {
 }
 
 uint64_t InputSizeOf(const std::string& name) {
+  if (IsStreamedInput(name)) return StreamedInput(name).size();
   // The file layer refuses such a file (0x4506) and the system has no word
   // for it; refused before a heap is sized for it, which a 32-bit process
   // could not have.

@@ -71,19 +71,29 @@ bool IsDirectory(const std::string& name);
 
 // Ends the program unless the file `name` can be opened for reading (a
 // directory cannot): for commands that check their inputs before they
-// change anything.
+// change anything. A streamed input is read here.
 void RequireReadable(const std::string& name);
 
 // The whole of the file `name` in a new handle of the current heap; any
-// failure, a directory included, ends the program.
+// failure, a directory included, ends the program. A streamed input's bytes
+// are copied from what was read of it.
 Handle LoadWholeFile(const std::string& name);
+
+// Whether `name` is an input that okr reads itself (streamed_input.cpp):
+// "-" for standard input, or a pipe or device, which the file layer cannot
+// read because it seeks.
+bool IsStreamedInput(const std::string& name);
+
+// All the bytes of streamed input `name`, read the first time it is asked
+// for (a failure ends the program) and kept for the program's run.
+const std::string& StreamedInput(const std::string& name);
 
 // Size of a file in bytes, 0 when it cannot be taken.
 uint64_t FileSizeOf(const std::string& name);
 
 // FileSizeOf for a file the command will read through the library, to size
 // the heap: one of 2 GiB or more, which the file layer refuses, ends the
-// program (0x4506, with that limit).
+// program (0x4506, with that limit). A streamed input is read here, whole.
 uint64_t InputSizeOf(const std::string& name);
 
 // Starts the library with a default heap that has room for `dataBytes` of

@@ -42,6 +42,7 @@ file order (0x54455854 is TEXT). INDEX counts one type's resources from 0.
 A command that writes a resource file stores it in this machine's byte order.
 FILE names are the platform's paths; a name that begins with ':' names that
 file in the current directory (the library's own ':' notation is not used).
+A settings FILE and a DATAFILE named - are read from standard input.
 On Windows okr expands the wildcards * and ? of unquoted arguments itself,
 as a Unix shell does for it.
 

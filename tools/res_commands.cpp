@@ -308,9 +308,9 @@ const CommandSpec kResReplace{
     4,
     {},
     "give a resource DATAFILE's bytes",
-    R"(Replaces the bytes of resource INDEX of TYPE in FILE by those of DATAFILE.
-A resource that grows is appended to the data area, which is compacted again
-before the file is closed.
+    R"(Replaces the bytes of resource INDEX of TYPE in FILE by those of DATAFILE
+(- for standard input). A resource that grows is appended to the data area,
+which is compacted again before the file is closed.
 )",
     "  okr res replace game.res TEXT 0 greeting.txt\n",
     Replace};

@@ -195,7 +195,8 @@ const CommandSpec kResAdd{"res add",
 resource of TYPE, in the order given, and prints the index each got. The
 file's directory is written once, after the last; the file is compacted and
 read back before okr reports success. FILE must exist: 'okr res create FILE'
-makes an empty one. FILE itself is no DATAFILE: add a copy of it.
+makes an empty one. FILE itself is no DATAFILE: add a copy of it. A
+DATAFILE named - is read from standard input.
 )",
                           "  okr res add game.res TEXT greeting.txt credits.txt\n",
                           Add};

@@ -315,16 +315,16 @@ exclusive-or, as '^' is (there is no bitwise and).
 
 const std::string kGetDetails =
     std::string(
-        R"(Finds the keyword KEY in the settings file FILE and prints the field behind
-it. KEY is the first token equal to it (case-sensitive, quotes stripped),
-wherever it stands, as a program's lookup finds it: not only a line's first
-word, so in "width screenWidth / 2" the KEY screenWidth is followed by
-"/ 2", a syntax error. A field that begins with a double quote, or with '<'
-closed on the same line, is read as a string (quotes stripped); any other
-field is evaluated as an expression and printed as an integer or a float
-(with a decimal point). A quoted string may run over several lines, as the
-text stream allows; okr then warns on stderr, at the opening quote, since a
-closing quote is likely missing.
+        R"(Finds the keyword KEY in the settings file FILE (- for standard input) and
+prints the field behind it. KEY is the first token equal to it
+(case-sensitive, quotes stripped), wherever it stands, as a program's lookup
+finds it: not only a line's first word, so in "width screenWidth / 2" the
+KEY screenWidth is followed by "/ 2", a syntax error. A field that begins
+with a double quote, or with '<' closed on the same line, is read as a
+string (quotes stripped); any other field is evaluated as an expression and
+printed as an integer or a float (with a decimal point). A quoted string may
+run over several lines, as the text stream allows; okr then warns on stderr,
+at the opening quote, since a closing quote is likely missing.
 
 get reads the first field behind KEY and leaves the rest of the line, as a
 program reading the file does: a line may hold several fields ("size 640,
@@ -399,6 +399,7 @@ number and its tokens in brackets, as the text stream reads them: blanks,
 commas, the control bytes from 0x01 and the bytes above 0x7F (UTF-8 letters
 among them) separate, ';' and '//' start comments, quoted tokens keep their
 quotes. Other bytes outside printable ASCII, and any in quotes, show as \xNN.
+A FILE named - is read from standard input.
 )",
                           "",
                           Tokens};
