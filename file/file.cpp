@@ -178,6 +178,12 @@ extern "C" ErrCode FileSeek(File* file, int32_t origin, int32_t offset) {
   return errFileBounds;
 }
 
+ErrCode FileSeekTo(File* file, int32_t pos) {
+  if (file == nullptr) return errNilPointer;
+  if (!feof(file) && ftell(file) == pos) return errNone;
+  return FileSeek(file, fileSeekStart, pos);
+}
+
 extern "C" ErrCode FileGetSize(File* file, int32_t* outSize) {
   if (file == nullptr || outSize == nullptr) return errNilPointer;
   long here = ftell(file);

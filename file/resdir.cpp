@@ -2,6 +2,7 @@
 // that holds the directory with its run-time values, the walker that checks
 // the working layout's invariants (res_internal.h), and the searches
 // through the chain of files.
+#include "file/file_internal.h"
 #include "file/res_internal.h"
 
 using namespace okr_res;
@@ -246,12 +247,12 @@ bool okr_res::FindIndexed(ResDirectory* dir, uint32_t typeId, uint32_t index, Cu
 ErrCode okr_res::SeekData(ResDirectory* dir, uint32_t dataOffset, uint32_t size) {
   uint64_t pos = uint64_t{dir->header.dataStart} + dataOffset;
   if (pos + size > kMaxFilePos) return errFileBounds;
-  return FileSeek(LinksOf(dir)->file, fileSeekStart, static_cast<int32_t>(pos));
+  return FileSeekTo(LinksOf(dir)->file, static_cast<int32_t>(pos));
 }
 
 ErrCode okr_res::SeekPlace(ResDirectory* dir, uint64_t place, uint32_t size) {
   if (place + size > kMaxFilePos) return errFileBounds;
-  return FileSeek(LinksOf(dir)->file, fileSeekStart, static_cast<int32_t>(place));
+  return FileSeekTo(LinksOf(dir)->file, static_cast<int32_t>(place));
 }
 
 extern "C" Handle ResFindFile(File* file) {

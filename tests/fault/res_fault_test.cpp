@@ -304,6 +304,42 @@ TEST_F(ResFault, CreateAddFlushCloseReopen) {
   });
 }
 
+// Resources loaded in file order are read from where the last load left the
+// stream (a seek is a system call, even to a place in the stream's buffer);
+// a stream the program moved or read in between is put back in place.
+TEST_F(ResFault, LoadsSeekOnlyWhereTheStreamStandsElsewhere) {
+  const std::string texts[] = {"zero", "one", "two", "three", "four", "five", "six"};
+  File* f = nullptr;
+  ASSERT_EQ(ResCreateFile(path_.c_str(), &f), 0u);
+  for (const std::string& text : texts) {
+    Handle h = MemNewHandle(uint32_t(text.size()));
+    memcpy(h->data, text.data(), text.size());
+    ASSERT_EQ(ResAddResource(f, TypeWord("DATA"), h), 0u);
+  }
+  ASSERT_EQ(ResCloseFile(f), 0u);
+  ASSERT_EQ(ResOpenNamedFile(path_.c_str(), &f), 0u);
+  char byte = 0;
+  const struct {
+    uint32_t index;
+    int moved;  // 0: nothing between; 1: the program seeks to 0; 2: it reads a byte
+    uint32_t seeks;
+  } steps[] = {{0, 0, 1}, {1, 0, 0}, {2, 0, 0}, {4, 0, 1}, {5, 1, 1}, {6, 2, 1}, {3, 0, 1}};
+  for (const auto& step : steps) {
+    if (step.moved == 1) {
+      ASSERT_EQ(FileSeek(f, fileSeekStart, 0), 0u);
+    } else if (step.moved == 2) {
+      ASSERT_EQ(FileRead(f, &byte, 1), 0u);
+    }
+    FaultArm(FaultPlan{FaultBit(faultSeek), UINT32_MAX, faultOnce});
+    Handle h = nullptr;
+    ASSERT_EQ(ResLoadResource(f, TypeWord("DATA"), step.index, &h), 0u);
+    EXPECT_EQ(FaultCalls(), step.seeks) << "resource " << step.index;
+    FaultDisarm();
+    EXPECT_EQ(HandleText(h), texts[step.index]);
+  }
+  ASSERT_EQ(ResCloseFile(f), 0u);
+}
+
 }  // namespace
 
 namespace {
