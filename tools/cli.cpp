@@ -223,6 +223,10 @@ uint64_t FileSizeOf(const std::string& name) {
 
 uint64_t InputSizeOf(const std::string& name) {
   if (IsStreamedInput(name)) return StreamedInput(name).size();
+  return LibraryInputSizeOf(name);
+}
+
+uint64_t LibraryInputSizeOf(const std::string& name) {
   // The file layer refuses such a file (0x4506) and the system has no word
   // for it; refused before a heap is sized for it, which a 32-bit process
   // could not have.

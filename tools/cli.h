@@ -93,7 +93,12 @@ uint64_t FileSizeOf(const std::string& name);
 
 // FileSizeOf for a file the command will read through the library, to size
 // the heap: one of 2 GiB or more, which the file layer refuses, ends the
-// program (0x4506, with that limit). A streamed input is read here, whole.
+// program (0x4506, with that limit). Nothing is read: it sizes a resource
+// file, which is never a streamed input ("-" names a file of that name).
+uint64_t LibraryInputSizeOf(const std::string& name);
+
+// LibraryInputSizeOf for a settings file or a DATAFILE: a streamed input is
+// read here, whole, and its size is that of its bytes.
 uint64_t InputSizeOf(const std::string& name);
 
 // Starts the library with a default heap that has room for `dataBytes` of

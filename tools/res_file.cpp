@@ -185,7 +185,7 @@ void RestartFor(ResFile& res, uint64_t bytes, bool writable) {
 }
 
 uint64_t EntriesIn(const std::string& name) {
-  return std::min(ResourcesIn(name), InputSizeOf(name) / sizeof(ResEntry));
+  return std::min(ResourcesIn(name), LibraryInputSizeOf(name) / sizeof(ResEntry));
 }
 
 ResFile OpenResFile(const std::string& name, bool writable) {

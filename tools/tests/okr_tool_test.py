@@ -108,8 +108,10 @@ class ToolTest(unittest.TestCase):
             return f.read()
 
     def run_okr(self, *args, status=0, stdin=b""):
+        """`stdin` is the bytes okr reads from standard input, or an open file."""
+        given = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
         done = subprocess.run(COMMAND + list(args), cwd=self.dir, capture_output=True, timeout=120,
-                              input=stdin)
+                              **given)
         self.assertEqual(done.returncode, status, (args, done.stdout, done.stderr))
         return done
 
@@ -370,6 +372,21 @@ class Resources(ToolTest):
         self.write("big.res", build_res([(b"TEXT", b"%05d" % i) for i in range(50000)]))
         self.assertIn("TEXT #50000", self.okr("res", "add", "big.res", "TEXT", "1"))
         self.assertEqual(self.extract("big.res", "TEXT", 50000), b"1")
+
+    def test_a_resource_file_named_dash_is_a_file(self):
+        """A resource FILE named - is the file of that name: standard input,
+        here one that cannot be read, is left alone."""
+        self.write("-", build_res([(b"TEXT", b"old")]))
+        with open(self.path("unreadable"), "wb") as stdin:
+            for args, out in [(["res", "list", "-"], "1 resource in 1 type"),
+                              (["res", "check", "-"], ""),
+                              (["res", "extract", "-", "TEXT", "0"], "old"),
+                              (["res", "replace", "-", "TEXT", "0", "s.txt"], "(3 bytes, was 3)")]:
+                self.write("s.txt", b"new")
+                done = self.run_okr(*args, stdin=stdin)
+                self.assertEqual(done.stderr, b"", args)
+                self.assertIn(out, done.stdout.decode(), args)
+        self.assertEqual(self.read("-")[32:35], b"new")
 
 
 class Failures(ToolTest):
