@@ -63,9 +63,10 @@ int Add(const Args& args) {
   for (size_t i = 2; i < args.positionals.size(); ++i)
     items.push_back({args.positionals[i], typeId});
   // Each DATAFILE is read after the one before was written to FILE, so
-  // FILE itself would be taken half-written.
+  // FILE itself would be taken half-written. A streamed input is read whole
+  // before FILE is touched, and "-" is no file of that name.
   for (const Item& item : items) {
-    if (SameFile(item.path, name))
+    if (!IsStreamedInput(item.path) && SameFile(item.path, name))
       UsageFail(item.path, errBadData, "the resource file itself: add a copy of it");
   }
   // One file's bytes are held at a time, beside the directory; the data

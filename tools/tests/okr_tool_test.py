@@ -387,6 +387,9 @@ class Resources(ToolTest):
                 self.assertEqual(done.stderr, b"", args)
                 self.assertIn(out, done.stdout.decode(), args)
         self.assertEqual(self.read("-")[32:35], b"new")
+        # A DATAFILE - is standard input, not the resource file.
+        self.okr("res", "add", "-", "TEXT", "-", stdin=b"from stdin")
+        self.assertEqual(self.extract("-", "TEXT", 1), b"from stdin")
 
 
 class Failures(ToolTest):
