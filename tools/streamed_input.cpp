@@ -5,6 +5,7 @@
 // sized for it), and the bytes are kept for the loads after.
 #include <cstdio>
 #include <map>
+#include <new>
 
 #include "cli.h"
 
@@ -21,6 +22,17 @@ namespace {
 constexpr uint64_t kInputLimit = uint64_t{1} << 31;
 
 std::map<std::string, std::string> streamedInputs;
+
+// Appends `size` bytes of `data`; false when memory runs out, which a
+// 32-bit process meets well before the 2 GiB limit.
+bool Append(std::string* bytes, const char* data, size_t size) {
+  try {
+    bytes->append(data, size);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
 
 std::FILE* OpenStream(const std::string& name) {
   if (name != "-") return std::fopen(LibraryPath(name).c_str(), "rb");
@@ -42,7 +54,8 @@ std::string ReadStream(const std::string& name) {
   while ((got = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
     if (bytes.size() + got >= kInputLimit)
       Fail(name, errFileBounds, "the file layer takes files under 2 GiB");
-    bytes.append(chunk, got);
+    if (!Append(&bytes, chunk, got))
+      Fail(name, errNoSystemMemory, "the input does not fit in memory");
   }
   if (std::ferror(in)) FailFile(name, errFileRead);
   if (in != stdin) std::fclose(in);

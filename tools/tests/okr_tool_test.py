@@ -898,6 +898,31 @@ class Text(ToolTest):
         self.assertEqual(self.okr("get", "pipe", "w"), "7\n")
         writer.wait(timeout=60)
 
+    def test_standard_input_beyond_memory_fails_in_one_line(self):
+        """Standard input that does not fit in memory, here under a limit on
+        the address space (a 32-bit process has one of 2 to 4 GiB), ends okr
+        with one line. Run directly only: a runner or a sanitizer's own
+        reservations do not fit under the limit."""
+        okr = COMMAND[-1]
+        with open(okr, "rb") as program:
+            sanitized = b"AddressSanitizer" in program.read()
+        try:
+            import resource
+        except ImportError:
+            resource = None
+        if len(COMMAND) > 1 or sanitized or resource is None:
+            self.skipTest("needs okr run directly, without a sanitizer, and setrlimit")
+        limit = 256 << 20
+        with open(self.path("big"), "wb") as f:
+            f.truncate(2 * limit)  # sparse: no disk
+        with open(self.path("big"), "rb") as stdin:
+            done = subprocess.run(
+                [okr, "get", "-", "k"], cwd=self.dir, capture_output=True, timeout=120, stdin=stdin,
+                preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        self.assertEqual((done.returncode, done.stderr.decode()),
+                         (1, "okr: -: Failed to allocate system memory (0x4102): the input does not"
+                             " fit in memory\n"))
+
     def test_get_names_the_token_the_end_of_the_text_lost(self):
         """A last line without a line end loses a token of one byte (the
         text stream's rule): a field or keyword that needs it fails, and
