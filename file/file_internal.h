@@ -12,12 +12,15 @@
 ErrCode FileSync(File* file);
 
 // Puts the stream at byte `pos` (0 to INT32_MAX) from the start, as
-// FileSeek does, but seeks only when it stands elsewhere or has met the end
-// of the file: a C library's seek goes to the system even to a place in its
-// buffer (glibc to re-sync its descriptor, msvcrt's drops the buffer), and
-// resources read one after another would pay a system call each. The
-// stream must not have been written since its last flush or seek (the
-// layer flushes every write). Returns FileSeek's codes.
+// FileSeek does, but seeks only when ftell puts it elsewhere or it has met
+// the end of the file (glibc then reads nothing more until the indicator is
+// cleared). A C library's seek goes to the system even to a place in its
+// buffer: glibc's to re-sync its descriptor, msvcrt's after dropping the
+// buffer, which the next read fills again. So resources read one after
+// another pay no seek; msvcrt's ftell still asks the system, but the buffer
+// is kept. The stream must not have been written since its last flush or
+// seek: the layer flushes every write that succeeds (one that failed may
+// leave bytes in the buffer). Returns FileSeek's codes.
 ErrCode FileSeekTo(File* file, int32_t pos);
 
 // Flushes the stream and cuts its file to `size` bytes. A stream without a
