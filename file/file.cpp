@@ -2,6 +2,7 @@
 // turning the platform's failure into a FILE code; the transfer counts; and
 // the library's own sync and truncation. Every stdio call of the library is
 // made here, each behind its fault injection hook (empty outside the tests).
+#include <assert.h>
 #include <errno.h>
 #include <limits.h>
 #include <okr/err.h>
@@ -112,6 +113,25 @@ int Truncate(int fd, int32_t size) {
 #endif
 }
 
+// FileWrite's work once the position `at` of the stream is known (-1: it
+// has none).
+ErrCode WriteFrom(File* file, long at, const void* src, uint32_t count) {
+  // Refused whole rather than making a file that the layer then refuses to
+  // size or seek in: nothing is written.
+  if (count != 0 && !EndFits(at, count)) {
+    errno = EFBIG;
+    return ShortTransfer(file, errFileWrite);
+  }
+  size_t went = count == 0 ? 0 : fwrite(src, 1, OKR_FAULT_SHORT(faultWrite, count), file);
+  // A buffered stream may only find out at the flush that the bytes cannot
+  // go; the flush makes a full device answer here rather than at close.
+  if (went != count || (count != 0 && Flush(file) != 0)) went = Reached(file, at, went, count);
+  if (went != 0) OKR_FAULT_WROTE(file, at, src, went);
+  fileLastWriteCount = static_cast<uint32_t>(went);
+  if (went == count) return errNone;
+  return ShortTransfer(file, errFileWrite);
+}
+
 }  // namespace
 
 extern "C" ErrCode FileOpen(const char* libPath, const char* mode, File** outFile) {
@@ -150,21 +170,17 @@ extern "C" ErrCode FileWrite(File* file, const void* src, uint32_t count) {
   fileLastWriteCount = 0;
   if (file == nullptr || (src == nullptr && count != 0)) return errNilPointer;
   if (count != 0) PrepareForOutput(file);
-  long at = Position(file);
-  // Refused whole rather than making a file that the layer then refuses to
-  // size or seek in: nothing is written.
-  if (count != 0 && !EndFits(at, count)) {
-    errno = EFBIG;
-    return ShortTransfer(file, errFileWrite);
-  }
-  size_t went = count == 0 ? 0 : fwrite(src, 1, OKR_FAULT_SHORT(faultWrite, count), file);
-  // A buffered stream may only find out at the flush that the bytes cannot
-  // go; the flush makes a full device answer here rather than at close.
-  if (went != count || (count != 0 && Flush(file) != 0)) went = Reached(file, at, went, count);
-  if (went != 0) OKR_FAULT_WROTE(file, at, src, went);
-  fileLastWriteCount = static_cast<uint32_t>(went);
-  if (went == count) return errNone;
-  return ShortTransfer(file, errFileWrite);
+  return WriteFrom(file, Position(file), src, count);
+}
+
+ErrCode FileWriteHere(File* file, int32_t pos, const void* src, uint32_t count) {
+  fileLastWriteCount = 0;
+  if (file == nullptr || (src == nullptr && count != 0)) return errNilPointer;
+  if (count != 0) PrepareForOutput(file);
+  // Relied on, and asked in the debug and test builds only: the stream
+  // stands at pos.
+  assert(count == 0 || Position(file) == pos);
+  return WriteFrom(file, pos, src, count);
 }
 
 extern "C" ErrCode FileSeek(File* file, int32_t origin, int32_t offset) {
@@ -178,10 +194,13 @@ extern "C" ErrCode FileSeek(File* file, int32_t origin, int32_t offset) {
   return errFileBounds;
 }
 
+// A position from 0 to INT32_MAX always fits, so the seek is made without
+// FileSeek's two questions to the stream: the first costs a system call
+// after a flush.
 ErrCode FileSeekTo(File* file, int32_t pos) {
   if (file == nullptr) return errNilPointer;
   if (!feof(file) && ftell(file) == pos) return errNone;
-  return FileSeek(file, fileSeekStart, pos);
+  return pos >= 0 && Seek(file, pos, SEEK_SET) == 0 ? errNone : errFileBounds;
 }
 
 extern "C" ErrCode FileGetSize(File* file, int32_t* outSize) {

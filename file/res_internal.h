@@ -280,11 +280,12 @@ void CloseTypeIndex(ResDirectory* dir);
 bool TypeIndexHolds(ResDirectory* dir);
 
 // Seeks the file's stream to data offset `dataOffset` (for `size` bytes);
-// 0x4506 when the range reaches 2 GiB.
-ErrCode SeekData(ResDirectory* dir, uint32_t dataOffset, uint32_t size);
+// 0x4506 when the range reaches 2 GiB. `outPos`, unless NULL, receives the
+// file position, for FileWriteHere.
+ErrCode SeekData(ResDirectory* dir, uint32_t dataOffset, uint32_t size, int32_t* outPos = nullptr);
 // Seeks the file's stream to file offset `place` (for `size` bytes); 0x4506
-// when the range reaches 2 GiB.
-ErrCode SeekPlace(ResDirectory* dir, uint64_t place, uint32_t size);
+// when the range reaches 2 GiB. `outPos` as for SeekData.
+ErrCode SeekPlace(ResDirectory* dir, uint64_t place, uint32_t size, int32_t* outPos = nullptr);
 
 // Checks the native directory in `dirHandle`, read from where `header` (the
 // one at file offset 0) places it, and the places of its resources against

@@ -3,6 +3,7 @@
 // one after the other (resstage.cpp), so the data of each kind is gathered
 // into batches and each batch goes to the file in one write. An entry takes
 // its new place only once its batch is written.
+#include "file/file_internal.h"
 #include "file/res_internal.h"
 
 using namespace okr_res;
@@ -49,15 +50,16 @@ void WriteBatch(ResDirectory* dir, Batch* batch, bool release) {
   if (batch->count == 0) return;
   ErrCode err = errNone;
   uint32_t at = 0;
+  int32_t pos = 0;
   if (batch->staged) {
     at = StagePlace(dir, batch->size, &err);
-    if (err == errNone) err = SeekPlace(dir, at, batch->size);
+    if (err == errNone) err = SeekPlace(dir, at, batch->size, &pos);
   } else {
     err = MakeAppendRoom(dir, batch->size);
     at = dir->header.dataLength;
-    if (err == errNone) err = SeekData(dir, at, batch->size);
+    if (err == errNone) err = SeekData(dir, at, batch->size, &pos);
   }
-  if (err == errNone) err = FileWrite(LinksOf(dir)->file, batch->bytes, batch->size);
+  if (err == errNone) err = FileWriteHere(LinksOf(dir)->file, pos, batch->bytes, batch->size);
   batch->size = 0;
   uint32_t count = batch->count;
   batch->count = 0;

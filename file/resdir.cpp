@@ -244,14 +244,13 @@ bool okr_res::FindIndexed(ResDirectory* dir, uint32_t typeId, uint32_t index, Cu
   return true;
 }
 
-ErrCode okr_res::SeekData(ResDirectory* dir, uint32_t dataOffset, uint32_t size) {
-  uint64_t pos = uint64_t{dir->header.dataStart} + dataOffset;
-  if (pos + size > kMaxFilePos) return errFileBounds;
-  return FileSeekTo(LinksOf(dir)->file, static_cast<int32_t>(pos));
+ErrCode okr_res::SeekData(ResDirectory* dir, uint32_t dataOffset, uint32_t size, int32_t* outPos) {
+  return SeekPlace(dir, uint64_t{dir->header.dataStart} + dataOffset, size, outPos);
 }
 
-ErrCode okr_res::SeekPlace(ResDirectory* dir, uint64_t place, uint32_t size) {
+ErrCode okr_res::SeekPlace(ResDirectory* dir, uint64_t place, uint32_t size, int32_t* outPos) {
   if (place + size > kMaxFilePos) return errFileBounds;
+  if (outPos != nullptr) *outPos = static_cast<int32_t>(place);
   return FileSeekTo(LinksOf(dir)->file, static_cast<int32_t>(place));
 }
 

@@ -1,4 +1,5 @@
 // Writing loaded resources back to their file and releasing their data.
+#include "file/file_internal.h"
 #include "file/res_internal.h"
 
 using namespace okr_res;
@@ -20,12 +21,13 @@ bool PlaceData(const ResDirectory* dir, const ResEntry* entry, uint32_t newSize,
   return true;
 }
 
-// Writes the handle's data at the stream's position, keeping its lock state.
-ErrCode WriteData(File* file, Handle data, uint32_t size) {
+// Writes the handle's data at file position `pos`, where the stream has
+// just been put, keeping the handle's lock state.
+ErrCode WriteData(File* file, int32_t pos, Handle data, uint32_t size) {
   if (size == 0) return errNone;
   uint32_t savedFlags = MemGetFlags(data);
   MemLockHandle(data);
-  ErrCode err = FileWrite(file, data->data, size);
+  ErrCode err = FileWriteHere(file, pos, data->data, size);
   MemSetFlags(data, savedFlags);
   return err;
 }
@@ -65,13 +67,14 @@ ErrCode okr_res::WriteEntry(ResDirectory* dir, const Cursor& c) {
   uint32_t dataLength = 0;
   if (!PlaceData(dir, c.entry, newSize, &offset, &dataLength)) return Report(errFileBounds);
   uint32_t staged = 0;
+  int32_t pos = 0;
   if (grows) {
-    err = SeekData(dir, offset, newSize);
+    err = SeekData(dir, offset, newSize, &pos);
   } else if (newSize != 0) {
     staged = StagePlace(dir, newSize, &err);
-    if (err == errNone) err = SeekPlace(dir, staged, newSize);
+    if (err == errNone) err = SeekPlace(dir, staged, newSize, &pos);
   }
-  if (err == errNone) err = WriteData(links->file, data, newSize);
+  if (err == errNone) err = WriteData(links->file, pos, data, newSize);
   // On failure the entry keeps its old place, size and changed bit, so it
   // claims nothing the file does not hold; a later write-back retries.
   if (err != errNone) return Report(err);
