@@ -10,6 +10,7 @@
 
 #include <filesystem>
 
+#include "file/file_internal.h"
 #include "res_builder.h"
 
 namespace {
@@ -132,9 +133,14 @@ TEST(FileLayer, ShortTransfersAnswerWithCodes) {
 
 // Reads and writes in turns on one update stream, with no seek between them:
 // each write lands where the stream stands and each read sees what is there.
+// Also the library's own seek, which skips a seek to where the stream
+// stands, and its write at a place it has just sought.
 TEST(FileLayer, UpdateStreamsTakeReadsAndWritesInTurns) {
   struct Step {
-    char op;  // 'r': read `count` bytes, expecting `bytes`; 'w': write `bytes`
+    // 'r': read `count` bytes, expecting `bytes`; 'w': write `bytes`; 's':
+    // FileSeekTo `count`; 'h': FileWriteHere `bytes` at `count`; 'a':
+    // another stream appends `bytes` to the file.
+    char op;
     uint32_t count;
     std::string bytes;
     ErrCode code;
@@ -148,6 +154,21 @@ TEST(FileLayer, UpdateStreamsTakeReadsAndWritesInTurns) {
       {{{'w', 0, "AB", 0}, {'r', 2, "23", 0}, {'w', 0, "CD", 0}}, "AB23CD6789"},
       {{{'r', 9, "012345678", 0}, {'w', 0, "Z", 0}, {'r', 1, "", errFileEof}}, "012345678Z"},
       {{{'r', 12, "0123456789", errFileEof}, {'w', 0, "XY", 0}}, "0123456789XY"},
+      // A stream that met the end seeks even to where it stands: glibc reads
+      // nothing more until the indicator is cleared.
+      {{{'r', 12, "0123456789", errFileEof},
+        {'a', 0, "AB", 0},
+        {'s', 10, "", 0},
+        {'r', 2, "AB", 0}},
+       "0123456789AB"},
+      {{{'r', 3, "012", 0}, {'s', 3, "", 0}, {'h', 3, "XY", 0}, {'r', 2, "56", 0}}, "012XY56789"},
+      {{{'s', 8, "", 0},
+        {'h', 8, "ZZ", 0},
+        {'s', 10, "", 0},
+        {'h', 10, "W", 0},
+        {'s', 1, "", 0},
+        {'r', 1, "1", 0}},
+       "01234567ZZW"},
   };
   std::string path = TempPath("turns.bin");
   for (const Case& c : cases) {
@@ -156,11 +177,21 @@ TEST(FileLayer, UpdateStreamsTakeReadsAndWritesInTurns) {
     ASSERT_EQ(FileOpen(path.c_str(), "r+b", &f), 0u);
     for (const Step& s : c.steps) {
       char buf[16] = {};
+      const uint32_t size = uint32_t(s.bytes.size());
       if (s.op == 'r') {
         EXPECT_EQ(FileRead(f, buf, s.count), s.code) << c.file;
         EXPECT_EQ(std::string(buf, fileLastReadCount), s.bytes) << c.file;
+      } else if (s.op == 'w') {
+        EXPECT_EQ(FileWrite(f, s.bytes.data(), size), s.code) << c.file;
+      } else if (s.op == 's') {
+        EXPECT_EQ(FileSeekTo(f, int32_t(s.count)), s.code) << c.file;
+      } else if (s.op == 'h') {
+        EXPECT_EQ(FileWriteHere(f, int32_t(s.count), s.bytes.data(), size), s.code) << c.file;
       } else {
-        EXPECT_EQ(FileWrite(f, s.bytes.data(), s.bytes.size()), s.code) << c.file;
+        FILE* other = fopen(path.c_str(), "ab");
+        ASSERT_NE(other, nullptr);
+        EXPECT_EQ(fwrite(s.bytes.data(), 1, size, other), size);
+        EXPECT_EQ(fclose(other), 0);
       }
     }
     EXPECT_EQ(FileClose(f), 0u);
