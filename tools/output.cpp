@@ -24,6 +24,7 @@
 #include <process.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -255,6 +256,47 @@ void RemoveUnfinished() {
     std::remove(path.c_str());
 }
 
+#ifndef _WIN32
+// The descriptor a path names by its number (/dev/stdout, /dev/stderr,
+// /dev/fd/N, /proc/self/fd/N), or -1. Opened by its name, such a path gives
+// a new opening of the file behind the descriptor, and the rename of a
+// replacement would put another file there: the shell's '>>' would lose
+// what the file held, and the lines its later commands write would go to
+// the old file, no longer in any folder.
+int DescriptorNamed(const std::string& name) {
+  if (name == "/dev/stdout") return 1;
+  if (name == "/dev/stderr") return 2;
+  for (const char* folder : {"/dev/fd/", "/proc/self/fd/"}) {
+    const size_t n = std::strlen(folder);
+    if (name.compare(0, n, folder) != 0 || name.size() == n || name.size() > n + 9) continue;
+    if (name.find_first_not_of("0123456789", n) != std::string::npos) continue;
+    return std::atoi(name.c_str() + n);
+  }
+  return -1;
+}
+
+// Writes `size` bytes to descriptor `fd`, at its place and in its mode (a
+// '>>' appends), after what okr wrote to its own standard output and error
+// so far. False with errno set when it fails.
+bool WriteToDescriptor(int fd, const void* bytes, size_t size) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const int copy = dup(fd);
+  std::FILE* file = copy >= 0 ? fdopen(copy, "wb") : nullptr;
+  if (file == nullptr) {
+    if (copy >= 0) close(copy);
+    return false;
+  }
+  const bool ok = std::fwrite(bytes, 1, size, file) == size && std::fflush(file) == 0;
+  const int saved = errno;
+  if (std::fclose(file) != 0 || !ok) {
+    if (!ok) errno = saved;
+    return false;
+  }
+  return true;
+}
+#endif
+
 }  // namespace
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -337,8 +379,15 @@ void TempFile::Commit() {
 
 OutputFile::OutputFile(const std::string& name) : name_(name) {
   if (name.empty()) return;
+#ifndef _WIN32
+  descriptor_ = DescriptorNamed(name);
+  if (descriptor_ >= 0) {
+    if (fcntl(descriptor_, F_GETFL) == -1) Fail(name, errFileNotFound, std::strerror(errno));
+    return;
+  }
+#endif
   if (IsDirectory(name)) FailDirectory(name);
-  // A device or a pipe (/dev/null, /dev/stdout) is written as it is, when
+  // A device or a pipe (/dev/null, a named pipe) is written as it is, when
   // the bytes are there: only a file can be replaced by another.
   if (IsOtherThanFile(name)) return;
   temp_.emplace(name);
@@ -361,6 +410,13 @@ void OutputFile::Finish(const void* bytes, size_t size) {
     }
     return;
   }
+#ifndef _WIN32
+  if (descriptor_ >= 0) {
+    ClearOsError();
+    if (!WriteToDescriptor(descriptor_, bytes, size)) Fail(name_, errFileWrite, OsReason());
+    return;
+  }
+#endif
   ClearOsError();
   std::FILE* file = std::fopen(temp_ ? temp_->path().c_str() : name_.c_str(), "wb");
   if (file == nullptr) FailFile(name_, errFileNotFound);

@@ -66,9 +66,11 @@ class TempFile {
 // A separate output made before the work that fills it, so that a path that
 // cannot be written is refused before a long run: the file `name` through a
 // TempFile, or standard output when `name` is empty; a device or a pipe is
-// written directly. A failure ends the program (0x4502 when the file cannot
-// be made, 0x4505 when the bytes do not all reach it, with the system's
-// reason) and leaves a file `name` as it was.
+// written directly, and a name of an open descriptor (/dev/stdout,
+// /dev/fd/3) through that descriptor, at its place (a file the shell
+// opened with '>>' is appended to, not replaced). A failure ends the program (0x4502 when the file
+// cannot be made, 0x4505 when the bytes do not all reach it, with the system's reason) and leaves a
+// file `name` as it was.
 class OutputFile {
  public:
   explicit OutputFile(const std::string& name);
@@ -81,6 +83,7 @@ class OutputFile {
  private:
   std::string name_;
   std::optional<TempFile> temp_;  // none for standard output, a device or a pipe
+  int descriptor_ = -1;           // the descriptor a name like /dev/stdout names
 };
 
 // Writes `size` bytes to `name` as OutputFile does.

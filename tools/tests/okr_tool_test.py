@@ -634,6 +634,25 @@ class Failures(ToolTest):
                 self.fails(args, line)
         self.assertEqual(sorted(os.listdir(self.dir)), ["d", "r.res"])
 
+    def test_descriptor_named_as_output_is_written_through_it(self):
+        """/dev/stdout and /dev/fd/N name a descriptor the shell opened: the
+        bytes go through it, at its place, so a '>>' appends and what the
+        shell writes next follows them (a file renamed over the log lost
+        both), and a descriptor that is not open is named in one line."""
+        if windows() or not os.path.isdir("/dev/fd"):
+            self.skipTest("no names of descriptors here")
+        self.write("r.res", build_res([(b"TEXT", b"payload")]))
+        self.write("log", "log\n")
+        okr = " ".join("'%s'" % word for word in COMMAND)
+        script = ("{ %s res extract r.res TEXT 0 -o /dev/stdout; echo ' after'; } >> log; "
+                  "%s res extract r.res TEXT 0 -o /dev/fd/3 3>> log" % (okr, okr))
+        done = subprocess.run(["sh", "-c", script], cwd=self.dir, capture_output=True, timeout=120)
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assertEqual(self.read("log"), b"log\npayload after\npayload")
+        self.fails(["res", "extract", "r.res", "TEXT", "0", "-o", "/dev/fd/9"],
+                   "okr: /dev/fd/9: FILE: File not found (0x4502): Bad file descriptor")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["log", "r.res"])
+
     def test_unreadable_file_gives_the_reason(self):
         if os.name != "posix" or os.geteuid() == 0 or COMMAND[0].endswith("wine64"):
             self.skipTest("permissions do not bind this user (or this platform)")
