@@ -110,7 +110,10 @@ OKR_API int32_t TxtNextLine(TextStream* stream);
    of tokens passed over (comment and empty lines add nothing). Returns 1
    with `pos` behind the keyword; or 0 at the end of the text (or for a null
    argument; *outCount is 0 then when it can be written). Tokens are compared
-   in pieces of at most 254 bytes. */
+   in pieces of at most 254 bytes. The search never goes back: a keyword
+   before the cursor (and any keyword after a search that failed) is found
+   only from the top again, which TxtReleaseStream and then TxtInitStream
+   over the stream's own handle give. */
 OKR_API int32_t TxtFindKeyword(TextStream* stream, const char* keyword, uint32_t* outCount);
 
 /* Drops a leading double quote or '<' and everything from the matching
