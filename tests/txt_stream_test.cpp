@@ -90,6 +90,15 @@ TEST_F(TxtStream, FindKeywordCountsTokensPassed) {
     TxtNextToken(s, buffer, sizeof buffer);
     EXPECT_STREQ(buffer, c.next) << c.keyword;
   }
+  // The search reads on only; from the text's first byte it finds what lies
+  // behind the cursor.
+  TextStream* s = Open(text);
+  uint32_t count = 0;
+  EXPECT_EQ(TxtFindKeyword(s, "height", &count), 1);
+  EXPECT_EQ(TxtFindKeyword(s, "width", &count), 0);
+  s->pos = static_cast<char*>(s->handle->data);
+  EXPECT_EQ(TxtFindKeyword(s, "width", &count), 1);
+  EXPECT_EQ(count, 0u);
 }
 
 TEST_F(TxtStream, StripQuotes) {

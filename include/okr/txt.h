@@ -112,8 +112,8 @@ OKR_API int32_t TxtNextLine(TextStream* stream);
    argument; *outCount is 0 then when it can be written). Tokens are compared
    in pieces of at most 254 bytes. The search never goes back: a keyword
    before the cursor (and any keyword after a search that failed) is found
-   only from the top again, which TxtReleaseStream and then TxtInitStream
-   over the stream's own handle give. */
+   only from the top again: set `pos` back to the text's first byte
+   (`handle->data`, which stays put while the stream holds it locked). */
 OKR_API int32_t TxtFindKeyword(TextStream* stream, const char* keyword, uint32_t* outCount);
 
 /* Drops a leading double quote or '<' and everything from the matching
