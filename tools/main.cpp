@@ -38,7 +38,8 @@ constexpr size_t kSummaryColumn = 41;
 
 const char* const kOverviewEnd =
     R"(TYPE is four characters (TEXT) or 0x and eight hex digits, the four bytes in
-file order (0x54455854 is TEXT). INDEX counts one type's resources from 0.
+file order (0x54455854 is TEXT). INDEX counts one type's resources from 0
+(decimal, or hex after 0x, as every number okr reads).
 A command that writes a resource file stores it in this machine's byte order.
 FILE names are the platform's paths; a name that begins with ':' names that
 file in the current directory (the library's own ':' notation is not used).
