@@ -10,9 +10,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
+#include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <process.h>
+
+#include <filesystem>
+#else
+#include <unistd.h>
+#endif
 
 #include "file/res_internal.h"
 
@@ -29,7 +37,6 @@ enum Control : uint8_t {
   kByName = 0x80     // open through a temporary file by name (read-only)
 };
 
-constexpr uint32_t kSlack = 1u << 16;  // room for the file to grow in memory
 constexpr uint32_t kMaxLoads = 64;
 
 void Check(bool ok, const char* what) {
@@ -50,6 +57,60 @@ uint32_t BlocksInUse() {
   return info.blocksInUse;
 }
 
+// A file of this process in the temporary folder: `tag` tells its uses
+// apart.
+std::string ScratchPath(const char* tag) {
+#ifdef _WIN32
+  const std::string folder = std::filesystem::temp_directory_path().string();
+  return folder + "okr_res_fuzz_" + std::to_string(_getpid()) + tag + ".res";
+#else
+  return "/tmp/okr_res_fuzz_" + std::to_string(getpid()) + tag + ".res";
+#endif
+}
+
+// Writes `size` bytes to a new file `path`.
+bool WriteFile(const std::string& path, const void* bytes, size_t size) {
+  FILE* out = fopen(path.c_str(), "wb");
+  if (out == nullptr) return false;
+  bool ok = fwrite(bytes, 1, size, out) == size;
+  return fclose(out) == 0 && ok;
+}
+
+#ifdef _WIN32
+// Windows has no streams in memory: a scratch file stands in for `buffer`,
+// which Collect fills with what the file holds once it is closed.
+File* StreamOver(std::vector<char>& buffer, const char* mode) {
+  const std::string path = ScratchPath("_memory");
+  File* f = WriteFile(path, buffer.data(), buffer.size()) ? fopen(path.c_str(), mode) : nullptr;
+  Check(f != nullptr, "scratch file");  // else every input would pass untried
+  return f;
+}
+
+void Collect(std::vector<char>& buffer) {
+  FILE* in = fopen(ScratchPath("_memory").c_str(), "rb");
+  Check(in != nullptr, "scratch file");
+  buffer.clear();
+  char chunk[4096];
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, in)) > 0)
+    buffer.insert(buffer.end(), chunk, chunk + got);
+  fclose(in);
+}
+
+// A stream holding `bytes`.
+File* OpenMemory(std::vector<char>& buffer, const uint8_t* bytes, size_t size) {
+  buffer.assign(bytes, bytes + size);
+  return StreamOver(buffer, "r+b");
+}
+#else
+constexpr uint32_t kSlack = 1u << 16;  // room for the file to grow in memory
+
+File* StreamOver(std::vector<char>& buffer, const char* mode) {
+  return fmemopen(buffer.data(), buffer.size(), mode);
+}
+
+void Collect(std::vector<char>&) {}
+
 // An in-memory stream holding `bytes`, with room to grow.
 File* OpenMemory(std::vector<char>& buffer, const uint8_t* bytes, size_t size) {
   buffer.assign(size + kSlack, 0);
@@ -62,17 +123,14 @@ File* OpenMemory(std::vector<char>& buffer, const uint8_t* bytes, size_t size) {
   rewind(f);
   return f;
 }
+#endif
 
 // Opens the file by name from a temporary copy; the manager's stream.
 File* OpenByName(const uint8_t* bytes, size_t size) {
-  static char path[64];
-  if (path[0] == 0) snprintf(path, sizeof path, "/tmp/okr_res_fuzz_%d.res", int(getpid()));
-  FILE* out = fopen(path, "wb");
-  if (out == nullptr) return nullptr;
-  fwrite(bytes, 1, size, out);
-  fclose(out);
+  static const std::string path = ScratchPath("");
+  if (!WriteFile(path, bytes, size)) return nullptr;
   File* f = nullptr;
-  return ResOpenNamedFile(path, &f) == 0 ? f : nullptr;
+  return ResOpenNamedFile(path.c_str(), &f) == 0 ? f : nullptr;
 }
 
 // Loads up to kMaxLoads resources, type by type.
@@ -133,8 +191,8 @@ bool Edit(File* f, std::vector<Handle>& loaded, uint8_t control) {
 // Reopens what the manager wrote; every resource must load.
 void Reopen(const std::vector<char>& buffer) {
   std::vector<char> copy(buffer);
-  File* f = fmemopen(copy.data(), copy.size(), "rb");
-  Check(f != nullptr, "fmemopen");
+  File* f = StreamOver(copy, "rb");
+  Check(f != nullptr, "stream over the written bytes");
   ErrCode err = ResOpenFile(f, 0);
   if (err != 0) fprintf(stderr, "reopen: 0x%x\n", unsigned(err));
   Check(err == 0, "a file the manager wrote does not open again");
@@ -175,7 +233,10 @@ void Exercise(const uint8_t* data, size_t size) {
   // close has rewritten it.
   bool writable = memory && !(control & kReadOnly);
   Check(ResCloseFile(f) == 0, "close");
-  if (writable && clean) Reopen(buffer);
+  if (writable && clean) {
+    Collect(buffer);
+    Reopen(buffer);
+  }
 }
 
 }  // namespace
