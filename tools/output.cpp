@@ -257,13 +257,14 @@ void RemoveUnfinished() {
 }
 
 #ifndef _WIN32
-// The descriptor a path names by its number (/dev/stdout, /dev/stderr,
-// /dev/fd/N, /proc/self/fd/N), or -1. Opened by its name, such a path gives
+// The descriptor a path names by its number (/dev/stdin, /dev/stdout,
+// /dev/stderr, /dev/fd/N, /proc/self/fd/N), or -1. Opened by its name, such a path gives
 // a new opening of the file behind the descriptor, and the rename of a
 // replacement would put another file there: the shell's '>>' would lose
 // what the file held, and the lines its later commands write would go to
 // the old file, no longer in any folder.
 int DescriptorNamed(const std::string& name) {
+  if (name == "/dev/stdin") return 0;
   if (name == "/dev/stdout") return 1;
   if (name == "/dev/stderr") return 2;
   for (const char* folder : {"/dev/fd/", "/proc/self/fd/"}) {
@@ -382,7 +383,9 @@ OutputFile::OutputFile(const std::string& name) : name_(name) {
 #ifndef _WIN32
   descriptor_ = DescriptorNamed(name);
   if (descriptor_ >= 0) {
-    if (fcntl(descriptor_, F_GETFL) == -1) Fail(name, errFileNotFound, std::strerror(errno));
+    const int mode = fcntl(descriptor_, F_GETFL);
+    if (mode == -1) Fail(name, errFileNotFound, std::strerror(errno));
+    if ((mode & O_ACCMODE) == O_RDONLY) Fail(name, errFileUnsupported, "open for reading only");
     return;
   }
 #endif

@@ -651,6 +651,12 @@ class Failures(ToolTest):
         self.assertEqual(self.read("log"), b"log\npayload after\npayload")
         self.fails(["res", "extract", "r.res", "TEXT", "0", "-o", "/dev/fd/9"],
                    "okr: /dev/fd/9: FILE: File not found (0x4502): Bad file descriptor")
+        with open(self.path("log"), "rb") as log:  # standard input, read only
+            done = self.run_okr("res", "extract", "r.res", "TEXT", "0", "-o", "/dev/stdin",
+                                status=1, stdin=log)
+        self.assertEqual(done.stderr.decode().strip(), "okr: /dev/stdin: FILE: Unsupported access "
+                         "(0x4508): open for reading only")
+        self.assertEqual(self.read("log"), b"log\npayload after\npayload")
         self.assertEqual(sorted(os.listdir(self.dir)), ["log", "r.res"])
 
     def test_unreadable_file_gives_the_reason(self):
