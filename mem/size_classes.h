@@ -1,7 +1,11 @@
 // Size classes of the free-block index (index.h): the free blocks of one
 // class share a list. Below kLinearLimit a class is one 16-byte step; above,
-// each power of two is cut into kSubClasses classes, which keeps every class
-// below 1 KiB exact (all its blocks have one size).
+// each power of two is cut into kSubClasses classes, so classes stay 16 bytes
+// wide up to 1 KiB: blocks of whole granules have one size per class there.
+// A free block need not be whole granules, though (a pool extension is not
+// raised to the granule, nor is the rest of the block it was cut from), so
+// any class may hold sizes under a search's size; SizeClassOf tells the
+// search whether it asks for its class's smallest size.
 #ifndef OKR_MEM_SIZE_CLASSES_H
 #define OKR_MEM_SIZE_CLASSES_H
 
@@ -24,8 +28,8 @@ inline bool IsMemberSize(uint32_t blockSize) {
 }
 
 // Sizes of a class differ only in their low ClassShift bits: 4 below
-// kLinearLimit (16-byte steps), then one more per power of two. Written
-// without branches, as sizes come in no predictable order.
+// 2 * kLinearLimit (16-byte steps up to 1 KiB), then one more per power of
+// two. Written without branches, as sizes come in no predictable order.
 inline uint32_t ClassShift(uint32_t size) {
   // The highest bit of size, but at least kLinearBits: that bit set as well.
   const uint32_t octave = 31 - static_cast<uint32_t>(__builtin_clz(size | (1u << kLinearBits)));
