@@ -7,8 +7,11 @@
 // leave, never satisfy a search and stay in the chain only). Members fall
 // into size classes (size_classes.h); each class keeps its members in a
 // list in chain order, whose first member is the class's head. Each member
-// carries a label (label_groups.h) whose order key ascends along the chain,
-// so that which of two members comes first is a comparison.
+// carries a label (label_groups.h); its order key (its label group's key,
+// then the label, in 64 bits: KeyOf) ascends along the chain, so that which
+// of two members comes first is a comparison. Keys may change while the
+// chain does not (labels are given out again, group keys spread): their
+// order never does.
 //
 // Records. A class is a record when its head comes before the heads of all
 // classes above it (of larger blocks). Every block of at least s bytes is a
