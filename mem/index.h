@@ -21,8 +21,9 @@
 // that head is the head of the first record at or above ClassOf(s). (One
 // exception: when that record is ClassOf(s) itself and the class holds sizes
 // under s, its first member of at least s is the answer if it comes before
-// the next record's head, which is the answer otherwise.) A search is thus a
-// bitmap lookup (class_sets.h).
+// the head of the next record above, which is the answer otherwise.) A
+// search is thus a bitmap lookup (class_sets.h), with a second one for the
+// next record above in the exception.
 //
 // Keeping the records right. The classes between a record and the next
 // record below it are the record's gap: the classes it hides.
@@ -202,7 +203,7 @@ size_t MemIndexBytes();
 void MemIndexInit(Heap* heap, void* table);
 
 // The first member of class `c`, a record, of at least `size` bytes, unless
-// the next record's head comes first; that head then, or NULL.
+// the head of the next record above comes first; that head then, or NULL.
 BlockDesc* MemIndexFirstInClass(const Heap* heap, uint32_t c, uint32_t size);
 
 // Where a search for `size` bytes ends: at the first chain member at least
