@@ -26,7 +26,9 @@
 // next record above in the exception.
 //
 // Keeping the records right. The classes between a record and the next
-// record below it are the record's gap: the classes it hides.
+// record below it (below the lowest record: all classes down to the first)
+// are the record's gap: the classes it hides, whose heads, if any, all come
+// after its own.
 // - A block enters the chain in front of the first block at least as large,
 //   which is what a search for its size answers. So it comes before every
 //   head of the classes above its own, and becomes its class's head (unless
@@ -50,10 +52,10 @@
 //   it hid, those whose heads come before both its new head and the head of
 //   the next record above now become records.
 // - Gaps. Each record keeps a gap bound (gapLow), at most the head key of
-//   every class in its gap. When its head goes later, a class of its gap
-//   can come out only with a key under both the new head's and the next
-//   record's; if gapLow is not under both, none can, and nothing else is
-//   looked at. Otherwise the gap is weighed again (Reweigh): its classes,
+//   every non-empty class in its gap. When its head goes later, a class of
+//   its gap can come out only with a key under both the new head's and the
+//   next record's; if gapLow is not under both, none can, and nothing else
+//   is looked at. Otherwise the gap is weighed again (Reweigh): its classes,
 //   from the top down, each a record when its head comes before all heads
 //   weighed so far, and every record found gets the exact bound of its new
 //   gap.
