@@ -29,16 +29,17 @@
 // record below it (below the lowest record: all classes down to the first)
 // are the record's gap: the classes it hides, whose heads, if any, all come
 // after its own.
-// - A block enters the chain in front of the first block at least as large,
-//   which is what a search for its size answers. So it comes before every
-//   head of the classes above its own, and becomes its class's head (unless
-//   its class holds smaller members before that block); its class becomes a
-//   record. The records below it stay: their heads came before that block,
-//   and so before the new one. A class that was a record keeps its gap and
-//   bound. One that was not lay in the gap of the record the search went
-//   through, the first one above it; its new gap is the part of that gap
-//   below it, so it takes that record's bound (with no record above, every
-//   class above is empty, and so is its gap).
+// - A block enters the chain in front of the first block at least as large
+//   (`at`), which is what a search for its size answers. So it comes before
+//   every head of the classes above its own, and becomes its class's head
+//   (unless its class holds smaller members before `at`); its class becomes
+//   a record. The records below it stay: their heads came before `at`, and
+//   so before the entering block, which lies right in front of `at`. A
+//   class that was a record keeps its gap and bound. One that was not lay
+//   in the gap of the record the search went through, the first one above
+//   it; its new gap is the part of that gap below it, so it takes that
+//   record's bound (with no record above, every class above is empty, and
+//   so is its gap).
 // - A head that comes earlier: a member whose size changes in place (a
 //   neighbour freed into it, or one that shrinks or grows against it)
 //   keeps its chain place, as does a block that grows into a member, and
