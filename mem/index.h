@@ -40,14 +40,14 @@
 //   it; its new gap is the part of that gap below it, so it takes that
 //   record's bound (with no record above, every class above is empty, and
 //   so is its gap).
-// - A head that comes earlier: a member whose size changes in place (a
-//   neighbour freed into it, or one that shrinks or grows against it)
-//   keeps its chain place, as does a block that grows into a member, and
-//   may head its new class without coming before the heads above. If the
-//   next record above has its head earlier still, the class is hidden in
-//   that record's gap. Otherwise the class is (or becomes) a record, and
-//   each record below it whose head now comes later stops being one
-//   (HeadCameEarlier).
+// - A head that comes earlier: a member whose size changes in place (the
+//   block after it is freed and merges into it, or the used block before
+//   it shrinks into it or grows into its start) keeps its chain place, as
+//   does a block that grows into a member, and may head its new class
+//   without coming before the heads above. If the next record above has
+//   its head earlier still, the class is hidden in that record's gap.
+//   Otherwise the class is (or becomes) a record, and each record below it
+//   whose head now comes later stops being one (HeadCameEarlier).
 // - A head that leaves, or goes later (its class's next member takes over),
 //   is what moves records: its class may stop being one, and of the classes
 //   it hid, those whose heads come before both its new head and the head of

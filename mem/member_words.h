@@ -3,7 +3,8 @@
 // label (label_groups.h), and its class list's next and prev links. A
 // 64-bit descriptor has room for them; a 32-bit one has none, so there they
 // form a node at the start of the free payload, after the owner word, and a
-// block that changes its place in place carries its node along.
+// member whose start moves while it keeps its chain place (the used block
+// before it shrinks into it or grows into it) carries its node along.
 //
 // Links name descriptors by their offset from the heap header (RefOf), so
 // that they fit in 32 bits on either build; 0 is "none".
