@@ -50,8 +50,9 @@
 //   whose head now comes later stops being one (HeadCameEarlier).
 // - A head that leaves, or goes later (its class's next member takes over),
 //   is what moves records: its class may stop being one, and of the classes
-//   it hid, those whose heads come before both its new head and the head of
-//   the next record above now become records.
+//   it hid, those whose heads come before its new head, the head of the
+//   next record above and the heads of the classes it hid above them now
+//   become records.
 // - Gaps. Each record keeps a gap bound (gapLow), at most the head key of
 //   every non-empty class in its gap. When its head goes later, a class of
 //   its gap can come out only with a key under both the new head's and the
