@@ -56,11 +56,15 @@
 // - Gaps. Each record keeps a gap bound (gapLow), at most the head key of
 //   every non-empty class in its gap. When its head goes later, a class of
 //   its gap can come out only with a key under both the new head's and the
-//   next record's; if gapLow is not under both, none can, and nothing else
-//   is looked at. Otherwise the gap is weighed again (Reweigh): its classes,
-//   from the top down, each a record when its head comes before all heads
-//   weighed so far, and every record found gets the exact bound of its new
-//   gap.
+//   next record's above; if gapLow is not under both, none can, and the gap is
+//   not looked at: the class stays a record if its new head still comes
+//   before the next record's, or else stops being one, its new head and
+//   its gap joining the gap of the next record above (HeadWentLater).
+//   Otherwise the class and its gap are weighed again (Reweigh): from the
+//   class down, each a record when its head comes before the next record's
+//   and all heads weighed so far; every record found gets the exact bound
+//   of its new gap, and the classes weighed before the first record found
+//   join the next record's gap, whose bound comes down to their least head.
 // - gapLow comes down whenever a head in the gap comes earlier or gets a
 //   lower key, and when a record stops being one and its gap joins the one
 //   above; it goes up only when a gap is weighed again. A class that a head
