@@ -66,11 +66,15 @@
 //   of its new gap, and the classes weighed before the first record found
 //   join the next record's gap, whose bound comes down to their least head.
 // - gapLow comes down whenever a head in the gap comes earlier or gets a
-//   lower key, and when a record stops being one and its gap joins the one
-//   above; it goes up only when a gap is weighed again. A class that a head
-//   coming earlier makes a record starts from the bound of the record that
-//   hid it, whose gap held its new one, and takes in the heads and bounds
-//   of the records it ends.
+//   lower key (relabelled, or its group's key spread: Relabel,
+//   RefreshHeadKeys), and when a record stops being one and its gap joins
+//   the one above; it goes up only when a gap is weighed again. A bound too
+//   low costs no more than a weighing that finds nothing new (and leaves
+//   the bound exact); one too high would let HeadWentLater skip a class
+//   that must come out, and searches would then answer a later block than
+//   the walk. A class that a head coming earlier makes a record starts
+//   from the bound of the record that hid it, whose gap held its new one,
+//   and takes in the heads and bounds of the records it ends.
 //
 // A worked example: four classes A < B < C < D whose heads have the keys
 // A 10, B 30, C 20, D 40. From the top: D is a record (nothing above), C too
