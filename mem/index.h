@@ -108,7 +108,10 @@
 //   laid out again, or split), or up to 3 * (kGroupLeast - 1) (small groups
 //   that merge); and at most one spreading of every group's key (up to
 //   kGroupCount - 1 table entries) with a pass over the kClassCount heads;
-// - records: one re-weighing, at most kClassCount classes;
+// - records: one re-weighing, at most kClassCount classes, and, for a
+//   member that changes class in place (taken out of one, put into
+//   another), also one pass ending the records below its new head
+//   (HeadCameEarlier), at most kClassCount more;
 // - class lists: a member placed after its class's head walks the list up
 //   to its place; a walk that passes kTreeFrom members gives the class a
 //   treap (m log m steps once, for its m members), after which such steps
