@@ -314,8 +314,10 @@ void UnlinkFromClass(Heap* heap, MemIndex* idx, BlockDesc* d, uint32_t c) {
 // new member, with it (kGroupLeast members at least), moves to a new group.
 // A group under kGroupLeast members is small; two small groups are never
 // next to each other: when a removal makes them meet, they merge. So no
-// change rewrites more labels than a group holds, and there are at most
-// about members / 8 groups.
+// change rewrites more labels than a group holds, and, as one of every two
+// neighbouring groups holds kGroupLeast members or more, groups hold
+// kGroupLeast / 2 = 8 members on average at least: there are at most about
+// members / 8 groups.
 //
 // A new group's key lies halfway between its neighbours', or, at either
 // end of the list, a kEndShare-th of the room there from the end group's:

@@ -120,8 +120,9 @@
 // The chain's free blocks under 16 bytes next to members are passed over as
 // well, and growing the master pool formats masterCount descriptors. These
 // bounds on labels hold while the index has fewer than 8 * (kGroupCount - 1)
-// members (about 32,000 free blocks); with more, group ids may run out, and
-// a full group then grows, or every member is laid out again.
+// members (about 32,000 free blocks; groups hold 8 members on average at
+// least, index.cpp tells why); with more, group ids may run out, and a full
+// group then grows, or every member is laid out again.
 // Each change counts its steps in the table (IndexEffort) for the tests.
 //
 // Invariants (checked by MemCheckHeap, and asserted where they are relied
