@@ -258,11 +258,11 @@ void RemoveUnfinished() {
 
 #ifndef _WIN32
 // The descriptor a path names by its number (/dev/stdin, /dev/stdout,
-// /dev/stderr, /dev/fd/N, /proc/self/fd/N), or -1. Opened by its name, such a path gives
-// a new opening of the file behind the descriptor, and the rename of a
-// replacement would put another file there: the shell's '>>' would lose
-// what the file held, and the lines its later commands write would go to
-// the old file, no longer in any folder.
+// /dev/stderr, /dev/fd/N, /proc/self/fd/N), or -1. Opened by its name, such
+// a path gives a new opening of the file behind the descriptor, and the
+// rename of a replacement would put another file there: the shell's '>>'
+// would lose what the file held, and the lines its later commands write
+// would go to the old file, no longer in any folder.
 int DescriptorNamed(const std::string& name) {
   if (name == "/dev/stdin") return 0;
   if (name == "/dev/stdout") return 1;

@@ -70,8 +70,8 @@ class TempFile {
 // /dev/fd/3) through that descriptor, at its place (a file the shell
 // opened with '>>' is appended to, not replaced; one open for reading only
 // is refused, 0x4508). A failure ends the program (0x4502 when the file
-// cannot be made, 0x4505 when the bytes do not all reach it, with the system's reason) and leaves a
-// file `name` as it was.
+// cannot be made, 0x4505 when the bytes do not all reach it, with the
+// system's reason) and leaves a file `name` as it was.
 class OutputFile {
  public:
   explicit OutputFile(const std::string& name);
